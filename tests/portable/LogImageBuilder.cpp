@@ -1,0 +1,52 @@
+#include "LogImageBuilder.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace ZintarTest {
+
+using namespace ZintarUtil;
+
+LogMessage MessageWithKey(std::uint64_t key, const std::string& text)
+{
+    LogMessage message{};
+    // Year 0, month 0, day 0: the key is the time of day in milliseconds.
+    message.timeStamp.milliseconds = static_cast<std::int16_t>(key % 1000);
+    message.timeStamp.second = static_cast<std::int16_t>(key / 1000 % 60);
+    message.timeStamp.minute = static_cast<std::int16_t>(key / 60000 % 60);
+    message.timeStamp.hour = static_cast<std::int16_t>(key / 3600000);
+    std::strncpy(message.text, text.c_str(), kTextFieldSize - 1);
+    std::strncpy(message.auxText, "aux", kTextFieldSize - 1);
+    return message;
+}
+
+LogImage::LogImage(std::int32_t capacity) : slots(static_cast<std::size_t>(std::max(capacity, 0)))
+{
+    header.capacity = capacity;
+}
+
+MessageRecord& LogImage::Slot(std::int32_t slot)
+{
+    return slots.at(static_cast<std::size_t>(slot));
+}
+
+void LogImage::Append(const LogMessage& message)
+{
+    MessageRecord& record = Slot(header.nextSlot);
+    record = MessageRecord{};
+    record.sequence = header.nextSequence++;
+    record.message = message;
+    header.nextSlot = (header.nextSlot + 1) % header.capacity;
+    header.messageCount = std::min(header.messageCount + 1, header.capacity);
+}
+
+std::vector<unsigned char> LogImage::Bytes() const
+{
+    std::vector<unsigned char> bytes(kSlotsOffset + slots.size() * kRecordSize);
+    std::memcpy(bytes.data(), &header, sizeof header);
+    if (!slots.empty())
+        std::memcpy(bytes.data() + kSlotsOffset, slots.data(), slots.size() * kRecordSize);
+    return bytes;
+}
+
+}  // namespace ZintarTest

@@ -1,0 +1,17 @@
+#include "TestFiles.h"
+
+#include <filesystem>
+#include <random>
+
+namespace ZintarTest {
+
+std::string TemporaryPath(const std::string& stem)
+{
+    static const unsigned long long processTag = std::random_device{}();
+    static unsigned counter = 0;
+    const std::filesystem::path directory = std::filesystem::temp_directory_path();
+    return (directory / (stem + "-" + std::to_string(processTag) + "-" + std::to_string(++counter) + ".txt"))
+        .string();
+}
+
+}  // namespace ZintarTest

@@ -1,0 +1,100 @@
+#include "ChildProcess.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <map>
+#include <stdexcept>
+
+namespace ZintarTest {
+namespace {
+
+std::map<std::string, ChildRoutine>& Routines()
+{
+    static std::map<std::string, ChildRoutine> routines;
+    return routines;
+}
+
+std::string OwnPath()
+{
+    char path[MAX_PATH * 2] = {};
+    GetModuleFileNameA(nullptr, path, sizeof path);
+    return path;
+}
+
+std::string Quote(const std::string& argument)
+{
+    return "\"" + argument + "\"";
+}
+
+}  // namespace
+
+ChildRegistration::ChildRegistration(const char* name, ChildRoutine routine)
+{
+    Routines()[name] = routine;
+}
+
+ChildProcess::ChildProcess(const std::string& routine, const ChildArguments& args)
+{
+    std::string commandLine = Quote(OwnPath()) + " --child " + Quote(routine);
+    for (const std::string& argument : args)
+        commandLine += " " + Quote(argument);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    std::vector<char> mutableLine(commandLine.begin(), commandLine.end());
+    mutableLine.push_back('\0');
+    if (!CreateProcessA(nullptr, mutableLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &info))
+        throw std::runtime_error("CreateProcess failed with " + std::to_string(GetLastError()));
+    CloseHandle(info.hThread);
+    process = info.hProcess;
+}
+
+ChildProcess::~ChildProcess()
+{
+    if (process == nullptr)
+        return;
+    if (WaitForSingleObject(process, 0) == WAIT_TIMEOUT) {
+        TerminateProcess(process, 99);
+        WaitForSingleObject(process, kChildBound);
+    }
+    CloseHandle(process);
+}
+
+std::optional<std::uint32_t> ChildProcess::WaitForExit(std::uint32_t milliseconds)
+{
+    if (WaitForSingleObject(process, milliseconds) != WAIT_OBJECT_0)
+        return std::nullopt;
+    DWORD code = 0;
+    GetExitCodeProcess(process, &code);
+    return code;
+}
+
+void ChildProcess::Terminate()
+{
+    TerminateProcess(process, 99);
+    WaitForSingleObject(process, kChildBound);
+}
+
+std::string UniqueName(const std::string& stem)
+{
+    static std::atomic<unsigned> counter{0};
+    return "Global\\ZintarTest-" + std::to_string(GetCurrentProcessId()) + "-" +
+           std::to_string(++counter) + "-" + stem;
+}
+
+int RunTestsOrChild(int argc, char** argv)
+{
+    if (argc >= 3 && std::strcmp(argv[1], "--child") == 0) {
+        auto found = Routines().find(argv[2]);
+        if (found == Routines().end())
+            return 98;
+        return found->second(ChildArguments(argv + 3, argv + argc));
+    }
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
+
+}  // namespace ZintarTest

@@ -1,0 +1,6 @@
+#include "ChildProcess.h"
+
+int main(int argc, char** argv)
+{
+    return ZintarTest::RunTestsOrChild(argc, argv);
+}

@@ -1,0 +1,64 @@
+#include "AutoHandle.h"
+
+#include "Exceptions.h"
+
+namespace ZintarUtil {
+namespace {
+
+bool IsHandleValue(HANDLE handle)
+{
+    return handle != nullptr && handle != INVALID_HANDLE_VALUE;
+}
+
+// Duplicates `source` into a new handle of this process; null becomes the empty value.
+HANDLE Duplicate(HANDLE source, DWORD options, const char* failureText)
+{
+    HANDLE copy = nullptr;
+    const HANDLE process = GetCurrentProcess();
+    if (DuplicateHandle(process, source, process, &copy, 0, FALSE, options) != 1)
+        throw Exceptions::ExceptionWindows(failureText);
+    return copy != nullptr ? copy : INVALID_HANDLE_VALUE;
+}
+
+}  // namespace
+
+AutoHandle::AutoHandle(const HANDLE& rawHandle)
+{
+    Take(rawHandle);
+}
+
+AutoHandle::AutoHandle(const AutoHandle& other)
+{
+    if (IsHandleValue(other.handle))
+        handle = Duplicate(other.handle, DUPLICATE_SAME_ACCESS,
+                           "Failed to get a copy of the handle in AutoHandle::Copy()");
+}
+
+AutoHandle& AutoHandle::operator=(const HANDLE& rawHandle)
+{
+    if (rawHandle != handle)
+        Take(rawHandle);
+    return *this;
+}
+
+AutoHandle::~AutoHandle()
+{
+    Close();
+}
+
+void AutoHandle::Take(const HANDLE& rawHandle)
+{
+    Close();
+    if (IsHandleValue(rawHandle))
+        handle = Duplicate(rawHandle, DUPLICATE_CLOSE_SOURCE | DUPLICATE_SAME_ACCESS,
+                           "Failed to get a copy of the handle in AutoHandle::Take()");
+}
+
+void AutoHandle::Close()
+{
+    if (IsHandleValue(handle))
+        CloseHandle(handle);
+    handle = INVALID_HANDLE_VALUE;
+}
+
+}  // namespace ZintarUtil

@@ -1,0 +1,96 @@
+#include "DiagnosticLog.h"
+
+#include <cstdio>
+
+#ifdef _WIN32
+#include <share.h>
+#endif
+
+namespace ZintarUtil {
+namespace {
+
+std::string& LogFileName()
+{
+    static std::string name;
+    return name;
+}
+
+std::tm LocalTimeNow()
+{
+    std::tm local{};
+#ifdef _WIN32
+    const __time64_t now = _time64(nullptr);
+    _localtime64_s(&local, &now);
+#else
+    const std::time_t now = std::time(nullptr);
+    localtime_r(&now, &local);
+#endif
+    return local;
+}
+
+// Opens `name` for appending while other writers and readers keep it open too.
+std::FILE* OpenShared(const std::string& name)
+{
+#ifdef _WIN32
+    return _fsopen(name.c_str(), "a", _SH_DENYNO);  // text mode: "\n" is stored as CR LF
+#else
+    return std::fopen(name.c_str(), "ab");
+#endif
+}
+
+std::string WithFileLineEnds(const std::string& entry)
+{
+#ifdef _WIN32
+    return entry;  // the text-mode stream adds the CR
+#else
+    std::string converted;
+    converted.reserve(entry.size() + 8);
+    for (char c : entry) {
+        if (c == '\n')
+            converted += '\r';
+        converted += c;
+    }
+    return converted;
+#endif
+}
+
+}  // namespace
+
+void SetLogFile(const std::string& name)
+{
+    LogFileName() = name;
+}
+
+std::string FormatAsctime(const std::tm& time)
+{
+    static const char* const weekdays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    const char* weekday = time.tm_wday >= 0 && time.tm_wday < 7 ? weekdays[time.tm_wday] : "???";
+    const char* month = time.tm_mon >= 0 && time.tm_mon < 12 ? months[time.tm_mon] : "???";
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%s %s %02d %02d:%02d:%02d %04d", weekday, month,
+                  time.tm_mday, time.tm_hour, time.tm_min, time.tm_sec, time.tm_year + 1900);
+    return buffer;
+}
+
+std::string ComposeLogEntry(const std::tm& localTime, const std::string& text)
+{
+    return FormatAsctime(localTime) + "\n - " + text + "\n";
+}
+
+void WriteLog(const std::string& text)
+{
+    const std::string entry = WithFileLineEnds(ComposeLogEntry(LocalTimeNow(), text));
+    const std::string& name = LogFileName();
+    if (name.empty())
+        return;
+    std::FILE* file = OpenShared(name);
+    if (file == nullptr)
+        return;
+    std::fwrite(entry.data(), 1, entry.size(), file);
+    std::fflush(file);
+    std::fclose(file);
+}
+
+}  // namespace ZintarUtil

@@ -1,0 +1,41 @@
+#include "LogFileFormat.h"
+
+#include <cstring>
+
+namespace ZintarUtil {
+
+std::uint64_t SortKeyOf(const TimeFields& t)
+{
+    std::int64_t key = t.year;
+    key = key * 12 + t.month;
+    key = key * 31 + t.day;
+    key = key * 24 + t.hour;
+    key = key * 60 + t.minute;
+    key = key * 60 + t.second;
+    key = key * 1000 + t.milliseconds;
+    return static_cast<std::uint64_t>(key);
+}
+
+std::uint64_t SortKeyOf(const LogMessage& message)
+{
+    TimeFields copy;
+    std::memcpy(&copy, &message.timeStamp, sizeof copy);  // the message is packed
+    return SortKeyOf(copy);
+}
+
+std::uint32_t FileLengthFor(std::uint32_t maxMessage)
+{
+    return maxMessage * static_cast<std::uint32_t>(kRecordSize) + static_cast<std::uint32_t>(kSlotsOffset);
+}
+
+bool IsStorableCapacity(std::uint32_t maxMessage)
+{
+    return maxMessage >= 1 && maxMessage <= kMaxCapacity;
+}
+
+bool HasTerminator(const char* field, std::size_t size)
+{
+    return std::memchr(field, '\0', size) != nullptr;
+}
+
+}  // namespace ZintarUtil

@@ -1,0 +1,52 @@
+#include "LogFileSoundness.h"
+
+#include <cstring>
+
+namespace ZintarUtil {
+
+bool IsSoundHeader(const FileHeader& header, std::uint64_t fileLength)
+{
+    if (header.messageCount < 0 || header.capacity < 0 || header.nextSlot < 0)
+        return false;
+    if (header.messageCount > header.capacity)
+        return false;
+    if (header.nextSlot >= header.capacity)
+        return false;
+    return SlotOffset(header.capacity) <= fileLength;
+}
+
+bool RecordSequenceCheck::Accept(const MessageRecord& record)
+{
+    const std::uint64_t key = SortKeyOf(record.message);
+    if (key > previousKey)
+        return false;
+    previousKey = key;
+    if (!HasTerminator(record.message.auxText, kTextFieldSize))
+        return false;
+    if (!HasTerminator(record.message.text, kTextFieldSize))
+        return false;
+    return record.message.type < 4;
+}
+
+bool IsSoundLogImage(const void* bytes, std::size_t length)
+{
+    if (length < sizeof(FileHeader))
+        return false;
+    const auto* image = static_cast<const unsigned char*>(bytes);
+    FileHeader header;
+    std::memcpy(&header, image, sizeof header);
+    if (!IsSoundHeader(header, length))
+        return false;
+
+    RecordSequenceCheck check;
+    for (std::int32_t i = 0; i < header.messageCount; ++i) {
+        const std::int32_t slot = NewestFirstSlot(header.nextSlot, header.capacity, i);
+        MessageRecord record;
+        std::memcpy(&record, image + SlotOffset(slot), sizeof record);
+        if (!check.Accept(record))
+            return false;
+    }
+    return true;
+}
+
+}  // namespace ZintarUtil

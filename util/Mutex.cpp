@@ -1,0 +1,97 @@
+#include "Mutex.h"
+
+#include "Exceptions.h"
+#include "WaitFunctions.h"
+
+namespace ZintarUtil {
+
+using Exceptions::ExceptionBase;
+
+namespace {
+
+HANDLE CreateLockEvent(SECURITY_ATTRIBUTES* securityAttributes, const char* name)
+{
+    try {
+        return CreateEventOrThrow(securityAttributes, false, true, name);
+    } catch (const ExceptionBase& e) {
+        throw ExceptionBase("Failed to create Mutex object", &e);
+    }
+}
+
+}  // namespace
+
+Mutex::Mutex() : handle(CreateLockEvent(nullptr, nullptr)) {}
+
+Mutex::Mutex(const std::string& name, SECURITY_ATTRIBUTES* securityAttributes)
+    : handle(CreateLockEvent(securityAttributes, name.c_str()))
+{
+}
+
+Mutex::~Mutex()
+{
+    CloseHandle(handle);
+}
+
+bool Mutex::Wait(std::uint32_t milliseconds)
+{
+    try {
+        return WaitForSingleObjectOrThrow(handle, milliseconds);
+    } catch (const ExceptionBase& e) {
+        throw ExceptionBase("Failed to Wait for Mutex object", &e);
+    }
+}
+
+void Mutex::Release()
+{
+    try {
+        SetEventOrThrow(handle);
+    } catch (const ExceptionBase& e) {
+        throw ExceptionBase("Failed to RemoveSignal for Mutex object", &e);
+    }
+}
+
+Mutex::Access::Access(Mutex& mutex, Timeout& timeout) : mutex(&mutex)
+{
+    this->mutex->Wait(timeout.Remaining());
+    owned = true;
+}
+
+Mutex::Access::Access(Mutex* mutex, Timeout& timeout) : mutex(mutex)
+{
+    if (mutex == nullptr)
+        throw ExceptionBase("Mutex Access object declared for null pointer");
+    mutex->Wait(timeout.Remaining());
+    owned = true;
+}
+
+Mutex::Access::~Access()
+{
+    if (!owned)
+        return;
+    owned = false;
+    try {
+        mutex->Release();
+    } catch (...) {
+        // A destructor must not throw; the lock stays taken, as after a holder that died.
+    }
+}
+
+bool Mutex::Access::Acquire(Timeout& timeout)
+{
+    if (owned)
+        throw ExceptionBase("Mutex::Access requesting ownership of an owned object");
+    const bool taken = mutex->Wait(timeout.Remaining());
+    owned = true;
+    return taken;
+}
+
+bool Mutex::Access::Release()
+{
+    if (!owned)
+        throw ExceptionBase("Mutex::Access releasing ownership of an unowned object");
+    mutex->Release();
+    owned = false;
+    return true;
+}
+
+}  // namespace ZintarUtil

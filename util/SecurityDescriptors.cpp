@@ -1,0 +1,114 @@
+#include "SecurityDescriptors.h"
+
+#include "Exceptions.h"
+
+namespace ZintarUtil {
+
+using Exceptions::ExceptionBase;
+using Exceptions::ExceptionWindows;
+
+SecurityIdentifier::SecurityIdentifier(const SID_IDENTIFIER_AUTHORITY& authority)
+    : authority(authority)
+{
+}
+
+SecurityIdentifier::~SecurityIdentifier()
+{
+    if (sid != nullptr)
+        FreeSid(sid);
+}
+
+void SecurityIdentifier::AddSubAuthority(std::uint32_t value)
+{
+    if (count == 8)
+        throw ExceptionBase("Specifiying more then 8 sub authorites is not supported");
+    if (sid != nullptr)
+        throw ExceptionBase("Specifiying a new authority after calling GetSID(), object already finalized");
+    subAuthorities[count++] = value;
+}
+
+PSID SecurityIdentifier::GetSID()
+{
+    if (sid != nullptr)
+        return sid;
+    if (count == 0)
+        throw ExceptionBase("Calling GetSID before specifying atleast one sub authority");
+    const std::uint32_t* s = subAuthorities;
+    if (AllocateAndInitializeSid(&authority, count, s[0], s[1], s[2], s[3], s[4], s[5], s[6], s[7],
+                                 &sid) != 1 ||
+        sid == nullptr)
+        throw ExceptionWindows("AllocateAndInitializeSid() failed");
+    return sid;
+}
+
+AccessControlList::~AccessControlList()
+{
+    if (acl != nullptr)
+        LocalFree(acl);
+}
+
+void AccessControlList::AddExplicitAccess(std::uint32_t accessMode, std::uint32_t permissions,
+                                          std::uint32_t trusteeType, SecurityIdentifier& identifier)
+{
+    PSID sid = identifier.GetSID();
+    if (acl != nullptr)
+        throw ExceptionBase("Specifiying a new explicit access after calling GetACL(), object already finalized");
+    EXPLICIT_ACCESS_A entry{};
+    entry.grfAccessPermissions = permissions;
+    entry.grfAccessMode = static_cast<ACCESS_MODE>(accessMode);
+    entry.grfInheritance = NO_INHERITANCE;
+    entry.Trustee.pMultipleTrustee = nullptr;
+    entry.Trustee.MultipleTrusteeOperation = NO_MULTIPLE_TRUSTEE;
+    entry.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+    entry.Trustee.TrusteeType = static_cast<TRUSTEE_TYPE>(trusteeType);
+    entry.Trustee.ptstrName = static_cast<LPSTR>(sid);
+    entries.push_back(entry);
+}
+
+PACL AccessControlList::GetACL()
+{
+    if (acl != nullptr)
+        return acl;
+    if (entries.empty()) {
+        // Some implementations of SetEntriesInAclA answer an empty list with no ACL at all, and a
+        // descriptor with a null DACL would grant everybody everything. An empty list means an
+        // ACL that grants nobody anything, so it is built here.
+        acl = static_cast<PACL>(LocalAlloc(LPTR, sizeof(ACL)));
+        if (acl == nullptr || !InitializeAcl(acl, sizeof(ACL), ACL_REVISION)) {
+            ExceptionWindows failure("SetEntriesInAcl() failed");
+            if (acl != nullptr)
+                LocalFree(acl);
+            acl = nullptr;
+            throw failure;
+        }
+        return acl;
+    }
+    const DWORD result =
+        SetEntriesInAclA(static_cast<ULONG>(entries.size()), entries.data(), nullptr, &acl);
+    if (result != 0)
+        throw ExceptionWindows("SetEntriesInAcl() failed", nullptr, result);
+    return acl;
+}
+
+SECURITY_ATTRIBUTES SecurityDescriptor::BuildSecurityAttributes()
+{
+    if (InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) != 1)
+        throw ExceptionWindows("InitializeSecurityDescriptor() failed");
+    if (SetSecurityDescriptorDacl(&descriptor, TRUE, dacl.GetACL(), FALSE) != 1)
+        throw ExceptionWindows("SetSecurityDescriptorDacl() failed");
+    SECURITY_ATTRIBUTES attributes{};
+    attributes.nLength = sizeof(SECURITY_ATTRIBUTES);
+    attributes.lpSecurityDescriptor = &descriptor;
+    attributes.bInheritHandle = FALSE;
+    return attributes;
+}
+
+EveryoneSecurityAttributes::EveryoneSecurityAttributes(std::uint32_t access)
+    : everyone(SID_IDENTIFIER_AUTHORITY{SECURITY_WORLD_SID_AUTHORITY})
+{
+    everyone.AddSubAuthority(SECURITY_WORLD_RID);
+    descriptor.GetDacl().AddExplicitAccess(SET_ACCESS, access, TRUSTEE_IS_WELL_KNOWN_GROUP, everyone);
+    attributes = descriptor.BuildSecurityAttributes();
+}
+
+}  // namespace ZintarUtil

@@ -1,0 +1,82 @@
+// Builders for the security descriptor that lets a process of any account open the objects the
+// service shares with its clients: a DACL granting the world SID (S-1-1-0) one access mask.
+// Each builder collects its inputs, builds its Windows object once on first request and is final
+// from then on.
+#pragma once
+
+#include <windows.h>
+
+#include <aclapi.h>
+
+#include <cstdint>
+#include <vector>
+
+namespace ZintarUtil {
+
+class SecurityIdentifier {
+public:
+    explicit SecurityIdentifier(const SID_IDENTIFIER_AUTHORITY& authority);
+    SecurityIdentifier(const SecurityIdentifier&) = delete;
+    SecurityIdentifier& operator=(const SecurityIdentifier&) = delete;
+    ~SecurityIdentifier();
+
+    void AddSubAuthority(std::uint32_t value);
+    PSID GetSID();
+
+private:
+    PSID sid = nullptr;
+    SID_IDENTIFIER_AUTHORITY authority;
+    std::uint8_t count = 0;
+    std::uint32_t subAuthorities[8] = {};
+};
+
+class AccessControlList {
+public:
+    AccessControlList() = default;
+    AccessControlList(const AccessControlList&) = delete;
+    AccessControlList& operator=(const AccessControlList&) = delete;
+    ~AccessControlList();
+
+    // The entry refers to the identifier's SID without copying it: the identifier must outlive
+    // the building of the ACL.
+    void AddExplicitAccess(std::uint32_t accessMode, std::uint32_t permissions,
+                           std::uint32_t trusteeType, SecurityIdentifier& identifier);
+    PACL GetACL();
+
+private:
+    PACL acl = nullptr;
+    std::vector<EXPLICIT_ACCESS_A> entries;
+};
+
+class SecurityDescriptor {
+public:
+    SecurityDescriptor() = default;
+    SecurityDescriptor(const SecurityDescriptor&) = delete;
+    SecurityDescriptor& operator=(const SecurityDescriptor&) = delete;
+
+    AccessControlList& GetDacl() { return dacl; }
+    // Points into this object: it must stay in place while the attributes are used.
+    SECURITY_ATTRIBUTES BuildSecurityAttributes();
+
+private:
+    SECURITY_DESCRIPTOR descriptor{};
+    AccessControlList dacl;
+};
+
+// Attributes for a Create call whose object every account may open with `access`. Build it on
+// the stack right before the call; it must not be copied or moved while in use.
+class EveryoneSecurityAttributes {
+public:
+    explicit EveryoneSecurityAttributes(std::uint32_t access);
+    EveryoneSecurityAttributes(const EveryoneSecurityAttributes&) = delete;
+    EveryoneSecurityAttributes& operator=(const EveryoneSecurityAttributes&) = delete;
+
+    SECURITY_ATTRIBUTES* GetSecurityAttributes() { return &attributes; }
+
+private:
+    SecurityIdentifier everyone;
+    SecurityDescriptor descriptor;
+    SECURITY_ATTRIBUTES attributes{};
+};
+
+}  // namespace ZintarUtil

@@ -1,0 +1,33 @@
+#include "SystemError.h"
+
+#include <windows.h>
+
+#include "TextHelpers.h"
+
+namespace ZintarUtil {
+
+std::uint32_t LastSystemError()
+{
+    return GetLastError();
+}
+
+std::string SystemErrorText(std::uint32_t code)
+{
+    constexpr DWORD flags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
+                            FORMAT_MESSAGE_FROM_SYSTEM;
+    static_assert(flags == 0x1300);
+    char* buffer = nullptr;
+    DWORD length = FormatMessageA(flags, nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+                                  reinterpret_cast<LPSTR>(&buffer), 0, nullptr);
+    // Keep the last error as the failing call left it: composing a text must not disturb it.
+    std::string text;
+    if (length != 0 && buffer != nullptr)
+        text.assign(buffer, length);
+    else
+        text = "Unknown error " + UIntToString(code) + ".\r\n";
+    if (buffer != nullptr)
+        LocalFree(buffer);
+    return text;
+}
+
+}  // namespace ZintarUtil
