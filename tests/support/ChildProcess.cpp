@@ -40,6 +40,16 @@ ChildProcess::ChildProcess(const std::string& routine, const ChildArguments& arg
     std::string commandLine = Quote(OwnPath()) + " --child " + Quote(routine);
     for (const std::string& argument : args)
         commandLine += " " + Quote(argument);
+    Launch(commandLine);
+}
+
+ChildProcess::ChildProcess(const CommandLine& commandLine)
+{
+    Launch(commandLine.text);
+}
+
+void ChildProcess::Launch(const std::string& commandLine)
+{
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info{};

@@ -25,9 +25,16 @@ struct ChildRegistration {
     static const ::ZintarTest::ChildRegistration name##Registration(#name, &name);            \
     static int name([[maybe_unused]] const ::ZintarTest::ChildArguments& args)
 
+// A whole command line for CreateProcess, to start a program other than the test itself.
+struct CommandLine {
+    std::string text;
+};
+
 class ChildProcess {
 public:
     ChildProcess(const std::string& routine, const ChildArguments& args = {});
+    // Any program: the command line is handed to CreateProcess as it stands.
+    explicit ChildProcess(const CommandLine& commandLine);
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
     ~ChildProcess();
@@ -40,6 +47,8 @@ public:
     HANDLE Process() const { return process; }
 
 private:
+    void Launch(const std::string& commandLine);
+
     HANDLE process = nullptr;
 };
 

@@ -1,0 +1,44 @@
+#include "ZintarDeviceClient.h"
+
+#include "Exceptions.h"
+
+namespace ZintarUtil {
+
+static_assert(sizeof(LogMessage) == ZINTAR_MESSAGE_SIZE);
+
+ZintarDeviceClient::ZintarDeviceClient()
+{
+    device.Take(CreateFileA(ZINTAR_DEVICE_PATH, GENERIC_READ | GENERIC_WRITE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (device.IsInvalid())
+        throw Exceptions::ExceptionWindows("Failed to open the Zintar device");
+}
+
+bool ZintarDeviceClient::ReadMessage(LogMessage& message)
+{
+    DWORD returned = 0;
+    return DeviceIoControl(device.Get(), IOCTL_READ_MESSAGE, nullptr, 0, &message, sizeof message,
+                           &returned, nullptr) == TRUE;
+}
+
+std::uint32_t ZintarDeviceClient::Push(const LogMessage* messages, std::size_t count)
+{
+    DWORD returned = 0;
+    const auto length = static_cast<DWORD>(count * sizeof(LogMessage));
+    if (DeviceIoControl(device.Get(), IOCTL_ZINTAR_PUSH, const_cast<LogMessage*>(messages), length,
+                        nullptr, 0, &returned, nullptr))
+        return 0;
+    return GetLastError();
+}
+
+ZintarStats ZintarDeviceClient::Stats()
+{
+    ZintarStats stats{};
+    DWORD returned = 0;
+    if (!DeviceIoControl(device.Get(), IOCTL_ZINTAR_STATS, nullptr, 0, &stats, sizeof stats,
+                         &returned, nullptr))
+        throw Exceptions::ExceptionWindows("Failed to read the Zintar device's counters");
+    return stats;
+}
+
+}  // namespace ZintarUtil
