@@ -1,0 +1,101 @@
+// The writer of the shared log file: opens, sizes, maps, verifies, compacts or reformats it,
+// keeps the time-ordered write queue and writes it into the ring in batches.
+//
+// Write access, the writer's side of the locking protocol:
+//   enter: take and give back the header mutex (waits out a reader inside its own steps), wait for
+//          readWaitEvent, reset it (new readers now wait), wait for writeWaitEvent (the last
+//          reader has left); when the budget runs out first, the writer goes ahead anyway and logs
+//          "File access rights timed out, forcing access.";
+//   leave: updateCount + 1 when something changed, readCount = 0, set readWaitEvent.
+#pragma once
+
+#include <cstdint>
+#include <list>
+#include <string>
+
+#include "AutoHandle.h"
+#include "MessageFile.h"
+#include "MessageFileMonitor.h"
+#include "Mutex.h"
+#include "ServiceSettings.h"
+#include "Timeout.h"
+#include "WriteQueue.h"
+
+namespace ZintarServer {
+
+class MessageFileServer : public ZintarUtil::MessageFile {
+public:
+    // The monitor cycles write access every 5000 ms with a budget of 4000 ms.
+    static constexpr std::uint32_t kMonitorPeriod = 5000;
+    static constexpr std::uint32_t kMonitorAccessTimeout = 4000;
+
+    MessageFileServer(ServiceSettings* settings, ZintarUtil::Mutex* settingsMutex);
+    ~MessageFileServer() noexcept(false);
+
+    // Opens (creating it when missing) the file at the `logFile` setting, maps it under
+    // `fileMapName`, keeps, compacts or reformats what it holds, loads the queue and starts the
+    // monitor.
+    void OpenFile(const std::string& fileMapName, const std::string& headerMutexName,
+                  const std::string& readWaitEventName, const std::string& writeWaitEventName);
+    // Marks the file closed, forces it to disk, stops the monitor and lets everything go.
+    void CloseFile(ZintarUtil::Timeout& timeout);
+    // Waits, within the budget, until no other process holds the file at the `logFile` setting.
+    bool WaitForFileFree(ZintarUtil::Timeout& timeout);
+    // Forces the mapped file's changes to disk.
+    void WriteToDisk();
+
+    void SetFileView();
+    void CloseFileView();
+    void ResizeFile();
+
+    bool VerifyIntegrity();
+    void InitializeFile();
+    void ReformatFile();
+
+    // Queues one message if the admission test keeps it.
+    void AddMessage(const ZintarUtil::LogMessage& message);
+    // Writes the pending entries into the ring and publishes them.
+    void FlushWrites();
+    // The file's records, newest first.
+    void LoadToList(std::list<PendingEntry>& target);
+
+    void GrabWriteAccess(ZintarUtil::Timeout& timeout);
+    void ReleaseWriteAccess();
+    // Takes write access with `timeout` and gives it back at once.
+    void CycleWriteAccess(ZintarUtil::Timeout& timeout);
+
+    class WriteAccess {
+    public:
+        WriteAccess(MessageFileServer* file, ZintarUtil::Timeout& timeout);
+        WriteAccess(const WriteAccess&) = delete;
+        WriteAccess& operator=(const WriteAccess&) = delete;
+        ~WriteAccess() noexcept(false);
+
+    private:
+        MessageFileServer* file;
+        int exceptionsAtStart;
+    };
+
+    const WriteQueue& Queue() const { return queue; }
+
+private:
+    std::uint32_t FileLength();
+    // One record into slot `slot` of the view, inside the guarded view access; a slot beyond the
+    // mapping throws.
+    void WriteRecord(std::int32_t slot, const ZintarUtil::MessageRecord& record);
+
+    MessageFileMonitor monitor;
+    WriteQueue queue;  // pendingList, pendingCount and displacedCount
+    ZintarUtil::AutoHandle file;
+    std::string logPath;
+    ServiceSettings* settings;
+    ZintarUtil::Mutex* settingsMutex;
+    bool modified = false;
+    // The two writers of this process, FlushWrites and the monitor's cycle, meet here: the
+    // second waits until the first has given write access back, so a cycle that forces access
+    // never lets readers in, or a second writer work, while a flush is writing. Taken without
+    // limit: a writer holds it only while it works and while it waits a bounded time for readers.
+    ZintarUtil::Mutex writerLock;
+};
+
+}  // namespace ZintarServer

@@ -1,0 +1,95 @@
+#include "RegistryKey.h"
+
+#include <vector>
+
+#include "Exceptions.h"
+
+namespace ZintarServer {
+
+using ZintarUtil::Exceptions::ExceptionWindows;
+
+RegistryKey::RegistryKey(HKEY root, const std::string& path)
+{
+    const LONG status = RegCreateKeyExA(root, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                        KEY_READ | KEY_WRITE, nullptr, &handle, nullptr);
+    if (status != ERROR_SUCCESS)
+        throw ExceptionWindows("RegCreateKeyEx() failed", nullptr, static_cast<std::uint32_t>(status));
+}
+
+RegistryKey::~RegistryKey()
+{
+    RegCloseKey(handle);
+}
+
+std::string RegistryKey::ReadData(const std::string& name, const std::string& defaultText)
+{
+    char buffer[256] = {};
+    DWORD size = sizeof buffer;
+    const LONG status = RegQueryValueExA(handle, name.c_str(), nullptr, nullptr,
+                                         reinterpret_cast<BYTE*>(buffer), &size);
+    if (status == ERROR_FILE_NOT_FOUND) {
+        WriteData(name, defaultText);
+        return defaultText;
+    }
+    if (status != ERROR_SUCCESS)
+        throw ExceptionWindows("ReadData() failed", nullptr, static_cast<std::uint32_t>(status));
+    // The stored text need not end in a NUL within the bytes returned.
+    return std::string(buffer, strnlen(buffer, size < sizeof buffer ? size : sizeof buffer));
+}
+
+std::uint32_t RegistryKey::ReadData(const std::string& name, std::uint32_t defaultNumber)
+{
+    std::uint32_t number = 0;
+    DWORD size = sizeof number;
+    const LONG status = RegQueryValueExA(handle, name.c_str(), nullptr, nullptr,
+                                         reinterpret_cast<BYTE*>(&number), &size);
+    if (status == ERROR_FILE_NOT_FOUND) {
+        WriteData(name, defaultNumber);
+        return defaultNumber;
+    }
+    if (status != ERROR_SUCCESS)
+        throw ExceptionWindows("ReadData() failed", nullptr, static_cast<std::uint32_t>(status));
+    return number;
+}
+
+LONG RegistryKey::WriteData(const std::string& name, const std::string& text)
+{
+    return RegSetValueExA(handle, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                          static_cast<DWORD>(text.size() + 1));
+}
+
+LONG RegistryKey::WriteData(const std::string& name, std::uint32_t number)
+{
+    return RegSetValueExA(handle, name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number),
+                          sizeof number);
+}
+
+LONG RegistryKey::DeleteSubKey(const std::string& name)
+{
+    return RegDeleteKeyA(handle, name.c_str());
+}
+
+bool RegistryKey::NextValue(std::string& text)
+{
+    char name[64];
+    DWORD nameLength = sizeof name;
+    DWORD dataSize = 0;
+    const LONG status = RegEnumValueA(handle, enumerationIndex, name, &nameLength, nullptr, nullptr,
+                                      nullptr, &dataSize);
+    if (status == ERROR_NO_MORE_ITEMS) {
+        enumerationIndex = 0;
+        return false;
+    }
+    if (status != ERROR_SUCCESS)
+        return false;
+    ++enumerationIndex;
+    std::vector<char> data(dataSize + 1, '\0');
+    DWORD size = dataSize;
+    if (RegQueryValueExA(handle, name, nullptr, nullptr, reinterpret_cast<BYTE*>(data.data()), &size) != ERROR_SUCCESS)
+        size = 0;
+    data[size < dataSize ? size : dataSize] = '\0';
+    text.assign(data.data());
+    return true;
+}
+
+}  // namespace ZintarServer

@@ -1,0 +1,21 @@
+// Loading the settings from the registry at every start and saving them at every stop.
+#pragma once
+
+#include "Mutex.h"
+#include "ServiceSettings.h"
+
+namespace ZintarServer {
+
+inline constexpr char kSettingsKeyPath[] = "SOFTWARE\\Morventa TORVI\\Tervan Log Server";
+inline constexpr char kFiltersKeyPath[] = "SOFTWARE\\Morventa TORVI\\Tervan Log Server\\Filters";
+
+// Fills `settings` from the registry under HKEY_LOCAL_MACHINE, writing every missing value with
+// its default, with `settingsMutex` held throughout. Throws ExceptionWindows "RegCreateKeyEx()
+// failed" or "ReadData() failed"; what was read before the failure stays.
+void LoadSettings(ServiceSettings& settings, ZintarUtil::Mutex& settingsMutex);
+
+// Writes `settings` back, the filters as Filters0, Filters1, ... (include filters first) in a
+// Filters key made anew.
+void SaveSettings(const ServiceSettings& settings, ZintarUtil::Mutex& settingsMutex);
+
+}  // namespace ZintarServer

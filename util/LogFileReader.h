@@ -1,0 +1,45 @@
+// The client side of the log file: maps the file that the service shares under its mapping name
+// and reads it under the locking protocol, never writing anything but the reader count.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "LogFileFormat.h"
+#include "LogFollower.h"
+#include "MessageFile.h"
+
+namespace ZintarUtil {
+
+struct LogSnapshot {
+    FileHeader header;
+    std::vector<MessageRecord> records;  // newest first
+};
+
+class LogFileReader : public MessageFile {
+public:
+    // How long a read waits for the service to give the file back before it fails: far longer
+    // than any write, so only a service that died while writing makes a read fail.
+    static constexpr std::uint32_t kDefaultWriterWaitLimit = 30000;
+
+    // Maps the log file by the name the service gives out ("Global\ZintarServiceFileMap") and
+    // opens the lock and events named in its header. Throws ExceptionWindows "Failed to open the
+    // log file's mapping" when the service does not share the file.
+    explicit LogFileReader(const std::string& fileMapName,
+                           std::uint32_t writerWaitLimit = kDefaultWriterWaitLimit);
+    ~LogFileReader();
+
+    // The header and every stored message, newest first, read in one read access.
+    LogSnapshot ReadSnapshot();
+
+    // The messages written since `follower` last looked, in one read access.
+    FollowUpdate Follow(LogFollower& follower);
+
+private:
+    // The header, judged against the mapping: a header that describes slots beyond it is refused
+    // rather than read.
+    FileHeader CopySoundHeader() const;
+};
+
+}  // namespace ZintarUtil

@@ -1,0 +1,143 @@
+#include "MessageFile.h"
+
+#include <cstring>
+#include <exception>
+
+#include "Exceptions.h"
+#include "GuardedViewAccess.h"
+
+namespace ZintarUtil {
+
+using Exceptions::ExceptionBase;
+
+MessageFile::MessageFile() = default;
+
+MessageFile::~MessageFile() noexcept(false)
+{
+    CloseMembers();
+}
+
+bool MessageFile::IsValid() const
+{
+    return view != nullptr && headerMutex != nullptr && fileMapping != nullptr &&
+           readWaitEvent != nullptr && writeWaitEvent != nullptr;
+}
+
+void MessageFile::OpenFile(const std::string& newFileMapName, const std::string& newHeaderMutexName,
+                           const std::string& newReadWaitEventName,
+                           const std::string& newWriteWaitEventName, SECURITY_ATTRIBUTES* attributes)
+{
+    fileMapName = newFileMapName;
+    headerMutexName = newHeaderMutexName;
+    readWaitEventName = newReadWaitEventName;
+    writeWaitEventName = newWriteWaitEventName;
+    const char* failure = "Failed to create file access objects in MessageFile::OpenFile()";
+    try {
+        headerMutex = std::make_unique<Mutex>(headerMutexName, attributes);
+        readWaitEvent = std::make_unique<Event>(readWaitEventName, attributes);
+        writeWaitEvent = std::make_unique<Event>(writeWaitEventName, attributes);
+    } catch (const ExceptionBase& e) {
+        CloseFile();
+        throw ExceptionBase(failure, &e);
+    } catch (const std::exception& e) {
+        CloseFile();
+        const ExceptionBase cause(e.what());
+        throw ExceptionBase(failure, &cause);
+    }
+}
+
+void MessageFile::CloseFile()
+{
+    CloseMembers();
+}
+
+void MessageFile::CloseMembers()
+{
+    Mutex::Access access(objectLock, InfiniteTimeout);
+    if (view != nullptr) {
+        UnmapViewOfFile(view);
+        view = nullptr;
+        viewLength = 0;
+    }
+    if (fileMapping != nullptr) {
+        CloseHandle(fileMapping);
+        fileMapping = nullptr;
+    }
+    // An event whose handle cannot be closed stays, and so does everything after it.
+    readWaitEvent.reset();
+    writeWaitEvent.reset();
+    headerMutex.reset();
+}
+
+void MessageFile::GrabReadAccess()
+{
+    if (!IsValid())
+        throw ExceptionBase("Failed to grab read access, some handles or pointers are invalid");
+    Mutex::Access header(headerMutex.get(), InfiniteTimeout);
+    try {
+        if (!readWaitEvent->Wait(readerWaitLimit))
+            throw ExceptionBase("The log file's writer did not give the file back in time");
+        GuardedViewAccess([this] { reinterpret_cast<FileHeader*>(view)->readCount += 1; });
+        writeWaitEvent->RemoveSignal();
+    } catch (const ExceptionBase& e) {
+        throw ExceptionBase("Failed to get message file read access", &e);
+    }
+}
+
+void MessageFile::ReleaseReadAccess()
+{
+    if (!IsValid())
+        throw ExceptionBase("Failed to release read access, some handles or pointers are invalid");
+    Mutex::Access header(headerMutex.get(), InfiniteTimeout);
+    try {
+        std::uint32_t count = 0;
+        GuardedViewAccess([&] { count = reinterpret_cast<const FileHeader*>(view)->readCount; });
+        // A writer that forced its access has set the count to 0 while this reader was inside:
+        // the count never goes below 0, and 0 always lets the writer in.
+        if (count > 0)
+            count -= 1;
+        GuardedViewAccess([&] { reinterpret_cast<FileHeader*>(view)->readCount = count; });
+        if (count == 0)
+            writeWaitEvent->SetSignal();
+    } catch (const ExceptionBase& e) {
+        throw ExceptionBase("Failed to release message file read access", &e);
+    }
+}
+
+MessageFile::ReadAccess::ReadAccess(MessageFile* file)
+    : file(file), exceptionsAtStart(std::uncaught_exceptions())
+{
+    if (file == nullptr)
+        throw ExceptionBase("MessageFile ReadAccess object created with null pointer");
+    file->GrabReadAccess();
+}
+
+MessageFile::ReadAccess::~ReadAccess() noexcept(false)
+{
+    try {
+        file->ReleaseReadAccess();
+    } catch (...) {
+        if (std::uncaught_exceptions() == exceptionsAtStart)
+            throw;
+    }
+}
+
+FileHeader MessageFile::CopyHeader() const
+{
+    if (viewLength < sizeof(FileHeader))
+        throw ExceptionBase("The mapped log file is too short to hold its header");
+    FileHeader header;
+    GuardedViewAccess([&] { std::memcpy(&header, view, sizeof header); });
+    return header;
+}
+
+MessageRecord MessageFile::CopyRecord(std::int32_t slot) const
+{
+    if (slot < 0 || SlotOffset(slot) + kRecordSize > viewLength)
+        throw ExceptionBase("The log file's header describes slots beyond the mapped file");
+    MessageRecord record;
+    GuardedViewAccess([&] { std::memcpy(&record, view + SlotOffset(slot), sizeof record); });
+    return record;
+}
+
+}  // namespace ZintarUtil
