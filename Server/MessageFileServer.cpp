@@ -229,12 +229,15 @@ void MessageFileServer::GrabWriteAccess(Timeout& timeout)
         Timeout bounded(kMonitorAccessTimeout);
         Timeout& budget = timeout.Remaining() == ZintarUtil::kInfinite ? bounded : timeout;
         {
-            // Taken and given back: waits out a reader inside its own steps. Given back even
-            // when the budget ran out, which frees a header mutex left by a reader that died.
+            // Holding the header mutex from the wait to the reset keeps readers out of their own
+            // steps meantime: a reader that has just found readWaitEvent signalled finishes its
+            // entry (and counts itself) before the writer closes the door, so the writer then
+            // waits for it. Given back even when the budget ran out, which frees a header mutex
+            // left taken by a reader that died.
             Mutex::Access header(headerMutex.get(), budget);
+            readWaitEvent->Wait(budget.Remaining());
+            readWaitEvent->RemoveSignal();
         }
-        readWaitEvent->Wait(budget.Remaining());
-        readWaitEvent->RemoveSignal();
         try {
             writeWaitEvent->Wait(budget.Remaining());
         } catch (...) {

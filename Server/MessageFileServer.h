@@ -2,10 +2,10 @@
 // keeps the time-ordered write queue and writes it into the ring in batches.
 //
 // Write access, the writer's side of the locking protocol:
-//   enter: take and give back the header mutex (waits out a reader inside its own steps), wait for
-//          readWaitEvent, reset it (new readers now wait), wait for writeWaitEvent (the last
-//          reader has left); when the budget runs out first, the writer goes ahead anyway and logs
-//          "File access rights timed out, forcing access.";
+//   enter: holding the header mutex (so no reader is inside its own steps), wait for
+//          readWaitEvent and reset it (new readers now wait); give the mutex back and wait for
+//          writeWaitEvent (the last reader has left); when the budget runs out first, the writer
+//          goes ahead anyway and logs "File access rights timed out, forcing access.";
 //   leave: updateCount + 1 when something changed, readCount = 0, set readWaitEvent.
 #pragma once
 

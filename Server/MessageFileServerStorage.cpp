@@ -51,6 +51,8 @@ bool MessageFileServer::VerifyIntegrity()
 {
     if (!IsValid())
         throw ExceptionBase("Failed to verify log file integrity, some handles or pointers are invalid");
+    if (viewLength < ZintarUtil::kSlotsOffset)
+        return false;  // not even the header area: a stub of a file
     FileHeader header;
     try {
         ReadAccess access(this);

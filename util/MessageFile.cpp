@@ -73,12 +73,23 @@ void MessageFile::GrabReadAccess()
 {
     if (!IsValid())
         throw ExceptionBase("Failed to grab read access, some handles or pointers are invalid");
-    Mutex::Access header(headerMutex.get(), InfiniteTimeout);
     try {
-        if (!readWaitEvent->Wait(readerWaitLimit))
-            throw ExceptionBase("The log file's writer did not give the file back in time");
-        GuardedViewAccess([this] { reinterpret_cast<FileHeader*>(view)->readCount += 1; });
-        writeWaitEvent->RemoveSignal();
+        Timeout limit(readerWaitLimit);
+        for (;;) {
+            {
+                Mutex::Access header(headerMutex.get(), InfiniteTimeout);
+                if (readWaitEvent->Wait(0)) {
+                    GuardedViewAccess([this] { reinterpret_cast<FileHeader*>(view)->readCount += 1; });
+                    writeWaitEvent->RemoveSignal();
+                    return;
+                }
+            }
+            // A writer holds the file or is waiting for the readers inside to leave. The wait for
+            // it happens without the header mutex: readers that are leaving need that mutex, and
+            // the writer waits for them.
+            if (!readWaitEvent->Wait(limit.Remaining()))
+                throw ExceptionBase("The log file's writer did not give the file back in time");
+        }
     } catch (const ExceptionBase& e) {
         throw ExceptionBase("Failed to get message file read access", &e);
     }

@@ -4,8 +4,9 @@
 //
 // Locking protocol between the one writer and any number of readers, over the header mutex, two
 // manual-reset events and the readCount field of the file:
-//   reader enters:  take headerMutex, wait for readWaitEvent, readCount + 1, reset writeWaitEvent,
-//                   give headerMutex back;
+//   reader enters:  take headerMutex; if readWaitEvent is signalled, readCount + 1, reset
+//                   writeWaitEvent, give headerMutex back; otherwise give headerMutex back, wait
+//                   for readWaitEvent and try again;
 //   reader leaves:  take headerMutex, readCount − 1, set writeWaitEvent when it reaches 0, give
 //                   headerMutex back;
 //   writer: see MessageFileServer.

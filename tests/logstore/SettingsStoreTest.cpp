@@ -1,0 +1,210 @@
+// The settings in the registry of the run's private Wine prefix.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "DiagnosticLog.h"
+#include "Exceptions.h"
+#include "RegistryKey.h"
+#include "SettingsStore.h"
+#include "TestFiles.h"
+#include "TextHelpers.h"
+
+using namespace ZintarServer;
+using ZintarUtil::Mutex;
+
+namespace {
+
+void DeleteTree(const char* path)
+{
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, path);
+}
+
+void SetString(const char* keyPath, const std::string& name, const std::string& value)
+{
+    RegistryKey key(HKEY_LOCAL_MACHINE, keyPath);
+    key.WriteData(name, value);
+}
+
+void SetNumber(const std::string& name, std::uint32_t value)
+{
+    RegistryKey key(HKEY_LOCAL_MACHINE, kSettingsKeyPath);
+    key.WriteData(name, value);
+}
+
+// Every value of a key, by name, as text or decimal number.
+std::map<std::string, std::string> ValuesOf(const char* keyPath)
+{
+    std::map<std::string, std::string> values;
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return values;
+    for (DWORD index = 0;; ++index) {
+        char name[256];
+        DWORD nameLength = sizeof name;
+        BYTE data[1024];
+        DWORD dataLength = sizeof data;
+        DWORD type = 0;
+        if (RegEnumValueA(key, index, name, &nameLength, nullptr, &type, data, &dataLength) != ERROR_SUCCESS)
+            break;
+        if (type == REG_DWORD)
+            values[name] = std::to_string(*reinterpret_cast<DWORD*>(data));
+        else
+            values[name] = std::string(reinterpret_cast<char*>(data));
+    }
+    RegCloseKey(key);
+    return values;
+}
+
+class SettingsStore : public ::testing::Test {
+protected:
+    void SetUp() override { DeleteTree(kSettingsKeyPath); }
+    void TearDown() override { DeleteTree(kSettingsKeyPath); }
+
+    ServiceSettings settings;
+    Mutex settingsMutex;
+};
+
+}  // namespace
+
+TEST_F(SettingsStore, EmptyKeyIsFilledWithTheDefaults)
+{
+    LoadSettings(settings, settingsMutex);
+    EXPECT_EQ(settings.logFile, ZintarUtil::GetExecutableRelativePath("Logs.dat"));
+    EXPECT_EQ(settings.maxMessage, 50000u);
+    EXPECT_EQ(settings.requestedMaxMessage, 50000u);
+    EXPECT_EQ(settings.devicePollRate, 1000u);
+    EXPECT_EQ(settings.saveRate, 300u);
+    for (bool enabled : settings.typeEnabled)
+        EXPECT_TRUE(enabled);
+    EXPECT_TRUE(settings.includeFilters.empty());
+    EXPECT_TRUE(settings.excludeFilters.empty());
+
+    const auto values = ValuesOf(kSettingsKeyPath);
+    EXPECT_EQ(values.at("LogFile"), settings.logFile);
+    EXPECT_EQ(values.at("MaxMessage"), "50000");
+    EXPECT_EQ(values.at("DevicePollRate"), "1000");
+    EXPECT_EQ(values.at("SaveRate"), "300");
+    EXPECT_EQ(values.at("TypeFilter"), "4294967295");
+
+    SaveSettings(settings, settingsMutex);
+    EXPECT_EQ(ValuesOf(kSettingsKeyPath).at("TypeFilter"), "15");
+}
+
+TEST_F(SettingsStore, StoredValuesAreRead)
+{
+    SetString(kSettingsKeyPath, "LogFile", "C:\\logs\\Zintar.dat");
+    SetNumber("MaxMessage", 1234);
+    SetNumber("DevicePollRate", 50);
+    SetNumber("SaveRate", 7);
+    SetNumber("TypeFilter", 0xA);
+    LoadSettings(settings, settingsMutex);
+    EXPECT_EQ(settings.logFile, "C:\\logs\\Zintar.dat");
+    EXPECT_EQ(settings.maxMessage, 1234u);
+    EXPECT_EQ(settings.devicePollRate, 50u);
+    EXPECT_EQ(settings.saveRate, 7u);
+    EXPECT_FALSE(settings.typeEnabled[0]);
+    EXPECT_TRUE(settings.typeEnabled[1]);
+    EXPECT_FALSE(settings.typeEnabled[2]);
+    EXPECT_TRUE(settings.typeEnabled[3]);
+}
+
+TEST_F(SettingsStore, FilterValuesAreSortedByTheirFirstCharacter)
+{
+    SetString(kFiltersKeyPath, "a", "iCamera");
+    SetString(kFiltersKeyPath, "b", "eCamera");
+    SetString(kFiltersKeyPath, "c", "ICamera");
+    SetString(kFiltersKeyPath, "d", "");
+    SetString(kFiltersKeyPath, "e", "i");
+    LoadSettings(settings, settingsMutex);
+    EXPECT_EQ(settings.includeFilters, (std::vector<std::string>{"Camera", ""}));
+    EXPECT_EQ(settings.excludeFilters, (std::vector<std::string>{"Camera", "Camera"}));
+}
+
+TEST_F(SettingsStore, FiltersAreSavedIncludesFirstInAKeyMadeAnew)
+{
+    SetString(kFiltersKeyPath, "Leftover", "eold");
+    LoadSettings(settings, settingsMutex);
+    settings.includeFilters = {"Camera", "Disk"};
+    settings.excludeFilters = {"Noise"};
+    SaveSettings(settings, settingsMutex);
+    const auto values = ValuesOf(kFiltersKeyPath);
+    EXPECT_EQ(values, (std::map<std::string, std::string>{
+                          {"Filters0", "iCamera"}, {"Filters1", "iDisk"}, {"Filters2", "eNoise"}}));
+
+    ServiceSettings reloaded;
+    LoadSettings(reloaded, settingsMutex);
+    EXPECT_EQ(reloaded.includeFilters, settings.includeFilters);
+    EXPECT_EQ(reloaded.excludeFilters, settings.excludeFilters);
+}
+
+TEST_F(SettingsStore, RequestedLimitIsWhatIsSaved)
+{
+    LoadSettings(settings, settingsMutex);
+    settings.requestedMaxMessage = 100;
+    SaveSettings(settings, settingsMutex);
+    EXPECT_EQ(settings.maxMessage, 50000u);
+    ServiceSettings reloaded;
+    LoadSettings(reloaded, settingsMutex);
+    EXPECT_EQ(reloaded.maxMessage, 100u);
+}
+
+TEST_F(SettingsStore, LogFilePathBeyond255CharactersFailsToRead)
+{
+    SetString(kSettingsKeyPath, "LogFile", "C:\\" + std::string(300, 'x'));
+    try {
+        LoadSettings(settings, settingsMutex);
+        FAIL() << "no exception";
+    } catch (const ZintarUtil::Exceptions::ExceptionWindows& e) {
+        EXPECT_EQ(e.ErrorCode(), 234u);
+        EXPECT_EQ(e.GetMessageText().rfind("ReadData() failed - Error code : 234 - ", 0), 0u);
+    }
+    SetString(kSettingsKeyPath, "LogFile", "C:\\" + std::string(252, 'x'));  // 255 characters fit
+    EXPECT_NO_THROW(LoadSettings(settings, settingsMutex));
+}
+
+TEST_F(SettingsStore, NumberOfTheWrongSizeFailsToRead)
+{
+    SetString(kSettingsKeyPath, "SaveRate", "a text far longer than four bytes");
+    try {
+        LoadSettings(settings, settingsMutex);
+        FAIL() << "no exception";
+    } catch (const ZintarUtil::Exceptions::ExceptionWindows& e) {
+        EXPECT_EQ(e.ErrorCode(), 234u);
+    }
+    EXPECT_EQ(settings.maxMessage, 50000u);  // read before the failure, and kept
+}
+
+TEST_F(SettingsStore, UnusableMessageLimitIsReplacedByTheDefault)
+{
+    const std::string logPath = ZintarTest::TemporaryPath("settings-log");
+    ZintarUtil::SetLogFile(logPath);
+    for (std::uint32_t stored : {0u, 7669585u}) {
+        SetNumber("MaxMessage", stored);
+        LoadSettings(settings, settingsMutex);
+        EXPECT_EQ(settings.maxMessage, 50000u);
+        EXPECT_EQ(settings.requestedMaxMessage, 50000u);
+    }
+    ZintarUtil::SetLogFile("");
+    std::ifstream in(logPath, std::ios::binary);
+    std::stringstream content;
+    content << in.rdbuf();
+    EXPECT_NE(content.str().find(" - MaxMessage 0 is outside 1 to 7669584; using 50000.\r\n"), std::string::npos);
+    in.close();
+    std::remove(logPath.c_str());
+    SetNumber("MaxMessage", 7669584);
+    LoadSettings(settings, settingsMutex);
+    EXPECT_EQ(settings.maxMessage, 7669584u);
+}
+
+TEST_F(SettingsStore, UnreadableFilterNameEndsTheFiltersQuietly)
+{
+    SetString(kFiltersKeyPath, std::string(80, 'n'), "iLong");
+    EXPECT_NO_THROW(LoadSettings(settings, settingsMutex));
+    EXPECT_LE(settings.includeFilters.size(), 1u);
+}

@@ -1,0 +1,286 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <fstream>
+#include <sstream>
+
+#include "ChildProcess.h"
+#include "DiagnosticLog.h"
+#include "Event.h"
+#include "Exceptions.h"
+#include "TestFiles.h"
+#include "Thread.h"
+#include "Timer.h"
+
+using namespace ZintarUtil;
+using ZintarTest::kChildBound;
+
+namespace {
+
+std::string ReadAll(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+// Runs `body` on its thread; signals `finished` when it has run.
+class BodyThread : public Threading::Thread {
+public:
+    explicit BodyThread(std::function<std::uint32_t(BodyThread&)> body)
+        : Thread("Test Body"), body(std::move(body)), finished(ZintarTest::UniqueName("finished"), nullptr)
+    {
+        finished.RemoveSignal();
+    }
+    ~BodyThread() override
+    {
+        Stop();
+        Join(InfiniteTimeout);
+    }
+
+    using Thread::StopRequested;
+    Event& Finished() { return finished; }
+
+protected:
+    std::uint32_t Run() override
+    {
+        const std::uint32_t code = body(*this);
+        finished.SetSignal();
+        return code;
+    }
+
+private:
+    std::function<std::uint32_t(BodyThread&)> body;
+    Event finished;
+};
+
+// Deletes itself when it ends, and says so.
+class SelfDeleting : public Threading::Thread {
+public:
+    explicit SelfDeleting(Event& deleted) : Thread("Test Self Deleting"), deleted(deleted) { SetAutoDelete(); }
+    ~SelfDeleting() override { deleted.SetSignal(); }
+
+protected:
+    std::uint32_t Run() override { return 0; }
+
+private:
+    Event& deleted;
+};
+
+// Records each call; can throw on a chosen call.
+class CountingCallback : public TimerCallback {
+public:
+    void OnTimer(std::uint32_t id) override
+    {
+        lastId = id;
+        const int call = ++calls;
+        if (call == throwOnCall)
+            throw Exceptions::ExceptionBase("callback failed");
+        if (called)
+            called->SetSignal();
+    }
+
+    std::atomic<int> calls{0};
+    std::atomic<std::uint32_t> lastId{0};
+    int throwOnCall = 0;
+    Event* called = nullptr;
+};
+
+class LoggedFailure : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        logPath = ZintarTest::TemporaryPath("thread-log");
+        SetLogFile(logPath);
+    }
+    void TearDown() override
+    {
+        SetLogFile("");
+        std::remove(logPath.c_str());
+    }
+    std::string logPath;
+};
+
+}  // namespace
+
+TEST(Thread, JoinOfAThreadNeverStartedIsTrueAtOnce)
+{
+    BodyThread thread([](BodyThread&) { return 0u; });
+    Timeout none(0);
+    EXPECT_TRUE(thread.Join(none));
+}
+
+TEST(Thread, JoinWithoutBudgetOnARunningThreadIsFalse)
+{
+    BodyThread thread([](BodyThread& self) {
+        while (!self.StopRequested())
+            Sleep(1);
+        return 0u;
+    });
+    thread.Start();
+    Timeout none(0);
+    EXPECT_FALSE(thread.Join(none));
+    thread.Stop();
+    Timeout bound(kChildBound);
+    EXPECT_TRUE(thread.Join(bound));
+}
+
+TEST(Thread, RunThatEndsAtOnceIsJoinedAndCanStartAgain)
+{
+    std::atomic<int> runs{0};
+    BodyThread thread([&](BodyThread&) {
+        ++runs;
+        return 7u;
+    });
+    thread.Stop();  // a stop before Start has no lasting effect
+    thread.Start();
+    Timeout bound(kChildBound);
+    EXPECT_TRUE(thread.Join(bound));
+    thread.Start();
+    Timeout again(kChildBound);
+    EXPECT_TRUE(thread.Join(again));
+    EXPECT_EQ(runs.load(), 2);
+}
+
+TEST(Thread, StartClearsTheStopRequest)
+{
+    std::atomic<bool> sawStop{true};
+    BodyThread thread([&](BodyThread& self) {
+        sawStop = self.StopRequested();
+        return 0u;
+    });
+    thread.Start();
+    ASSERT_TRUE(thread.Finished().Wait(kChildBound));
+    EXPECT_FALSE(sawStop.load());
+}
+
+TEST(Thread, AutoDeletingThreadDeletesItselfOnItsOwnThread)
+{
+    Event deleted(ZintarTest::UniqueName("deleted"), nullptr);
+    deleted.RemoveSignal();
+    (new SelfDeleting(deleted))->Start();
+    EXPECT_TRUE(deleted.Wait(kChildBound));
+}
+
+TEST_F(LoggedFailure, RunThatThrowsIsLoggedWithTheWholeChain)
+{
+    BodyThread thread([](BodyThread&) -> std::uint32_t {
+        const Exceptions::ExceptionWindows cause("CloseHandle() failed:", nullptr, 6);
+        throw Exceptions::ExceptionBase("Failed to destroy Event object", &cause);
+    });
+    thread.Start();
+    Timeout bound(kChildBound);
+    ASSERT_TRUE(thread.Join(bound));
+    const std::string log = ReadAll(logPath);
+    EXPECT_NE(log.find(" - Thread terminated due to unhandled exception : Exception occured during thread Run()\r\n"
+                       "Failed to destroy Event object\r\nCloseHandle() failed: - Error code : 6 - "),
+              std::string::npos)
+        << log;
+}
+
+TEST_F(LoggedFailure, UnknownExceptionIsLoggedAsSuch)
+{
+    BodyThread thread([](BodyThread& self) -> std::uint32_t {
+        self.Finished().SetSignal();
+        throw 42;
+    });
+    thread.Start();
+    // This path does no clean-up: the handle stays recorded, and Join still sees the thread end,
+    // which is after its log entry.
+    Timeout bound(kChildBound);
+    ASSERT_TRUE(thread.Join(bound));
+    EXPECT_NE(ReadAll(logPath).find(" - Thread terminated due to an unknown, unhandled exception.\r\n"), std::string::npos);
+}
+
+TEST(Timer, CallsBackWithItsIdUntilStopped)
+{
+    Event called(ZintarTest::UniqueName("called"), nullptr);
+    called.RemoveSignal();
+    CountingCallback callback;
+    callback.called = &called;
+    Timer timer(7, "Test");
+    timer.SetCallback(&callback);
+    timer.SetPeriod(10);
+    timer.Start();
+    ASSERT_TRUE(called.Wait(kChildBound));
+    EXPECT_EQ(callback.lastId.load(), 7u);
+    timer.Stop();
+    Timeout bound(kChildBound);
+    ASSERT_TRUE(timer.Join(bound));
+    const int calls = callback.calls;
+    Sleep(50);
+    EXPECT_EQ(callback.calls.load(), calls);
+}
+
+TEST(Timer, WithoutCallbackItRunsAndCallsNothing)
+{
+    Timer timer(1, "Idle");
+    timer.SetPeriod(0);
+    timer.Start();
+    Sleep(20);
+    timer.Stop();
+    Timeout bound(kChildBound);
+    EXPECT_TRUE(timer.Join(bound));
+}
+
+TEST(Timer, StopDuringALongPauseEndsItWithoutACall)
+{
+    CountingCallback callback;
+    Timer timer(1, "Long");
+    timer.SetCallback(&callback);
+    timer.SetPeriod(600000);
+    timer.Start();
+    Sleep(100);
+    timer.Stop();
+    Timeout bound(kChildBound);  // far below the period: only the one-second steps end it
+    EXPECT_TRUE(timer.Join(bound));
+    EXPECT_EQ(callback.calls.load(), 0);
+}
+
+TEST(Timer, ShorterPeriodSetDuringALongPauseTakesEffectAtTheNextStep)
+{
+    Event called(ZintarTest::UniqueName("called"), nullptr);
+    called.RemoveSignal();
+    CountingCallback callback;
+    callback.called = &called;
+    Timer timer(2, "Shortened");
+    timer.SetCallback(&callback);
+    timer.SetPeriod(600000);
+    timer.Start();
+    Sleep(100);
+    timer.SetPeriod(200);
+    EXPECT_TRUE(called.Wait(kChildBound));  // far below the first period
+}
+
+TEST_F(LoggedFailure, CallbackThatThrowsEndsTheTimerThread)
+{
+    CountingCallback callback;
+    callback.throwOnCall = 2;
+    Timer timer(3, "Failing");
+    timer.SetCallback(&callback);
+    timer.SetPeriod(1);
+    timer.Start();
+    Timeout bound(kChildBound);
+    EXPECT_TRUE(timer.Join(bound));
+    EXPECT_EQ(callback.calls.load(), 2);
+    EXPECT_NE(ReadAll(logPath).find("Exception occured during thread Run()\r\ncallback failed"), std::string::npos);
+}
+
+TEST(Timer, DestroyingARunningTimerWaitsForItsThread)
+{
+    CountingCallback callback;
+    int callsAtDestruction = 0;
+    {
+        Timer timer(4, "Destroyed");
+        timer.SetCallback(&callback);
+        timer.SetPeriod(1);
+        timer.Start();
+        Sleep(20);
+        callsAtDestruction = callback.calls;
+    }
+    const int afterDestruction = callback.calls;
+    Sleep(20);
+    EXPECT_EQ(callback.calls.load(), afterDestruction);
+    EXPECT_GE(afterDestruction, callsAtDestruction);
+}
