@@ -79,12 +79,26 @@ void Intake(WriteQueue& queue, const ServiceSettings& settings, const LogMessage
 }
 
 // A queue and ring already full, as after the service has run for a while.
-void Fill(WriteQueue& queue, RingImage& ring, const ServiceSettings& settings, std::uint64_t& clock)
-{
-    for (std::int32_t i = 0; i < kCapacity; ++i)
-        Intake(queue, settings, MessageAt(clock++));
-    ring.Flush(queue);
-}
+struct FullLog {
+    explicit FullLog(std::uint64_t start = 0) : settings(AdmitAll()), clock(start)
+    {
+        for (std::int32_t i = 0; i < kCapacity; ++i)
+            Add(MessageAt(clock++));
+        ring.Flush(queue);
+    }
+
+    void Add(const LogMessage& message) { Intake(queue, settings, message); }
+    void AddBatch()
+    {
+        for (int i = 0; i < kBatch; ++i)
+            Add(MessageAt(clock++));
+    }
+
+    ServiceSettings settings;
+    WriteQueue queue;
+    RingImage ring;
+    std::uint64_t clock;
+};
 
 void PlainCopy(benchmark::State& state)
 {
@@ -101,53 +115,39 @@ void PlainCopy(benchmark::State& state)
     state.SetItemsProcessed(state.iterations() * kBatch);
 }
 
-void InOrderIntakeAndFlush(benchmark::State& state)
-{
-    const ServiceSettings settings = AdmitAll();
-    WriteQueue queue;
-    RingImage ring;
-    std::uint64_t clock = 0;
-    Fill(queue, ring, settings, clock);
-    for (auto _ : state) {
-        for (int i = 0; i < kBatch; ++i)
-            Intake(queue, settings, MessageAt(clock++));
-        ring.Flush(queue);
-    }
-    state.SetItemsProcessed(state.iterations() * kBatch);
-}
-
 void InOrderIntake(benchmark::State& state)
 {
-    const ServiceSettings settings = AdmitAll();
-    WriteQueue queue;
-    RingImage ring;
-    std::uint64_t clock = 0;
-    Fill(queue, ring, settings, clock);
+    FullLog log;
     for (auto _ : state) {
-        for (int i = 0; i < kBatch; ++i)
-            Intake(queue, settings, MessageAt(clock++));
-        queue.MarkWritten();  // as if flushed, without the copies
+        log.AddBatch();
+        log.queue.MarkWritten();  // as if flushed, without the copies
     }
     state.SetItemsProcessed(state.iterations() * kBatch);
 }
 
-// Every 16th message arrives up to 20 places late: insertion walks a little, and the next flush
+void InOrderIntakeAndFlush(benchmark::State& state)
+{
+    FullLog log;
+    for (auto _ : state) {
+        log.AddBatch();
+        log.ring.Flush(log.queue);
+    }
+    state.SetItemsProcessed(state.iterations() * kBatch);
+}
+
+// Every 16th message arrives up to 32 places late: insertion walks a little, and the next flush
 // rewrites the records it displaced.
 void OutOfOrderIntakeAndFlush(benchmark::State& state)
 {
-    const ServiceSettings settings = AdmitAll();
-    WriteQueue queue;
-    RingImage ring;
-    std::uint64_t clock = 0;
-    Fill(queue, ring, settings, clock);
+    FullLog log;
     std::uint64_t random = 7;
     for (auto _ : state) {
         for (int i = 0; i < kBatch; ++i) {
             random = random * 6364136223846793005ull + 1442695040888963407ull;
             const std::uint64_t lateness = i % 16 == 0 ? (random >> 59) + 1 : 0;
-            Intake(queue, settings, MessageAt(clock++ - lateness));
+            log.Add(MessageAt(log.clock++ - lateness));
         }
-        ring.Flush(queue);
+        log.ring.Flush(log.queue);
     }
     state.SetItemsProcessed(state.iterations() * kBatch);
 }
@@ -155,16 +155,12 @@ void OutOfOrderIntakeAndFlush(benchmark::State& state)
 // A message older than everything queued makes the next flush rewrite the whole ring.
 void FullRewriteFlush(benchmark::State& state)
 {
-    const ServiceSettings settings = AdmitAll();
-    WriteQueue queue;
-    RingImage ring;
-    std::uint64_t clock = 1000000;
-    Fill(queue, ring, settings, clock);
+    FullLog log(1000000);
     for (auto _ : state) {
         state.PauseTiming();
-        Intake(queue, settings, MessageAt(0));
+        log.Add(MessageAt(0));
         state.ResumeTiming();
-        ring.Flush(queue);
+        log.ring.Flush(log.queue);
     }
     state.SetItemsProcessed(state.iterations() * kCapacity);
 }
@@ -172,22 +168,19 @@ void FullRewriteFlush(benchmark::State& state)
 // Opening a full file: the soundness test over the image, then the ring read into the queue.
 void OpenFullFile(benchmark::State& state)
 {
-    const ServiceSettings settings = AdmitAll();
-    WriteQueue source;
-    RingImage ring;
-    std::uint64_t clock = 0;
-    Fill(source, ring, settings, clock);
-    Intake(source, settings, MessageAt(clock++));
-    ring.Flush(source);  // wrapped: nextSlot 1
+    FullLog log;
+    log.Add(MessageAt(log.clock++));
+    log.ring.Flush(log.queue);  // wrapped: nextSlot 1
+    const std::vector<unsigned char>& image = log.ring.bytes;
     for (auto _ : state) {
-        if (!IsSoundLogImage(ring.bytes.data(), ring.bytes.size()))
+        if (!IsSoundLogImage(image.data(), image.size()))
             state.SkipWithError("image unsound");
         std::list<PendingEntry> loaded;
         FileHeader header;
-        std::memcpy(&header, ring.bytes.data(), sizeof header);
+        std::memcpy(&header, image.data(), sizeof header);
         for (std::int32_t i = 0; i < header.messageCount; ++i) {
             PendingEntry entry;
-            const unsigned char* slot = ring.Slot(NewestFirstSlot(header.nextSlot, header.capacity, i));
+            const unsigned char* slot = log.ring.Slot(NewestFirstSlot(header.nextSlot, header.capacity, i));
             GuardedViewAccess([&] { std::memcpy(&entry.record, slot, sizeof entry.record); });
             entry.sortKey = SortKeyOf(entry.record.message);
             loaded.push_back(entry);

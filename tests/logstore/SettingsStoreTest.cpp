@@ -202,9 +202,3 @@ TEST_F(SettingsStore, UnusableMessageLimitIsReplacedByTheDefault)
     EXPECT_EQ(settings.maxMessage, 7669584u);
 }
 
-TEST_F(SettingsStore, UnreadableFilterNameEndsTheFiltersQuietly)
-{
-    SetString(kFiltersKeyPath, std::string(80, 'n'), "iLong");
-    EXPECT_NO_THROW(LoadSettings(settings, settingsMutex));
-    EXPECT_LE(settings.includeFilters.size(), 1u);
-}

@@ -24,17 +24,6 @@ TEST(Exceptions, ChainOfThreeUsesTheSeparatorOnlyForTheFirstLink)
     EXPECT_STREQ(a.what(), "A\nB\nC");
 }
 
-TEST(Exceptions, WrapperKeepsItsOwnCopyOfTheCause)
-{
-    std::unique_ptr<ExceptionBase> wrapper;
-    {
-        auto cause = std::make_unique<ExceptionFileMapIO>("Failed to access File Map View");
-        wrapper = std::make_unique<ExceptionBase>("Failed to read the header", cause.get());
-    }
-    EXPECT_EQ(wrapper->GetFullMessage("\n"), "Failed to read the header\nFailed to access File Map View");
-    EXPECT_NE(dynamic_cast<const ExceptionFileMapIO*>(wrapper->Inner()), nullptr);
-}
-
 TEST(Exceptions, CaughtCauseSurvivesTheCatchBlock)
 {
     try {

@@ -69,33 +69,11 @@ TEST(LogFileFormat, StorableCapacityExcludesZeroAndLengthsBeyondThirtyTwoBits)
     EXPECT_FALSE(IsStorableCapacity(0xFFFFFFFF));
 }
 
-TEST(LogFileFormat, SlotOffsetsFollowTheHeaderArea)
-{
-    EXPECT_EQ(SlotOffset(0), 240u);
-    EXPECT_EQ(SlotOffset(2), 240u + 2 * 560u);
-    EXPECT_EQ(SlotOffset(static_cast<std::int32_t>(kMaxCapacity)), 4294967280ull);
-}
-
-TEST(LogFileFormat, TerminatorInTheLastByteIsEnough)
-{
-    char field[kTextFieldSize];
-    std::memset(field, 'x', sizeof field);
-    EXPECT_FALSE(HasTerminator(field, sizeof field));
-    field[kTextFieldSize - 1] = '\0';
-    EXPECT_TRUE(HasTerminator(field, sizeof field));
-}
-
 TEST(RingWalk, FullRingOfThreeWithNextSlotOne)
 {
     EXPECT_EQ(NewestFirstSlot(1, 3, 0), 0);
     EXPECT_EQ(NewestFirstSlot(1, 3, 1), 2);
     EXPECT_EQ(NewestFirstSlot(1, 3, 2), 1);
-}
-
-TEST(RingWalk, RingNotYetWrapped)
-{
-    EXPECT_EQ(NewestFirstSlot(3, 5, 0), 2);
-    EXPECT_EQ(NewestFirstSlot(3, 5, 2), 0);
 }
 
 TEST(RingWalk, NextSlotZeroStartsAtTheLastSlot)

@@ -68,16 +68,6 @@ TEST(AutoHandle, AssigningTheHeldValueDoesNothing)
     EXPECT_TRUE(IsOpen(held));
 }
 
-TEST(AutoHandle, TakingANewHandleClosesTheOldOne)
-{
-    HANDLE first = NewEvent();
-    AutoHandle owned(first);
-    const HANDLE held = owned.Get();
-    owned.Take(NewEvent());
-    EXPECT_NE(owned.Get(), INVALID_HANDLE_VALUE);
-    EXPECT_FALSE(IsOpen(held) && held != owned.Get());
-}
-
 TEST(AutoHandle, DuplicatingABadHandleThrowsAndStaysEmpty)
 {
     HANDLE bogus = reinterpret_cast<HANDLE>(0x4321);

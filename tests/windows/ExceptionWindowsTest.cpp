@@ -43,12 +43,3 @@ TEST(ExceptionWindows, ChainReadsOutermostFirst)
               "Failed to destroy Event object\nCloseHandle() failed: - Error code : 6 - Invalid handle.\r\n");
 }
 
-TEST(ExceptionWindows, CloneIsStillAWindowsException)
-{
-    ExceptionWindows e("x", nullptr, 5);
-    SetLastError(6);
-    std::unique_ptr<ExceptionBase> copy(e.Clone());
-    EXPECT_NE(dynamic_cast<ExceptionWindows*>(copy.get()), nullptr);
-    EXPECT_EQ(copy->GetMessageText(), e.GetMessageText());
-    EXPECT_NE(copy->GetMessageText().find("Error code : 5 - "), std::string::npos);
-}
