@@ -80,15 +80,19 @@ void MessageFileServer::OpenFile(const std::string& newFileMapName, const std::s
     // are let in again here.
     readWaitEvent->SetSignal();
 
-    file.Take(CreateFileA(logPath.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                          nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    const HANDLE opened = CreateFileA(logPath.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    // OPEN_ALWAYS reports an existing file through the last error; it is read before anything
+    // else could change it.
+    const bool existed = GetLastError() == ERROR_ALREADY_EXISTS;
+    file.Take(opened);
     if (file.IsInvalid()) {
         ExceptionWindows failure("Failed to open log file, CreateFile() failed");
         CloseFile(InfiniteTimeout);
         throw failure;
     }
     const DWORD size = GetFileSize(file.Get(), nullptr);
-    const bool existed = GetLastError() == ERROR_ALREADY_EXISTS;
 
     bool sound = false;
     if (existed && size != 0) {

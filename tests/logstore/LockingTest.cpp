@@ -208,7 +208,7 @@ TEST_F(Locking, MonitorCycleFreesTheFileFromAReaderThatDied)
     // Without any flush, the monitor's next cycles force access and reset the count; a new reader
     // then gets in, and its snapshot counts only itself.
     LogFileReader own(names.fileMap, kChildBound);
-    for (int attempt = 0; attempt < 100; ++attempt) {
+    for (int attempt = 0; attempt < 300; ++attempt) {  // a minute at the most
         if (ReadAll(logPath).find("forcing access.") != std::string::npos)
             break;
         Sleep(200);
