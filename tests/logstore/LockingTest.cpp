@@ -141,6 +141,17 @@ protected:
         LogStoreTest::TearDown();
     }
 
+    // A reader process takes read access and is killed while it holds it.
+    void KillAReaderInsideReadAccess()
+    {
+        const std::string holdingName = ZintarTest::UniqueName("holding");
+        Event holding(holdingName, nullptr);
+        holding.RemoveSignal();
+        ChildProcess reader("HoldReadAccess", {names.fileMap, holdingName});
+        ASSERT_TRUE(holding.Wait(kChildBound));
+        reader.Terminate();
+    }
+
     std::string logPath;
 };
 
@@ -175,12 +186,7 @@ TEST_F(Locking, ReaderKilledInsideReadAccessIsOverriddenByTheNextFlush)
 {
     Open(20);
     AddAndFlush({10});
-    const std::string holdingName = ZintarTest::UniqueName("holding");
-    Event holding(holdingName, nullptr);
-    holding.RemoveSignal();
-    ChildProcess reader("HoldReadAccess", {names.fileMap, holdingName});
-    ASSERT_TRUE(holding.Wait(kChildBound));
-    reader.Terminate();
+    KillAReaderInsideReadAccess();
 
     AddAndFlush({20});  // forced after one monitor budget at the most
     EXPECT_NE(ReadAll(logPath).find(" - File access rights timed out, forcing access.\r\n"), std::string::npos);
@@ -199,12 +205,7 @@ TEST_F(Locking, ReaderKilledInsideReadAccessIsOverriddenByTheNextFlush)
 TEST_F(Locking, MonitorCycleFreesTheFileFromAReaderThatDied)
 {
     Open(20);
-    const std::string holdingName = ZintarTest::UniqueName("holding");
-    Event holding(holdingName, nullptr);
-    holding.RemoveSignal();
-    ChildProcess reader("HoldReadAccess", {names.fileMap, holdingName});
-    ASSERT_TRUE(holding.Wait(kChildBound));
-    reader.Terminate();
+    KillAReaderInsideReadAccess();
     // Without any flush, the monitor's next cycles force access and reset the count; a new reader
     // then gets in, and its snapshot counts only itself.
     LogFileReader own(names.fileMap, kChildBound);
