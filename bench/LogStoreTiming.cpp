@@ -1,0 +1,111 @@
+// Timing of the log store on a real mapped file under Windows (or Wine): intake and flush through
+// MessageFileServer, opening a full file, and a client's snapshot. Prints records/second.
+//   LogStoreTiming [messages]   (default 50000)
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "Exceptions.h"
+#include "LogFileReader.h"
+#include "MessageFileServer.h"
+
+using namespace ZintarServer;
+using namespace ZintarUtil;
+
+namespace {
+
+double Now()
+{
+    LARGE_INTEGER counter;
+    LARGE_INTEGER frequency;
+    QueryPerformanceCounter(&counter);
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+LogMessage MessageAt(std::uint64_t milliseconds)
+{
+    LogMessage message{};
+    message.timeStamp.year = 2026;
+    message.timeStamp.month = 12;
+    message.timeStamp.day = 5;
+    message.timeStamp.hour = static_cast<std::int16_t>(milliseconds / 3600000 % 24);
+    message.timeStamp.minute = static_cast<std::int16_t>(milliseconds / 60000 % 60);
+    message.timeStamp.second = static_cast<std::int16_t>(milliseconds / 1000 % 60);
+    message.timeStamp.milliseconds = static_cast<std::int16_t>(milliseconds % 1000);
+    std::strcpy(message.text, "Camera frame dropped");
+    return message;
+}
+
+void Report(const char* what, std::uint64_t records, double seconds)
+{
+    std::printf("%-44s %9llu records in %8.3f ms: %12.0f records/s\n", what,
+                static_cast<unsigned long long>(records), seconds * 1000, static_cast<double>(records) / seconds);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const std::uint32_t count = argc > 1 ? static_cast<std::uint32_t>(std::strtoul(argv[1], nullptr, 10)) : 50000;
+    char directory[MAX_PATH];
+    GetTempPathA(sizeof directory, directory);
+    const std::string path = std::string(directory) + "LogStoreTiming-" + std::to_string(GetCurrentProcessId()) + ".dat";
+    const std::string tag = std::to_string(GetCurrentProcessId());
+    const std::string names[4] = {"Global\\TimingMap" + tag, "Global\\TimingHeader" + tag,
+                                  "Global\\TimingRead" + tag, "Global\\TimingWrite" + tag};
+
+    ServiceSettings settings;
+    settings.logFile = path;
+    settings.maxMessage = settings.requestedMaxMessage = count;
+    for (bool& enabled : settings.typeEnabled)
+        enabled = true;
+    Mutex settingsMutex;
+    std::uint64_t clock = 0;
+    try {
+        {
+            MessageFileServer server(&settings, &settingsMutex);
+            double start = Now();
+            server.OpenFile(names[0], names[1], names[2], names[3]);
+            Report("open a new file (create, size, format)", count, Now() - start);
+
+            start = Now();
+            for (std::uint32_t i = 0; i < count; ++i)
+                server.AddMessage(MessageAt(clock++));
+            const double added = Now();
+            server.FlushWrites();
+            Report("AddMessage, in time order", count, added - start);
+            Report("FlushWrites, full rewrite", count, Now() - added);
+
+            constexpr std::uint32_t kBatch = 1000;
+            start = Now();
+            for (std::uint32_t batch = 0; batch < 20; ++batch) {
+                for (std::uint32_t i = 0; i < kBatch; ++i)
+                    server.AddMessage(MessageAt(clock++));
+                server.FlushWrites();
+            }
+            Report("AddMessage + FlushWrites, batches of 1000", 20 * kBatch, Now() - start);
+
+            LogFileReader reader(names[0]);
+            start = Now();
+            const LogSnapshot snapshot = reader.ReadSnapshot();
+            Report("client snapshot of the whole ring", snapshot.records.size(), Now() - start);
+            server.CloseFile(InfiniteTimeout);
+        }
+        {
+            MessageFileServer server(&settings, &settingsMutex);
+            const double start = Now();
+            server.OpenFile(names[0], names[1], names[2], names[3]);
+            Report("open a full file (verify and load)", count, Now() - start);
+        }
+    } catch (const Exceptions::ExceptionBase& e) {
+        std::fprintf(stderr, "LogStoreTiming: %s\n", e.GetFullMessage("\n").c_str());
+        DeleteFileA(path.c_str());
+        return 1;
+    }
+    DeleteFileA(path.c_str());
+    return 0;
+}
