@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "Admission.h"
+#include "BenchMessages.h"
 #include "GuardedViewAccess.h"
 #include "LogFileFormat.h"
 #include "LogFileSoundness.h"
@@ -15,26 +16,12 @@
 
 using namespace ZintarServer;
 using namespace ZintarUtil;
+using ZintarBench::MessageAt;
 
 namespace {
 
 constexpr std::int32_t kCapacity = 50000;
 constexpr int kBatch = 1000;
-
-LogMessage MessageAt(std::uint64_t milliseconds)
-{
-    LogMessage message{};
-    message.timeStamp.year = 2026;
-    message.timeStamp.month = 12;
-    message.timeStamp.day = 5;
-    message.timeStamp.hour = static_cast<std::int16_t>(milliseconds / 3600000 % 24);
-    message.timeStamp.minute = static_cast<std::int16_t>(milliseconds / 60000 % 60);
-    message.timeStamp.second = static_cast<std::int16_t>(milliseconds / 1000 % 60);
-    message.timeStamp.milliseconds = static_cast<std::int16_t>(milliseconds % 1000);
-    std::strcpy(message.text, "Camera frame dropped");
-    std::strcpy(message.auxText, "usb\\vid_1234");
-    return message;
-}
 
 ServiceSettings AdmitAll()
 {

@@ -8,12 +8,14 @@
 #include <cstring>
 #include <string>
 
+#include "BenchMessages.h"
 #include "Exceptions.h"
 #include "LogFileReader.h"
 #include "MessageFileServer.h"
 
 using namespace ZintarServer;
 using namespace ZintarUtil;
+using ZintarBench::MessageAt;
 
 namespace {
 
@@ -24,20 +26,6 @@ double Now()
     QueryPerformanceCounter(&counter);
     QueryPerformanceFrequency(&frequency);
     return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
-LogMessage MessageAt(std::uint64_t milliseconds)
-{
-    LogMessage message{};
-    message.timeStamp.year = 2026;
-    message.timeStamp.month = 12;
-    message.timeStamp.day = 5;
-    message.timeStamp.hour = static_cast<std::int16_t>(milliseconds / 3600000 % 24);
-    message.timeStamp.minute = static_cast<std::int16_t>(milliseconds / 60000 % 60);
-    message.timeStamp.second = static_cast<std::int16_t>(milliseconds / 1000 % 60);
-    message.timeStamp.milliseconds = static_cast<std::int16_t>(milliseconds % 1000);
-    std::strcpy(message.text, "Camera frame dropped");
-    return message;
 }
 
 void Report(const char* what, std::uint64_t records, double seconds)
