@@ -66,24 +66,6 @@ TEST_F(FeedTool, PushedMessagesArriveInOrderWithTheirFields)
     EXPECT_FALSE(device.ReadMessage(message));
 }
 
-TEST_F(FeedTool, DefaultTimeStampIsTheLocalTime)
-{
-    SYSTEMTIME before;
-    GetLocalTime(&before);
-    ASSERT_EQ(RunFeed("push"), 0u);
-    LogMessage message;
-    ASSERT_TRUE(device.ReadMessage(message));
-    EXPECT_EQ(message.timeStamp.year, before.wYear);
-    EXPECT_EQ(message.timeStamp.month, before.wMonth);
-    EXPECT_GE(SortKeyOf(message), SortKeyOf(TimeFields{static_cast<std::int16_t>(before.wYear),
-                                                       static_cast<std::int16_t>(before.wMonth),
-                                                       static_cast<std::int16_t>(before.wDay),
-                                                       static_cast<std::int16_t>(before.wHour),
-                                                       static_cast<std::int16_t>(before.wMinute),
-                                                       static_cast<std::int16_t>(before.wSecond),
-                                                       static_cast<std::int16_t>(before.wMilliseconds), 0}));
-}
-
 TEST_F(FeedTool, PacedPushDeliversEveryMessage)
 {
     ASSERT_EQ(RunFeed("push --count 50 --rate 500"), 0u);

@@ -275,9 +275,3 @@ TEST_F(Flushing, WaitForFileFreeGivesUpAfterItsBudgetWhileTheFileIsHeld)
     CloseHandle(holder);
 }
 
-TEST_F(Flushing, WriteToDiskWorksWhileOpen)
-{
-    Open(3);
-    AddAndFlush({10});
-    EXPECT_NO_THROW(server->WriteToDisk());
-}

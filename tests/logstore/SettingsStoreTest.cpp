@@ -96,24 +96,6 @@ TEST_F(SettingsStore, EmptyKeyIsFilledWithTheDefaults)
     EXPECT_EQ(ValuesOf(kSettingsKeyPath).at("TypeFilter"), "15");
 }
 
-TEST_F(SettingsStore, StoredValuesAreRead)
-{
-    SetString(kSettingsKeyPath, "LogFile", "C:\\logs\\Zintar.dat");
-    SetNumber("MaxMessage", 1234);
-    SetNumber("DevicePollRate", 50);
-    SetNumber("SaveRate", 7);
-    SetNumber("TypeFilter", 0xA);
-    LoadSettings(settings, settingsMutex);
-    EXPECT_EQ(settings.logFile, "C:\\logs\\Zintar.dat");
-    EXPECT_EQ(settings.maxMessage, 1234u);
-    EXPECT_EQ(settings.devicePollRate, 50u);
-    EXPECT_EQ(settings.saveRate, 7u);
-    EXPECT_FALSE(settings.typeEnabled[0]);
-    EXPECT_TRUE(settings.typeEnabled[1]);
-    EXPECT_FALSE(settings.typeEnabled[2]);
-    EXPECT_TRUE(settings.typeEnabled[3]);
-}
-
 TEST_F(SettingsStore, FilterValuesAreSortedByTheirFirstCharacter)
 {
     SetString(kFiltersKeyPath, "a", "iCamera");

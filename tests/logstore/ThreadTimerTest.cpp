@@ -143,18 +143,6 @@ TEST(Thread, RunThatEndsAtOnceIsJoinedAndCanStartAgain)
     EXPECT_EQ(runs.load(), 2);
 }
 
-TEST(Thread, StartClearsTheStopRequest)
-{
-    std::atomic<bool> sawStop{true};
-    BodyThread thread([&](BodyThread& self) {
-        sawStop = self.StopRequested();
-        return 0u;
-    });
-    thread.Start();
-    ASSERT_TRUE(thread.Finished().Wait(kChildBound));
-    EXPECT_FALSE(sawStop.load());
-}
-
 TEST(Thread, AutoDeletingThreadDeletesItselfOnItsOwnThread)
 {
     Event deleted(ZintarTest::UniqueName("deleted"), nullptr);
@@ -211,17 +199,6 @@ TEST(Timer, CallsBackWithItsIdUntilStopped)
     const int calls = callback.calls;
     Sleep(50);
     EXPECT_EQ(callback.calls.load(), calls);
-}
-
-TEST(Timer, WithoutCallbackItRunsAndCallsNothing)
-{
-    Timer timer(1, "Idle");
-    timer.SetPeriod(0);
-    timer.Start();
-    Sleep(20);
-    timer.Stop();
-    Timeout bound(kChildBound);
-    EXPECT_TRUE(timer.Join(bound));
 }
 
 TEST(Timer, StopDuringALongPauseEndsItWithoutACall)

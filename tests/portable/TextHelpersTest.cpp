@@ -34,17 +34,6 @@ TEST(TextHelpers, MaskAndFlagsRoundTrip)
     EXPECT_EQ(mask, 10u);
 }
 
-TEST(TextHelpers, FlagsBeyondThirtyTwoWrapAround)
-{
-    bool flags[34] = {};
-    MaskToFlags(0x3, flags, 34);
-    EXPECT_TRUE(flags[32]);
-    EXPECT_TRUE(flags[33]);
-    std::uint32_t mask = 7;
-    FlagsToMask(mask, flags, 0);
-    EXPECT_EQ(mask, 0u);
-}
-
 TEST(TextHelpers, ReplaceFileNameKeepsTheDirectory)
 {
     EXPECT_EQ(ReplaceFileName("C:\\A\\B\\prog.exe", "Logs.dat", '\\'), "C:\\A\\B\\Logs.dat");

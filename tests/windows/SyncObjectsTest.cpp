@@ -55,32 +55,7 @@ TEST(WaitFunctions, FailuresCarryTheWindowsCode)
     EXPECT_THROW(CloseHandleOrThrow(reinterpret_cast<HANDLE>(0x12345)), Exceptions::ExceptionWindows);
 }
 
-TEST(WaitFunctions, WaitForAnyReturnsTheIndexOfTheSignalledObject)
-{
-    HANDLE events[3] = {CreateEventOrThrow(nullptr, true, false, nullptr),
-                        CreateEventOrThrow(nullptr, true, false, nullptr),
-                        CreateEventOrThrow(nullptr, true, false, nullptr)};
-    EXPECT_EQ(WaitForMultipleObjectsOrThrow(3, events, false, 0), 0xFFFFFFFFu);
-    SetEventOrThrow(events[2]);
-    EXPECT_EQ(WaitForMultipleObjectsOrThrow(3, events, false, 0), 2u);
-    SetEventOrThrow(events[1]);
-    EXPECT_EQ(WaitForMultipleObjectsOrThrow(3, events, false, 0), 1u);
-    for (HANDLE event : events)
-        CloseHandleOrThrow(event);
-}
-
 // --- Event -------------------------------------------------------------------------------------
-
-TEST(Event, StartsSignalledAndStaysSoUntilRemoved)
-{
-    Event event(ZintarTest::UniqueName("event"), nullptr);
-    EXPECT_TRUE(event.Wait(0));
-    EXPECT_TRUE(event.Wait(0));  // manual reset: a wait does not consume the signal
-    event.RemoveSignal();
-    EXPECT_FALSE(event.Wait(0));
-    event.SetSignal();
-    EXPECT_TRUE(event.Wait(0));
-}
 
 ZINTAR_CHILD(ReportEventState)
 {
@@ -107,16 +82,6 @@ TEST(Event, NamedEventIsSeenInTheSameStateByAnotherProcess)
 }
 
 // --- Mutex -------------------------------------------------------------------------------------
-
-TEST(Mutex, IsTakenByOneWaitAndFreedByRelease)
-{
-    Mutex mutex;
-    EXPECT_TRUE(mutex.Wait(0));
-    EXPECT_FALSE(mutex.Wait(0));  // not re-entrant
-    mutex.Release();
-    EXPECT_TRUE(mutex.Wait(0));
-    mutex.Release();
-}
 
 TEST(Mutex, AccessThatTimesOutStillOwnsAndFreesOnDestruction)
 {
