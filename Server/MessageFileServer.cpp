@@ -273,10 +273,8 @@ void MessageFileServer::ReleaseWriteAccess()
         throw ExceptionBase("Failed to release write access, some handles or pointers are invalid");
     std::uint64_t updates = 0;
     GuardedViewAccess([&] { updates = HeaderIn(view)->updateCount; });
-    if (modified) {
+    if (modified.exchange(false))
         updates += 1;
-        modified = false;
-    }
     GuardedViewAccess([&] {
         HeaderIn(view)->updateCount = updates;
         HeaderIn(view)->readCount = 0;

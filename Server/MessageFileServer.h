@@ -9,6 +9,7 @@
 //   leave: updateCount + 1 when something changed, readCount = 0, set readWaitEvent.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <list>
 #include <string>
@@ -90,7 +91,9 @@ private:
     std::string logPath;
     ServiceSettings* settings;
     ZintarUtil::Mutex* settingsMutex;
-    bool modified = false;
+    // Set by the intake's AddMessage and consumed by whichever writer releases access next, the
+    // monitor's cycle included, so it is shared between threads.
+    std::atomic<bool> modified{false};
     // The two writers of this process, FlushWrites and the monitor's cycle, meet here: the
     // second waits until the first has given write access back, so a cycle that forces access
     // never lets readers in, or a second writer work, while a flush is writing. Taken without

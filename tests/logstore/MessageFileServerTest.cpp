@@ -183,15 +183,20 @@ TEST_F(Flushing, ClientReaderSeesWhatWasFlushedNewestFirst)
     EXPECT_EQ(snapshot.header.serverRunning, 1);
 }
 
-TEST_F(Flushing, EachFlushPublishesOneUpdate)
+TEST_F(Flushing, EachFlushPublishesItsChange)
 {
+    // The monitor may publish a queued change before the flush does (its release also adds 1
+    // when a change awaits), so a flush is only known to raise the count, not by how much.
     Open(10);
     const std::uint64_t before = HeaderOnDisk().updateCount;
     AddAndFlush({10});
+    const std::uint64_t afterFirst = HeaderOnDisk().updateCount;
+    EXPECT_GT(afterFirst, before);
     AddAndFlush({20});
-    EXPECT_EQ(HeaderOnDisk().updateCount, before + 2);
-    server->FlushWrites();  // nothing pending: nothing touched
-    EXPECT_EQ(HeaderOnDisk().updateCount, before + 2);
+    const std::uint64_t afterSecond = HeaderOnDisk().updateCount;
+    EXPECT_GT(afterSecond, afterFirst);
+    server->FlushWrites();  // nothing pending: nothing touched, and no change awaits
+    EXPECT_EQ(HeaderOnDisk().updateCount, afterSecond);
 }
 
 TEST_F(Flushing, RefusedMessagesLeaveNoTrace)
