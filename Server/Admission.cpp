@@ -9,8 +9,15 @@ namespace ZintarServer {
 
 bool Admits(const ServiceSettings& settings, const ZintarUtil::LogMessage& message)
 {
+    // A stored type of 4 or more, or a text without its NUL, makes the whole file unsound at the
+    // next start, which then reformats the ring and loses every stored message. So no message from
+    // a client or from the device may put one there: such a message is refused like a message of a
+    // disabled type.
     const std::uint32_t type = message.type;
     if (type >= kMessageTypes || !settings.typeEnabled[type])
+        return false;
+    if (!ZintarUtil::HasTerminator(message.text, ZintarUtil::kTextFieldSize) ||
+        !ZintarUtil::HasTerminator(message.auxText, ZintarUtil::kTextFieldSize))
         return false;
     if (settings.includeFilters.empty() && settings.excludeFilters.empty())
         return true;

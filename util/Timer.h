@@ -13,7 +13,8 @@ namespace ZintarUtil {
 
 class TimerCallback {
 public:
-    virtual ~TimerCallback() = default;
+    // May throw: the service behind it is destroyed through either of its bases.
+    virtual ~TimerCallback() noexcept(false) = default;
     // Called on the timer's thread with the timer's id.
     virtual void OnTimer(std::uint32_t id) = 0;
 };

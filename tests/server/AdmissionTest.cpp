@@ -9,80 +9,63 @@ using namespace ZintarServer;
 
 namespace {
 
-ServiceSettings AllTypes()
-{
-    ServiceSettings settings;
-    for (bool& enabled : settings.typeEnabled)
-        enabled = true;
-    return settings;
-}
+struct AdmissionCase {
+    const char* name;
+    std::vector<std::string> include;
+    std::vector<std::string> exclude;
+    std::uint32_t disabledTypes;  // bit i turns type i off
+    std::uint32_t type;
+    std::string text;  // "<unterminated>" fills the text field with 'q' and no NUL
+    bool unterminatedAux;
+    bool admitted;
+};
 
-ZintarUtil::LogMessage Message(const std::string& text, std::uint32_t type = 0)
+ZintarUtil::LogMessage MessageFor(const AdmissionCase& row)
 {
-    ZintarUtil::LogMessage message = ZintarTest::MessageWithKey(1, text);
-    message.type = type;
+    ZintarUtil::LogMessage message = ZintarTest::MessageWithKey(1, row.text);
+    message.type = row.type;
+    if (row.text == "<unterminated>")
+        std::memset(message.text, 'q', sizeof message.text);
+    if (row.unterminatedAux)
+        std::memset(message.auxText, 'z', sizeof message.auxText);
     return message;
 }
 
 }  // namespace
 
-TEST(Admission, TypeFlagsDecideFirst)
+TEST(Admission, Table)
 {
-    ServiceSettings settings = AllTypes();
-    settings.typeEnabled[2] = false;
-    EXPECT_TRUE(Admits(settings, Message("x", 1)));
-    EXPECT_FALSE(Admits(settings, Message("x", 2)));
-    for (bool& enabled : settings.typeEnabled)
-        enabled = false;
-    EXPECT_FALSE(Admits(settings, Message("x", 0)));
-}
-
-TEST(Admission, TypesWithoutAFlagAreRefused)
-{
-    EXPECT_FALSE(Admits(AllTypes(), Message("x", 4)));
-    EXPECT_FALSE(Admits(AllTypes(), Message("x", 0xFFFFFFFF)));
-}
-
-TEST(Admission, IncludeListIgnoresTheExcludeList)
-{
-    ServiceSettings settings = AllTypes();
-    settings.includeFilters = {"abc"};
-    settings.excludeFilters = {"abc"};
-    EXPECT_TRUE(Admits(settings, Message("Abc-123")));
-    EXPECT_FALSE(Admits(settings, Message("xyz")));
-}
-
-TEST(Admission, ExcludeListRefusesMatches)
-{
-    ServiceSettings settings = AllTypes();
-    settings.excludeFilters = {"err"};
-    EXPECT_FALSE(Admits(settings, Message("Error 5")));
-    EXPECT_FALSE(Admits(settings, Message("e")));
-    EXPECT_TRUE(Admits(settings, Message("warning")));
-}
-
-TEST(Admission, EmptyTextMatchesEveryFilter)
-{
-    ServiceSettings include = AllTypes();
-    include.includeFilters = {"abc"};
-    EXPECT_TRUE(Admits(include, Message("")));
-    ServiceSettings exclude = AllTypes();
-    exclude.excludeFilters = {"abc"};
-    EXPECT_FALSE(Admits(exclude, Message("")));
-}
-
-TEST(Admission, TextWithoutNulIsReadToTheEndOfItsField)
-{
-    ServiceSettings settings = AllTypes();
-    settings.includeFilters = {std::string(257, 'q')};
-    ZintarUtil::LogMessage message = Message("");
-    std::memset(message.text, 'q', sizeof message.text);
-    std::memset(message.auxText, 'z', sizeof message.auxText);
-    EXPECT_TRUE(Admits(settings, message));
-    settings.includeFilters = {std::string(257, 'q') + "z"};  // would match only by reading on
-    EXPECT_TRUE(Admits(settings, message));  // the shorter (the text) is a prefix of the entry
-    settings.includeFilters = {std::string(256, 'q') + "z"};
-    EXPECT_FALSE(Admits(settings, message));
+    const std::string q256 = std::string(256, 'q');
+    const AdmissionCase cases[] = {
+        {"enabled type, no filters", {}, {}, 0, 1, "x", false, true},
+        {"disabled type", {}, {}, 1u << 2, 2, "x", false, false},
+        {"every type disabled", {}, {}, 0xF, 0, "x", false, false},
+        {"type 4 has no flag", {}, {}, 0, 4, "x", false, false},
+        {"largest type", {}, {}, 0, 0xFFFFFFFF, "x", false, false},
+        {"include match ignores exclude", {"abc"}, {"abc"}, 0, 0, "Abc-123", false, true},
+        {"include miss", {"abc"}, {}, 0, 0, "xyz", false, false},
+        {"exclude match", {}, {"err"}, 0, 0, "Error 5", false, false},
+        {"text prefix of exclude", {}, {"err"}, 0, 0, "e", false, false},
+        {"exclude miss", {}, {"err"}, 0, 0, "warning", false, true},
+        {"empty text, include", {"abc"}, {}, 0, 0, "", false, true},
+        {"empty text, exclude", {}, {"abc"}, 0, 0, "", false, false},
+        {"empty include entry", {""}, {}, 0, 0, "anything", false, true},
+        {"case folds at Z", {"zz"}, {}, 0, 0, "ZZtop", false, true},
+        {"Z is not [", {"["}, {}, 0, 0, "Z", false, false},
+        {"text without NUL", {}, {}, 0, 0, "<unterminated>", false, false},
+        {"auxText without NUL", {}, {}, 0, 0, "x", true, false},
+        {"text of 256 matches by prefix", {q256 + "z"}, {}, 0, 0, q256, false, false},
+        {"text of 256 is a prefix", {q256}, {}, 0, 0, q256, false, true},
+    };
+    for (const AdmissionCase& row : cases) {
+        SCOPED_TRACE(row.name);
+        ServiceSettings settings;
+        settings.includeFilters = row.include;
+        settings.excludeFilters = row.exclude;
+        for (std::uint32_t i = 0; i < kMessageTypes; ++i)
+            settings.typeEnabled[i] = (row.disabledTypes & (1u << i)) == 0;
+        EXPECT_EQ(Admits(settings, MessageFor(row)), row.admitted);
+    }
 }
 
 TEST(Admission, StoredFilterValuesAreSortedByTheirFirstCharacter)

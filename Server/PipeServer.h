@@ -1,0 +1,71 @@
+// The listener of the client protocol: a thread that offers one request pipe (the client writes)
+// and one reply pipe (the client reads) at a time, waits until a client has connected to both,
+// and hands the pair to a new PipeServerHandleThread, which then serves that client alone.
+//
+// Each pass of the loop serves exactly one client, so at most one instance of each pipe is free
+// at any time: a second client that opens while the first is connecting finds the pipe busy and
+// tries again (WaitNamedPipe) once the next pass has created the next pair.
+//
+// The connections delete themselves when they end; `connections` only refers to them, and each
+// removes itself through its handler's ConnectionClosed, which calls RemoveConnection.
+// Start, Stop, Join and SetMessageHandler run on the owner's thread; RemoveConnection on each
+// connection's thread.
+#pragma once
+
+#include <cstdint>
+#include <list>
+#include <string>
+
+#include "AutoHandle.h"
+#include "Mutex.h"
+#include "Overlap.h"
+#include "PipeServerHandleThread.h"
+#include "PipeServerMessageHandler.h"
+#include "Thread.h"
+#include "Timeout.h"
+
+namespace ZintarServer {
+
+class PipeServer : public ZintarUtil::Threading::Thread {
+public:
+    static constexpr std::uint32_t kPipeAccess = 0x12019F;  // FILE_GENERIC_READ | FILE_GENERIC_WRITE
+    static constexpr std::uint32_t kPipeBufferSize = 4096;
+
+    // `pipeName` names the request pipe; the reply pipe is the same name followed by "Reply".
+    explicit PipeServer(const std::string& pipeName);
+    // Stops the server and its connections and waits a bounded time for them to end.
+    ~PipeServer() override;
+
+    // Connections created from now on use `handler`. Called before Start.
+    void SetMessageHandler(PipeServerMessageHandler* newHandler) { handler = newHandler; }
+
+    // Clears a stop left from an earlier run and starts listening.
+    void Start() override;
+    // Asks the listener and every listed connection to end; does not wait.
+    void Stop() override;
+    // Waits within `timeout` until every connection has removed itself and the listener has
+    // ended; true when both happened.
+    bool Join(ZintarUtil::Timeout& timeout) override;
+
+    // Drops `connection` from the list (when listed) and asks it to stop. Null is ignored.
+    void RemoveConnection(PipeServerHandleThread* connection);
+
+protected:
+    // 0 after a stop request, 1 when a pipe could not be created.
+    std::uint32_t Run() override;
+
+private:
+    // Connects one pipe end: 0 or ERROR_PIPE_CONNECTED once a client is there, 0x102 when Stop
+    // woke the wait, else the failure. A connect still pending is cancelled and finished first.
+    std::uint32_t Connect(HANDLE pipe);
+    void Accept(const ZintarUtil::AutoHandle& requestPipe, const ZintarUtil::AutoHandle& replyPipe);
+
+    ZintarUtil::Overlap overlap;
+    std::string requestPipeName;
+    std::string replyPipeName;
+    PipeServerMessageHandler* handler = nullptr;
+    std::list<PipeServerHandleThread*> connections;
+    ZintarUtil::Mutex connectionsLock;
+};
+
+}  // namespace ZintarServer

@@ -1,0 +1,155 @@
+#include "RequestDispatch.h"
+
+#include "DiagnosticLog.h"
+#include "Exceptions.h"
+#include "TextHelpers.h"
+
+namespace ZintarServer {
+
+using ZintarUtil::Exceptions::ExceptionBase;
+
+namespace {
+
+// A request's text is read only inside its own field: one that fills its field without a NUL is
+// refused (ReplyFailed) rather than read on into the bytes behind it, which belong to other
+// fields or to nothing.
+std::string RequestText(const PipeRequest& request, std::size_t fieldSize)
+{
+    std::optional<std::string> text = request.TextAt(kTextOffset, fieldSize);
+    if (!text)
+        throw ExceptionBase("Failed to read the request's text, it has no NUL within its " +
+                            ZintarUtil::UIntToString(static_cast<std::uint32_t>(fieldSize)) + "-byte field");
+    return *text;
+}
+
+// A text longer than its reply field (a filter or a path from the registry can be) is sent cut to
+// the field, NUL-terminated: a client listing the filters or showing the path still gets every
+// entry, and what it gets is a true prefix of what the service holds.
+void ReplyText(PipeReply& reply, std::size_t fieldSize, const std::string& text)
+{
+    reply.SetText(kTextOffset, fieldSize, text);
+}
+
+void GetSettings(PipeReply& reply, const ServiceSettings& settings)
+{
+    reply.code = kReplySettings;
+    std::uint32_t typeFilter = 0;
+    ZintarUtil::FlagsToMask(typeFilter, settings.typeEnabled, kMessageTypes);
+    reply.SetU32At(kMaxMessageOffset, settings.requestedMaxMessage);
+    reply.SetU32At(kDevicePollRateOffset, settings.devicePollRate);
+    reply.SetU32At(kTypeFilterOffset, typeFilter);
+    reply.SetU32At(kSaveRateOffset, settings.saveRate);
+}
+
+// The values are stored unchecked; they take effect through the restart, whose load replaces a
+// message limit the log file cannot hold.
+void SetSettings(const PipeRequest& request, PipeReply& reply, ServiceSettings& settings, RequestTarget& target)
+{
+    reply.code = kReplyOk;
+    settings.requestedMaxMessage = request.U32At(kMaxMessageOffset);
+    settings.devicePollRate = request.U32At(kDevicePollRateOffset);
+    settings.saveRate = request.U32At(kSaveRateOffset);
+    ZintarUtil::MaskToFlags(request.U32At(kTypeFilterOffset), settings.typeEnabled, kMessageTypes);
+    if (settings.requestedMaxMessage == 0)
+        settings.requestedMaxMessage = 1;
+    target.StartRestart();
+}
+
+// Both lists form one index space: the include filters in order, then the exclude filters.
+void GetFilter(const PipeRequest& request, PipeReply& reply, const ServiceSettings& settings)
+{
+    std::uint64_t index = request.U32At(kFilterIndexOffset);
+    const std::string* entry = nullptr;
+    std::uint32_t kind = 1;
+    if (index < settings.includeFilters.size()) {
+        entry = &settings.includeFilters[index];
+    } else {
+        index -= settings.includeFilters.size();
+        if (index >= settings.excludeFilters.size()) {
+            reply.code = kReplyNoFilter;
+            return;
+        }
+        entry = &settings.excludeFilters[index];
+        kind = 0;
+    }
+    reply.code = kReplyFilter;
+    reply.SetU32At(kFilterKindOffset, kind);
+    ReplyText(reply, kFilterFieldSize, *entry);
+}
+
+void Dispatch(const PipeRequest& request, PipeReply& reply, RequestTarget& target)
+{
+    switch (request.code) {
+    case kGetFileMapName:
+        ReplyText(reply, kPathFieldSize, ZintarUtil::kFileMapName);
+        reply.code = kReplyFileMapName;
+        return;
+    case kWriteMessage:
+        reply.code = kReplyOk;
+        target.WriteMessage(request.MessageAt(kMessageOffset));
+        return;
+    case kPing:
+        reply.code = kReplyPing;
+        return;
+    case kGetSettings:
+        target.WithSettings([&](ServiceSettings& settings) { GetSettings(reply, settings); });
+        return;
+    case kSetSettings:
+        target.WithSettings([&](ServiceSettings& settings) { SetSettings(request, reply, settings, target); });
+        return;
+    case kGetLogFileName:
+        target.WithSettings([&](ServiceSettings& settings) {
+            ReplyText(reply, kPathFieldSize, settings.logFile);
+            reply.code = kReplyFileName;
+        });
+        return;
+    case kSetLogFileName: {
+        const std::string path = RequestText(request, kPathFieldSize);
+        target.WithSettings([&](ServiceSettings& settings) {
+            reply.code = kReplyOk;
+            settings.logFile = path;
+        });
+        return;
+    }
+    case kGetFilter:
+        target.WithSettings([&](ServiceSettings& settings) { GetFilter(request, reply, settings); });
+        return;
+    case kClearFilters:
+        target.WithSettings([&](ServiceSettings& settings) {
+            reply.code = kReplyOk;
+            settings.includeFilters.clear();
+            settings.excludeFilters.clear();
+        });
+        return;
+    case kAddFilter: {
+        const std::string filter = RequestText(request, kFilterFieldSize);
+        const bool include = request.U32At(kFilterKindOffset) != 0;
+        target.WithSettings([&](ServiceSettings& settings) {
+            reply.code = kReplyOk;
+            (include ? settings.includeFilters : settings.excludeFilters).push_back(filter);
+        });
+        return;
+    }
+    case kGetDefaultLogFileName:
+        ReplyText(reply, kPathFieldSize, target.DefaultLogFileName());
+        reply.code = kReplyFileName;
+        return;
+    default:
+        reply.code = kReplyUnknown;
+        return;
+    }
+}
+
+}  // namespace
+
+void DispatchRequest(const PipeRequest& request, PipeReply& reply, RequestTarget& target)
+{
+    try {
+        Dispatch(request, reply, target);
+    } catch (const ExceptionBase& e) {
+        ZintarUtil::WriteLog("Exception thrown in message handler : " + e.GetFullMessage("\n"));
+        reply.code = kReplyFailed;
+    }
+}
+
+}  // namespace ZintarServer

@@ -1,0 +1,92 @@
+// The log service: the one object the program builds and hands to the service framework. It owns
+// the pipe server, the driver poll and file write timers, the settings, the writer of the shared
+// log file and the locks that keep them consistent.
+//
+// Threads that reach it: the service main (OnStart), the control dispatcher (OnStop), the
+// "Driver Poll" and "File Write" timers (OnTimer), every pipe connection (HandleMessage,
+// ConnectionClosed), a "Restart Thread" (OnStop then OnStart) and the main thread at exit.
+//
+// Locks, in the order they may be nested: intakeMutex (driver poll, client WriteMessage, the whole
+// of OnStart), the log file's write or read access, settingsMutex (the settings). restartMutex is
+// never held with another lock.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+#include "MessageFileServer.h"
+#include "Mutex.h"
+#include "PipeServer.h"
+#include "PipeServerMessageHandler.h"
+#include "Service.h"
+#include "ServiceSettings.h"
+#include "Timer.h"
+
+namespace ZintarServer {
+
+inline constexpr char kServiceName[] = "ZintarServer";
+inline constexpr char kServiceDisplayName[] = "Tervan Log Server";
+inline constexpr char kPipeName[] = "\\\\.\\pipe\\ZintarServerPipe";
+
+class ServiceInterface : public PipeServerMessageHandler, public ZintarUtil::TimerCallback {
+public:
+    ~ServiceInterface() noexcept(false) override = default;
+};
+
+class ServerService : public ZintarUtil::Services::Service, public ServiceInterface {
+public:
+    static constexpr std::uint32_t kPollTimerId = 0;
+    static constexpr std::uint32_t kWriteTimerId = 1;
+    static constexpr std::uint32_t kStopBudget = 15000;  // ms, shared by every wait of OnStop
+
+    ServerService();
+    // A running service is stopped first.
+    ~ServerService() noexcept(false) override;
+
+    // Opens the device, loads the settings, opens the log file and starts the pipe server and
+    // both timers, holding intakeMutex throughout. Throws what fails; what had started stays.
+    void OnStart() override;
+    // Within one 15 s budget: saves the settings, ends the timers and the pipe server, closes the
+    // log file, waits until no client holds it, moves it when its path changed, closes the device.
+    void OnStop() override;
+
+    // Called on every pipe connection's thread.
+    void HandleMessage(const PipeRequest& request, PipeReply& reply) override;
+    void ConnectionClosed(PipeServerHandleThread* connection) override;
+
+    // Called on the timers' threads: id 0 polls the driver, id 1 forces the log file to disk.
+    void OnTimer(std::uint32_t id) override;
+
+    // Reads the device until it has nothing more, adds each message to the write queue and
+    // flushes once when anything was read.
+    void PollDriver();
+
+    // Reads the restart flag and sets it in one step; true when a restart is already under way.
+    bool VerifyRestartFlag();
+
+private:
+    class RequestTargetAdapter;
+
+    void LoadSettings();
+    void SaveSettings();
+    void OpenDevice();
+    void CloseDevice();
+    // What the destructor does when OnStop could not: ends the threads that call into this object
+    // and closes the log file while the members they use still exist.
+    void StopWhatStillRuns();
+
+    bool stopped = true;
+    PipeServer pipeServer;
+    ZintarUtil::Timer pollTimer;
+    ZintarUtil::Timer writeTimer;
+    ServiceSettings settings;
+    MessageFileServer messageFile;
+    ZintarUtil::Mutex intakeMutex;
+    ZintarUtil::Mutex settingsMutex;
+    bool restarting = false;
+    ZintarUtil::Mutex restartMutex;
+    HANDLE device = INVALID_HANDLE_VALUE;
+};
+
+}  // namespace ZintarServer

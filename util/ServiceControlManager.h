@@ -1,0 +1,34 @@
+// The service control manager's calls that the service framework makes, behind an interface:
+// the real manager answers them in the product, and a stand-in answers them in tests, so that the
+// framework's state sequences and failure paths run without registering anything.
+#pragma once
+
+#include <windows.h>
+
+namespace ZintarUtil::Services {
+
+class ServiceControlManager {
+public:
+    virtual ~ServiceControlManager() = default;
+
+    virtual SC_HANDLE OpenManager(const char* machineName, const char* databaseName, DWORD access) = 0;
+    virtual SC_HANDLE CreateService(SC_HANDLE manager, const char* serviceName, const char* displayName,
+                                    DWORD access, DWORD serviceType, DWORD startType, DWORD errorControl,
+                                    const char* binaryPath) = 0;
+    virtual SC_HANDLE OpenService(SC_HANDLE manager, const char* serviceName, DWORD access) = 0;
+    virtual BOOL DeleteService(SC_HANDLE service) = 0;
+    virtual BOOL CloseServiceHandle(SC_HANDLE handle) = 0;
+    virtual BOOL StartServiceCtrlDispatcher(const SERVICE_TABLE_ENTRYA* table) = 0;
+    virtual SERVICE_STATUS_HANDLE RegisterServiceCtrlHandler(const char* serviceName,
+                                                             LPHANDLER_FUNCTION handler) = 0;
+    virtual BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status) = 0;
+};
+
+// The manager the framework talks to: the system's unless a test has put a stand-in in its place.
+ServiceControlManager& CurrentServiceControlManager();
+
+// Puts `manager` in place of the system's (null restores the system's). For tests only; call it
+// while no service runs.
+void ReplaceServiceControlManager(ServiceControlManager* manager);
+
+}  // namespace ZintarUtil::Services
