@@ -2,6 +2,8 @@
 
 namespace ZintarServer {
 
+using namespace ZintarUtil;  // the pipe records and their codes
+
 PipeServerHandleThread::PipeServerHandleThread(const ZintarUtil::AutoHandle& requestPipe,
                                                const ZintarUtil::AutoHandle& replyPipe,
                                                PipeServerMessageHandler* handler)
@@ -67,7 +69,7 @@ void PipeServerHandleThread::Serve(PipeRequest& request, PipeReply& reply)
         if (tooLong) {
             reply.code = kReplyTooLong;
             tooLong = false;
-        } else if (request.code < kGetFileMapName || request.code > 13) {
+        } else if (request.code < kLowestHandledCode || request.code > kHighestHandledCode) {
             reply.code = kReplyUnknown;
         } else if (handler == nullptr) {
             reply.code = kReplyFailed;

@@ -20,6 +20,10 @@ class PipeServerHandleThread : public ZintarUtil::Threading::Thread {
 public:
     static constexpr std::uint32_t kIoTimeout = 10000;  // ms for a read or a write
     static constexpr std::uint32_t kRetriedReadFailures = 11;
+    // Codes outside these are answered ReplyUnknown without the handler; the handler itself
+    // answers 13 so.
+    static constexpr std::uint32_t kLowestHandledCode = 2;
+    static constexpr std::uint32_t kHighestHandledCode = 13;
 
     // Keeps duplicates of both pipe ends; the handler is not owned.
     PipeServerHandleThread(const ZintarUtil::AutoHandle& requestPipe, const ZintarUtil::AutoHandle& replyPipe,

@@ -6,6 +6,9 @@
 
 namespace ZintarServer {
 
+using ZintarUtil::PipeReply;
+using ZintarUtil::PipeRequest;
+
 class PipeServerHandleThread;
 
 class PipeServerMessageHandler {

@@ -6,6 +6,7 @@
 
 namespace ZintarServer {
 
+using namespace ZintarUtil;  // the pipe records and their codes
 using ZintarUtil::Exceptions::ExceptionBase;
 
 namespace {

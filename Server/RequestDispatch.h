@@ -12,6 +12,9 @@
 
 namespace ZintarServer {
 
+using ZintarUtil::PipeReply;
+using ZintarUtil::PipeRequest;
+
 class RequestTarget {
 public:
     // Adds the message to the write queue and flushes the queue, under the intake lock.

@@ -76,14 +76,6 @@ int CheckReads(LogFileReader& reader, Event& done)
     return reads > 0 ? kReaderGood : kNothingRead;
 }
 
-std::string ReadAll(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
 }  // namespace
 
 ZINTAR_CHILD(ReadContinuously)
@@ -189,7 +181,7 @@ TEST_F(Locking, ReaderKilledInsideReadAccessIsOverriddenByTheNextFlush)
     KillAReaderInsideReadAccess();
 
     AddAndFlush({20});  // forced after one monitor budget at the most
-    EXPECT_NE(ReadAll(logPath).find(" - File access rights timed out, forcing access.\r\n"), std::string::npos);
+    EXPECT_NE(ZintarTest::ReadWholeFile(logPath).find(" - File access rights timed out, forcing access.\r\n"), std::string::npos);
 
     // Afterwards readers and the writer work as before, and no reader is counted.
     ChildProcess next("ReadOnce", {names.fileMap, "2"});
@@ -210,11 +202,11 @@ TEST_F(Locking, MonitorCycleFreesTheFileFromAReaderThatDied)
     // then gets in, and its snapshot counts only itself.
     LogFileReader own(names.fileMap, kChildBound);
     for (int attempt = 0; attempt < 300; ++attempt) {  // a minute at the most
-        if (ReadAll(logPath).find("forcing access.") != std::string::npos)
+        if (ZintarTest::ReadWholeFile(logPath).find("forcing access.") != std::string::npos)
             break;
         Sleep(200);
     }
-    EXPECT_NE(ReadAll(logPath).find(" - File access rights timed out, forcing access.\r\n"), std::string::npos);
+    EXPECT_NE(ZintarTest::ReadWholeFile(logPath).find(" - File access rights timed out, forcing access.\r\n"), std::string::npos);
     EXPECT_LE(own.ReadSnapshot().header.readCount, 1u);
 }
 

@@ -17,14 +17,6 @@ using ZintarTest::kChildBound;
 
 namespace {
 
-std::string ReadAll(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
 // Runs `body` on its thread; signals `finished` when it has run.
 class BodyThread : public Threading::Thread {
 public:
@@ -160,7 +152,7 @@ TEST_F(LoggedFailure, RunThatThrowsIsLoggedWithTheWholeChain)
     thread.Start();
     Timeout bound(kChildBound);
     ASSERT_TRUE(thread.Join(bound));
-    const std::string log = ReadAll(logPath);
+    const std::string log = ZintarTest::ReadWholeFile(logPath);
     EXPECT_NE(log.find(" - Thread terminated due to unhandled exception : Exception occured during thread Run()\r\n"
                        "Failed to destroy Event object\r\nCloseHandle() failed: - Error code : 6 - "),
               std::string::npos)
@@ -178,7 +170,7 @@ TEST_F(LoggedFailure, UnknownExceptionIsLoggedAsSuch)
     // which is after its log entry.
     Timeout bound(kChildBound);
     ASSERT_TRUE(thread.Join(bound));
-    EXPECT_NE(ReadAll(logPath).find(" - Thread terminated due to an unknown, unhandled exception.\r\n"), std::string::npos);
+    EXPECT_NE(ZintarTest::ReadWholeFile(logPath).find(" - Thread terminated due to an unknown, unhandled exception.\r\n"), std::string::npos);
 }
 
 TEST(Timer, CallsBackWithItsIdUntilStopped)
@@ -241,7 +233,7 @@ TEST_F(LoggedFailure, CallbackThatThrowsEndsTheTimerThread)
     Timeout bound(kChildBound);
     EXPECT_TRUE(timer.Join(bound));
     EXPECT_EQ(callback.calls.load(), 2);
-    EXPECT_NE(ReadAll(logPath).find("Exception occured during thread Run()\r\ncallback failed"), std::string::npos);
+    EXPECT_NE(ZintarTest::ReadWholeFile(logPath).find("Exception occured during thread Run()\r\ncallback failed"), std::string::npos);
 }
 
 TEST(Timer, DestroyingARunningTimerWaitsForItsThread)

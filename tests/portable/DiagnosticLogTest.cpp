@@ -24,14 +24,6 @@ std::tm SampleTime()
     return time;
 }
 
-std::string ReadAll(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
 // Every test writes to its own file and leaves the process-wide name empty again.
 class DiagnosticLogTest : public ::testing::Test {
 protected:
@@ -66,7 +58,7 @@ TEST_F(DiagnosticLogTest, EntriesAreAppendedWithCarriageReturnLineFeeds)
     SetLogFile(path);
     WriteLog("first");
     WriteLog("two\nlines");
-    const std::string content = ReadAll(path);
+    const std::string content = ZintarTest::ReadWholeFile(path);
     // Two entries: 2 + 3 lines, every one ended by CR LF and none by a bare LF.
     std::size_t lines = 0;
     for (std::size_t i = 0; i < content.size(); ++i) {
@@ -87,7 +79,7 @@ TEST_F(DiagnosticLogTest, WithoutANameNothingIsWritten)
     WriteLog("lost");
     SetLogFile("");
     WriteLog("lost too");
-    EXPECT_EQ(ReadAll(path), "");
+    EXPECT_EQ(ZintarTest::ReadWholeFile(path), "");
 }
 
 TEST_F(DiagnosticLogTest, UnwritableLocationLosesTheEntryQuietly)
@@ -103,7 +95,7 @@ TEST_F(DiagnosticLogTest, DeletedFileIsStartedAnew)
     WriteLog("before");
     ASSERT_EQ(std::remove(path.c_str()), 0);
     WriteLog("after");
-    const std::string content = ReadAll(path);
+    const std::string content = ZintarTest::ReadWholeFile(path);
     EXPECT_EQ(content.find("before"), std::string::npos);
     EXPECT_NE(content.find(" - after\r\n"), std::string::npos);
 }

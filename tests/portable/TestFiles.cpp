@@ -1,6 +1,8 @@
 #include "TestFiles.h"
 
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <random>
 
 namespace ZintarTest {
@@ -12,6 +14,14 @@ std::string TemporaryPath(const std::string& stem)
     const std::filesystem::path directory = std::filesystem::temp_directory_path();
     return (directory / (stem + "-" + std::to_string(processTag) + "-" + std::to_string(++counter) + ".txt"))
         .string();
+}
+
+std::string ReadWholeFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream content;
+    content << in.rdbuf();
+    return content.str();
 }
 
 }  // namespace ZintarTest

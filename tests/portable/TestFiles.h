@@ -7,4 +7,7 @@ namespace ZintarTest {
 
 std::string TemporaryPath(const std::string& stem);
 
+// The whole content of a file; empty when it cannot be read.
+std::string ReadWholeFile(const std::string& path);
+
 }  // namespace ZintarTest

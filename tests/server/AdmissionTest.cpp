@@ -54,7 +54,8 @@ TEST(Admission, Table)
         {"Z is not [", {"["}, {}, 0, 0, "Z", false, false},
         {"text without NUL", {}, {}, 0, 0, "<unterminated>", false, false},
         {"auxText without NUL", {}, {}, 0, 0, "x", true, false},
-        {"text of 256 matches by prefix", {q256 + "z"}, {}, 0, 0, q256, false, false},
+        {"text of 256, prefix of the entry", {q256 + "z"}, {}, 0, 0, q256, false, true},
+        {"text of 256, differs at its end", {q256.substr(1) + "z"}, {}, 0, 0, q256, false, false},
         {"text of 256 is a prefix", {q256}, {}, 0, 0, q256, false, true},
     };
     for (const AdmissionCase& row : cases) {

@@ -45,19 +45,35 @@ ChildProcess::ChildProcess(const std::string& routine, const ChildArguments& arg
 
 ChildProcess::ChildProcess(const CommandLine& commandLine)
 {
-    Launch(commandLine.text);
+    Launch(commandLine.text, commandLine.outputPath);
 }
 
-void ChildProcess::Launch(const std::string& commandLine)
+void ChildProcess::Launch(const std::string& commandLine, const std::string& outputPath)
 {
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info{};
     std::vector<char> mutableLine(commandLine.begin(), commandLine.end());
     mutableLine.push_back('\0');
-    if (!CreateProcessA(nullptr, mutableLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &info))
-        throw std::runtime_error("CreateProcess failed with " + std::to_string(GetLastError()));
+    SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+    HANDLE output = INVALID_HANDLE_VALUE;
+    HANDLE input = INVALID_HANDLE_VALUE;
+    if (!outputPath.empty()) {
+        output = CreateFileA(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inheritable, CREATE_ALWAYS, 0, nullptr);
+        input = CreateFileA("NUL", GENERIC_READ, 0, &inheritable, OPEN_EXISTING, 0, nullptr);
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdOutput = startup.hStdError = output;
+        startup.hStdInput = input;
+    }
+    const BOOL created = CreateProcessA(nullptr, mutableLine.data(), nullptr, nullptr, !outputPath.empty(), 0,
+                                        nullptr, nullptr, &startup, &info);
+    const DWORD error = GetLastError();
+    if (output != INVALID_HANDLE_VALUE)
+        CloseHandle(output);
+    if (input != INVALID_HANDLE_VALUE)
+        CloseHandle(input);
+    if (!created)
+        throw std::runtime_error("CreateProcess failed with " + std::to_string(error));
     CloseHandle(info.hThread);
     process = info.hProcess;
 }

@@ -25,9 +25,12 @@ struct ChildRegistration {
     static const ::ZintarTest::ChildRegistration name##Registration(#name, &name);            \
     static int name([[maybe_unused]] const ::ZintarTest::ChildArguments& args)
 
-// A whole command line for CreateProcess, to start a program other than the test itself.
+// A whole command line for CreateProcess, to start a program other than the test itself. With an
+// output path, the program's standard output and error both go to that file (made anew) and its
+// standard input is empty.
 struct CommandLine {
     std::string text;
+    std::string outputPath;
 };
 
 class ChildProcess {
@@ -47,7 +50,7 @@ public:
     HANDLE Process() const { return process; }
 
 private:
-    void Launch(const std::string& commandLine);
+    void Launch(const std::string& commandLine, const std::string& outputPath = {});
 
     HANDLE process = nullptr;
 };

@@ -1,4 +1,4 @@
-// The two 1028-byte records of the client protocol: a client writes one PipeRequest on the
+// The two 1028-byte records of the client protocol, shared by the service and its clients: a client writes one PipeRequest on the
 // request pipe and reads one PipeReply from the reply pipe. Both are a 32-bit code followed by a
 // 1024-byte body whose layout depends on the code. Integers are little-endian; texts are 8-bit and
 // NUL-terminated inside their fields.
@@ -14,7 +14,7 @@
 
 #include "LogFileFormat.h"
 
-namespace ZintarServer {
+namespace ZintarUtil {
 
 constexpr std::size_t kPipeRecordSize = 1028;
 constexpr std::size_t kPipeBodySize = kPipeRecordSize - 4;
@@ -73,8 +73,8 @@ struct PipeRecord {
     // it fitted whole.
     bool SetText(std::size_t offset, std::size_t fieldSize, const std::string& text);
 
-    ZintarUtil::LogMessage MessageAt(std::size_t offset) const;
-    void SetMessage(std::size_t offset, const ZintarUtil::LogMessage& message);
+    LogMessage MessageAt(std::size_t offset) const;
+    void SetMessage(std::size_t offset, const LogMessage& message);
 };
 
 struct PipeRequest : PipeRecord {};
@@ -84,7 +84,7 @@ static_assert(sizeof(PipeRecord) == kPipeRecordSize);
 static_assert(sizeof(PipeRequest) == kPipeRecordSize);
 static_assert(sizeof(PipeReply) == kPipeRecordSize);
 static_assert(offsetof(PipeRecord, body) == 4);
-static_assert(kMessageOffset + sizeof(ZintarUtil::LogMessage) == 550);
+static_assert(kMessageOffset + sizeof(LogMessage) == 550);
 static_assert(kFilterKindOffset == kTextOffset + kFilterFieldSize);
 
-}  // namespace ZintarServer
+}  // namespace ZintarUtil

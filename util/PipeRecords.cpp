@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-namespace ZintarServer {
+namespace ZintarUtil {
 
 namespace {
 
@@ -49,16 +49,16 @@ bool PipeRecord::SetText(std::size_t offset, std::size_t fieldSize, const std::s
     return length == text.size();
 }
 
-ZintarUtil::LogMessage PipeRecord::MessageAt(std::size_t offset) const
+LogMessage PipeRecord::MessageAt(std::size_t offset) const
 {
-    ZintarUtil::LogMessage message;
+    LogMessage message;
     std::memcpy(&message, At(*this, offset), sizeof message);
     return message;
 }
 
-void PipeRecord::SetMessage(std::size_t offset, const ZintarUtil::LogMessage& message)
+void PipeRecord::SetMessage(std::size_t offset, const LogMessage& message)
 {
     std::memcpy(At(*this, offset), &message, sizeof message);
 }
 
-}  // namespace ZintarServer
+}  // namespace ZintarUtil

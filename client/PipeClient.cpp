@@ -1,0 +1,69 @@
+#include "PipeClient.h"
+
+#include <algorithm>
+
+#include "Exceptions.h"
+#include "Timeout.h"
+
+namespace ZintarClient {
+
+using ZintarUtil::Exceptions::ExceptionWindows;
+
+namespace {
+
+constexpr std::uint32_t kRetryPause = 20;  // ms between tries while the pipe does not exist yet
+
+HANDLE OpenPipe(const std::string& name, DWORD access, ZintarUtil::Timeout& timeout)
+{
+    for (;;) {
+        const HANDLE pipe = CreateFileA(name.c_str(), access, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (pipe != INVALID_HANDLE_VALUE)
+            return pipe;
+        const DWORD error = GetLastError();
+        if (timeout.Expired())
+            throw ExceptionWindows("Failed to connect to the service's pipe " + name);
+        // Busy: every instance is taken until the service's next pass creates a free one. Not
+        // found: the service is between its passes, starting, or not running at all.
+        if (error == ERROR_PIPE_BUSY)
+            WaitNamedPipeA(name.c_str(), std::max<std::uint32_t>(1, timeout.Remaining()));
+        else if (error == ERROR_FILE_NOT_FOUND)
+            Sleep(std::min(kRetryPause, timeout.Remaining()));
+        else
+            throw ExceptionWindows("Failed to connect to the service's pipe " + name);
+    }
+}
+
+}  // namespace
+
+PipeClient::PipeClient(const std::string& pipeName, std::uint32_t timeoutMs)
+{
+    ZintarUtil::Timeout timeout(timeoutMs);
+    requestPipe.Take(OpenPipe(pipeName, GENERIC_WRITE, timeout));
+    replyPipe.Take(OpenPipe(pipeName + "Reply", GENERIC_READ | FILE_WRITE_ATTRIBUTES, timeout));
+    DWORD mode = PIPE_READMODE_MESSAGE;
+    SetNamedPipeHandleState(replyPipe.Get(), &mode, nullptr, nullptr);
+}
+
+bool PipeClient::Send(const void* bytes, std::size_t length)
+{
+    DWORD written = 0;
+    return WriteFile(requestPipe.Get(), bytes, static_cast<DWORD>(length), &written, nullptr) && written == length;
+}
+
+bool PipeClient::Receive(ZintarUtil::PipeReply& reply)
+{
+    DWORD read = 0;
+    return ReadFile(replyPipe.Get(), &reply, sizeof reply, &read, nullptr) && read == sizeof reply;
+}
+
+ZintarUtil::PipeReply PipeClient::Call(const ZintarUtil::PipeRequest& request)
+{
+    ZintarUtil::PipeReply reply{};
+    if (!Send(&request, sizeof request))
+        throw ExceptionWindows("Failed to send a request to the service");
+    if (!Receive(reply))
+        throw ExceptionWindows("Failed to receive the service's reply");
+    return reply;
+}
+
+}  // namespace ZintarClient

@@ -1,0 +1,41 @@
+// One client connection to the service's pipes: the request pipe, which the client writes, and
+// the reply pipe, which it reads. The service serves one connecting client per pass and offers
+// one free instance of each pipe at a time, so a client that finds the pipes busy waits for the
+// next pass (bounded by its timeout). The service ends a connection that stays idle for 10 s.
+#pragma once
+
+#include <windows.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "AutoHandle.h"
+#include "PipeRecords.h"
+
+namespace ZintarClient {
+
+inline constexpr char kServicePipeName[] = "\\\\.\\pipe\\ZintarServerPipe";
+
+class PipeClient {
+public:
+    // Connects to `pipeName` and `pipeName` + "Reply" within `timeoutMs`. Throws ExceptionWindows
+    // "Failed to connect to the service's pipe <name>" when the service does not answer in time
+    // (error 2 when it is not running, 231 when it stayed busy).
+    explicit PipeClient(const std::string& pipeName = kServicePipeName, std::uint32_t timeoutMs = 10000);
+
+    // Sends one request and returns its reply. Throws ExceptionWindows when either transfer fails
+    // (the service has ended the connection, for instance).
+    ZintarUtil::PipeReply Call(const ZintarUtil::PipeRequest& request);
+
+    // The raw transfers, for tools and tests that send what no well-behaved client would. Each
+    // returns false with the thread's last error telling why.
+    bool Send(const void* bytes, std::size_t length);
+    bool Receive(ZintarUtil::PipeReply& reply);
+
+private:
+    ZintarUtil::AutoHandle requestPipe;
+    ZintarUtil::AutoHandle replyPipe;
+};
+
+}  // namespace ZintarClient

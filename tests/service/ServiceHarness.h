@@ -1,0 +1,67 @@
+// The real service under Wine's service control manager: installed from the build into a folder
+// of its own (with a space in its path), its registry settings preset, started, stopped and
+// removed through the manager, and looked at through its pipes, its ring and its diagnostic log.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "LogFileReader.h"
+#include "PipeRecords.h"
+
+namespace ZintarTest {
+
+inline constexpr char kServiceName[] = "ZintarServer";
+inline constexpr char kDriverServiceName[] = "ZintarDriver";
+inline constexpr char kInstallDirectory[] = "C:\\Program Files\\Tervan Log Server Test";
+inline constexpr char kInstalledServer[] = "C:\\Program Files\\Tervan Log Server Test\\ZintarServer.exe";
+// Long enough for a loaded machine under Wine; a start takes well under a second.
+constexpr std::uint32_t kServiceBound = 30000;
+
+// The built ZintarServer.exe, copied to kInstalledServer.
+void CopyServerIntoPlace();
+
+struct ProgramRun {
+    std::optional<std::uint32_t> exitCode;  // nothing when it did not end in time
+    std::string output;                     // standard output and error together
+};
+ProgramRun RunInstalledServer(const std::string& arguments);
+
+// The settings key, emptied; and single values in it.
+void ClearSettings();
+void SetSetting(const std::string& name, std::uint32_t value);
+void SetSetting(const std::string& name, const std::string& value);
+std::uint32_t SettingNumber(const std::string& name);
+std::string SettingText(const std::string& name);
+
+// The state the manager reports (SERVICE_RUNNING, ...), or 0 when the service does not exist.
+DWORD ServiceState(const char* name);
+bool WaitForServiceState(const char* name, DWORD state);
+// Asks the manager to start or stop `name` and waits for the state that follows.
+bool StartAndWait(const char* name);
+bool StopAndWait(const char* name);
+DWORD ServiceProcessId(const char* name);
+// Threads of process `processId` right now.
+std::uint32_t ThreadCount(DWORD processId);
+
+// The service's diagnostic log (it runs in the Windows directory), and a way to start it afresh.
+std::string ServiceLog();
+void ClearServiceLog();
+
+ZintarUtil::PipeRequest Request(std::uint32_t code);
+ZintarUtil::PipeRequest TextRequest(std::uint32_t code, const std::string& text);
+
+// A snapshot of the shared ring under the reading protocol, the mapping let go again at once.
+ZintarUtil::LogSnapshot ReadRing();
+// Polls the ring (or the condition) until `done` holds or the bound passes.
+bool WaitForRing(const std::function<bool(const ZintarUtil::LogSnapshot&)>& done);
+bool WaitUntil(const std::function<bool()>& done);
+
+// Folders for log files made anew, removed with what they hold.
+void MakeEmptyDirectory(const std::string& path);
+
+}  // namespace ZintarTest
