@@ -1,0 +1,259 @@
+// Timing of the running service under Windows (or Wine), each figure next to its ceiling measured
+// in the same run:
+//   intake    messages/s from the device into the ring, against a bare loop of read requests and
+//             a bare loop of the same kernel calls per message as the service makes (the read and
+//             two take-and-give pairs of the settings lock);
+//   pipes     round trips of Ping and WriteMessage, against a bare 1028-byte echo in a child;
+//   memory    the service's private memory with a full ring.
+// Needs the driver loaded and the service installed (scripts/bench service sets both up).
+//   ServiceTiming [messages]   (default 20000)
+#include <windows.h>
+
+#include <psapi.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "BenchMessages.h"
+#include "Exceptions.h"
+#include "LogFileFormat.h"
+#include "Mutex.h"
+#include "PipeClient.h"
+#include "PipeRecords.h"
+#include "ZintarDeviceClient.h"
+
+using namespace ZintarUtil;
+using ZintarClient::PipeClient;
+
+namespace {
+
+constexpr char kServiceName[] = "ZintarServer";
+constexpr std::uint32_t kRoundTrips = 2000;
+constexpr char kEchoPipe[] = "\\\\.\\pipe\\ZintarTimingEcho";
+
+double Now()
+{
+    LARGE_INTEGER counter;
+    LARGE_INTEGER frequency;
+    QueryPerformanceCounter(&counter);
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+void Report(const char* what, double perSecond, double ceiling = 0)
+{
+    if (ceiling > 0)
+        std::printf("%-52s %10.0f /s   %5.1f%% of the ceiling\n", what, perSecond, 100 * perSecond / ceiling);
+    else
+        std::printf("%-52s %10.0f /s\n", what, perSecond);
+}
+
+bool ControlService(DWORD desired)
+{
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    SC_HANDLE service = OpenServiceA(manager, kServiceName, SERVICE_ALL_ACCESS);
+    SERVICE_STATUS_PROCESS status{};
+    DWORD needed = 0;
+    if (desired == SERVICE_RUNNING)
+        StartServiceA(service, 0, nullptr);
+    else
+        ::ControlService(service, SERVICE_CONTROL_STOP, reinterpret_cast<SERVICE_STATUS*>(&status));
+    bool reached = false;
+    for (int i = 0; i < 600 && !reached; ++i) {
+        QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status, &needed);
+        reached = status.dwCurrentState == desired;
+        if (!reached)
+            Sleep(50);
+    }
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    return reached;
+}
+
+DWORD ServiceProcess()
+{
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    SC_HANDLE service = OpenServiceA(manager, kServiceName, SERVICE_QUERY_STATUS);
+    SERVICE_STATUS_PROCESS status{};
+    DWORD needed = 0;
+    QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status, &needed);
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    return status.dwProcessId;
+}
+
+void Fill(ZintarDeviceClient& device, std::uint32_t count, std::uint64_t& clock)
+{
+    std::vector<LogMessage> batch;
+    while (count > 0) {
+        batch.clear();
+        for (std::uint32_t i = 0; i < 4096 && i < count; ++i)
+            batch.push_back(ZintarBench::MessageAt(clock++));
+        while (device.Push(batch.data(), batch.size()) == ERROR_BUSY)
+            Sleep(1);
+        count -= static_cast<std::uint32_t>(batch.size());
+    }
+}
+
+// The number of messages in the shared ring, read without the reading protocol: the benchmark
+// only watches a counter grow and holds no lock the service waits for.
+class RingCounter {
+public:
+    RingCounter()
+    {
+        mapping = OpenFileMappingA(FILE_MAP_READ, FALSE, kFileMapName);
+        header = static_cast<const volatile FileHeader*>(MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, sizeof(FileHeader)));
+        if (header == nullptr)
+            throw Exceptions::ExceptionWindows("Failed to map the service's log file");
+    }
+    ~RingCounter()
+    {
+        UnmapViewOfFile(const_cast<FileHeader*>(header));
+        CloseHandle(mapping);
+    }
+    std::int32_t Messages() const { return header->messageCount; }
+
+private:
+    HANDLE mapping = nullptr;
+    const volatile FileHeader* header = nullptr;
+};
+
+double BareReads(ZintarDeviceClient& device, std::uint32_t count, std::uint64_t& clock, bool withLockPairs)
+{
+    Fill(device, count, clock);
+    Mutex settingsMutex;
+    LogMessage message;
+    std::uint32_t read = 0;
+    const double start = Now();
+    while (device.ReadMessage(message)) {
+        ++read;
+        if (withLockPairs) {
+            { Mutex::Access admission(settingsMutex, InfiniteTimeout); }
+            { Mutex::Access trim(settingsMutex, InfiniteTimeout); }
+        }
+    }
+    return read / (Now() - start);
+}
+
+double ServiceIntake(ZintarDeviceClient& device, std::uint32_t count, std::uint64_t& clock)
+{
+    RingCounter ring;
+    const std::int32_t target = ring.Messages() + static_cast<std::int32_t>(count);
+    const double start = Now();
+    Fill(device, count, clock);
+    while (ring.Messages() < target)
+        Sleep(1);
+    return count / (Now() - start);
+}
+
+double RoundTrips(PipeClient& client, const PipeRequest& request)
+{
+    const double start = Now();
+    for (std::uint32_t i = 0; i < kRoundTrips; ++i)
+        client.Call(request);
+    return kRoundTrips / (Now() - start);
+}
+
+// The child's side of the echo ceiling: one client, each 1028-byte message sent straight back.
+int RunEcho()
+{
+    const HANDLE request = CreateNamedPipeA(kEchoPipe, PIPE_ACCESS_INBOUND, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE,
+                                            1, 4096, 4096, 0, nullptr);
+    const HANDLE reply = CreateNamedPipeA((std::string(kEchoPipe) + "Reply").c_str(), PIPE_ACCESS_OUTBOUND,
+                                          PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1, 4096, 4096, 0, nullptr);
+    ConnectNamedPipe(request, nullptr);
+    ConnectNamedPipe(reply, nullptr);
+    char buffer[kPipeRecordSize];
+    DWORD transferred = 0;
+    while (ReadFile(request, buffer, sizeof buffer, &transferred, nullptr) &&
+           WriteFile(reply, buffer, sizeof buffer, &transferred, nullptr)) {
+    }
+    return 0;
+}
+
+double EchoRoundTrips()
+{
+    char path[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string commandLine = "\"" + std::string(path) + "\" --echo";
+    STARTUPINFOA startup{sizeof startup};
+    PROCESS_INFORMATION child{};
+    if (!CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &child))
+        throw Exceptions::ExceptionWindows("Failed to start the echo child");
+    double rate = 0;
+    {
+        PipeClient echo(kEchoPipe);
+        PipeRequest ping{};
+        ping.code = kPing;
+        rate = RoundTrips(echo, ping);
+    }
+    WaitForSingleObject(child.hProcess, 10000);
+    CloseHandle(child.hProcess);
+    CloseHandle(child.hThread);
+    return rate;
+}
+
+double PrivateMegabytes(DWORD processId)
+{
+    const HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, processId);
+    PROCESS_MEMORY_COUNTERS_EX counters{};
+    counters.cb = sizeof counters;
+    GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof counters);
+    CloseHandle(process);
+    return counters.PrivateUsage / (1024.0 * 1024.0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc > 1 && std::strcmp(argv[1], "--echo") == 0)
+        return RunEcho();
+    const std::uint32_t count = argc > 1 ? static_cast<std::uint32_t>(std::strtoul(argv[1], nullptr, 10)) : 20000;
+    std::uint64_t clock = 0;
+    try {
+        ZintarDeviceClient device;
+        std::printf("intake of %u messages from the device\n", count);
+        if (!ControlService(SERVICE_STOPPED))
+            throw Exceptions::ExceptionBase("Failed to stop the service for the ceilings");
+        const double bare = BareReads(device, count, clock, false);
+        const double sameCalls = BareReads(device, count, clock, true);
+        if (!ControlService(SERVICE_RUNNING))
+            throw Exceptions::ExceptionBase("Failed to start the service");
+        const double service = ServiceIntake(device, count, clock);
+        Report("  bare loop of read requests (ceiling i)", bare);
+        Report("  bare loop, read + two lock pairs (ceiling ii)", sameCalls);
+        Report("  service, device to ring (against ii)", service, sameCalls);
+        Report("  service, device to ring (against i)", service, bare);
+
+        std::printf("pipe round trips, %u each\n", kRoundTrips);
+        const double echo = EchoRoundTrips();
+        PipeClient client;
+        PipeRequest ping{};
+        ping.code = kPing;
+        PipeRequest write{};
+        write.code = kWriteMessage;
+        write.SetMessage(kMessageOffset, ZintarBench::MessageAt(clock++));
+        const double pings = RoundTrips(client, ping);
+        const double writes = RoundTrips(client, write);
+        Report("  bare 1028-byte echo (ceiling)", echo);
+        Report("  service Ping", pings, echo);
+        Report("  service WriteMessage (added and flushed)", writes, echo);
+
+        RingCounter ring;
+        Fill(device, 50000, clock);
+        while (ring.Messages() < 50000)
+            Sleep(10);
+        // Wine leaves PrivateUsage at 0; scripts/bench then reads the process's anonymous memory.
+        std::printf("memory with a full ring of %d messages\n", ring.Messages());
+        std::printf("  %-50s %10.1f MB (the mapped file, %.1f MB, is not counted)\n", "service private memory",
+                    PrivateMegabytes(ServiceProcess()), FileLengthFor(50000) / (1024.0 * 1024.0));
+    } catch (const Exceptions::ExceptionBase& e) {
+        std::fprintf(stderr, "%s\n", e.GetFullMessage("\n").c_str());
+        return 1;
+    }
+    return 0;
+}
