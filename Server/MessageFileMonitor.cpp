@@ -51,9 +51,8 @@ std::uint32_t MessageFileMonitor::Run()
     while (!StopRequested()) {
         try {
             const std::int32_t start = ZintarUtil::ClockMilliseconds();
-            ZintarUtil::Timeout timeout(accessTimeout);
             if (MessageFileServer* target = File())
-                target->CycleWriteAccess(timeout);
+                target->CycleWriteAccess(accessTimeout);
             const auto elapsed = static_cast<std::uint32_t>(ZintarUtil::ClockMilliseconds()) -
                                  static_cast<std::uint32_t>(start);
             if (!SleepRestOfPeriod(elapsed))

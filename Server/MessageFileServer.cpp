@@ -32,7 +32,7 @@ FileHeader* HeaderIn(unsigned char* view)
 }  // namespace
 
 MessageFileServer::MessageFileServer(ServiceSettings* settings, Mutex* settingsMutex)
-    : monitor(kMonitorPeriod, kMonitorAccessTimeout), settings(settings), settingsMutex(settingsMutex)
+    : settings(settings), settingsMutex(settingsMutex), monitor(kMonitorPeriod, kMonitorAccessTimeout)
 {
 }
 
@@ -200,8 +200,17 @@ void MessageFileServer::SetFileView()
         CloseFileView();
         throw failure;
     }
+    // A section of the same name that a client still holds is reused as it is, at its old size:
+    // the length is taken from the view, and a view shorter than the file is refused rather than
+    // written past its end.
     LARGE_INTEGER size{};
     GetFileSizeEx(file.Get(), &size);
+    MEMORY_BASIC_INFORMATION region{};
+    VirtualQuery(view, &region, sizeof region);
+    if (region.RegionSize < static_cast<std::uint64_t>(size.QuadPart)) {
+        CloseFileView();
+        throw ExceptionBase("Failed to map the whole log file, a client still holds an older, shorter mapping of it");
+    }
     viewLength = static_cast<std::uint64_t>(size.QuadPart);
     try {
         GuardedViewAccess([this] { HeaderIn(view)->readCount = 0; });
@@ -226,6 +235,11 @@ void MessageFileServer::GrabWriteAccess(Timeout& timeout)
     if (!IsValid())
         throw ExceptionBase("Failed to grab write access, some handles or pointers are invalid");
     writerLock.Wait(ZintarUtil::kInfinite);  // given back by ReleaseWriteAccess
+    EnterWriteAccess(timeout);
+}
+
+void MessageFileServer::EnterWriteAccess(Timeout& timeout)
+{
     try {
         // A writer that may not give up still waits for readers only as long as the monitor
         // would: a reader that died inside read access (or holds it that long) is then
@@ -243,7 +257,7 @@ void MessageFileServer::GrabWriteAccess(Timeout& timeout)
             readWaitEvent->RemoveSignal();
         }
         try {
-            writeWaitEvent->Wait(budget.Remaining());
+            forcedAccess = !writeWaitEvent->Wait(budget.Remaining());
         } catch (...) {
             readWaitEvent->SetSignal();
             throw;
@@ -279,13 +293,28 @@ void MessageFileServer::ReleaseWriteAccess()
         HeaderIn(view)->updateCount = updates;
         HeaderIn(view)->readCount = 0;
     });
+    // After a forced access the readers that were counted are gone (or no longer counted), and
+    // none of them will signal writeWaitEvent: with the count at 0 it is signalled here, so that
+    // no later writer waits out its budget for readers that are gone. Only the first writer after
+    // a reader's death waits.
+    if (forcedAccess) {
+        forcedAccess = false;
+        writeWaitEvent->SetSignal();
+    }
     readWaitEvent->SetSignal();
 }
 
-void MessageFileServer::CycleWriteAccess(Timeout& timeout)
+void MessageFileServer::CycleWriteAccess(std::uint32_t readerBudget)
 {
     Mutex::Access access(objectLock, InfiniteTimeout);
-    WriteAccess cycle(this, timeout);
+    if (!IsValid())
+        throw ExceptionBase("Failed to grab write access, some handles or pointers are invalid");
+    writerLock.Wait(ZintarUtil::kInfinite);
+    // The budget starts only now: a cycle that waited behind a long flush still gives live
+    // readers their whole time, and never forces its way past a reader that has just entered.
+    Timeout budget(readerBudget);
+    EnterWriteAccess(budget);
+    ReleaseWriteAccess();
 }
 
 MessageFileServer::WriteAccess::WriteAccess(MessageFileServer* file, Timeout& timeout)

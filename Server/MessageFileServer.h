@@ -62,8 +62,9 @@ public:
 
     void GrabWriteAccess(ZintarUtil::Timeout& timeout);
     void ReleaseWriteAccess();
-    // Takes write access with `timeout` and gives it back at once.
-    void CycleWriteAccess(ZintarUtil::Timeout& timeout);
+    // Takes write access and gives it back at once. The budget of `readerBudget` ms is for the
+    // readers: it starts once this process's other writer (a flush) has finished.
+    void CycleWriteAccess(std::uint32_t readerBudget);
 
     class WriteAccess {
     public:
@@ -81,11 +82,13 @@ public:
 
 private:
     std::uint32_t FileLength();
+    // The readers' side of taking write access, for a caller that holds writerLock; gives
+    // writerLock back when it throws.
+    void EnterWriteAccess(ZintarUtil::Timeout& timeout);
     // One record into slot `slot` of the view, inside the guarded view access; a slot beyond the
     // mapping throws.
     void WriteRecord(std::int32_t slot, const ZintarUtil::MessageRecord& record);
 
-    MessageFileMonitor monitor;
     WriteQueue queue;  // pendingList, pendingCount and displacedCount
     ZintarUtil::AutoHandle file;
     std::string logPath;
@@ -99,6 +102,11 @@ private:
     // never lets readers in, or a second writer work, while a flush is writing. Taken without
     // limit: a writer holds it only while it works and while it waits a bounded time for readers.
     ZintarUtil::Mutex writerLock;
+    // The current write access was forced past readers that did not leave in time; guarded by
+    // writerLock.
+    bool forcedAccess = false;
+    // Last, so that it is destroyed first: its thread uses the members above until it is joined.
+    MessageFileMonitor monitor;
 };
 
 }  // namespace ZintarServer

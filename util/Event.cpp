@@ -18,8 +18,16 @@ Event::Event(const std::string& name, SECURITY_ATTRIBUTES* securityAttributes)
 
 Event::~Event() noexcept(false)
 {
+    Close();
+}
+
+void Event::Close()
+{
+    if (handle == nullptr)
+        return;
     try {
         CloseHandleOrThrow(handle);
+        handle = nullptr;
     } catch (const ExceptionBase& e) {
         throw ExceptionBase("Failed to destroy Event object", &e);
     }

@@ -17,6 +17,10 @@ public:
     // Throws "Failed to destroy Event object" when the handle cannot be closed.
     ~Event() noexcept(false);
 
+    // Closes the handle now; throws "Failed to destroy Event object" and keeps the handle when it
+    // cannot be closed. The destructor then has nothing left to close.
+    void Close();
+
     // True when signalled, false when the time ran out.
     bool Wait(std::uint32_t milliseconds);
     void SetSignal();

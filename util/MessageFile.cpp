@@ -63,10 +63,27 @@ void MessageFile::CloseMembers()
         CloseHandle(fileMapping);
         fileMapping = nullptr;
     }
-    // An event whose handle cannot be closed stays, and so does everything after it.
-    readWaitEvent.reset();
-    writeWaitEvent.reset();
+    // An event whose handle cannot be closed stays open, and so does everything after it: each is
+    // closed before its object goes, so the failure is thrown from here, not from a destructor
+    // that unique_ptr would call without letting it throw.
+    CloseEvent(readWaitEvent);
+    CloseEvent(writeWaitEvent);
     headerMutex.reset();
+}
+
+void MessageFile::CloseEvent(std::unique_ptr<Event>& event)
+{
+    if (event == nullptr)
+        return;
+    try {
+        event->Close();
+    } catch (...) {
+        // Its handle is broken for good, and its destructor would only fail again where nothing
+        // may throw: the small object is given up instead.
+        event.release();
+        throw;
+    }
+    event.reset();
 }
 
 void MessageFile::GrabReadAccess()

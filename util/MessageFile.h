@@ -85,6 +85,7 @@ protected:
 
 private:
     void CloseMembers();
+    static void CloseEvent(std::unique_ptr<Event>& event);
 
     std::uint32_t readerWaitLimit = kInfinite;
 };

@@ -4,15 +4,19 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "ChildProcess.h"
+#include "Event.h"
 #include "LogFileFormat.h"
 #include "LogImageBuilder.h"
 #include "MessageFileServer.h"
 #include "Mutex.h"
 #include "ServiceSettings.h"
+#include "Thread.h"
 
 namespace ZintarTest {
 
@@ -31,6 +35,36 @@ ZintarServer::ServiceSettings DefaultTestSettings(const std::string& logFile, st
 
 // Opens `server` under `names`.
 void OpenLogStore(ZintarServer::MessageFileServer& server, const LogStoreNames& names);
+
+// Runs `body` on its thread; signals `finished` when it has run.
+class BodyThread : public ZintarUtil::Threading::Thread {
+public:
+    explicit BodyThread(std::function<std::uint32_t(BodyThread&)> body)
+        : Thread("Test Body"), body(std::move(body)), finished(UniqueName("finished"), nullptr)
+    {
+        finished.RemoveSignal();
+    }
+    ~BodyThread() override
+    {
+        Stop();
+        Join(ZintarUtil::InfiniteTimeout);
+    }
+
+    using Thread::StopRequested;
+    ZintarUtil::Event& Finished() { return finished; }
+
+protected:
+    std::uint32_t Run() override
+    {
+        const std::uint32_t code = body(*this);
+        finished.SetSignal();
+        return code;
+    }
+
+private:
+    std::function<std::uint32_t(BodyThread&)> body;
+    ZintarUtil::Event finished;
+};
 
 class LogStoreTest : public ::testing::Test {
 protected:

@@ -168,6 +168,34 @@ TEST_F(OpenDecisions, LimitOutsideTheStorableRangeIsRefused)
     EXPECT_THROW(ZintarTest::OpenLogStore(*server, names), Exceptions::ExceptionBase);
 }
 
+TEST_F(OpenDecisions, AClientHoldingAShorterMappingFailsTheOpenInsteadOfBeingWrittenPast)
+{
+    Open(5);
+    AddAndFlush({1, 2});
+    const HANDLE held = OpenFileMappingA(FILE_MAP_READ, FALSE, names.fileMap.c_str());
+    ASSERT_NE(held, nullptr);
+    Close();
+    settings.maxMessage = 5000;
+    server = std::make_unique<ZintarServer::MessageFileServer>(&settings, &settingsMutex);
+    EXPECT_THROW(ZintarTest::OpenLogStore(*server, names), Exceptions::ExceptionBase);
+    CloseHandle(held);
+    ZintarTest::OpenLogStore(*server, names);
+    EXPECT_EQ(HeaderOnDisk().capacity, 5000);
+    EXPECT_EQ(HeaderOnDisk().messageCount, 2);
+}
+
+TEST_F(OpenDecisions, AnEventThatCannotBeClosedIsReportedNotFatal)
+{
+    struct Probe : ZintarServer::MessageFileServer {
+        using MessageFileServer::MessageFileServer;
+        HANDLE ReadWaitEventHandle() const { return readWaitEvent->Handle(); }
+    };
+    Probe probe(&settings, &settingsMutex);
+    ZintarTest::OpenLogStore(probe, names);
+    CloseHandle(probe.ReadWaitEventHandle());  // behind its back
+    EXPECT_THROW(probe.MessageFile::CloseFile(), Exceptions::ExceptionBase);
+}
+
 using Flushing = LogStoreTest;
 
 TEST_F(Flushing, ClientReaderSeesWhatWasFlushedNewestFirst)

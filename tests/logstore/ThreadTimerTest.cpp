@@ -8,44 +8,16 @@
 #include "DiagnosticLog.h"
 #include "Event.h"
 #include "Exceptions.h"
+#include "LogStoreFixture.h"
 #include "TestFiles.h"
 #include "Thread.h"
 #include "Timer.h"
 
 using namespace ZintarUtil;
+using ZintarTest::BodyThread;
 using ZintarTest::kChildBound;
 
 namespace {
-
-// Runs `body` on its thread; signals `finished` when it has run.
-class BodyThread : public Threading::Thread {
-public:
-    explicit BodyThread(std::function<std::uint32_t(BodyThread&)> body)
-        : Thread("Test Body"), body(std::move(body)), finished(ZintarTest::UniqueName("finished"), nullptr)
-    {
-        finished.RemoveSignal();
-    }
-    ~BodyThread() override
-    {
-        Stop();
-        Join(InfiniteTimeout);
-    }
-
-    using Thread::StopRequested;
-    Event& Finished() { return finished; }
-
-protected:
-    std::uint32_t Run() override
-    {
-        const std::uint32_t code = body(*this);
-        finished.SetSignal();
-        return code;
-    }
-
-private:
-    std::function<std::uint32_t(BodyThread&)> body;
-    Event finished;
-};
 
 // Deletes itself when it ends, and says so.
 class SelfDeleting : public Threading::Thread {
