@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "ChildProcess.h"
 #include "Exceptions.h"
@@ -34,129 +37,72 @@ std::uint64_t KeyOf(const MessageRecord& record)
 
 using OpenDecisions = LogStoreTest;
 
-TEST_F(OpenDecisions, NoFileGivesAFreshEmptyRingOfExactLength)
+// What the writer makes of the file it finds, and that a flush then appends to what it kept.
+TEST_F(OpenDecisions, Table)
 {
-    Open(5);
-    EXPECT_EQ(FileBytes().size(), 5u * 560u + 240u);
-    const FileHeader header = HeaderOnDisk();
-    EXPECT_EQ(header.readCount, 0u);
-    EXPECT_EQ(header.serverRunning, 1);
-    EXPECT_EQ(header.messageCount, 0);
-    EXPECT_EQ(header.capacity, 5);
-    EXPECT_EQ(header.nextSlot, 0);
-    EXPECT_EQ(header.updateCount, 2u);
-    EXPECT_EQ(header.generation, 2u);
-    EXPECT_EQ(header.nextSequence, 0u);
-    const std::vector<unsigned char> bytes = FileBytes();
-    LockNames lockNames;
-    std::memcpy(&lockNames, bytes.data() + kLockNamesOffset, sizeof lockNames);
-    EXPECT_EQ(std::string(lockNames.headerMutexName), names.headerMutex);
-    EXPECT_EQ(std::string(lockNames.readWaitEventName), names.readWaitEvent);
-    EXPECT_EQ(std::string(lockNames.writeWaitEventName), names.writeWaitEvent);
-}
-
-TEST_F(OpenDecisions, EmptyFileIsFormattedLikeANewOne)
-{
-    WriteFile({});
-    Open(4);
-    EXPECT_EQ(FileBytes().size(), 4u * 560u + 240u);
-    EXPECT_EQ(HeaderOnDisk().generation, 2u);
-}
-
-TEST_F(OpenDecisions, SoundFileOfTheRightLengthIsKeptWithOneMoreGeneration)
-{
-    WriteFile(SoundImage(5, {10, 20, 30}));
-    const MessageRecord before = RecordOnDisk(1);
-    Open(5);
-    const FileHeader header = HeaderOnDisk();
-    EXPECT_EQ(header.messageCount, 3);
-    EXPECT_EQ(header.nextSlot, 3);
-    EXPECT_EQ(header.generation, 8u);
-    EXPECT_EQ(header.updateCount, 11u);
-    EXPECT_EQ(header.nextSequence, 3u);
-    const MessageRecord after = RecordOnDisk(1);
-    EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0);
-    EXPECT_EQ(QueueKeys(), (std::vector<std::uint64_t>{30, 20, 10}));
-}
-
-TEST_F(OpenDecisions, LoweredLimitKeepsTheNewestRecords)
-{
-    WriteFile(SoundImage(5, {10, 20, 30, 40, 50}));
-    Open(3);
-    EXPECT_EQ(FileBytes().size(), 3u * 560u + 240u);
-    const FileHeader header = HeaderOnDisk();
-    EXPECT_EQ(header.capacity, 3);
-    EXPECT_EQ(header.messageCount, 3);
-    EXPECT_EQ(header.nextSlot, 0);
-    EXPECT_EQ(KeyOf(RecordOnDisk(0)), 30u);
-    EXPECT_EQ(KeyOf(RecordOnDisk(1)), 40u);
-    EXPECT_EQ(KeyOf(RecordOnDisk(2)), 50u);
-    EXPECT_EQ(RecordOnDisk(2).sequence, 4u);  // records move unchanged
-    EXPECT_EQ(QueueKeys(), (std::vector<std::uint64_t>{50, 40, 30}));
-}
-
-TEST_F(OpenDecisions, RaisedLimitKeepsEveryRecordOldestFirst)
-{
+    using Bytes = std::vector<unsigned char>;
+    struct Case {
+        const char* name;
+        std::optional<Bytes> image;  // nothing: no file
+        std::int32_t limit;
+        std::vector<std::uint64_t> slotKeys;  // from slot 0; kept records keep their sequence
+        std::uint64_t firstSequence;
+        std::uint64_t generation;  // 0: not checked
+    };
+    Bytes broken = SoundImage(5, {10, 20, 30});
+    broken[SlotOffset(1) + offsetof(MessageRecord, message) + offsetof(LogMessage, type)] = 7;
+    Bytes cut = SoundImage(5, {10, 20, 30, 40, 50});
+    cut.resize(SlotOffset(3) + 100);
+    Bytes garbage(5 * 560 + 240);
+    for (std::size_t i = 0; i < garbage.size(); ++i)
+        garbage[i] = static_cast<unsigned char>(i * 7919 + 13);
     LogImage wrapped(3);
     for (std::uint64_t key : {5, 10, 20, 30})
         wrapped.Append(MessageWithKey(key));  // a ring that has wrapped: nextSlot 1
-    WriteFile(wrapped.Bytes());
-    Open(5);
-    EXPECT_EQ(FileBytes().size(), 5u * 560u + 240u);
-    const FileHeader header = HeaderOnDisk();
-    EXPECT_EQ(header.capacity, 5);
-    EXPECT_EQ(header.messageCount, 3);
-    EXPECT_EQ(header.nextSlot, 3);
-    EXPECT_EQ(KeyOf(RecordOnDisk(0)), 10u);
-    EXPECT_EQ(KeyOf(RecordOnDisk(1)), 20u);
-    EXPECT_EQ(KeyOf(RecordOnDisk(2)), 30u);
-    AddAndFlush({40});
-    EXPECT_EQ(KeyOf(RecordOnDisk(3)), 40u);
-}
+    const Case cases[] = {
+        {"no file", std::nullopt, 5, {}, 0, 2},
+        {"empty file", Bytes{}, 4, {}, 0, 2},
+        {"sound, same limit: kept, one more generation", SoundImage(5, {10, 20, 30}), 5, {10, 20, 30}, 0, 8},
+        {"lowered limit keeps the newest", SoundImage(5, {10, 20, 30, 40, 50}), 3, {30, 40, 50}, 2, 0},
+        {"raised limit keeps all, oldest first", wrapped.Bytes(), 5, {10, 20, 30}, 1, 0},
+        {"one broken record", broken, 5, {}, 0, 2},
+        {"cut in the middle of a record", cut, 5, {}, 0, 2},
+        {"garbage", garbage, 5, {}, 0, 2},
+        {"short stub", Bytes(30, 0xFF), 2, {}, 0, 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        server.reset();
+        std::remove(path.c_str());
+        if (c.image)
+            WriteFile(*c.image);
+        Open(c.limit);
+        const auto count = static_cast<std::int32_t>(c.slotKeys.size());
+        EXPECT_EQ(FileBytes().size(), std::size_t(c.limit) * 560u + 240u);
+        FileHeader header = HeaderOnDisk();
+        EXPECT_EQ(header.capacity, c.limit);
+        EXPECT_EQ(header.messageCount, count);
+        EXPECT_EQ(header.nextSlot, count % c.limit);
+        EXPECT_EQ(header.readCount, 0u);
+        EXPECT_EQ(header.serverRunning, 1);
+        if (c.generation != 0) {
+            EXPECT_EQ(header.generation, c.generation);
+        }
+        for (std::int32_t slot = 0; slot < count; ++slot) {
+            EXPECT_EQ(KeyOf(RecordOnDisk(slot)), c.slotKeys[slot]);
+            EXPECT_EQ(RecordOnDisk(slot).sequence, c.firstSequence + slot);
+        }
+        EXPECT_EQ(QueueKeys(), std::vector<std::uint64_t>(c.slotKeys.rbegin(), c.slotKeys.rend()));
+        LockNames lockNames;
+        std::memcpy(&lockNames, FileBytes().data() + kLockNamesOffset, sizeof lockNames);
+        EXPECT_EQ(std::string(lockNames.headerMutexName), names.headerMutex);
+        EXPECT_EQ(std::string(lockNames.writeWaitEventName), names.writeWaitEvent);
 
-TEST_F(OpenDecisions, OneBrokenRecordMeansAReformat)
-{
-    std::vector<unsigned char> bytes = SoundImage(5, {10, 20, 30});
-    bytes[SlotOffset(1) + offsetof(MessageRecord, message) + offsetof(LogMessage, type)] = 7;
-    WriteFile(bytes);
-    Open(5);
-    EXPECT_EQ(HeaderOnDisk().messageCount, 0);
-    EXPECT_EQ(HeaderOnDisk().generation, 2u);
-    EXPECT_TRUE(QueueKeys().empty());
-}
-
-TEST_F(OpenDecisions, FileCutInTheMiddleOfARecordIsReformattedWithoutReadingPastItsEnd)
-{
-    std::vector<unsigned char> bytes = SoundImage(5, {10, 20, 30, 40, 50});
-    bytes.resize(SlotOffset(3) + 100);
-    WriteFile(bytes);
-    Open(5);
-    EXPECT_EQ(FileBytes().size(), 5u * 560u + 240u);
-    EXPECT_EQ(HeaderOnDisk().messageCount, 0);
-    EXPECT_EQ(HeaderOnDisk().capacity, 5);
-}
-
-TEST_F(OpenDecisions, GarbageHeaderIsReformatted)
-{
-    std::vector<unsigned char> bytes(5 * 560 + 240);
-    for (std::size_t i = 0; i < bytes.size(); ++i)
-        bytes[i] = static_cast<unsigned char>(i * 7919 + 13);
-    WriteFile(bytes);
-    Open(5);
-    const FileHeader header = HeaderOnDisk();
-    EXPECT_EQ(header.messageCount, 0);
-    EXPECT_EQ(header.capacity, 5);
-    EXPECT_EQ(header.nextSlot, 0);
-    AddAndFlush({1, 2});
-    EXPECT_EQ(HeaderOnDisk().messageCount, 2);
-}
-
-TEST_F(OpenDecisions, ShortStubOfAFileIsReformatted)
-{
-    WriteFile(std::vector<unsigned char>(30, 0xFF));
-    Open(2);
-    EXPECT_EQ(FileBytes().size(), 2u * 560u + 240u);
-    EXPECT_EQ(HeaderOnDisk().capacity, 2);
+        AddAndFlush({1000});
+        header = HeaderOnDisk();
+        EXPECT_EQ(header.messageCount, std::min(count + 1, c.limit));
+        EXPECT_EQ(KeyOf(RecordOnDisk(NewestFirstSlot(header.nextSlot, c.limit, 0))), 1000u);
+    }
 }
 
 TEST_F(OpenDecisions, LimitOutsideTheStorableRangeIsRefused)
@@ -227,15 +173,6 @@ TEST_F(Flushing, EachFlushPublishesItsChange)
     EXPECT_EQ(HeaderOnDisk().updateCount, afterSecond);
 }
 
-TEST_F(Flushing, RefusedMessagesLeaveNoTrace)
-{
-    Open(10);
-    settings.typeEnabled[0] = false;
-    server->AddMessage(MessageWithKey(10));
-    EXPECT_EQ(server->Queue().PendingCount(), 0);
-    EXPECT_TRUE(QueueKeys().empty());
-}
-
 TEST_F(Flushing, FollowerGetsEveryMessageOnceAcrossRewrites)
 {
     Open(6);
@@ -261,22 +198,15 @@ TEST_F(Flushing, FollowerGetsEveryMessageOnceAcrossRewrites)
     EXPECT_EQ(seen, (std::vector<std::uint64_t>{10, 15, 20, 30, 40}));
 }
 
-TEST_F(Flushing, CloseLeavesTheFileMarkedClosedWithoutReaders)
-{
-    Open(3);
-    AddAndFlush({10});
-    Close();
-    const FileHeader header = HeaderOnDisk();
-    EXPECT_EQ(header.serverRunning, 0);
-    EXPECT_EQ(header.readCount, 0u);
-    EXPECT_EQ(header.messageCount, 1);
-}
-
-TEST_F(Flushing, ReopenedFileContinuesItsSequence)
+TEST_F(Flushing, CloseMarksTheFileStoppedWithoutReadersAndAReopenContinuesItsSequence)
 {
     Open(8);
     AddAndFlush({10, 20});
     Close();
+    const FileHeader header = HeaderOnDisk();
+    EXPECT_EQ(header.serverRunning, 0);
+    EXPECT_EQ(header.readCount, 0u);
+    EXPECT_EQ(header.messageCount, 2);
     Open(8);
     AddAndFlush({30});
     EXPECT_EQ(RecordOnDisk(2).sequence, 2u);

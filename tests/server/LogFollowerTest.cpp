@@ -58,29 +58,6 @@ std::vector<std::uint64_t> Keys(const FollowUpdate& update)
 
 }  // namespace
 
-TEST(LogFollower, FirstPollDeliversTheWholeRingOldestFirst)
-{
-    Followed log(10);
-    log.Write({10, 20, 30});
-    const FollowUpdate update = log.Poll();
-    EXPECT_TRUE(update.restarted);
-    EXPECT_EQ(Keys(update), (std::vector<std::uint64_t>{10, 20, 30}));
-}
-
-TEST(LogFollower, LaterPollsDeliverEachNewMessageOnce)
-{
-    Followed log(10);
-    log.Write({10, 20});
-    log.Poll();
-    EXPECT_TRUE(log.Poll().messages.empty());
-    log.Write({30});
-    log.Write({40, 50});
-    const FollowUpdate update = log.Poll();
-    EXPECT_FALSE(update.restarted);
-    EXPECT_EQ(Keys(update), (std::vector<std::uint64_t>{30, 40, 50}));
-    EXPECT_TRUE(log.Poll().messages.empty());
-}
-
 TEST(LogFollower, OverwrittenMessagesAreCountedAsMissed)
 {
     Followed log(3);
@@ -102,25 +79,4 @@ TEST(LogFollower, BatchLargerThanTheRingIsAFullRewriteAndARestart)
     const FollowUpdate update = log.Poll();
     EXPECT_TRUE(update.restarted);
     EXPECT_EQ(Keys(update), (std::vector<std::uint64_t>{40, 50, 60}));
-}
-
-TEST(LogFollower, RewriteStartsANewGenerationAndTheRingIsReadAgain)
-{
-    Followed log(10);
-    log.Write({10, 20, 30});
-    log.Poll();
-    log.Write({15});  // displaces 20 and 30
-    const FollowUpdate update = log.Poll();
-    EXPECT_TRUE(update.restarted);
-    EXPECT_EQ(Keys(update), (std::vector<std::uint64_t>{10, 15, 20, 30}));
-    log.Write({40});
-    EXPECT_EQ(Keys(log.Poll()), (std::vector<std::uint64_t>{40}));
-}
-
-TEST(LogFollower, EmptyRingGivesNothing)
-{
-    Followed log(4);
-    const FollowUpdate update = log.Poll();
-    EXPECT_TRUE(update.messages.empty());
-    EXPECT_EQ(update.missed, 0u);
 }

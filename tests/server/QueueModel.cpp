@@ -1,0 +1,157 @@
+#include "QueueModel.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <set>
+#include <stdexcept>
+
+#include "LogFileSoundness.h"
+#include "LogFollower.h"
+#include "LogImageBuilder.h"
+
+namespace ZintarTest {
+
+using ZintarServer::PendingEntry;
+using ZintarServer::WriteQueue;
+using ZintarUtil::FollowUpdate;
+using ZintarUtil::MessageRecord;
+
+MemoryRing::MemoryRing(std::int32_t capacity) : slots(static_cast<std::size_t>(capacity))
+{
+    header.capacity = capacity;
+    header.generation = 2;
+}
+
+bool MemoryRing::Flush(WriteQueue& queue, int failAt)
+{
+    ZintarUtil::FileHeader copy = header;
+    int written = 0;
+    try {
+        queue.WritePending(copy, [&](std::int32_t slot, const MessageRecord& record) {
+            if (written++ == failAt)
+                throw std::runtime_error("view lost");
+            slots.at(static_cast<std::size_t>(slot)) = record;
+        });
+    } catch (const std::runtime_error&) {
+        return false;
+    }
+    header = copy;
+    queue.MarkWritten();
+    return true;
+}
+
+const MessageRecord& MemoryRing::Newest(std::int32_t i) const
+{
+    return slots.at(static_cast<std::size_t>(ZintarUtil::NewestFirstSlot(header.nextSlot, header.capacity, i)));
+}
+
+std::vector<std::uint64_t> MemoryRing::NewestKeys() const
+{
+    std::vector<std::uint64_t> keys;
+    for (std::int32_t i = 0; i < header.messageCount; ++i)
+        keys.push_back(ZintarUtil::SortKeyOf(Newest(i).message));
+    return keys;
+}
+
+std::vector<unsigned char> MemoryRing::Image() const
+{
+    std::vector<unsigned char> bytes(ZintarUtil::kSlotsOffset + slots.size() * ZintarUtil::kRecordSize);
+    std::memcpy(bytes.data(), &header, sizeof header);
+    std::memcpy(bytes.data() + ZintarUtil::kSlotsOffset, slots.data(), slots.size() * ZintarUtil::kRecordSize);
+    return bytes;
+}
+
+namespace {
+
+// Every message carries its number of arrival in its text.
+unsigned IdOf(const MessageRecord& record)
+{
+    return static_cast<unsigned>(std::strtoul(record.message.text, nullptr, 10));
+}
+
+class Model {
+public:
+    Model(std::int32_t capacity, std::uint32_t limit) : ring(capacity), limit(limit) {}
+
+    std::string Step(std::uint8_t op)
+    {
+        if (op < 0x30)
+            return Flush(op < 0x08 ? op % 3 : -1);
+        if (op < 0x40)
+            return Poll();
+        // Mostly later than the last arrival, sometimes late, sometimes equal.
+        clock += op % 3;
+        const std::uint64_t key = clock + 8 - (op % 16);
+        queue.Insert(MessageWithKey(key, std::to_string(++arrivals)));
+        queue.Trim(limit);
+        return {};
+    }
+
+private:
+    std::string Flush(int failAt)
+    {
+        if (!ring.Flush(queue, failAt) && !ring.Flush(queue))
+            return "a flush repeated after a failure failed again";
+        const std::vector<unsigned char> image = ring.Image();
+        if (!ZintarUtil::IsSoundLogImage(image.data(), image.size()))
+            return "the ring is not sound after a flush";
+        std::vector<std::uint64_t> newest;
+        for (const PendingEntry& entry : queue.Entries())
+            newest.push_back(entry.sortKey);
+        if (ring.NewestKeys() != newest)
+            return "the ring does not hold the queue's newest entries";
+        for (std::int32_t i = 0; i < ring.header.messageCount; ++i)
+            if (IdOf(ring.Newest(i)) != IdOf(std::next(queue.Entries().begin(), i)->record))
+                return "the ring holds other messages than the queue";
+        return {};
+    }
+
+    std::string Poll()
+    {
+        const FollowUpdate update = follower.Poll(ring.header, [this](std::int32_t i) { return ring.Newest(i); });
+        if (update.restarted)
+            delivered.clear();
+        std::uint64_t previous = 0;
+        for (const MessageRecord& record : update.messages) {
+            if (!delivered.insert(IdOf(record)).second)
+                return "a message was delivered twice within one generation";
+            if (ZintarUtil::SortKeyOf(record.message) < previous)
+                return "a poll delivered messages out of time order";
+            previous = ZintarUtil::SortKeyOf(record.message);
+        }
+        for (std::int32_t i = 0; i < ring.header.messageCount; ++i)
+            if (delivered.count(IdOf(ring.Newest(i))) == 0)
+                return "a message in the ring was never delivered";
+        return {};
+    }
+
+    WriteQueue queue;
+    MemoryRing ring;
+    ZintarUtil::LogFollower follower;
+    std::set<unsigned> delivered;
+    std::uint32_t limit;
+    std::uint64_t clock = 100;
+    unsigned arrivals = 0;
+};
+
+}  // namespace
+
+std::string RunQueueModel(const std::uint8_t* bytes, std::size_t size)
+{
+    if (size == 0)
+        return {};
+    // The queue is as long as the ring, as in the service, where both come from one limit; a
+    // batch of a ring's worth or more is the full rewrite.
+    const std::int32_t capacity = 1 + bytes[0] % 16;
+    Model model(capacity, static_cast<std::uint32_t>(capacity));
+    for (std::size_t i = 1; i < size; ++i) {
+        std::string broken = model.Step(bytes[i]);
+        if (!broken.empty())
+            return broken + " (step " + std::to_string(i) + ")";
+    }
+    return {};
+}
+
+}  // namespace ZintarTest
