@@ -142,25 +142,47 @@ std::int16_t WeekdayOf(int year, int month, int day)
     return static_cast<std::int16_t>((year + year / 4 - year / 100 + year / 400 + offsets[month - 1] + day) % 7);
 }
 
+namespace {
+
+// The digits text[at .. at + count), or -1 when any of them is not a digit: no sign, no blank.
+int FixedDigits(const std::string& text, std::size_t at, std::size_t count)
+{
+    if (at + count > text.size())
+        return -1;
+    int value = 0;
+    for (std::size_t i = at; i < at + count; ++i) {
+        if (text[i] < '0' || text[i] > '9')
+            return -1;
+        value = value * 10 + (text[i] - '0');
+    }
+    return value;
+}
+
+int DaysInMonth(int year, int month)
+{
+    static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return month == 2 && leap ? 29 : days[month - 1];
+}
+
+}  // namespace
+
+// YYYY-MM-DDThh:mm:ss[.f[f[f]]]: every field has exactly its digits, and ' ' may stand for 'T'.
 TimeFields ParseTimeStamp(const std::string& text)
 {
-    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, milliseconds = 0;
-    char separator = 0;
-    int consumed = 0;
-    const int fields = std::sscanf(text.c_str(), "%4d-%2d-%2d%c%2d:%2d:%2d%n", &year, &month, &day,
-                                   &separator, &hour, &minute, &second, &consumed);
-    bool valid = fields == 7 && (separator == 'T' || separator == ' ');
-    if (valid && static_cast<std::size_t>(consumed) < text.size()) {
+    const int year = FixedDigits(text, 0, 4), month = FixedDigits(text, 5, 2), day = FixedDigits(text, 8, 2);
+    const int hour = FixedDigits(text, 11, 2), minute = FixedDigits(text, 14, 2), second = FixedDigits(text, 17, 2);
+    bool valid = text.size() >= 19 && text[4] == '-' && text[7] == '-' && (text[10] == 'T' || text[10] == ' ') &&
+                 text[13] == ':' && text[16] == ':';
+    int milliseconds = 0;
+    if (valid && text.size() > 19) {
         // A fraction of a second: ".5" is 500 ms, ".05" 50 ms, ".005" 5 ms.
-        const std::string fraction = text.substr(static_cast<std::size_t>(consumed));
-        valid = fraction.size() >= 2 && fraction.size() <= 4 && fraction[0] == '.' &&
-                fraction.find_first_not_of("0123456789", 1) == std::string::npos;
-        if (valid)
-            milliseconds = std::stoi((fraction.substr(1) + "00").substr(0, 3));
+        const std::size_t digits = text.size() - 20;
+        milliseconds = text[19] == '.' && digits >= 1 && digits <= 3 ? FixedDigits(text + "00", 20, 3) : -1;
     }
     valid = valid && year >= 1601 && year <= 30827 && month >= 1 && month <= 12 && day >= 1 &&
-            day <= 31 && hour <= 23 && minute <= 59 && second <= 59 && milliseconds >= 0 &&
-            milliseconds <= 999;
+            day <= DaysInMonth(year, month) && hour >= 0 && hour <= 23 && minute >= 0 && minute <= 59 &&
+            second >= 0 && second <= 59 && milliseconds >= 0;
     if (!valid)
         throw UsageError("--time needs YYYY-MM-DDThh:mm:ss[.mmm], not '" + text + "'");
     return TimeFields{static_cast<std::int16_t>(year),   static_cast<std::int16_t>(month),

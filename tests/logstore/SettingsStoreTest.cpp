@@ -4,9 +4,7 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <fstream>
 #include <map>
-#include <sstream>
 
 #include "DiagnosticLog.h"
 #include "Exceptions.h"
@@ -76,14 +74,9 @@ TEST_F(SettingsStore, EmptyKeyIsFilledWithTheDefaults)
 {
     LoadSettings(settings, settingsMutex);
     EXPECT_EQ(settings.logFile, ZintarUtil::GetExecutableRelativePath("Logs.dat"));
-    EXPECT_EQ(settings.maxMessage, 50000u);
     EXPECT_EQ(settings.requestedMaxMessage, 50000u);
-    EXPECT_EQ(settings.devicePollRate, 1000u);
-    EXPECT_EQ(settings.saveRate, 300u);
     for (bool enabled : settings.typeEnabled)
         EXPECT_TRUE(enabled);
-    EXPECT_TRUE(settings.includeFilters.empty());
-    EXPECT_TRUE(settings.excludeFilters.empty());
 
     const auto values = ValuesOf(kSettingsKeyPath);
     EXPECT_EQ(values.at("LogFile"), settings.logFile);
@@ -96,70 +89,49 @@ TEST_F(SettingsStore, EmptyKeyIsFilledWithTheDefaults)
     EXPECT_EQ(ValuesOf(kSettingsKeyPath).at("TypeFilter"), "15");
 }
 
-TEST_F(SettingsStore, FilterValuesAreSortedByTheirFirstCharacter)
+TEST_F(SettingsStore, FiltersAreReadWhateverTheirNamesAndSavedIncludesFirstInAKeyMadeAnew)
 {
     SetString(kFiltersKeyPath, "a", "iCamera");
-    SetString(kFiltersKeyPath, "b", "eCamera");
-    SetString(kFiltersKeyPath, "c", "ICamera");
-    SetString(kFiltersKeyPath, "d", "");
-    SetString(kFiltersKeyPath, "e", "i");
+    SetString(kFiltersKeyPath, "Leftover", "ICamera");  // upper-case I: an exclude filter
+    SetString(kFiltersKeyPath, "d", "");                // skipped
     LoadSettings(settings, settingsMutex);
-    EXPECT_EQ(settings.includeFilters, (std::vector<std::string>{"Camera", ""}));
-    EXPECT_EQ(settings.excludeFilters, (std::vector<std::string>{"Camera", "Camera"}));
-}
+    EXPECT_EQ(settings.includeFilters, (std::vector<std::string>{"Camera"}));
+    EXPECT_EQ(settings.excludeFilters, (std::vector<std::string>{"Camera"}));
 
-TEST_F(SettingsStore, FiltersAreSavedIncludesFirstInAKeyMadeAnew)
-{
-    SetString(kFiltersKeyPath, "Leftover", "eold");
-    LoadSettings(settings, settingsMutex);
     settings.includeFilters = {"Camera", "Disk"};
     settings.excludeFilters = {"Noise"};
     SaveSettings(settings, settingsMutex);
-    const auto values = ValuesOf(kFiltersKeyPath);
-    EXPECT_EQ(values, (std::map<std::string, std::string>{
-                          {"Filters0", "iCamera"}, {"Filters1", "iDisk"}, {"Filters2", "eNoise"}}));
-
+    EXPECT_EQ(ValuesOf(kFiltersKeyPath), (std::map<std::string, std::string>{
+                                             {"Filters0", "iCamera"}, {"Filters1", "iDisk"}, {"Filters2", "eNoise"}}));
     ServiceSettings reloaded;
     LoadSettings(reloaded, settingsMutex);
     EXPECT_EQ(reloaded.includeFilters, settings.includeFilters);
     EXPECT_EQ(reloaded.excludeFilters, settings.excludeFilters);
 }
 
-TEST_F(SettingsStore, RequestedLimitIsWhatIsSaved)
+TEST_F(SettingsStore, ValuesTooLongForTheirBufferFailToReadAndKeepWhatWasRead)
 {
-    LoadSettings(settings, settingsMutex);
-    settings.requestedMaxMessage = 100;
-    SaveSettings(settings, settingsMutex);
-    EXPECT_EQ(settings.maxMessage, 50000u);
-    ServiceSettings reloaded;
-    LoadSettings(reloaded, settingsMutex);
-    EXPECT_EQ(reloaded.maxMessage, 100u);
-}
-
-TEST_F(SettingsStore, LogFilePathBeyond255CharactersFailsToRead)
-{
-    SetString(kSettingsKeyPath, "LogFile", "C:\\" + std::string(300, 'x'));
-    try {
-        LoadSettings(settings, settingsMutex);
-        FAIL() << "no exception";
-    } catch (const ZintarUtil::Exceptions::ExceptionWindows& e) {
-        EXPECT_EQ(e.ErrorCode(), 234u);
-        EXPECT_EQ(e.GetMessageText().rfind("ReadData() failed - Error code : 234 - ", 0), 0u);
+    struct Case {
+        const char* name;
+        std::string text;
+    };
+    const Case cases[] = {{"LogFile", "C:\\" + std::string(300, 'x')}, {"SaveRate", "far longer than four bytes"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        DeleteTree(kSettingsKeyPath);
+        settings = ServiceSettings();
+        SetString(kSettingsKeyPath, c.name, c.text);
+        try {
+            LoadSettings(settings, settingsMutex);
+            ADD_FAILURE() << "no exception";
+        } catch (const ZintarUtil::Exceptions::ExceptionWindows& e) {
+            EXPECT_EQ(e.GetMessageText().rfind("ReadData() failed - Error code : 234 - ", 0), 0u);
+        }
     }
+    EXPECT_EQ(settings.maxMessage, 50000u) << "read before the failure, and kept";
     SetString(kSettingsKeyPath, "LogFile", "C:\\" + std::string(252, 'x'));  // 255 characters fit
+    SetNumber("SaveRate", 5);
     EXPECT_NO_THROW(LoadSettings(settings, settingsMutex));
-}
-
-TEST_F(SettingsStore, NumberOfTheWrongSizeFailsToRead)
-{
-    SetString(kSettingsKeyPath, "SaveRate", "a text far longer than four bytes");
-    try {
-        LoadSettings(settings, settingsMutex);
-        FAIL() << "no exception";
-    } catch (const ZintarUtil::Exceptions::ExceptionWindows& e) {
-        EXPECT_EQ(e.ErrorCode(), 234u);
-    }
-    EXPECT_EQ(settings.maxMessage, 50000u);  // read before the failure, and kept
 }
 
 TEST_F(SettingsStore, UnusableMessageLimitIsReplacedByTheDefault)
@@ -173,14 +145,10 @@ TEST_F(SettingsStore, UnusableMessageLimitIsReplacedByTheDefault)
         EXPECT_EQ(settings.requestedMaxMessage, 50000u);
     }
     ZintarUtil::SetLogFile("");
-    std::ifstream in(logPath, std::ios::binary);
-    std::stringstream content;
-    content << in.rdbuf();
-    EXPECT_NE(content.str().find(" - MaxMessage 0 is outside 1 to 7669584; using 50000.\r\n"), std::string::npos);
-    in.close();
+    EXPECT_NE(ZintarTest::ReadWholeFile(logPath).find(" - MaxMessage 0 is outside 1 to 7669584; using 50000.\r\n"),
+              std::string::npos);
     std::remove(logPath.c_str());
     SetNumber("MaxMessage", 7669584);
     LoadSettings(settings, settingsMutex);
     EXPECT_EQ(settings.maxMessage, 7669584u);
 }
-

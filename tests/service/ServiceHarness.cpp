@@ -3,7 +3,7 @@
 #include <tlhelp32.h>
 
 #include <cstdlib>
-#include <filesystem>
+#include <memory>
 
 #include "ChildProcess.h"
 #include "TestFiles.h"
@@ -13,66 +13,46 @@ namespace ZintarTest {
 namespace {
 
 constexpr char kSettingsKey[] = "SOFTWARE\\Morventa TORVI\\Tervan Log Server";
-constexpr std::uint32_t kPollPause = 50;
+constexpr DWORD kServiceBound = 30000;
 
-// A Linux path handed in through the environment, as Wine shows it (drive Z: is the root).
-std::string WindowsPath(std::string path)
-{
-    if (!path.empty() && path[0] == '/') {
-        for (char& c : path)
-            c = c == '/' ? '\\' : c;
-        path = "Z:" + path;
-    }
-    return path;
-}
-
-class ScmHandle {
-public:
-    explicit ScmHandle(SC_HANDLE handle) : handle(handle) {}
-    ScmHandle(const ScmHandle&) = delete;
-    ScmHandle& operator=(const ScmHandle&) = delete;
-    ~ScmHandle()
-    {
-        if (handle != nullptr)
-            CloseServiceHandle(handle);
-    }
-    SC_HANDLE Get() const { return handle; }
-
-private:
-    SC_HANDLE handle;
-};
+using ScmHandle = std::unique_ptr<SC_HANDLE__, decltype(&CloseServiceHandle)>;
 
 ScmHandle OpenNamedService(const char* name)
 {
-    ScmHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    return ScmHandle(manager.Get() ? OpenServiceA(manager.Get(), name, SERVICE_ALL_ACCESS) : nullptr);
-}
-
-HKEY OpenSettings()
-{
-    HKEY key = nullptr;
-    RegCreateKeyExA(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
-    return key;
+    const ScmHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS), &CloseServiceHandle);
+    return ScmHandle(OpenServiceA(manager.get(), name, SERVICE_ALL_ACCESS), &CloseServiceHandle);
 }
 
 std::string LogPath(bool systemDirectory)
 {
     char directory[MAX_PATH] = {};
-    if (systemDirectory)
-        GetSystemDirectoryA(directory, MAX_PATH);
-    else
-        GetWindowsDirectoryA(directory, MAX_PATH);
+    systemDirectory ? GetSystemDirectoryA(directory, MAX_PATH) : GetWindowsDirectoryA(directory, MAX_PATH);
     return std::string(directory) + "\\ZintarServiceLog.txt";
+}
+
+void SetValue(const std::string& name, DWORD type, const void* data, DWORD size)
+{
+    HKEY key = nullptr;
+    RegCreateKeyExA(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+    RegSetValueExA(key, name.c_str(), 0, type, static_cast<const BYTE*>(data), size);
+    RegCloseKey(key);
 }
 
 }  // namespace
 
 void CopyServerIntoPlace()
 {
-    const char* built = std::getenv("ZINTAR_SERVER_EXE");
-    CreateDirectoryA(kInstallDirectory, nullptr);
-    DeleteFileA((std::string(kInstallDirectory) + "\\Logs.dat").c_str());  // a log left by an earlier test
-    if (!CopyFileA(WindowsPath(built != nullptr ? built : "ZintarServer.exe").c_str(), kInstalledServer, FALSE))
+    // A Linux path as Wine shows it: drive Z: is the root.
+    std::string built = std::getenv("ZINTAR_SERVER_EXE") ? std::getenv("ZINTAR_SERVER_EXE") : "ZintarServer.exe";
+    if (built[0] == '/') {
+        for (char& c : built)
+            c = c == '/' ? '\\' : c;
+        built = "Z:" + built;
+    }
+    const std::string directory = kInstallDirectory;
+    CreateDirectoryA(directory.c_str(), nullptr);
+    DeleteFileA((directory + "\\Logs.dat").c_str());  // a log left by an earlier test
+    if (!CopyFileA(built.c_str(), (directory + "\\ZintarServer.exe").c_str(), FALSE))
         throw std::runtime_error("cannot copy ZintarServer.exe: " + std::to_string(GetLastError()));
 }
 
@@ -81,7 +61,7 @@ ProgramRun RunInstalledServer(const std::string& arguments)
     const std::string output = TemporaryPath("server-output");
     ProgramRun run;
     {
-        ChildProcess program(CommandLine{"\"" + std::string(kInstalledServer) + "\" " + arguments, output});
+        ChildProcess program(CommandLine{"\"" + std::string(kInstallDirectory) + "\\ZintarServer.exe\" " + arguments, output});
         run.exitCode = program.WaitForExit(kChildBound);
     }
     run.output = ReadWholeFile(output);
@@ -96,17 +76,12 @@ void ClearSettings()
 
 void SetSetting(const std::string& name, std::uint32_t value)
 {
-    HKEY key = OpenSettings();
-    RegSetValueExA(key, name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
-    RegCloseKey(key);
+    SetValue(name, REG_DWORD, &value, sizeof value);
 }
 
 void SetSetting(const std::string& name, const std::string& value)
 {
-    HKEY key = OpenSettings();
-    RegSetValueExA(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                   static_cast<DWORD>(value.size() + 1));
-    RegCloseKey(key);
+    SetValue(name, REG_SZ, value.c_str(), static_cast<DWORD>(value.size() + 1));
 }
 
 std::uint32_t SettingNumber(const std::string& name)
@@ -127,49 +102,37 @@ std::string SettingText(const std::string& name)
 
 DWORD ServiceState(const char* name)
 {
-    ScmHandle service = OpenNamedService(name);
+    const ScmHandle service = OpenNamedService(name);
     SERVICE_STATUS status{};
-    if (service.Get() == nullptr || !QueryServiceStatus(service.Get(), &status))
-        return 0;
-    return status.dwCurrentState;
-}
-
-bool WaitForServiceState(const char* name, DWORD state)
-{
-    return WaitUntil([&] { return ServiceState(name) == state; });
+    return service && QueryServiceStatus(service.get(), &status) ? status.dwCurrentState : 0;
 }
 
 bool StartAndWait(const char* name)
 {
-    ScmHandle service = OpenNamedService(name);
-    StartServiceA(service.Get(), 0, nullptr);
-    return WaitForServiceState(name, SERVICE_RUNNING);
+    StartServiceA(OpenNamedService(name).get(), 0, nullptr);
+    return WaitUntil([&] { return ServiceState(name) == SERVICE_RUNNING; });
 }
 
 bool StopAndWait(const char* name)
 {
-    ScmHandle service = OpenNamedService(name);
     SERVICE_STATUS status{};
-    ControlService(service.Get(), SERVICE_CONTROL_STOP, &status);
-    return WaitForServiceState(name, SERVICE_STOPPED);
+    ControlService(OpenNamedService(name).get(), SERVICE_CONTROL_STOP, &status);
+    return WaitUntil([&] { return ServiceState(name) == SERVICE_STOPPED; });
 }
 
 DWORD ServiceProcessId(const char* name)
 {
-    ScmHandle service = OpenNamedService(name);
     SERVICE_STATUS_PROCESS status{};
     DWORD needed = 0;
-    if (!QueryServiceStatusEx(service.Get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
-                              &needed))
-        return 0;
+    QueryServiceStatusEx(OpenNamedService(name).get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                         sizeof status, &needed);
     return status.dwProcessId;
 }
 
 std::uint32_t ThreadCount(DWORD processId)
 {
     const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    THREADENTRY32 entry{};
-    entry.dwSize = sizeof entry;
+    THREADENTRY32 entry{sizeof entry};
     std::uint32_t count = 0;
     for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
         count += entry.th32OwnerProcessID == processId ? 1 : 0;
@@ -204,19 +167,7 @@ ZintarUtil::PipeRequest TextRequest(std::uint32_t code, const std::string& text)
 
 ZintarUtil::LogSnapshot ReadRing()
 {
-    ZintarUtil::LogFileReader reader(ZintarUtil::kFileMapName);
-    return reader.ReadSnapshot();
-}
-
-bool WaitForRing(const std::function<bool(const ZintarUtil::LogSnapshot&)>& done)
-{
-    return WaitUntil([&] {
-        try {
-            return done(ReadRing());
-        } catch (const std::exception&) {
-            return false;  // not shared at this moment (the service is restarting)
-        }
-    });
+    return ZintarUtil::LogFileReader(ZintarUtil::kFileMapName).ReadSnapshot();
 }
 
 bool WaitUntil(const std::function<bool()>& done)
@@ -225,16 +176,20 @@ bool WaitUntil(const std::function<bool()>& done)
     while (!done()) {
         if (GetTickCount() - start > kServiceBound)
             return false;
-        Sleep(kPollPause);
+        Sleep(50);
     }
     return true;
 }
 
-void MakeEmptyDirectory(const std::string& path)
+bool WaitForRing(const std::function<bool(const ZintarUtil::LogSnapshot&)>& done)
 {
-    std::error_code ignored;
-    std::filesystem::remove_all(path, ignored);
-    std::filesystem::create_directories(path, ignored);
+    return WaitUntil([&] {
+        try {
+            return done(ReadRing());
+        } catch (const std::exception&) {
+            return false;  // not shared at this moment
+        }
+    });
 }
 
 }  // namespace ZintarTest

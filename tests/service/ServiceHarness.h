@@ -1,6 +1,6 @@
 // The real service under Wine's service control manager: installed from the build into a folder
 // of its own (with a space in its path), its registry settings preset, started, stopped and
-// removed through the manager, and looked at through its pipes, its ring and its diagnostic log.
+// removed through the manager, and looked at through its ring and its diagnostic log.
 #pragma once
 
 #include <windows.h>
@@ -18,11 +18,8 @@ namespace ZintarTest {
 inline constexpr char kServiceName[] = "ZintarServer";
 inline constexpr char kDriverServiceName[] = "ZintarDriver";
 inline constexpr char kInstallDirectory[] = "C:\\Program Files\\Tervan Log Server Test";
-inline constexpr char kInstalledServer[] = "C:\\Program Files\\Tervan Log Server Test\\ZintarServer.exe";
-// Long enough for a loaded machine under Wine; a start takes well under a second.
-constexpr std::uint32_t kServiceBound = 30000;
 
-// The built ZintarServer.exe, copied to kInstalledServer.
+// The built ZintarServer.exe (named by ZINTAR_SERVER_EXE), copied into kInstallDirectory.
 void CopyServerIntoPlace();
 
 struct ProgramRun {
@@ -40,12 +37,11 @@ std::string SettingText(const std::string& name);
 
 // The state the manager reports (SERVICE_RUNNING, ...), or 0 when the service does not exist.
 DWORD ServiceState(const char* name);
-bool WaitForServiceState(const char* name, DWORD state);
 // Asks the manager to start or stop `name` and waits for the state that follows.
 bool StartAndWait(const char* name);
 bool StopAndWait(const char* name);
+// The process of a running service, and how many threads it has.
 DWORD ServiceProcessId(const char* name);
-// Threads of process `processId` right now.
 std::uint32_t ThreadCount(DWORD processId);
 
 // The service's diagnostic log (it runs in the Windows directory), and a way to start it afresh.
@@ -57,11 +53,8 @@ ZintarUtil::PipeRequest TextRequest(std::uint32_t code, const std::string& text)
 
 // A snapshot of the shared ring under the reading protocol, the mapping let go again at once.
 ZintarUtil::LogSnapshot ReadRing();
-// Polls the ring (or the condition) until `done` holds or the bound passes.
-bool WaitForRing(const std::function<bool(const ZintarUtil::LogSnapshot&)>& done);
+// Polls until `done` holds or 30 s pass; the ring's variant counts a ring not shared as not done.
 bool WaitUntil(const std::function<bool()>& done);
-
-// Folders for log files made anew, removed with what they hold.
-void MakeEmptyDirectory(const std::string& path);
+bool WaitForRing(const std::function<bool(const ZintarUtil::LogSnapshot&)>& done);
 
 }  // namespace ZintarTest

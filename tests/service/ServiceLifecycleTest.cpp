@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "ChildProcess.h"
 #include "PipeClient.h"
 #include "ServiceHarness.h"
 #include "TestFiles.h"
@@ -76,8 +77,10 @@ TEST_F(InstalledService, InstallRunAnswerRestartStopMoveAndRemove)
 {
     const std::string firstFolder = "C:\\zintar-test\\first";
     const std::string secondFolder = "C:\\zintar-test\\second";
-    MakeEmptyDirectory(firstFolder);
-    MakeEmptyDirectory(secondFolder);
+    for (const std::string& folder : {firstFolder, secondFolder}) {
+        std::filesystem::remove_all(folder);
+        std::filesystem::create_directories(folder);
+    }
 
     SCOPED_TRACE("install with preset settings");
     SetSetting("MaxMessage", 100);
@@ -311,7 +314,7 @@ TEST_F(InstalledService, HostileAndManyClientsAreServedWithoutLeaks)
     for (int i = 0; i < 64; ++i)
         clients.emplace_back([&] {
             try {
-                PipeClient many(ZintarClient::kServicePipeName, kServiceBound);
+                PipeClient many(ZintarClient::kServicePipeName, kChildBound);
                 for (int call = 0; call < 5; ++call)
                     answered += many.Call(Request(kPing)).code == kReplyPing ? 1 : 0;
             } catch (const std::exception&) {

@@ -88,8 +88,11 @@ TEST(FeedOptions, TimeStampsAreCheckedAndCarryTheWeekday)
     EXPECT_EQ(ParseTimeStamp("2026-01-31 10:00:00.5").milliseconds, 500);
     EXPECT_EQ(ParseTimeStamp("2026-01-31T10:00:00.05").milliseconds, 50);
     EXPECT_EQ(ParseTimeStamp("2026-01-31T10:00:00").milliseconds, 0);
+    EXPECT_EQ(ParseTimeStamp("2024-02-29T23:59:59.999").day, 29);
     for (const char* bad : {"2026-13-01T00:00:00", "2026-01-01T24:00:00", "2026-01-01", "2026-01-01T00:00:00.",
-                            "2026-01-01T00:00:00.1234", "2026-01-01X00:00:00", "2026-01-01T00:00:00Z", ""})
+                            "2026-01-01T00:00:00.1234", "2026-01-01X00:00:00", "2026-01-01T00:00:00Z", "",
+                            "2026-12-5T-8:41:58.123", "2026-01-01T-1:-5:-9", "2026-02-29T00:00:00",
+                            "2026-04-31T00:00:00", "2026-01-01T 1:00:00", "+026-01-01T00:00:00", "2026-01-01T00:00:00.-5"})
         EXPECT_THROW(ParseTimeStamp(bad), UsageError) << bad;
 }
 
