@@ -19,19 +19,6 @@ using ZintarTest::kChildBound;
 
 namespace {
 
-// Deletes itself when it ends, and says so.
-class SelfDeleting : public Threading::Thread {
-public:
-    explicit SelfDeleting(Event& deleted) : Thread("Test Self Deleting"), deleted(deleted) { SetAutoDelete(); }
-    ~SelfDeleting() override { deleted.SetSignal(); }
-
-protected:
-    std::uint32_t Run() override { return 0; }
-
-private:
-    Event& deleted;
-};
-
 // Records each call; can throw on a chosen call.
 class CountingCallback : public TimerCallback {
 public:
@@ -68,13 +55,6 @@ protected:
 
 }  // namespace
 
-TEST(Thread, JoinOfAThreadNeverStartedIsTrueAtOnce)
-{
-    BodyThread thread([](BodyThread&) { return 0u; });
-    Timeout none(0);
-    EXPECT_TRUE(thread.Join(none));
-}
-
 TEST(Thread, JoinWithoutBudgetOnARunningThreadIsFalse)
 {
     BodyThread thread([](BodyThread& self) {
@@ -105,14 +85,6 @@ TEST(Thread, RunThatEndsAtOnceIsJoinedAndCanStartAgain)
     Timeout again(kChildBound);
     EXPECT_TRUE(thread.Join(again));
     EXPECT_EQ(runs.load(), 2);
-}
-
-TEST(Thread, AutoDeletingThreadDeletesItselfOnItsOwnThread)
-{
-    Event deleted(ZintarTest::UniqueName("deleted"), nullptr);
-    deleted.RemoveSignal();
-    (new SelfDeleting(deleted))->Start();
-    EXPECT_TRUE(deleted.Wait(kChildBound));
 }
 
 TEST_F(LoggedFailure, RunThatThrowsIsLoggedWithTheWholeChain)

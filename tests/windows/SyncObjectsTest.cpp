@@ -97,20 +97,6 @@ TEST(Mutex, AccessThatTimesOutStillOwnsAndFreesOnDestruction)
     mutex.Release();
 }
 
-TEST(Mutex, AccessMisuseIsReported)
-{
-    Mutex mutex;
-    Mutex::Access access(mutex, InfiniteTimeout);
-    EXPECT_EQ(FullMessageOf([&] { access.Acquire(InfiniteTimeout); }),
-              "Mutex::Access requesting ownership of an owned object");
-    EXPECT_TRUE(access.Release());
-    EXPECT_EQ(FullMessageOf([&] { access.Release(); }),
-              "Mutex::Access releasing ownership of an unowned object");
-    EXPECT_TRUE(access.Acquire(InfiniteTimeout));
-    EXPECT_EQ(FullMessageOf([] { Mutex::Access nowhere(static_cast<Mutex*>(nullptr), InfiniteTimeout); }),
-              "Mutex Access object declared for null pointer");
-}
-
 TEST(Mutex, SharedBudgetShrinksAcrossNestedWaits)
 {
     Mutex first;
