@@ -7,6 +7,7 @@ namespace ZintarUtil {
 FollowUpdate LogFollower::Poll(const FileHeader& header, const NewestRecord& newest)
 {
     FollowUpdate update;
+    update.header = header;
     const std::int32_t stored = std::max(header.messageCount, 0);
     if (!generation || *generation != header.generation || header.nextSequence < nextSequence) {
         update.restarted = true;

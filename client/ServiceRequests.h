@@ -1,0 +1,41 @@
+// The client's side of each pipe request, apart from the pipe: building the request, and reading
+// the reply or turning an unexpected one into an error that says what went wrong.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "LogFileFormat.h"
+#include "PipeRecords.h"
+
+namespace ZintarClient {
+
+// The settings as GetSettings reports them and SetSettings takes them (the same layout).
+struct Settings {
+    std::uint32_t maxMessage = 0;
+    std::uint32_t devicePollRate = 0;  // ms
+    std::uint32_t typeFilter = 0;      // bit i admits type i
+    std::uint32_t saveRate = 0;        // s
+};
+
+struct Filter {
+    std::string text;
+    bool include = false;
+};
+
+ZintarUtil::PipeRequest MakeRequest(std::uint32_t code);
+ZintarUtil::PipeRequest WriteMessageRequest(const ZintarUtil::LogMessage& message);
+ZintarUtil::PipeRequest SetSettingsRequest(const Settings& settings);
+// Throws ExceptionBase when the text does not fit its field (1023 characters for a path, 127 for
+// a filter): the service would refuse it.
+ZintarUtil::PipeRequest SetLogFileNameRequest(const std::string& path);
+ZintarUtil::PipeRequest GetFilterRequest(std::uint32_t index);
+ZintarUtil::PipeRequest AddFilterRequest(const Filter& filter);
+
+// Throws ExceptionBase "<what> failed: ..." naming the reply when its code is not `expected`.
+void ExpectReply(const ZintarUtil::PipeReply& reply, std::uint32_t expected, const std::string& what);
+Settings SettingsOf(const ZintarUtil::PipeReply& reply);
+std::string TextOf(const ZintarUtil::PipeReply& reply);
+Filter FilterOf(const ZintarUtil::PipeReply& reply);
+
+}  // namespace ZintarClient
