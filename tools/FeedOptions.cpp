@@ -22,6 +22,8 @@ const char* const kUsage =
     "  --time STAMP      time stamp YYYY-MM-DDThh:mm:ss[.mmm] for every message (default: local time)\n"
     "  --batch N         messages per push request, 1 to 4096 (default 256)\n"
     "  --busy-timeout MS how long to retry while the device queue is full (default 10000)\n"
+    "  --scenario plant  messages of every type from a few named sources of a small plant, in place\n"
+    "                    of --type, --text and --aux\n"
     "exit codes: 0 done, 1 bad command line, 2 device missing, 3 device queue stayed full,\n"
     "            4 other device failure\n";
 
@@ -121,6 +123,10 @@ FeedOptions ParseFeedOptions(const std::vector<std::string>& args)
             options.rate = value == "max" ? std::nullopt : std::optional<double>(ParseRate(value));
         else if (option == "--time")
             options.timeStamp = ParseTimeStamp(value);
+        else if (option == "--scenario" && value == "plant")
+            options.scenario = value;
+        else if (option == "--scenario")
+            throw UsageError("--scenario knows only 'plant', not '" + value + "'");
         else if (option == "--batch")
             options.batch = static_cast<std::uint32_t>(std::max<std::uint64_t>(1, ParseUnsigned(option, value, 4096)));
         else if (option == "--busy-timeout")
@@ -197,8 +203,29 @@ LogMessage BuildMessage(const FeedOptions& options, std::uint64_t index, const T
     std::memcpy(message.leading, &index, sizeof message.leading);  // lets a reader check order
     message.timeStamp = timeStamp;
     message.type = options.type;
-    const std::string text = Expand(options.text, index);
-    const std::string auxText = Expand(options.auxText, index);
+    std::string text = Expand(options.text, index);
+    std::string auxText = Expand(options.auxText, index);
+    if (!options.scenario.empty()) {
+        // Sources picked in a fixed but irregular order, each with its own type and texts.
+        struct Source {
+            std::uint32_t type;
+            const char* text;
+            const char* auxText;
+        };
+        static const Source plant[] = {
+            {0, "Camera 1: frame {n} captured", "usb\\vid_046d&pid_0825"},
+            {0, "Camera 2: frame {n} captured", "usb\\vid_046d&pid_0826"},
+            {1, "Conveyor: cycle {n} done, belt slipping", "line A"},
+            {1, "Scanner: label {n} read", "com3"},
+            {2, "Disk D: 12% free after write {n}", "\\Device\\HarddiskVolume2"},
+            {3, "Scanner: no answer to request {n}, retrying", "com3"},
+            {0, "Heartbeat {n}", "zintar"},
+        };
+        const Source& source = plant[(index * 7919 + index / 5) % (sizeof plant / sizeof plant[0])];
+        message.type = source.type;
+        text = Expand(source.text, index);
+        auxText = Expand(source.auxText, index);
+    }
     std::memcpy(message.text, text.data(), text.size());
     std::memcpy(message.auxText, auxText.data(), auxText.size());
     return message;

@@ -25,6 +25,7 @@ struct FeedOptions {
     std::uint32_t batch = 256;   // messages per push request at most
     std::uint32_t busyTimeout = 10000;  // milliseconds to keep retrying a full device queue
     std::uint64_t readLimit = UINT64_MAX;  // read: stop after this many messages
+    std::string scenario;  // "plant": messages of every type from a few named sources
 };
 
 // A command line that cannot be carried out; the text says why, for the user.
