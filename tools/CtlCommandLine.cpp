@@ -1,5 +1,7 @@
 #include "CtlCommandLine.h"
 
+#include "SyslogFormat.h"
+
 #include <CLI/CLI.hpp>
 
 #include <sstream>
@@ -96,6 +98,7 @@ std::optional<CtlCommand> ParseCtlCommand(const std::vector<std::string>& args, 
     CLI::App* follow = app.add_subcommand("follow", "print new messages as they arrive, until Ctrl-C (also -f)");
     AddSelection(follow, c, types, format, false);
     follow->add_option("--poll", c.pollMs, "milliseconds between looks at the log")->check(CLI::Range(10u, 60000u));
+    follow->add_option("--syslog", c.syslog, "also send each message as RFC 5424 syslog over UDP to HOST:PORT");
     follow->callback([&] { c.verb = Verb::Follow; });
 
     // CLI11 takes the arguments last first; "-f" is the short name of follow.
@@ -122,6 +125,8 @@ std::optional<CtlCommand> ParseCtlCommand(const std::vector<std::string>& args, 
         c.types = ParseTypeList(types);
     c.format = format == "json" ? Format::Json : format == "csv" ? Format::Csv : Format::Text;
     c.include = !exclude;
+    if (c.syslog)
+        SplitHostPort(*c.syslog);
     if (c.text.size() > 256 || c.auxText.size() > 256)
         throw UsageError("a message's text and auxiliary text hold at most 256 characters");
     return c;

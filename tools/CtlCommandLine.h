@@ -43,6 +43,7 @@ struct CtlCommand {
     std::optional<std::uint32_t> types;  // bit i selects type i
     Format format = Format::Text;
     std::uint32_t pollMs = 200;
+    std::optional<std::string> syslog;  // follow: HOST:PORT to send each message to as well
 };
 
 // A command line that cannot be run: its message says why; the exit code is 2.

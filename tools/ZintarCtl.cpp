@@ -1,10 +1,13 @@
 // zintarctl: the console client of the Tervan Log Server. Reads the shared log (read, follow) and
 // controls the service over its pipes (status, settings, filters, logfile, write).
 // Exit codes: 0 done; 1 a failure the user can fix (the message says what to do); 2 a usage error.
+#include <winsock2.h>
+
 #include <windows.h>
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -16,6 +19,7 @@
 #include "MessageOutput.h"
 #include "MessageSelection.h"
 #include "ServiceClient.h"
+#include "SyslogSender.h"
 #include "TextHelpers.h"
 
 using namespace ZintarCtl;
@@ -139,6 +143,9 @@ void Read(const CtlCommand& c)
 void Follow(const CtlCommand& c)
 {
     const Selection selection = SelectionOf(c);
+    std::optional<SyslogSender> syslog;
+    if (c.syslog)
+        syslog.emplace(*c.syslog);
     SetConsoleCtrlHandler(&OnConsoleControl, TRUE);
     ZintarUtil::LogFollower follower;
     FollowDeduplicator printed;
@@ -155,8 +162,12 @@ void Follow(const CtlCommand& c)
                 for (const ZintarUtil::MessageRecord& record : printed.Fresh(update, header.capacity))
                     if (Selects(selection, record.message))
                         fresh.push_back(record);
-                if (!first)  // what the log held before the follow began is not new
+                if (!first) {  // what the log held before the follow began is not new
                     PrintRecords(fresh, c.format);
+                    for (const ZintarUtil::MessageRecord& record : fresh)
+                        if (syslog)
+                            syslog->Send(record);
+                }
                 first = false;
                 if (interrupted || header.serverRunning == 0)
                     break;

@@ -13,7 +13,6 @@ namespace ZintarTest {
 namespace {
 
 constexpr char kSettingsKey[] = "SOFTWARE\\Morventa TORVI\\Tervan Log Server";
-constexpr DWORD kServiceBound = 30000;
 
 using ScmHandle = std::unique_ptr<SC_HANDLE__, decltype(&CloseServiceHandle)>;
 
@@ -40,15 +39,20 @@ void SetValue(const std::string& name, DWORD type, const void* data, DWORD size)
 
 }  // namespace
 
+std::string WindowsPathOf(const char* path)
+{
+    std::string windows = path != nullptr ? path : "";
+    if (!windows.empty() && windows[0] == '/') {
+        for (char& c : windows)
+            c = c == '/' ? '\\' : c;
+        windows = "Z:" + windows;
+    }
+    return windows;
+}
+
 void CopyServerIntoPlace()
 {
-    // A Linux path as Wine shows it: drive Z: is the root.
-    std::string built = std::getenv("ZINTAR_SERVER_EXE") ? std::getenv("ZINTAR_SERVER_EXE") : "ZintarServer.exe";
-    if (built[0] == '/') {
-        for (char& c : built)
-            c = c == '/' ? '\\' : c;
-        built = "Z:" + built;
-    }
+    const std::string built = WindowsPathOf(std::getenv("ZINTAR_SERVER_EXE"));
     const std::string directory = kInstallDirectory;
     CreateDirectoryA(directory.c_str(), nullptr);
     DeleteFileA((directory + "\\Logs.dat").c_str());  // a log left by an earlier test
@@ -170,11 +174,11 @@ ZintarUtil::LogSnapshot ReadRing()
     return ZintarUtil::LogFileReader(ZintarUtil::kFileMapName).ReadSnapshot();
 }
 
-bool WaitUntil(const std::function<bool()>& done)
+bool WaitUntil(const std::function<bool()>& done, DWORD bound)
 {
     const DWORD start = GetTickCount();
     while (!done()) {
-        if (GetTickCount() - start > kServiceBound)
+        if (GetTickCount() - start > bound)
             return false;
         Sleep(50);
     }

@@ -19,6 +19,9 @@ inline constexpr char kServiceName[] = "ZintarServer";
 inline constexpr char kDriverServiceName[] = "ZintarDriver";
 inline constexpr char kInstallDirectory[] = "C:\\Program Files\\Tervan Log Server Test";
 
+// A Linux path handed in through the environment, as Wine shows it (drive Z: is the root).
+std::string WindowsPathOf(const char* path);
+
 // The built ZintarServer.exe (named by ZINTAR_SERVER_EXE), copied into kInstallDirectory.
 void CopyServerIntoPlace();
 
@@ -53,8 +56,8 @@ ZintarUtil::PipeRequest TextRequest(std::uint32_t code, const std::string& text)
 
 // A snapshot of the shared ring under the reading protocol, the mapping let go again at once.
 ZintarUtil::LogSnapshot ReadRing();
-// Polls until `done` holds or 30 s pass; the ring's variant counts a ring not shared as not done.
-bool WaitUntil(const std::function<bool()>& done);
+// Polls until `done` holds or `bound` ms pass; the ring's variant counts a ring not shared as not done.
+bool WaitUntil(const std::function<bool()>& done, DWORD bound = 30000);
 bool WaitForRing(const std::function<bool(const ZintarUtil::LogSnapshot&)>& done);
 
 }  // namespace ZintarTest

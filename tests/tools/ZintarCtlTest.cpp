@@ -8,6 +8,7 @@
 #include "FollowDeduplicator.h"
 #include "MessageOutput.h"
 #include "MessageSelection.h"
+#include "SyslogFormat.h"
 
 using namespace ZintarCtl;
 using ZintarUtil::MessageRecord;
@@ -128,4 +129,17 @@ TEST(ZintarCtl, FollowPrintsEachMessageOnceAcrossRestarts)
     EXPECT_STREQ(rewritten[0].message.text, "late");
     EXPECT_TRUE(printed.Fresh(update(true, {late, a, b}), 3).empty()) << "a service restart with the same ring";
     EXPECT_EQ(printed.Fresh(update(true, {a, a}), 3).size(), 1u) << "a second copy of a message is a new one";
+}
+
+TEST(ZintarCtl, SyslogMessagesFollowRfc5424)
+{
+    MessageRecord record = Record(7, 3, "Disk full");
+    std::strcpy(record.message.auxText, "vol \"C\" [1]\\");
+    EXPECT_EQ(SyslogMessage(record, "PLANT PC", 60),
+              "<133>1 2026-12-06T10:00:07.005+01:00 PLANTPC zintar - type3 [zintar@32473 aux=\"vol \\\"C\\\" [1\\]\\\\\" "
+              "sequence=\"7\"] Disk full");
+    EXPECT_EQ(SyslogMessage(record, "", -330).substr(0, 40), "<133>1 2026-12-06T10:00:07.005-05:30 - z");
+    EXPECT_EQ(SplitHostPort("127.0.0.1:514"), (std::pair<std::string, std::string>{"127.0.0.1", "514"}));
+    for (const char* bad : {"127.0.0.1", ":514", "host:", "host:0", "host:65536", "host:5x"})
+        EXPECT_THROW(SplitHostPort(bad), UsageError) << bad;
 }

@@ -1,0 +1,31 @@
+// Sends log messages as RFC 5424 syslog datagrams over UDP to one server.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "LogFileFormat.h"
+
+namespace ZintarCtl {
+
+class SyslogSender {
+public:
+    // Resolves `address` ("host:port") and opens a UDP socket to it. Throws ExceptionBase
+    // "Failed to reach the syslog server ..." when the name cannot be resolved.
+    explicit SyslogSender(const std::string& address);
+    SyslogSender(const SyslogSender&) = delete;
+    SyslogSender& operator=(const SyslogSender&) = delete;
+    ~SyslogSender();
+
+    // UDP gives no answer: a datagram that cannot be sent is counted and otherwise dropped.
+    void Send(const ZintarUtil::MessageRecord& record);
+    std::uint64_t Dropped() const { return dropped; }
+
+private:
+    std::uintptr_t socket;
+    std::string hostName;
+    int utcOffsetMinutes = 0;
+    std::uint64_t dropped = 0;
+};
+
+}  // namespace ZintarCtl
