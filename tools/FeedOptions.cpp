@@ -1,5 +1,7 @@
 #include "FeedOptions.h"
 
+#include <CLI/CLI.hpp>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -9,35 +11,7 @@ namespace ZintarFeed {
 using ZintarUtil::LogMessage;
 using ZintarUtil::TimeFields;
 
-const char* const kUsage =
-    "usage: zintar-feed push [options]   queue messages in the Zintar device\n"
-    "       zintar-feed read [--max N]   take messages out of the device and print them\n"
-    "       zintar-feed stats            print the device's counters\n"
-    "push options:\n"
-    "  --type N          message type, 0 to 3 (default 0)\n"
-    "  --text TEXT       message text, at most 256 characters; {n} stands for the message number\n"
-    "  --aux TEXT        auxiliary text, at most 256 characters; {n} as above\n"
-    "  --count N         how many messages (default 1)\n"
-    "  --rate R          messages per second, or 'max' for as fast as possible (default max)\n"
-    "  --time STAMP      time stamp YYYY-MM-DDThh:mm:ss[.mmm] for every message (default: local time)\n"
-    "  --batch N         messages per push request, 1 to 4096 (default 256)\n"
-    "  --busy-timeout MS how long to retry while the device queue is full (default 10000)\n"
-    "  --scenario plant  messages of every type from a few named sources of a small plant, in place\n"
-    "                    of --type, --text and --aux\n"
-    "exit codes: 0 done, 1 bad command line, 2 device missing, 3 device queue stayed full,\n"
-    "            4 other device failure\n";
-
 namespace {
-
-std::uint64_t ParseUnsigned(const std::string& option, const std::string& value, std::uint64_t max)
-{
-    if (value.empty() || value.find_first_not_of("0123456789") != std::string::npos || value.size() > 19)
-        throw UsageError(option + " needs a whole number, not '" + value + "'");
-    const std::uint64_t number = std::stoull(value);
-    if (number > max)
-        throw UsageError(option + " must be at most " + std::to_string(max));
-    return number;
-}
 
 double ParseRate(const std::string& value)
 {
@@ -46,37 +20,6 @@ double ParseRate(const std::string& value)
     if (value.empty() || end != value.c_str() + value.size() || !(rate > 0) || rate > 1e9)
         throw UsageError("--rate needs a number of messages per second above 0, or 'max'");
     return rate;
-}
-
-std::string CheckedText(const std::string& option, const std::string& value)
-{
-    if (value.size() > ZintarUtil::kTextFieldSize - 1)
-        throw UsageError(option + " is longer than 256 characters");
-    if (value.find('\0') != std::string::npos)
-        throw UsageError(option + " holds a NUL character");
-    return value;
-}
-
-Command ParseCommand(const std::string& word)
-{
-    if (word == "push")
-        return Command::Push;
-    if (word == "read")
-        return Command::Read;
-    if (word == "stats")
-        return Command::Stats;
-    if (word == "help" || word == "--help" || word == "-h" || word == "/?")
-        return Command::Help;
-    throw UsageError("unknown command '" + word + "'");
-}
-
-bool AllowedFor(Command command, const std::string& option)
-{
-    if (command == Command::Push)
-        return option != "--max";
-    if (command == Command::Read)
-        return option == "--max";
-    return false;
 }
 
 std::string Expand(const std::string& pattern, std::uint64_t index)
@@ -96,47 +39,53 @@ std::string Expand(const std::string& pattern, std::uint64_t index)
 
 }  // namespace
 
-FeedOptions ParseFeedOptions(const std::vector<std::string>& args)
+FeedOptions ParseFeedOptions(const std::vector<std::string>& args, std::string& help)
 {
-    FeedOptions options;
-    if (args.empty())
-        throw UsageError("no command given");
-    options.command = ParseCommand(args[0]);
-    for (std::size_t i = 1; i < args.size(); i += 2) {
-        const std::string& option = args[i];
-        if (option.rfind("--", 0) != 0)
-            throw UsageError("unexpected argument '" + option + "'");
-        if (i + 1 >= args.size())
-            throw UsageError(option + " needs a value");
-        const std::string& value = args[i + 1];
-        if (!AllowedFor(options.command, option))
-            throw UsageError("unknown option '" + option + "' for " + args[0]);
-        if (option == "--type")
-            options.type = static_cast<std::uint32_t>(ParseUnsigned(option, value, 3));
-        else if (option == "--text")
-            options.text = CheckedText(option, value);
-        else if (option == "--aux")
-            options.auxText = CheckedText(option, value);
-        else if (option == "--count")
-            options.count = ParseUnsigned(option, value, UINT64_MAX / 2);
-        else if (option == "--rate")
-            options.rate = value == "max" ? std::nullopt : std::optional<double>(ParseRate(value));
-        else if (option == "--time")
-            options.timeStamp = ParseTimeStamp(value);
-        else if (option == "--scenario" && value == "plant")
-            options.scenario = value;
-        else if (option == "--scenario")
-            throw UsageError("--scenario knows only 'plant', not '" + value + "'");
-        else if (option == "--batch")
-            options.batch = static_cast<std::uint32_t>(std::max<std::uint64_t>(1, ParseUnsigned(option, value, 4096)));
-        else if (option == "--busy-timeout")
-            options.busyTimeout = static_cast<std::uint32_t>(ParseUnsigned(option, value, 0xFFFFFFFE));
-        else if (option == "--max")
-            options.readLimit = ParseUnsigned(option, value, UINT64_MAX);
-        else
-            throw UsageError("unknown option '" + option + "'");
+    FeedOptions o;
+    std::string rate = "max", time;
+    CLI::App app{"zintar-feed: feeds the Zintar device, reads it back, prints its counters.\n"
+                 "Exit codes: 0 done, 1 bad command line, 2 device missing, 3 device queue stayed full, 4 other "
+                 "device failure."};
+    app.require_subcommand(1);
+    CLI::App* push = app.add_subcommand("push", "queue messages in the Zintar device");
+    push->add_option("--type", o.type, "message type (default 0)")->check(CLI::Range(0u, 3u));
+    push->add_option("--text", o.text, "message text, at most 256 characters; {n} stands for the message number");
+    push->add_option("--aux", o.auxText, "auxiliary text, at most 256 characters; {n} as above");
+    push->add_option("--count", o.count, "how many messages (default 1)")->check(CLI::Range(std::uint64_t{0}, UINT64_MAX / 2));
+    push->add_option("--rate", rate, "messages per second, or 'max' (the default) for as fast as possible");
+    push->add_option("--time", time, "time stamp YYYY-MM-DDThh:mm:ss[.mmm] of every message (default: local time)");
+    push->add_option("--batch", o.batch, "messages per push request (default 256)")->check(CLI::Range(1u, 4096u));
+    push->add_option("--busy-timeout", o.busyTimeout, "ms to retry while the device queue is full (default 10000)")
+        ->check(CLI::Range(0u, 0xFFFFFFFEu));
+    push->add_option("--scenario", o.scenario, "'plant': every type from a few named sources, in place of --type, "
+                                               "--text and --aux")->check(CLI::IsMember({"plant"}));
+    push->callback([&] { o.command = Command::Push; });
+    CLI::App* read = app.add_subcommand("read", "take messages out of the device and print them");
+    read->add_option("--max", o.readLimit, "stop after this many messages");
+    read->callback([&] { o.command = Command::Read; });
+    app.add_subcommand("stats", "print the device's counters")->callback([&] { o.command = Command::Stats; });
+
+    std::vector<std::string> reversed(args.rbegin(), args.rend());  // CLI11 takes them last first
+    if (!reversed.empty() && (reversed.back() == "help" || reversed.back() == "/?"))
+        reversed.back() = "--help";
+    try {
+        app.parse(reversed);
+    } catch (const CLI::CallForHelp&) {
+        help = app.help();
+        o.command = Command::Help;
+        return o;
+    } catch (const CLI::ParseError& e) {
+        throw UsageError(e.what());
     }
-    return options;
+    help = app.help();
+    if (rate != "max")
+        o.rate = ParseRate(rate);
+    if (!time.empty())
+        o.timeStamp = ParseTimeStamp(time);
+    for (const std::string* text : {&o.text, &o.auxText})
+        if (text->size() > ZintarUtil::kTextFieldSize - 1)
+            throw UsageError("--text and --aux hold at most 256 characters");
+    return o;
 }
 
 std::int16_t WeekdayOf(int year, int month, int day)

@@ -34,8 +34,9 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// The arguments after the program name. Throws UsageError.
-FeedOptions ParseFeedOptions(const std::vector<std::string>& args);
+// The arguments after the program name (parsed with CLI11); `help` receives the help text, which
+// the Help command prints. Throws UsageError.
+FeedOptions ParseFeedOptions(const std::vector<std::string>& args, std::string& help);
 
 // "YYYY-MM-DDThh:mm:ss[.mmm]" (a blank may stand for the T). Throws UsageError.
 ZintarUtil::TimeFields ParseTimeStamp(const std::string& text);
@@ -50,7 +51,5 @@ ZintarUtil::LogMessage BuildMessage(const FeedOptions& options, std::uint64_t in
 
 // One line for a message read back: "YYYY-MM-DD hh:mm:ss.mmm type T text | auxText".
 std::string DescribeMessage(const ZintarUtil::LogMessage& message);
-
-extern const char* const kUsage;
 
 }  // namespace ZintarFeed

@@ -119,14 +119,15 @@ int Stats(ZintarDeviceClient& device)
 int main(int argc, char** argv)
 {
     FeedOptions options;
+    std::string help;
     try {
-        options = ParseFeedOptions(std::vector<std::string>(argv + 1, argv + argc));
+        options = ParseFeedOptions(std::vector<std::string>(argv + 1, argv + argc), help);
     } catch (const UsageError& e) {
-        std::fprintf(stderr, "zintar-feed: %s\n%s", e.what(), kUsage);
+        std::fprintf(stderr, "zintar-feed: %s\nRun 'zintar-feed --help' for the commands and their options.\n", e.what());
         return kBadCommandLine;
     }
     if (options.command == Command::Help) {
-        std::printf("%s", kUsage);
+        std::printf("%s", help.c_str());
         return kDone;
     }
     try {
