@@ -6,80 +6,47 @@
 
 using namespace ZintarUtil;
 
-namespace {
-
-// Replays a list of attempt results; after the list, every attempt succeeds.
-class ScriptedAttempts {
-public:
-    explicit ScriptedAttempts(std::vector<std::uint32_t> results) : results(std::move(results)) {}
-
-    std::uint32_t operator()()
-    {
-        const std::uint32_t result = calls < results.size() ? results[calls] : 0;
-        ++calls;
-        return result;
+// The retry rule over scripted attempts: in-page errors are retried, the tenth becomes
+// ExceptionFileMapIO, any other fault leaves at once as its code.
+TEST(RetryViewAccess, Table)
+{
+    enum Outcome { kCompletes, kFileMapIO, kFaultCode };
+    struct Case {
+        const char* name;
+        std::vector<std::uint32_t> script;  // attempt results; after the script every attempt succeeds
+        std::size_t calls;
+        Outcome outcome;
+    };
+    const Case cases[] = {
+        {"success at once", {}, 1, kCompletes},
+        {"nine in-page errors", std::vector<std::uint32_t>(9, kInPageError), 10, kCompletes},
+        {"ten in-page errors", std::vector<std::uint32_t>(10, kInPageError), 10, kFileMapIO},
+        {"another fault after a retry", {kInPageError, kAccessViolation}, 2, kFaultCode},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::size_t calls = 0;
+        Outcome outcome = kCompletes;
+        try {
+            RetryViewAccess([&]() -> std::uint32_t { return calls < c.script.size() ? c.script[calls++] : (++calls, 0u); });
+        } catch (const Exceptions::ExceptionFileMapIO& e) {
+            outcome = kFileMapIO;
+            EXPECT_EQ(e.GetFullMessage("\n"), "Failed to access File Map View");
+        } catch (std::uint32_t code) {
+            outcome = kFaultCode;
+            EXPECT_EQ(code, kAccessViolation);
+        }
+        EXPECT_EQ(calls, c.calls);
+        EXPECT_EQ(outcome, c.outcome);
     }
-
-    std::size_t calls = 0;
-
-private:
-    std::vector<std::uint32_t> results;
-};
-
-}  // namespace
-
-TEST(RetryViewAccess, SuccessAtOnceRunsTheBodyOnce)
-{
-    ScriptedAttempts attempts({});
-    RetryViewAccess(std::ref(attempts));
-    EXPECT_EQ(attempts.calls, 1u);
 }
 
-TEST(RetryViewAccess, InPageErrorsAreRetriedUntilTheBodyCompletes)
-{
-    ScriptedAttempts attempts(std::vector<std::uint32_t>(9, kInPageError));
-    RetryViewAccess(std::ref(attempts));
-    EXPECT_EQ(attempts.calls, 10u);
-}
-
-TEST(RetryViewAccess, TenthInPageErrorBecomesFileMapIO)
-{
-    ScriptedAttempts attempts(std::vector<std::uint32_t>(10, kInPageError));
-    try {
-        RetryViewAccess(std::ref(attempts));
-        FAIL() << "no exception";
-    } catch (const Exceptions::ExceptionFileMapIO& e) {
-        EXPECT_EQ(e.GetFullMessage("\n"), "Failed to access File Map View");
-        EXPECT_EQ(e.Inner(), nullptr);
-    }
-    EXPECT_EQ(attempts.calls, 10u);
-}
-
-TEST(RetryViewAccess, OtherFaultsPassAtOnceAsTheirCode)
-{
-    ScriptedAttempts attempts({kInPageError, kAccessViolation});
-    try {
-        RetryViewAccess(std::ref(attempts));
-        FAIL() << "no exception";
-    } catch (std::uint32_t code) {
-        EXPECT_EQ(code, kAccessViolation);
-    }
-    EXPECT_EQ(attempts.calls, 2u);
-}
-
-TEST(RetryViewAccess, GuardedBodyThatCompletesRunsOnce)
+TEST(RetryViewAccess, TheBodyRunsOnceAndItsExceptionsPassUnchanged)
 {
     int runs = 0;
     GuardedViewAccess([&] { ++runs; });
     EXPECT_EQ(runs, 1);
-}
-
-TEST(RetryViewAccess, CppExceptionsFromTheBodyPassUnchanged)
-{
-    EXPECT_THROW(GuardedViewAccess([] { throw Exceptions::ExceptionBase("from the body"); }),
-                 Exceptions::ExceptionBase);
-    // The guard is left in order: a later body still runs normally.
-    int runs = 0;
-    GuardedViewAccess([&] { ++runs; });
-    EXPECT_EQ(runs, 1);
+    EXPECT_THROW(GuardedViewAccess([] { throw Exceptions::ExceptionBase("from the body"); }), Exceptions::ExceptionBase);
+    GuardedViewAccess([&] { ++runs; });  // the guard was left in order
+    EXPECT_EQ(runs, 2);
 }

@@ -219,24 +219,3 @@ TEST(RequestDispatch, AFailedWriteAnswersFailedAfterTheMessageWasHandedOn)
     EXPECT_EQ(reply.code, kReplyFailed);
     EXPECT_EQ(service.written.size(), 1u);
 }
-
-TEST(RequestDispatch, SettingsReplyIsASetSettingsRequest)
-{
-    FakeService service;
-    service.settings.requestedMaxMessage = 5;
-    service.settings.devicePollRate = 6;
-    service.settings.saveRate = 8;
-    service.settings.typeEnabled[2] = true;
-    PipeReply reply{};
-    DispatchRequest(Request(kGetSettings), reply, service);
-    PipeRequest changed;
-    std::memcpy(&changed, &reply, sizeof changed);
-    changed.code = kSetSettings;
-    changed.SetU32At(kDevicePollRateOffset, 60);
-    DispatchRequest(changed, reply, service);
-    EXPECT_EQ(service.settings.requestedMaxMessage, 5u);
-    EXPECT_EQ(service.settings.devicePollRate, 60u);
-    EXPECT_EQ(service.settings.saveRate, 8u);
-    EXPECT_TRUE(service.settings.typeEnabled[2]);
-    EXPECT_FALSE(service.settings.typeEnabled[0]);
-}
