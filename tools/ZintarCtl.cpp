@@ -131,7 +131,10 @@ void PrintRecords(const std::vector<ZintarUtil::MessageRecord>& records, Format 
 void Read(const CtlCommand& c)
 {
     const Selection selection = SelectionOf(c);
-    const ZintarUtil::LogSnapshot snapshot = ZintarUtil::LogFileReader(ZintarUtil::kFileMapName).ReadSnapshot();
+    // Without a selection, -n N copies just the newest N records.
+    const bool selectsAll = !c.types && !c.since && !c.until && !c.textPrefix && !c.grep;
+    ZintarUtil::LogSnapshot snapshot;
+    ZintarUtil::LogFileReader(ZintarUtil::kFileMapName).ReadSnapshot(snapshot, selectsAll ? c.last : std::nullopt);
     if (!HeaderLine(c.format).empty())
         std::cout << HeaderLine(c.format) << "\n";
     PrintRecords(Select(snapshot.records, selection, c.last), c.format);

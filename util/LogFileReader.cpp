@@ -1,6 +1,11 @@
 #include "LogFileReader.h"
 
+#include <algorithm>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "Exceptions.h"
 #include "GuardedViewAccess.h"
@@ -12,6 +17,24 @@ using Exceptions::ExceptionBase;
 using Exceptions::ExceptionWindows;
 
 namespace {
+
+// Copies one record around the cache when the processor can: a snapshot of a large ring is read
+// once and written once, so keeping it out of the cache saves the reads a cached write costs.
+// Slots are 16-byte aligned in the view (240 and 560 are multiples of 16); the target may not be.
+void CopyRecordStreaming(MessageRecord* target, const unsigned char* source)
+{
+#if defined(__SSE2__)
+    static_assert(kSlotsOffset % 16 == 0 && kRecordSize % 16 == 0);
+    if (reinterpret_cast<std::uintptr_t>(target) % 16 == 0) {
+        auto* to = reinterpret_cast<__m128i*>(target);
+        const auto* from = reinterpret_cast<const __m128i*>(source);
+        for (std::size_t i = 0; i < kRecordSize / 16; ++i)
+            _mm_stream_si128(to + i, _mm_load_si128(from + i));
+        return;
+    }
+#endif
+    std::memcpy(target, source, kRecordSize);
+}
 
 std::string NameFrom(const char (&field)[kLockNameSize])
 {
@@ -75,13 +98,33 @@ FileHeader LogFileReader::CopySoundHeader() const
 LogSnapshot LogFileReader::ReadSnapshot()
 {
     LogSnapshot snapshot;
-    ReadAccess access(this);
-    snapshot.header = CopySoundHeader();
-    const FileHeader& h = snapshot.header;
-    snapshot.records.reserve(static_cast<std::size_t>(h.messageCount));
-    for (std::int32_t i = 0; i < h.messageCount; ++i)
-        snapshot.records.push_back(CopyRecord(NewestFirstSlot(h.nextSlot, h.capacity, i)));
+    ReadSnapshot(snapshot);
     return snapshot;
+}
+
+void LogFileReader::ReadSnapshot(LogSnapshot& snapshot, std::optional<std::uint32_t> limit)
+{
+    ReadAccess access(this);
+    snapshot.header = CopySoundHeader();  // every slot it describes lies inside the view
+    const FileHeader& h = snapshot.header;
+    const auto count = static_cast<std::int32_t>(
+        std::min<std::uint64_t>(static_cast<std::uint64_t>(h.messageCount), limit.value_or(UINT32_MAX)));
+    snapshot.records.resize(static_cast<std::size_t>(count));
+    MessageRecord* target = snapshot.records.data();
+    const unsigned char* slots = view + kSlotsOffset;
+    // One guarded frame for the whole walk (a fault anywhere repeats it, which is harmless). The
+    // view is read forwards, oldest first, without a division per record, and the buffer filled
+    // from its end: a forward read of the mapping is what the processor streams fastest.
+    GuardedViewAccess([&] {
+        std::int32_t slot = count > 0 ? NewestFirstSlot(h.nextSlot, h.capacity, count - 1) : 0;
+        for (std::int32_t i = count - 1; i >= 0; --i) {
+            CopyRecordStreaming(target + i, slots + static_cast<std::size_t>(slot) * kRecordSize);
+            slot = slot + 1 == h.capacity ? 0 : slot + 1;
+        }
+#if defined(__SSE2__)
+        _mm_sfence();  // the streamed stores are visible before the snapshot is used
+#endif
+    });
 }
 
 FollowUpdate LogFileReader::Follow(LogFollower& follower)

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,10 @@ public:
 
     // The header and every stored message, newest first, read in one read access.
     LogSnapshot ReadSnapshot();
+    // The same into `snapshot`, whose buffer is reused (a caller that reads again and again
+    // allocates nothing after the first time), and with a `limit` only the newest `limit` messages:
+    // the cost is what is copied.
+    void ReadSnapshot(LogSnapshot& snapshot, std::optional<std::uint32_t> limit = std::nullopt);
 
     // The messages written since `follower` last looked, in one read access.
     FollowUpdate Follow(LogFollower& follower);
