@@ -1,0 +1,30 @@
+// Arbitrary command lines for zintarctl and zintar-feed (arguments separated by NUL): each is
+// taken or refused with a usage error, never anything else.
+#include <string>
+#include <vector>
+
+#include "CtlCommandLine.h"
+#include "FeedOptions.h"
+#include "MessageSelection.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    std::vector<std::string> args(1);
+    for (std::size_t i = 0; i < size; ++i) {
+        if (data[i] == 0)
+            args.emplace_back();
+        else
+            args.back() += static_cast<char>(data[i]);
+    }
+    std::string help;
+    try {
+        if (const auto command = ZintarCtl::ParseCtlCommand(args, help))
+            ZintarCtl::SelectionOf(*command);
+    } catch (const ZintarCtl::UsageError&) {
+    }
+    try {
+        ZintarFeed::ParseFeedOptions(args, help);
+    } catch (const ZintarFeed::UsageError&) {
+    }
+    return 0;
+}
