@@ -82,13 +82,6 @@ TEST_F(DiagnosticLogTest, WithoutANameNothingIsWritten)
     EXPECT_EQ(ZintarTest::ReadWholeFile(path), "");
 }
 
-TEST_F(DiagnosticLogTest, UnwritableLocationLosesTheEntryQuietly)
-{
-    SetLogFile(path + ".missing-directory/ZintarServiceLog.txt");
-    WriteLog("nowhere to go");
-    SUCCEED();
-}
-
 TEST_F(DiagnosticLogTest, DeletedFileIsStartedAnew)
 {
     SetLogFile(path);

@@ -177,23 +177,3 @@ TEST(Overlap, CompletionWinsOverCancellationAndGivesTheStatus)
     overlap.Cancel();
     EXPECT_EQ(overlap.Wait(0), 0xC000014Bu);
 }
-
-TEST(Overlap, CompletedPipeOperationReportsSuccess)
-{
-    const std::string pipeName = "\\\\.\\pipe\\" + ZintarTest::UniqueName("pipe").substr(7);
-    HANDLE server = CreateNamedPipeA(pipeName.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                                     PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 1028,
-                                     1028, 0, nullptr);
-    ASSERT_NE(server, INVALID_HANDLE_VALUE);
-    Overlap overlap;
-    const BOOL connected = ConnectNamedPipe(server, overlap.GetOverlapped());
-    ASSERT_FALSE(connected);
-    ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
-    EXPECT_EQ(overlap.Wait(0), static_cast<std::uint32_t>(WAIT_TIMEOUT));
-    HANDLE client = CreateFileA(pipeName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(client, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(overlap.Wait(kChildBound), 0u);
-    CloseHandle(client);
-    CloseHandle(server);
-}
