@@ -31,12 +31,6 @@ void CopyName(char (&target)[ZintarUtil::kLockNameSize], const std::string& name
     target[ZintarUtil::kLockNameSize - 1] = '\0';
 }
 
-// The ring rules of a header without regard to the file's length (each slot read is checked on
-// its own): no negative counts, messageCount ≤ capacity, nextSlot < capacity.
-bool DescribesARing(const FileHeader& header)
-{
-    return ZintarUtil::IsSoundHeader(header, UINT64_MAX);
-}
 
 }  // namespace
 
@@ -68,17 +62,18 @@ bool MessageFileServer::VerifyIntegrity()
 
     ReadAccess access(this);
     ZintarUtil::RecordSequenceCheck check;
-    for (std::int32_t i = 0; i < header.messageCount; ++i) {
-        MessageRecord record;
-        try {
-            record = CopyRecord(ZintarUtil::NewestFirstSlot(header.nextSlot, header.capacity, i));
-        } catch (const ExceptionBase& e) {
-            throw ExceptionBase("Failed to read a message while verifying file integrity", &e);
-        }
-        if (!check.Accept(record))
-            return false;
+    bool sound = false;
+    try {
+        // One guarded walk over the records in place; a fault repeats it from the start.
+        GuardedViewAccess([&] {
+            check = ZintarUtil::RecordSequenceCheck();
+            sound = ZintarUtil::ForEachNewestFirst(header, view + ZintarUtil::kSlotsOffset, header.messageCount,
+                                                   [&](const MessageRecord& record) { return check.Accept(record); });
+        });
+    } catch (const ExceptionBase& e) {
+        throw ExceptionBase("Failed to read a message while verifying file integrity", &e);
     }
-    return true;
+    return sound;
 }
 
 void MessageFileServer::InitializeFile()
@@ -224,20 +219,23 @@ void MessageFileServer::LoadToList(std::list<PendingEntry>& target)
     } catch (const ExceptionBase& e) {
         throw ExceptionBase("Failed to read log file header in LoadToList()", &e);
     }
-    target.clear();
-    if (header.messageCount > 0 && !DescribesARing(header)) {
-        const ExceptionBase cause("The log file's header does not describe a ring");
+    // Every slot the header describes must lie inside the view; then the records are read in
+    // place in one guarded walk (a fault repeats it from the start).
+    if (header.messageCount > 0 && !ZintarUtil::IsSoundHeader(header, viewLength)) {
+        const ExceptionBase cause("The log file's header does not describe a ring within the file");
         throw ExceptionBase("Failed to read a message in LoadToList()", &cause);
     }
-    for (std::int32_t i = 0; i < header.messageCount; ++i) {
-        PendingEntry entry;
-        try {
-            entry.record = CopyRecord(ZintarUtil::NewestFirstSlot(header.nextSlot, header.capacity, i));
-        } catch (const ExceptionBase& e) {
-            throw ExceptionBase("Failed to read a message in LoadToList()", &e);
-        }
-        entry.sortKey = ZintarUtil::SortKeyOf(entry.record.message);
-        target.push_back(entry);
+    try {
+        GuardedViewAccess([&] {
+            target.clear();
+            ZintarUtil::ForEachNewestFirst(header, view + ZintarUtil::kSlotsOffset, std::max(header.messageCount, 0),
+                                           [&](const MessageRecord& record) {
+                                               target.push_back({record, ZintarUtil::SortKeyOf(record.message)});
+                                               return true;
+                                           });
+        });
+    } catch (const ExceptionBase& e) {
+        throw ExceptionBase("Failed to read a message in LoadToList()", &e);
     }
 }
 

@@ -131,6 +131,22 @@ constexpr std::int32_t NewestFirstSlot(std::int32_t nextSlot, std::int32_t capac
     return static_cast<std::int32_t>(slot < 0 ? slot + capacity : slot);
 }
 
+// Calls visit(record) for the `count` newest records of the ring that `header` describes, newest
+// first, reading them in place from `slots` (the slot area of the file or its view); stops early
+// when visit returns false, and then returns false. The header must describe slots that all lie
+// inside the slot area (IsSoundHeader), and 0 ≤ count ≤ messageCount. No division per record.
+template <class Visit>
+bool ForEachNewestFirst(const FileHeader& header, const unsigned char* slots, std::int32_t count, Visit&& visit)
+{
+    std::int32_t slot = count > 0 ? NewestFirstSlot(header.nextSlot, header.capacity, 0) : 0;
+    for (std::int32_t i = 0; i < count; ++i) {
+        if (!visit(*reinterpret_cast<const MessageRecord*>(slots + static_cast<std::size_t>(slot) * kRecordSize)))
+            return false;
+        slot = slot == 0 ? header.capacity - 1 : slot - 1;
+    }
+    return true;
+}
+
 // True when a field of `size` bytes holds a NUL.
 bool HasTerminator(const char* field, std::size_t size);
 

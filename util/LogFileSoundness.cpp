@@ -39,14 +39,8 @@ bool IsSoundLogImage(const void* bytes, std::size_t length)
         return false;
 
     RecordSequenceCheck check;
-    for (std::int32_t i = 0; i < header.messageCount; ++i) {
-        const std::int32_t slot = NewestFirstSlot(header.nextSlot, header.capacity, i);
-        MessageRecord record;
-        std::memcpy(&record, image + SlotOffset(slot), sizeof record);
-        if (!check.Accept(record))
-            return false;
-    }
-    return true;
+    return ForEachNewestFirst(header, image + kSlotsOffset, header.messageCount,
+                              [&](const MessageRecord& record) { return check.Accept(record); });
 }
 
 }  // namespace ZintarUtil
