@@ -219,16 +219,21 @@ void MessageFileServer::LoadToList(std::list<PendingEntry>& target)
     } catch (const ExceptionBase& e) {
         throw ExceptionBase("Failed to read log file header in LoadToList()", &e);
     }
-    // Every slot the header describes must lie inside the view; then the records are read in
-    // place in one guarded walk (a fault repeats it from the start).
-    if (header.messageCount > 0 && !ZintarUtil::IsSoundHeader(header, viewLength)) {
+    // The slots read must lie inside the view: the messageCount slots before nextSlot, reaching
+    // the ring's last slot when they wrap. (While the file grows, the header already names the new
+    // capacity and the view is still the old one; only the slots that hold messages are read.)
+    // Then the records are read in place in one guarded walk (a fault repeats it from the start).
+    const std::int32_t count = std::max(header.messageCount, 0);
+    const std::int32_t highest = count > header.nextSlot ? header.capacity - 1 : header.nextSlot - 1;
+    if (count > 0 && (!ZintarUtil::IsSoundHeader(header, UINT64_MAX) ||
+                      ZintarUtil::SlotOffset(highest) + ZintarUtil::kRecordSize > viewLength)) {
         const ExceptionBase cause("The log file's header does not describe a ring within the file");
         throw ExceptionBase("Failed to read a message in LoadToList()", &cause);
     }
     try {
         GuardedViewAccess([&] {
             target.clear();
-            ZintarUtil::ForEachNewestFirst(header, view + ZintarUtil::kSlotsOffset, std::max(header.messageCount, 0),
+            ZintarUtil::ForEachNewestFirst(header, view + ZintarUtil::kSlotsOffset, count,
                                            [&](const MessageRecord& record) {
                                                target.push_back({record, ZintarUtil::SortKeyOf(record.message)});
                                                return true;
