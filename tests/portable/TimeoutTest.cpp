@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
 #include <vector>
 
 #include "Timeout.h"
@@ -74,4 +76,19 @@ TEST_F(TimeoutTest, UpdatesTable)
         EXPECT_EQ(timeout.Remaining(), c.remaining);
         EXPECT_EQ(timeout.Expired(), c.remaining == 0);
     }
+}
+
+TEST(Clock, CountsMillisecondsOfWallTime)
+{
+    // Against the standard steady clock over at least 30 ms: a clock in another unit (processor
+    // time, microseconds, seconds) is far off.
+    const std::int32_t first = ZintarUtil::ClockMilliseconds();
+    const auto start = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(30)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    const std::int32_t counted = ZintarUtil::ClockMilliseconds() - first;
+    EXPECT_GE(counted, 25);
+    EXPECT_LE(counted, elapsed.count() + 20);
 }

@@ -80,3 +80,14 @@ TEST(LogFollower, BatchLargerThanTheRingIsAFullRewriteAndARestart)
     EXPECT_TRUE(update.restarted);
     EXPECT_EQ(Keys(update), (std::vector<std::uint64_t>{40, 50, 60}));
 }
+
+TEST(LogFollower, ASequenceThatWentBackWithinAGenerationIsARestart)
+{
+    Followed log(10);
+    log.Write({10, 20, 30});
+    log.Poll();
+    log.header.nextSequence -= 2;  // a writer that lost its last records, as after a crash
+    const FollowUpdate update = log.Poll();
+    EXPECT_TRUE(update.restarted);
+    EXPECT_EQ(update.messages.size(), 3u);
+}
