@@ -5,9 +5,11 @@
 #include <cstring>
 
 #include "CtlCommandLine.h"
+#include "Exceptions.h"
 #include "FollowDeduplicator.h"
 #include "MessageOutput.h"
 #include "MessageSelection.h"
+#include "ServiceRequests.h"
 #include "SyslogFormat.h"
 
 using namespace ZintarCtl;
@@ -142,4 +144,35 @@ TEST(ZintarCtl, SyslogMessagesFollowRfc5424)
     EXPECT_EQ(SplitHostPort("127.0.0.1:514"), (std::pair<std::string, std::string>{"127.0.0.1", "514"}));
     for (const char* bad : {"127.0.0.1", ":514", "host:", "host:0", "host:65536", "host:5x"})
         EXPECT_THROW(SplitHostPort(bad), UsageError) << bad;
+}
+
+TEST(ServiceRequests, RepliesOtherThanExpectedSayWhat)
+{
+    using namespace ZintarClient;
+    struct Case {
+        std::uint32_t code;
+        const char* says;
+    };
+    const Case cases[] = {{4, "too long"}, {5, "does not know"}, {7, "ZintarServiceLog.txt"}, {8, "no such filter"},
+                          {99, "unexpected reply code 99"}};
+    for (const Case& c : cases) {
+        ZintarUtil::PipeReply reply{};
+        reply.code = c.code;
+        try {
+            ExpectReply(reply, ZintarUtil::kReplyOk, "AddFilter");
+            ADD_FAILURE() << c.code;
+        } catch (const ZintarUtil::Exceptions::ExceptionBase& e) {
+            EXPECT_NE(e.GetFullMessage("\n").find("AddFilter failed: "), std::string::npos);
+            EXPECT_NE(e.GetFullMessage("\n").find(c.says), std::string::npos) << c.code;
+        }
+    }
+    EXPECT_THROW(AddFilterRequest({std::string(128, 'f'), true}), ZintarUtil::Exceptions::ExceptionBase);
+    const ZintarUtil::PipeRequest add = AddFilterRequest({std::string(127, 'f'), false});
+    EXPECT_EQ(add.U32At(ZintarUtil::kFilterKindOffset), 0u);
+    const Settings settings{100, 200, 0xF, 300};
+    const ZintarUtil::PipeRequest set = SetSettingsRequest(settings);
+    ZintarUtil::PipeReply echoed{};
+    std::memcpy(&echoed, &set, sizeof echoed);  // a reply and a request share the layout
+    EXPECT_EQ(SettingsOf(echoed).saveRate, 300u);
+    EXPECT_EQ(SettingsOf(echoed).devicePollRate, 200u);
 }
