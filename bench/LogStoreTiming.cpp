@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchClock.h"
 #include "BenchMessages.h"
 #include "Exceptions.h"
 #include "LogFileReader.h"
@@ -17,17 +18,9 @@
 using namespace ZintarServer;
 using namespace ZintarUtil;
 using ZintarBench::MessageAt;
+using ZintarBench::Now;
 
 namespace {
-
-double Now()
-{
-    LARGE_INTEGER counter;
-    LARGE_INTEGER frequency;
-    QueryPerformanceCounter(&counter);
-    QueryPerformanceFrequency(&frequency);
-    return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
 
 void Report(const char* what, std::uint64_t records, double seconds)
 {

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchClock.h"
 #include "BenchMessages.h"
 #include "Exceptions.h"
 #include "LogFileFormat.h"
@@ -25,21 +26,13 @@
 
 using namespace ZintarUtil;
 using ZintarClient::PipeClient;
+using ZintarBench::Now;
 
 namespace {
 
 constexpr char kServiceName[] = "ZintarServer";
 constexpr std::uint32_t kRoundTrips = 2000;
 constexpr char kEchoPipe[] = "\\\\.\\pipe\\ZintarTimingEcho";
-
-double Now()
-{
-    LARGE_INTEGER counter;
-    LARGE_INTEGER frequency;
-    QueryPerformanceCounter(&counter);
-    QueryPerformanceFrequency(&frequency);
-    return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
 
 void Report(const char* what, double perSecond, double ceiling = 0)
 {
