@@ -76,7 +76,10 @@ bool PipeServer::Join(Timeout& timeout)
     bool empty = false;
     for (;;) {
         {
-            Mutex::Access access(connectionsLock, timeout);
+            // Taken without limit: a spent budget would count itself owner without having the lock,
+            // and its release would let a second thread in beside a connection that is removing
+            // itself. Every holder keeps the lock only for a moment.
+            Mutex::Access access(connectionsLock, InfiniteTimeout);
             empty = connections.empty();
         }
         if (empty || timeout.Expired())
