@@ -77,7 +77,14 @@ void MessageFileServer::OpenFile(const std::string& newFileMapName, const std::s
     }
     // No writer is inside write access now: this is the only writer, and it has not begun. A
     // writer that died inside write access left readWaitEvent reset and its readers waiting; they
-    // are let in again here.
+    // are let in again here. One that died between taking the header mutex and giving it back left
+    // that taken too, and every reader, this writer's own first read access included, would wait
+    // for it forever: it is taken with the monitor's budget and given back, which frees it (a live
+    // reader holds it only for a few steps).
+    {
+        Timeout budget(kMonitorAccessTimeout);
+        Mutex::Access header(headerMutex.get(), budget);
+    }
     readWaitEvent->SetSignal();
 
     const HANDLE opened = CreateFileA(logPath.c_str(), GENERIC_READ | GENERIC_WRITE,

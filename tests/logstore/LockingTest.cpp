@@ -266,3 +266,16 @@ TEST_F(Locking, WriterKilledInsideWriteAccessDoesNotBlockTheNextWriter)
     EXPECT_EQ(HeaderOnDisk().messageCount, 10);
     EXPECT_EQ(client.ReadSnapshot().records.size(), 10u);
 }
+
+TEST_F(Locking, HeaderMutexLeftTakenByADeadWriterIsFreedByTheNextWriter)
+{
+    // What a writer killed between taking the header mutex and giving it back leaves behind: a
+    // lock nobody will give back. The next writer frees it instead of waiting for it forever.
+    Open(20);
+    AddAndFlush({10});
+    Close();
+    Mutex leftTaken(names.headerMutex, nullptr);
+    ASSERT_TRUE(leftTaken.Wait(0));
+    Open(20);
+    EXPECT_EQ(LogFileReader(names.fileMap).ReadSnapshot().records.size(), 1u);
+}
