@@ -1,18 +1,11 @@
 #include <gtest/gtest.h>
 
 #include "ChildProcess.h"
-#include "Exceptions.h"
 #include "SecurityDescriptors.h"
 
 using namespace ZintarUtil;
 using ZintarTest::ChildProcess;
 using ZintarTest::kChildBound;
-
-namespace {
-
-const SID_IDENTIFIER_AUTHORITY kWorld = {SECURITY_WORLD_SID_AUTHORITY};
-
-}  // namespace
 
 TEST(SecurityBuilders, EmptyListBuildsAnEmptyAclNotANullOne)
 {
@@ -21,33 +14,6 @@ TEST(SecurityBuilders, EmptyListBuildsAnEmptyAclNotANullOne)
     PACL acl = list.GetACL();
     ASSERT_NE(acl, nullptr);
     EXPECT_EQ(acl->AceCount, 0);
-}
-
-TEST(SecurityBuilders, EveryoneAttributesHoldOneEntryForTheWorld)
-{
-    EveryoneSecurityAttributes everyone(0x12019F);
-    SECURITY_ATTRIBUTES* attributes = everyone.GetSecurityAttributes();
-    EXPECT_EQ(attributes->nLength, 24u);
-    EXPECT_FALSE(attributes->bInheritHandle);
-
-    BOOL present = FALSE;
-    BOOL defaulted = TRUE;
-    PACL dacl = nullptr;
-    ASSERT_TRUE(GetSecurityDescriptorDacl(attributes->lpSecurityDescriptor, &present, &dacl, &defaulted));
-    EXPECT_TRUE(present);
-    EXPECT_FALSE(defaulted);
-    ASSERT_NE(dacl, nullptr);
-    ASSERT_EQ(dacl->AceCount, 1);
-    void* ace = nullptr;
-    ASSERT_TRUE(GetAce(dacl, 0, &ace));
-    auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
-    EXPECT_EQ(allowed->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
-    EXPECT_EQ(allowed->Header.AceFlags, 0);
-    EXPECT_EQ(allowed->Mask, 0x12019Fu);
-
-    SecurityIdentifier world(kWorld);
-    world.AddSubAuthority(SECURITY_WORLD_RID);
-    EXPECT_TRUE(EqualSid(&allowed->SidStart, world.GetSID()));
 }
 
 ZINTAR_CHILD(OpenEventWithRights)
