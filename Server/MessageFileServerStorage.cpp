@@ -222,7 +222,9 @@ void MessageFileServer::LoadToList(std::list<PendingEntry>& target)
     // The slots read must lie inside the view: the messageCount slots before nextSlot, reaching
     // the ring's last slot when they wrap. (While the file grows, the header already names the new
     // capacity and the view is still the old one; only the slots that hold messages are read.)
-    // Then the records are read in place in one guarded walk (a fault repeats it from the start).
+    // Then the records are read in place in one guarded walk (a fault repeats it from the start),
+    // oldest first and each put in front, so that the walk ascends through memory and the queue
+    // still ends newest first.
     const std::int32_t count = std::max(header.messageCount, 0);
     const std::int32_t highest = count > header.nextSlot ? header.capacity - 1 : header.nextSlot - 1;
     if (count > 0 && (!ZintarUtil::IsSoundHeader(header, UINT64_MAX) ||
@@ -233,9 +235,9 @@ void MessageFileServer::LoadToList(std::list<PendingEntry>& target)
     try {
         GuardedViewAccess([&] {
             target.clear();
-            ZintarUtil::ForEachNewestFirst(header, view + ZintarUtil::kSlotsOffset, count,
+            ZintarUtil::ForEachOldestFirst(header, view + ZintarUtil::kSlotsOffset, count,
                                            [&](const MessageRecord& record) {
-                                               target.push_back({record, ZintarUtil::SortKeyOf(record.message)});
+                                               target.push_front({record, ZintarUtil::SortKeyOf(record.message)});
                                                return true;
                                            });
         });

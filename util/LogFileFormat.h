@@ -147,6 +147,21 @@ bool ForEachNewestFirst(const FileHeader& header, const unsigned char* slots, st
     return true;
 }
 
+// The same walk the other way round: the `count` newest records, oldest first. The records are
+// read in the order they lie in memory (at most two runs of ascending slots), which is what the
+// processor's prefetching is best at; the newest-first walk descends through memory.
+template <class Visit>
+bool ForEachOldestFirst(const FileHeader& header, const unsigned char* slots, std::int32_t count, Visit&& visit)
+{
+    std::int32_t slot = count > 0 ? NewestFirstSlot(header.nextSlot, header.capacity, count - 1) : 0;
+    for (std::int32_t i = 0; i < count; ++i) {
+        if (!visit(*reinterpret_cast<const MessageRecord*>(slots + static_cast<std::size_t>(slot) * kRecordSize)))
+            return false;
+        slot = slot == header.capacity - 1 ? 0 : slot + 1;
+    }
+    return true;
+}
+
 // True when a field of `size` bytes holds a NUL.
 bool HasTerminator(const char* field, std::size_t size);
 

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "LogFileFormat.h"
 #include "LogImageBuilder.h"
 
@@ -48,4 +50,23 @@ TEST(RingWalk, Table)
     for (const Case& c : cases)
         EXPECT_EQ(NewestFirstSlot(c.nextSlot, c.capacity, c.i), c.slot)
             << c.nextSlot << " " << c.capacity << " " << c.i;
+}
+
+TEST(RingWalk, OldestFirstIsTheNewestFirstWalkReversed)
+{
+    for (std::int32_t capacity = 1; capacity <= 5; ++capacity) {
+        std::vector<unsigned char> slots(static_cast<std::size_t>(capacity) * kRecordSize);
+        for (std::int32_t nextSlot = 0; nextSlot < capacity; ++nextSlot) {
+            for (std::int32_t count = 0; count <= capacity; ++count) {
+                FileHeader header{};
+                header.capacity = capacity;
+                header.nextSlot = nextSlot;
+                std::vector<const MessageRecord*> newest, oldest;
+                ForEachNewestFirst(header, slots.data(), count, [&](const MessageRecord& r) { newest.push_back(&r); return true; });
+                ForEachOldestFirst(header, slots.data(), count, [&](const MessageRecord& r) { oldest.push_back(&r); return true; });
+                EXPECT_EQ(std::vector<const MessageRecord*>(newest.rbegin(), newest.rend()), oldest)
+                    << nextSlot << " " << capacity << " " << count;
+            }
+        }
+    }
 }
