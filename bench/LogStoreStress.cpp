@@ -20,6 +20,7 @@
 
 #include "AutoHandle.h"
 #include "BenchClock.h"
+#include "BenchMessages.h"
 #include "Event.h"
 #include "Exceptions.h"
 #include "LogFileReader.h"
@@ -38,18 +39,10 @@ constexpr std::uint32_t kCapacity = 2000;
 constexpr std::uint32_t kBound = 60000;  // any single wait; a hang ends the run instead of stalling it
 
 // Every message carries its number in its text, and its time stamp rises with the number (a
-// millisecond each, days included), so a record names the message it stores.
+// millisecond each; each writer starts 10,000,000 further on), so a record names its message.
 LogMessage NumberedMessage(std::uint64_t number, std::uint64_t lateness = 0)
 {
-    const std::uint64_t ms = number - std::min(number, lateness);
-    LogMessage message{};
-    message.timeStamp.year = 2026;
-    message.timeStamp.month = 12;
-    message.timeStamp.day = static_cast<std::int16_t>(1 + ms / 86400000);
-    message.timeStamp.hour = static_cast<std::int16_t>(ms / 3600000 % 24);
-    message.timeStamp.minute = static_cast<std::int16_t>(ms / 60000 % 60);
-    message.timeStamp.second = static_cast<std::int16_t>(ms / 1000 % 60);
-    message.timeStamp.milliseconds = static_cast<std::int16_t>(ms % 1000);
+    LogMessage message = ZintarBench::MessageAt(number - std::min(number, lateness));
     std::snprintf(message.text, sizeof message.text, "%" PRIu64, number);
     std::strcpy(message.auxText, "stress");
     return message;
@@ -341,7 +334,7 @@ void StressWriters(int kills)
         const std::vector<MessageRecord> published = snapshot.records;
         const bool soundBefore = generation == 0 || FileOnDiskIsSound(names.path);
         Child writer({"write", names.path, names.map, names.header, names.read, names.write,
-                      std::to_string(std::uint64_t{100000000} * generation), opened, go, "Global\\StressMarks" + tag});
+                      std::to_string(std::uint64_t{10000000} * generation), opened, go, "Global\\StressMarks" + tag});
         WaitOrThrow(openedEvent, "a writer to open the file");
         if (!reader)
             reader = std::make_unique<LogFileReader>(names.map);
