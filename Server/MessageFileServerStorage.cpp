@@ -237,7 +237,7 @@ void MessageFileServer::LoadToList(std::list<PendingEntry>& target)
             target.clear();
             ZintarUtil::ForEachOldestFirst(header, view + ZintarUtil::kSlotsOffset, count,
                                            [&](const MessageRecord& record) {
-                                               target.push_front({record, ZintarUtil::SortKeyOf(record.message)});
+                                               target.emplace_front(record, ZintarUtil::SortKeyOf(record.message));
                                                return true;
                                            });
         });

@@ -17,6 +17,10 @@
 namespace ZintarServer {
 
 struct PendingEntry {
+    PendingEntry() = default;
+    // Built in place in its list node: the record is copied once, straight from the file.
+    PendingEntry(const ZintarUtil::MessageRecord& record, std::uint64_t sortKey) : record(record), sortKey(sortKey) {}
+
     ZintarUtil::MessageRecord record;
     std::uint64_t sortKey;
 };

@@ -181,7 +181,7 @@ void OpenFullFile(benchmark::State& state)
         std::memcpy(&header, image.data(), sizeof header);
         GuardedViewAccess([&] {
             ForEachOldestFirst(header, image.data() + kSlotsOffset, header.messageCount, [&](const MessageRecord& record) {
-                loaded.push_front({record, SortKeyOf(record.message)});
+                loaded.emplace_front(record, SortKeyOf(record.message));
                 return true;
             });
         });
