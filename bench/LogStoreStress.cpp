@@ -163,8 +163,8 @@ int HoldReadAccess(const std::vector<std::string>& args)
     return 3;
 }
 
-// Child: opens the file as its writer, says so, waits for the go and flushes batches numbered from
-// `first` (a sixteenth of them late) until it is killed.
+// Child: opens the file as its writer, says so, waits for the go and flushes batches of messages
+// numbered on from the number it is given (a sixteenth of them late) until it is killed.
 int WriteBatches(const std::vector<std::string>& args)
 {
     const StoreNames names{args.at(0), args.at(1), args.at(2), args.at(3), args.at(4)};
