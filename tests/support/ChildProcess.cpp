@@ -73,7 +73,7 @@ void ChildProcess::Launch(const std::string& commandLine, const std::string& out
     if (input != INVALID_HANDLE_VALUE)
         CloseHandle(input);
     if (!created)
-        throw std::runtime_error("CreateProcess failed with " + std::to_string(error));
+        throw std::runtime_error("CreateProcess failed with " + std::to_string(error) + " for: " + commandLine);
     CloseHandle(info.hThread);
     process = info.hProcess;
 }
