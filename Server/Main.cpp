@@ -70,8 +70,10 @@ int main(int argc, char** argv)
             command[0] = '-';
         if (_stricmp(command.c_str(), "-install") == 0) {
             std::cout << "Installing service ..." << std::flush;
-            serviceObject->Install();
+            const std::string refused = serviceObject->Install();
             std::cout << " installed" << std::endl;
+            if (!refused.empty())
+                std::cerr << refused << std::endl;
             return 0;
         }
         if (_stricmp(command.c_str(), "-remove") == 0) {
@@ -87,7 +89,11 @@ int main(int argc, char** argv)
         std::cerr << std::endl << "An error has occured : " << std::endl << e.GetFullMessage("\n") << std::endl << std::endl;
         std::cout << "To install : use the -install switch and run as administrator" << std::endl;
         std::cout << "To remove : use the -remove switch and run as administrator" << std::endl;
-        std::getchar();
+        // Waits for the Enter key only where somebody can press it: a scripted run with its input
+        // redirected never hangs here.
+        DWORD mode = 0;
+        if (GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode))
+            std::getchar();
         return 1;
     }
 }

@@ -59,6 +59,10 @@ std::uint32_t MessageFileMonitor::Run()
                 return 0;
         } catch (const ZintarUtil::Exceptions::ExceptionBase& e) {
             ZintarUtil::WriteLog("Exception was thrown in the MessageFileMonitor thread - " + e.GetFullMessage("\n"));
+            // A cause that lasts (a share gone from under the file) fails every cycle: the next
+            // one waits its period like any other instead of spinning.
+            if (!SleepRestOfPeriod(0))
+                return 0;
         }
     }
     return 0;

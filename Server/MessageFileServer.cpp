@@ -1,6 +1,8 @@
 // MessageFileServer: taking the log file into use and out of use, its mapping, and write access.
 #include "MessageFileServer.h"
 
+#include <algorithm>
+#include <cstring>
 #include <exception>
 
 #include "DiagnosticLog.h"
@@ -34,6 +36,10 @@ FileHeader* HeaderIn(unsigned char* view)
 MessageFileServer::MessageFileServer(ServiceSettings* settings, Mutex* settingsMutex)
     : settings(settings), settingsMutex(settingsMutex), monitor(kMonitorPeriod, kMonitorAccessTimeout)
 {
+    // The service reads only to save (WriteToDisk): a writer of its own gives the file back within
+    // a monitor budget and the time to write a batch, so a wait this long means something is
+    // wrong, and the save gives up rather than holding up the close behind it.
+    SetReaderWaitLimit(kSaveReadWaitLimit);
 }
 
 MessageFileServer::~MessageFileServer() noexcept(false)
@@ -57,13 +63,25 @@ void MessageFileServer::OpenFile(const std::string& newFileMapName, const std::s
                                  const std::string& newReadWaitEventName,
                                  const std::string& newWriteWaitEventName)
 {
+    std::string path;
+    {
+        Mutex::Access access(settingsMutex, InfiniteTimeout);
+        path = settings->logFile;
+    }
+    OpenFileAt(path, newFileMapName, newHeaderMutexName, newReadWaitEventName, newWriteWaitEventName);
+}
+
+void MessageFileServer::OpenFileAt(const std::string& path, const std::string& newFileMapName,
+                                   const std::string& newHeaderMutexName, const std::string& newReadWaitEventName,
+                                   const std::string& newWriteWaitEventName)
+{
     std::uint32_t maxMessage = 0;
     {
         Mutex::Access access(settingsMutex, InfiniteTimeout);
-        logPath = settings->logFile;
         maxMessage = settings->maxMessage;
     }
     CloseFile(InfiniteTimeout);
+    logPath = path;
     // A limit of 0 leaves no slot to write to, and one above 7,669,584 a length beyond 32 bits:
     // such a file is never made.
     if (!ZintarUtil::IsStorableCapacity(maxMessage))
@@ -130,6 +148,9 @@ void MessageFileServer::OpenFile(const std::string& newFileMapName, const std::s
 
 void MessageFileServer::CloseFile(Timeout& timeout)
 {
+    // A save under way ends first: it uses the view, the events and the header lock that the
+    // close gives up. It holds the lock a bounded time (its read access is bounded).
+    Mutex::Access saving(saveLock, InfiniteTimeout);
     monitor.Stop();
     monitor.SetFile(nullptr);
     if (IsValid()) {
@@ -151,10 +172,15 @@ void MessageFileServer::CloseFile(Timeout& timeout)
 bool MessageFileServer::WaitForFileFree(Timeout& timeout)
 {
     while (!timeout.Expired()) {
-        Mutex::Access access(settingsMutex, timeout);
+        // The file that was in use, which a stop may move next: clients hold that one, not a new
+        // path set over the pipe. Before any file was opened, the configured one.
+        std::string path = logPath;
+        if (path.empty()) {
+            Mutex::Access access(settingsMutex, timeout);
+            path = settings->logFile;
+        }
         ZintarUtil::AutoHandle probe;
-        probe.Take(CreateFileA(settings->logFile.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                               OPEN_EXISTING, 0, nullptr));
+        probe.Take(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
         if (probe.IsValid())
             break;  // nobody else holds the file open
         const DWORD error = GetLastError();
@@ -162,6 +188,7 @@ bool MessageFileServer::WaitForFileFree(Timeout& timeout)
             break;
         if (error != ERROR_SHARING_VIOLATION)
             throw ExceptionWindows("Failed to wait for log file to be free, CreateFile failed()");
+        Sleep(std::min(kClientReleasePoll, timeout.Remaining()));
     }
     monitor.Join(timeout);
     return true;
@@ -169,6 +196,9 @@ bool MessageFileServer::WaitForFileFree(Timeout& timeout)
 
 void MessageFileServer::WriteToDisk()
 {
+    Mutex::Access saving(saveLock, InfiniteTimeout);
+    if (!IsValid())
+        return;  // closed meanwhile: the close has saved it
     ReadAccess access(this);
     const std::uint64_t length = std::min<std::uint64_t>(FileLength(), viewLength);
     if (!FlushViewOfFile(view, static_cast<SIZE_T>(length)))
@@ -190,12 +220,43 @@ void MessageFileServer::CloseFileView()
     }
 }
 
+// A client that still holds the mapping of an earlier run keeps that section alive under its
+// name: CreateFileMappingA then hands out the old section (ERROR_ALREADY_EXISTS) instead of one of
+// this file. It is used only when it covers the whole file and shows this file's bytes; a shorter
+// one (the file grew) or one of another file (the log moved, or a new file was made) is let go,
+// and the start waits, within kClientReleaseBudget, for the client to let go too, which it does as
+// soon as it sees serverRunning 0. Nothing is ever written into a section that is not this file.
 void MessageFileServer::SetFileView()
 {
     CloseFileView();
+    LARGE_INTEGER size{};
+    GetFileSizeEx(file.Get(), &size);
+    const auto fileLength = static_cast<std::uint64_t>(size.QuadPart);
+    Timeout budget(kClientReleaseBudget);
+    for (;;) {
+        const bool sharedSection = MapWholeFile();
+        if (!sharedSection || SectionShowsThisFile(fileLength))
+            break;
+        CloseFileView();
+        if (budget.Expired())
+            throw ExceptionBase("Failed to map the whole log file, a client still holds an older mapping of it");
+        Sleep(std::min(kClientReleasePoll, budget.Remaining()));
+    }
+    viewLength = fileLength;
+    try {
+        GuardedViewAccess([this] { HeaderIn(view)->readCount = 0; });
+    } catch (const ExceptionBase& e) {
+        CloseFileView();
+        throw ExceptionBase("Failed to reset the read count in SetFileView()", &e);
+    }
+}
+
+bool MessageFileServer::MapWholeFile()
+{
     ZintarUtil::EveryoneSecurityAttributes attributes(kMappingAccess);
     fileMapping = CreateFileMappingA(file.Get(), attributes.GetSecurityAttributes(), PAGE_READWRITE, 0, 0,
                                      fileMapName.c_str());
+    const bool existed = GetLastError() == ERROR_ALREADY_EXISTS;
     if (fileMapping == nullptr) {
         ExceptionWindows failure("Failed to open a file mapping, CreateFileMapping() failed");
         CloseFileView();
@@ -207,34 +268,50 @@ void MessageFileServer::SetFileView()
         CloseFileView();
         throw failure;
     }
-    // A section of the same name that a client still holds is reused as it is, at its old size:
-    // the length is taken from the view, and a view shorter than the file is refused rather than
-    // written past its end.
-    LARGE_INTEGER size{};
-    GetFileSizeEx(file.Get(), &size);
-    MEMORY_BASIC_INFORMATION region{};
-    VirtualQuery(view, &region, sizeof region);
-    if (region.RegionSize < static_cast<std::uint64_t>(size.QuadPart)) {
-        CloseFileView();
-        throw ExceptionBase("Failed to map the whole log file, a client still holds an older, shorter mapping of it");
-    }
-    viewLength = static_cast<std::uint64_t>(size.QuadPart);
-    try {
-        GuardedViewAccess([this] { HeaderIn(view)->readCount = 0; });
-    } catch (const ExceptionBase& e) {
-        CloseFileView();
-        throw ExceptionBase("Failed to reset the read count in SetFileView()", &e);
-    }
+    return existed;
 }
 
+bool MessageFileServer::SectionShowsThisFile(std::uint64_t fileLength)
+{
+    MEMORY_BASIC_INFORMATION region{};
+    VirtualQuery(view, &region, sizeof region);
+    if (region.RegionSize < fileLength)
+        return false;
+    // The header area read from the file itself must be what the section shows. Another file
+    // differs there (its counters, its lock names); a reader changing its count in between only
+    // costs another look.
+    unsigned char onDisk[ZintarUtil::kSlotsOffset] = {};
+    const auto length = static_cast<DWORD>(std::min<std::uint64_t>(fileLength, sizeof onDisk));
+    OVERLAPPED atStart{};
+    DWORD read = 0;
+    if (!ReadFile(file.Get(), onDisk, length, &read, &atStart) || read != length)
+        return false;
+    bool same = false;
+    try {
+        GuardedViewAccess([&] { same = std::memcmp(view, onDisk, length) == 0; });
+    } catch (const ExceptionBase&) {
+        return false;
+    }
+    return same;
+}
+
+// Shrinking a file that a client still maps fails (ERROR_USER_MAPPED_FILE) until the client lets
+// go, which it does as soon as it sees serverRunning 0: that is waited for, within
+// kClientReleaseBudget.
 void MessageFileServer::ResizeFile()
 {
     LARGE_INTEGER distance{};
     distance.QuadPart = FileLength();
-    if (!SetFilePointerEx(file.Get(), distance, nullptr, FILE_BEGIN))
-        throw ExceptionWindows("Failed to resize file, SetFilePointerEx() failed in ResizeFile()");
-    if (!SetEndOfFile(file.Get()))
-        throw ExceptionWindows("Failed to resize file, SetEndOfFile() failed in ResizeFile()");
+    Timeout budget(kClientReleaseBudget);
+    for (;;) {
+        if (!SetFilePointerEx(file.Get(), distance, nullptr, FILE_BEGIN))
+            throw ExceptionWindows("Failed to resize file, SetFilePointerEx() failed in ResizeFile()");
+        if (SetEndOfFile(file.Get()))
+            return;
+        if (GetLastError() != ERROR_USER_MAPPED_FILE || budget.Expired())
+            throw ExceptionWindows("Failed to resize file, SetEndOfFile() failed in ResizeFile()");
+        Sleep(std::min(kClientReleasePoll, budget.Remaining()));
+    }
 }
 
 void MessageFileServer::GrabWriteAccess(Timeout& timeout)

@@ -30,6 +30,13 @@ public:
     static constexpr std::uint32_t kMonitorPeriod = 5000;
     static constexpr std::uint32_t kMonitorAccessTimeout = 4000;
 
+    // How long a start waits for clients to let go of an older mapping or of a file it must
+    // shrink, and how often it looks.
+    static constexpr std::uint32_t kClientReleaseBudget = 15000;
+    static constexpr std::uint32_t kClientReleasePoll = 100;
+    // How long a save waits for read access.
+    static constexpr std::uint32_t kSaveReadWaitLimit = 15000;
+
     MessageFileServer(ServiceSettings* settings, ZintarUtil::Mutex* settingsMutex);
     ~MessageFileServer() noexcept(false);
 
@@ -38,11 +45,15 @@ public:
     // monitor.
     void OpenFile(const std::string& fileMapName, const std::string& headerMutexName,
                   const std::string& readWaitEventName, const std::string& writeWaitEventName);
+    // The same for the file at `path` instead of the `logFile` setting.
+    void OpenFileAt(const std::string& path, const std::string& fileMapName, const std::string& headerMutexName,
+                    const std::string& readWaitEventName, const std::string& writeWaitEventName);
     // Marks the file closed, forces it to disk, stops the monitor and lets everything go.
     void CloseFile(ZintarUtil::Timeout& timeout);
-    // Waits, within the budget, until no other process holds the file at the `logFile` setting.
+    // Waits, within the budget, until no other process holds the file that was in use.
     bool WaitForFileFree(ZintarUtil::Timeout& timeout);
-    // Forces the mapped file's changes to disk.
+    // Forces the mapped file's changes to disk; does nothing once the file is closed. Never runs
+    // beside CloseFile.
     void WriteToDisk();
 
     void SetFileView();
@@ -82,6 +93,10 @@ public:
 
 private:
     std::uint32_t FileLength();
+    // Maps the file under its name; true when the name already stood for a section (a client's).
+    bool MapWholeFile();
+    // The section mapped at `view` covers `fileLength` bytes and holds this file's header.
+    bool SectionShowsThisFile(std::uint64_t fileLength);
     // The readers' side of taking write access, for a caller that holds writerLock; gives
     // writerLock back when it throws.
     void EnterWriteAccess(ZintarUtil::Timeout& timeout);
@@ -105,6 +120,8 @@ private:
     // The current write access was forced past readers that did not leave in time; guarded by
     // writerLock.
     bool forcedAccess = false;
+    // Keeps a save (WriteToDisk on the "File Write" timer) and CloseFile apart.
+    ZintarUtil::Mutex saveLock;
     // Last, so that it is destroyed first: its thread uses the members above until it is joined.
     MessageFileMonitor monitor;
 };

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "Exceptions.h"
 #include "SecurityDescriptors.h"
 
 namespace ZintarServer {
@@ -24,14 +25,38 @@ bool IsConnected(std::uint32_t result)
     return result == 0 || result == ERROR_PIPE_CONNECTED;
 }
 
-HANDLE CreatePipe(const std::string& name, DWORD openMode, SECURITY_ATTRIBUTES* attributes)
+// One instance of the pipe `name`. The first instance of the service's life must be the first of
+// its name: a program that created one before (any user may) would otherwise receive clients'
+// requests. Windows refuses such a creation (FILE_FLAG_FIRST_PIPE_INSTANCE); Wine ignores the flag
+// but reports ERROR_ALREADY_EXISTS, so both are checked.
+HANDLE CreatePipe(const std::string& name, DWORD openMode, bool first)
 {
-    return CreateNamedPipeA(name.c_str(), openMode | FILE_FLAG_OVERLAPPED,
-                            PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES,
-                            PipeServer::kPipeBufferSize, PipeServer::kPipeBufferSize, 0, attributes);
+    ZintarUtil::EveryoneSecurityAttributes attributes(PipeServer::kPipeAccess);
+    const DWORD flags = FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
+    const HANDLE pipe = CreateNamedPipeA(name.c_str(), openMode | flags,
+                                         PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+                                         PIPE_UNLIMITED_INSTANCES, PipeServer::kPipeBufferSize,
+                                         PipeServer::kPipeBufferSize, 0, attributes.GetSecurityAttributes());
+    const DWORD error = GetLastError();
+    if (first && pipe != INVALID_HANDLE_VALUE && error == ERROR_ALREADY_EXISTS) {
+        CloseHandle(pipe);
+        SetLastError(ERROR_ALREADY_EXISTS);
+        throw ZintarUtil::Exceptions::ExceptionWindows("Failed to create the pipe " + name +
+                                                       ", another program holds its name");
+    }
+    if (pipe == INVALID_HANDLE_VALUE && first)
+        throw ZintarUtil::Exceptions::ExceptionWindows("Failed to create the pipe " + name +
+                                                       ", another program may hold its name");
+    return pipe;
 }
 
 }  // namespace
+
+PipeServer::PipePair::PipePair(const std::string& requestName, const std::string& replyName, bool first)
+    : request(CreatePipe(requestName, PIPE_ACCESS_INBOUND, first)),
+      reply(CreatePipe(replyName, PIPE_ACCESS_OUTBOUND, first))
+{
+}
 
 PipeServer::PipeServer(const std::string& pipeName)
     : Thread("Pipe Server"), requestPipeName(pipeName), replyPipeName(pipeName + "Reply")
@@ -58,6 +83,8 @@ PipeServer::~PipeServer()
 
 void PipeServer::Start()
 {
+    if (listening == nullptr)
+        listening = std::make_unique<PipePair>(requestPipeName, replyPipeName, true);
     overlap.Reset();
     Thread::Start();
 }
@@ -103,26 +130,34 @@ void PipeServer::RemoveConnection(PipeServerHandleThread* connection)
     connection->Stop();
 }
 
+// The pair that clients reach is always one of this server's: the next pair is made before the
+// current one is let go, and the pair left when the server stops is kept for its next start, so
+// no other program can take the names between two passes or during a restart.
 std::uint32_t PipeServer::Run()
 {
     while (!StopRequested()) {
-        ZintarUtil::EveryoneSecurityAttributes attributes(kPipeAccess);
-        const AutoHandle requestPipe(CreatePipe(requestPipeName, PIPE_ACCESS_INBOUND, attributes.GetSecurityAttributes()));
-        const AutoHandle replyPipe(CreatePipe(replyPipeName, PIPE_ACCESS_OUTBOUND, attributes.GetSecurityAttributes()));
-        // Nothing is logged: the server simply accepts no more clients until it is started again.
-        if (requestPipe.IsInvalid() || replyPipe.IsInvalid())
+        const std::uint32_t requestResult = Connect(listening->request.Get(), ZintarUtil::kInfinite);
+        // A client that opens the request pipe and never the reply pipe (or dies between the
+        // two) would hold the server here for good: it has one I/O time limit to finish.
+        const std::uint32_t replyResult = IsConnected(requestResult) && !StopRequested()
+                                              ? Connect(listening->reply.Get(), PipeServerHandleThread::kIoTimeout)
+                                              : requestResult;
+        if (StopRequested())
+            return 0;
+        auto next = std::make_unique<PipePair>(requestPipeName, replyPipeName, false);
+        // Nothing is logged: the server accepts no more clients until it is started again.
+        if (next->request.IsInvalid() || next->reply.IsInvalid())
             return 1;
-
-        const std::uint32_t requestResult = Connect(requestPipe.Get());
-        const std::uint32_t replyResult = Connect(replyPipe.Get());
-        if (!StopRequested() && IsConnected(requestResult) && IsConnected(replyResult))
-            Accept(requestPipe, replyPipe);
-        // The server's own ends close here; the connection keeps its duplicates.
+        if (IsConnected(requestResult) && IsConnected(replyResult))
+            Accept(listening->request, listening->reply);
+        // This pair's ends close here; a connection keeps its own duplicates, and a half-open or
+        // failed client loses its pipes.
+        listening = std::move(next);
     }
     return 0;
 }
 
-std::uint32_t PipeServer::Connect(HANDLE pipe)
+std::uint32_t PipeServer::Connect(HANDLE pipe, std::uint32_t limit)
 {
     OVERLAPPED* overlapped = overlap.GetOverlapped();
     ResetEvent(overlapped->hEvent);
@@ -131,9 +166,9 @@ std::uint32_t PipeServer::Connect(HANDLE pipe)
     const DWORD error = GetLastError();
     if (error != ERROR_IO_PENDING)
         return error;
-    const std::uint32_t result = overlap.Wait(ZintarUtil::kInfinite);
+    const std::uint32_t result = overlap.Wait(limit);
     if (result == WAIT_TIMEOUT) {
-        // Woken by Stop: the connect must be over before the OVERLAPPED is used again.
+        // Woken by Stop or out of time: the connect must be over before the OVERLAPPED is used again.
         DWORD transferred = 0;
         CancelIo(pipe);
         GetOverlappedResult(pipe, overlapped, &transferred, TRUE);

@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <list>
+#include <memory>
 #include <string>
 
 #include "AutoHandle.h"
@@ -39,7 +40,8 @@ public:
     // Connections created from now on use `handler`. Called before Start.
     void SetMessageHandler(PipeServerMessageHandler* newHandler) { handler = newHandler; }
 
-    // Clears a stop left from an earlier run and starts listening.
+    // Clears a stop left from an earlier run and starts listening. The first start of the
+    // server's life throws when another program already holds a pipe's name.
     void Start() override;
     // Asks the listener and every listed connection to end; does not wait.
     void Stop() override;
@@ -55,9 +57,19 @@ protected:
     std::uint32_t Run() override;
 
 private:
-    // Connects one pipe end: 0 or ERROR_PIPE_CONNECTED once a client is there, 0x102 when Stop
-    // woke the wait, else the failure. A connect still pending is cancelled and finished first.
-    std::uint32_t Connect(HANDLE pipe);
+    // One instance of each pipe; its ends close with it.
+    struct PipePair {
+        // `first`: the first pair of the server's life, which must be the first of its names.
+        // Throws then when another program holds a name; otherwise an end may be invalid.
+        PipePair(const std::string& requestName, const std::string& replyName, bool first);
+        ZintarUtil::AutoHandle request;
+        ZintarUtil::AutoHandle reply;
+    };
+
+    // Connects one pipe end within `limit` ms: 0 or ERROR_PIPE_CONNECTED once a client is there,
+    // 0x102 when Stop woke the wait or the time ran out, else the failure. A connect still pending
+    // is cancelled and finished first.
+    std::uint32_t Connect(HANDLE pipe, std::uint32_t limit);
     void Accept(const ZintarUtil::AutoHandle& requestPipe, const ZintarUtil::AutoHandle& replyPipe);
 
     ZintarUtil::Overlap overlap;
@@ -66,6 +78,8 @@ private:
     PipeServerMessageHandler* handler = nullptr;
     std::list<PipeServerHandleThread*> connections;
     ZintarUtil::Mutex connectionsLock;
+    // The pair clients reach now; made by the first Start, kept across stops.
+    std::unique_ptr<PipePair> listening;
 };
 
 }  // namespace ZintarServer

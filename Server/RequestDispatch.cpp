@@ -31,7 +31,13 @@ void ReplyText(PipeReply& reply, std::size_t fieldSize, const std::string& text)
     reply.SetText(kTextOffset, fieldSize, text);
 }
 
-void GetSettings(PipeReply& reply, const ServiceSettings& settings)
+// A request that would leave the service unable to work is refused before anything changes.
+[[noreturn]] void Refuse(const char* request, const std::string& why)
+{
+    throw ExceptionBase(std::string(request) + " refused: " + why);
+}
+
+void GetSettings(PipeReply& reply, const ServiceSettings& settings, bool deviceOpen)
 {
     reply.code = kReplySettings;
     std::uint32_t typeFilter = 0;
@@ -40,10 +46,13 @@ void GetSettings(PipeReply& reply, const ServiceSettings& settings)
     reply.SetU32At(kDevicePollRateOffset, settings.devicePollRate);
     reply.SetU32At(kTypeFilterOffset, typeFilter);
     reply.SetU32At(kSaveRateOffset, settings.saveRate);
+    reply.SetU32At(kStateFlagsOffset, (settings.logFileFallback ? kStateLogFileFallback : 0) |
+                                          (deviceOpen ? kStateDeviceOpen : 0));
+    reply.SetText(kLogFileInUseOffset, kLogFileInUseFieldSize, settings.logFileInUse);
 }
 
-// The values are stored unchecked; they take effect through the restart, whose load replaces a
-// message limit the log file cannot hold.
+// Values that cannot work (a log file larger than 32 bits can address, a timer that would never
+// pause) are refused before anything is stored; the rest take effect through the restart.
 void SetSettings(const PipeRequest& request, PipeReply& reply, ServiceSettings& settings, RequestTarget& target)
 {
     reply.code = kReplyOk;
@@ -93,9 +102,15 @@ void Dispatch(const PipeRequest& request, PipeReply& reply, RequestTarget& targe
         reply.code = kReplyPing;
         return;
     case kGetSettings:
-        target.WithSettings([&](ServiceSettings& settings) { GetSettings(reply, settings); });
+    {
+        const bool deviceOpen = target.DeviceOpen();
+        target.WithSettings([&](ServiceSettings& settings) { GetSettings(reply, settings, deviceOpen); });
         return;
+    }
     case kSetSettings:
+        if (auto why = RefusalOfSettings(request.U32At(kMaxMessageOffset), request.U32At(kDevicePollRateOffset),
+                                         request.U32At(kSaveRateOffset)))
+            Refuse("SetSettings", *why);
         target.WithSettings([&](ServiceSettings& settings) { SetSettings(request, reply, settings, target); });
         return;
     case kGetLogFileName:
@@ -105,7 +120,12 @@ void Dispatch(const PipeRequest& request, PipeReply& reply, RequestTarget& targe
         });
         return;
     case kSetLogFileName: {
+        // A path that the next start could not read back or open would stop the service there.
         const std::string path = RequestText(request, kPathFieldSize);
+        if (auto why = RefusalOfLogFilePath(path))
+            Refuse("SetLogFileName", *why);
+        if (auto why = target.RefusalOfLogFileLocation(path))
+            Refuse("SetLogFileName", *why);
         target.WithSettings([&](ServiceSettings& settings) {
             reply.code = kReplyOk;
             settings.logFile = path;
@@ -150,6 +170,7 @@ void DispatchRequest(const PipeRequest& request, PipeReply& reply, RequestTarget
     } catch (const ExceptionBase& e) {
         ZintarUtil::WriteLog("Exception thrown in message handler : " + e.GetFullMessage("\n"));
         reply.code = kReplyFailed;
+        reply.SetText(kTextOffset, kPathFieldSize, e.GetFullMessage(": "));
     }
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "LogFileFormat.h"
@@ -27,14 +28,19 @@ public:
     virtual void StartRestart() = 0;
     // "Logs.dat" in the directory of the running executable.
     virtual std::string DefaultLogFileName() = 0;
+    // Why the file system makes `path` unusable as the log file (it names a folder, or its folder
+    // does not exist), or nothing.
+    virtual std::optional<std::string> RefusalOfLogFileLocation(const std::string& path) = 0;
+    // Whether the Zintar device is open now.
+    virtual bool DeviceOpen() = 0;
 
 protected:
     ~RequestTarget() = default;
 };
 
 // Fills `reply` for `request`: the reply code and the body the code defines. A failure of the
-// ExceptionBase family is written to the diagnostic log and answered with ReplyFailed; other
-// exceptions leave the call.
+// ExceptionBase family, a refused request among them, is written to the diagnostic log and
+// answered with ReplyFailed, its text saying why; other exceptions leave the call.
 void DispatchRequest(const PipeRequest& request, PipeReply& reply, RequestTarget& target);
 
 }  // namespace ZintarServer

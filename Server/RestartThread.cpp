@@ -2,25 +2,59 @@
 
 #include <windows.h>
 
+#include "Exceptions.h"
 #include "ServerService.h"
 
 namespace ZintarServer {
 
-RestartThread::RestartThread(ServerService* service) : Thread("Restart Thread"), service(service)
+namespace {
+
+HANDLE NewEvent(BOOL manualReset)
 {
-    SetAutoDelete();
+    const HANDLE event = CreateEventA(nullptr, manualReset, FALSE, nullptr);
+    if (event == nullptr)
+        throw ZintarUtil::Exceptions::ExceptionWindows("Failed to create the restart thread's events");
+    return event;
 }
 
-// A failing OnStop or OnStart leaves Run and is logged by the thread base; the restart flag then
-// stays set, so no further restart starts until a start succeeds.
+}  // namespace
+
+RestartThread::RestartThread(ServerService* service)
+    : Thread("Restart Thread"), service(service), requested(NewEvent(FALSE)), cancelled(NewEvent(TRUE))
+{
+}
+
+RestartThread::~RestartThread()
+{
+    Stop();
+    ZintarUtil::Timeout budget(ServerService::kStopBudget);
+    Join(budget);
+}
+
+void RestartThread::Request()
+{
+    SetEvent(requested.Get());
+}
+
+void RestartThread::Stop()
+{
+    Thread::Stop();
+    SetEvent(cancelled.Get());
+}
+
+// A failing restart reports the service STOPPED through the framework; the thread goes on waiting
+// until it is stopped. The restart flag keeps its meaning: while it is set, a request starts no
+// second restart.
 std::uint32_t RestartThread::Run()
 {
-    if (service->VerifyRestartFlag())
-        return 0;
-    Sleep(kDelay);
-    ZintarUtil::Services::Service* restarted = service;
-    restarted->OnStop();
-    restarted->OnStart();
+    const HANDLE wakeUps[] = {cancelled.Get(), requested.Get()};
+    while (WaitForMultipleObjects(2, wakeUps, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
+        if (service->VerifyRestartFlag())
+            continue;
+        if (WaitForSingleObject(cancelled.Get(), kDelay) != WAIT_TIMEOUT)
+            break;
+        service->Restart();
+    }
     return 0;
 }
 

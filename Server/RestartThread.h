@@ -1,10 +1,16 @@
 // Applies new settings by stopping and starting the service one second after they were sent, on
-// a thread of its own so that the request is answered at once. Restarts do not pile up: while one
-// is under way (the service's restart flag is set), a further RestartThread ends at once.
+// a thread of its own ("Restart Thread") so that the request is answered at once.
+//
+// One thread serves every restart of the service's life: Request() (any thread, no lock) wakes
+// it, it waits the second and then asks the service framework to restart, which runs under the
+// framework's control lock like every start and stop. Requests that arrive while a restart is
+// pending or under way fold into it. Stop() cancels a pending restart at once; the owner then
+// joins the thread, so nothing it uses goes away while it runs.
 #pragma once
 
 #include <cstdint>
 
+#include "AutoHandle.h"
 #include "Thread.h"
 
 namespace ZintarServer {
@@ -15,14 +21,20 @@ class RestartThread : public ZintarUtil::Threading::Thread {
 public:
     static constexpr std::uint32_t kDelay = 1000;  // ms between the request and the stop
 
-    // Deletes itself when its run ends: create it on the heap and leave it alone after Start.
     explicit RestartThread(ServerService* service);
+    ~RestartThread() override;
+
+    void Request();
+    // Sets the stop request and cancels a pending restart; does not wait.
+    void Stop() override;
 
 protected:
     std::uint32_t Run() override;
 
 private:
     ServerService* service;
+    ZintarUtil::AutoHandle requested;  // auto-reset: one wake-up per batch of requests
+    ZintarUtil::AutoHandle cancelled;  // manual-reset: set by Stop for good
 };
 
 }  // namespace ZintarServer

@@ -21,12 +21,15 @@ ServerService::ServerService()
     : pipeServer(kPipeName),
       pollTimer(kPollTimerId, "Driver Poll"),
       writeTimer(kWriteTimerId, "File Write"),
-      messageFile(&settings, &settingsMutex)
+      messageFile(&settings, &settingsMutex),
+      restartThread(this)
 {
+    restartThread.Start();
 }
 
 ServerService::~ServerService() noexcept(false)
 {
+    OnStopRequested();
     if (!stopped) {
         try {
             OnStop();
@@ -43,6 +46,7 @@ ServerService::~ServerService() noexcept(false)
 // every member still exists. After a normal stop each step finds nothing to do.
 void ServerService::StopWhatStillRuns()
 {
+    stopped = true;
     try {
         Timeout budget(kStopBudget);
         writeTimer.Stop();
@@ -58,6 +62,13 @@ void ServerService::StopWhatStillRuns()
     CloseDevice();
 }
 
+void ServerService::OnStopRequested()
+{
+    restartThread.Stop();
+    Timeout budget(kStopBudget);
+    restartThread.Join(budget);
+}
+
 void ServerService::OpenDevice()
 {
     if (device != INVALID_HANDLE_VALUE)
@@ -66,14 +77,66 @@ void ServerService::OpenDevice()
                          FILE_ATTRIBUTE_NORMAL, nullptr);
     if (device == INVALID_HANDLE_VALUE)
         throw ExceptionWindows("Failed to get access to the Zintar device driver, CreateFile() failed.");
+    deviceOpen = true;
 }
 
 void ServerService::CloseDevice()
 {
     if (device != INVALID_HANDLE_VALUE) {
+        deviceOpen = false;
         CloseHandle(device);
         device = INVALID_HANDLE_VALUE;
     }
+}
+
+// A LogFile that cannot be used (a folder or share that went away, a path that names a folder, a
+// value too long to read) must not keep the service from running, and nothing may be lost by it:
+// the log goes to the default path, the diagnostic log and GetSettings say so, and LogFile stays
+// as it is for the administrator to correct. Only a failure on the default path itself ends the
+// start.
+void ServerService::OpenLogFile()
+{
+    const std::string fallback = ZintarUtil::GetExecutableRelativePath("Logs.dat");
+    std::string configured;
+    bool unreadable = false;
+    {
+        Mutex::Access access(settingsMutex, InfiniteTimeout);
+        configured = settings.logFile;
+        unreadable = settings.logFileFallback;  // LoadSettings could not read LogFile
+        logFileAtStart = configured;
+    }
+    if (!unreadable && configured != fallback) {
+        try {
+            OpenLogFileAt(configured, false);
+            return;
+        } catch (const ExceptionBase& e) {
+            ZintarUtil::WriteLog("Failed to use the log file " + configured + ", using " + fallback +
+                                 " until LogFile is corrected : " + e.GetFullMessage("\n"));
+        }
+    }
+    OpenLogFileAt(fallback, unreadable || configured != fallback);
+}
+
+void ServerService::OpenLogFileAt(const std::string& path, bool fallback)
+{
+    {
+        Mutex::Access access(settingsMutex, InfiniteTimeout);
+        settings.logFileInUse = path;
+        settings.logFileFallback = fallback;
+    }
+    messageFile.OpenFileAt(path, ZintarUtil::kFileMapName, ZintarUtil::kHeaderMutexName,
+                           ZintarUtil::kReadWaitEventName, ZintarUtil::kWriteWaitEventName);
+}
+
+// The running file moves only when its path was changed over the pipe while it ran; a start that
+// had to fall back to the default path never moves the log onto the path it could not use. A
+// failed move leaves the file where it was, and the next start makes a new one.
+void ServerService::MoveLogFileIfAsked()
+{
+    Mutex::Access access(settingsMutex, InfiniteTimeout);
+    if (settings.logFile != logFileAtStart && !settings.logFileInUse.empty() &&
+        settings.logFile != settings.logFileInUse)
+        MoveFileA(settings.logFileInUse.c_str(), settings.logFile.c_str());
 }
 
 void ServerService::OnStart()
@@ -84,8 +147,7 @@ void ServerService::OnStart()
     writeTimer.SetCallback(this);
     pollTimer.SetCallback(this);
     LoadSettings();
-    messageFile.OpenFile(ZintarUtil::kFileMapName, ZintarUtil::kHeaderMutexName, ZintarUtil::kReadWaitEventName,
-                         ZintarUtil::kWriteWaitEventName);
+    OpenLogFile();
     pipeServer.Start();
     pollTimer.Start();
     writeTimer.SetPeriod(settings.saveRate * 1000u);
@@ -97,8 +159,6 @@ void ServerService::OnStart()
 void ServerService::OnStop()
 {
     Timeout budget(kStopBudget);
-    RegistryKey key(HKEY_LOCAL_MACHINE, kSettingsKeyPath);
-    const std::string oldPath = key.ReadData("LogFile", ZintarUtil::GetExecutableRelativePath("Logs.dat"));
     SaveSettings();
 
     writeTimer.Stop();
@@ -106,15 +166,12 @@ void ServerService::OnStop()
     pollTimer.Stop();
     pollTimer.Join(budget);
     pipeServer.Join(budget);
+    // A save under way finishes before the file closes (the file also waits for it): it uses the
+    // mapping and the locks that the close gives up.
+    writeTimer.Join(budget);
     messageFile.CloseFile(budget);
     messageFile.WaitForFileFree(budget);
-
-    Mutex::Access access(settingsMutex, InfiniteTimeout);
-    // The running file was opened at the old path; a path changed over the pipe takes the file
-    // along. A failed move leaves it where it was, and the next start makes a new one.
-    if (oldPath != settings.logFile)
-        MoveFileA(oldPath.c_str(), settings.logFile.c_str());
-    writeTimer.Join(budget);
+    MoveLogFileIfAsked();
     CloseDevice();
     stopped = true;
 }

@@ -4,7 +4,6 @@
 #include "DiagnosticLog.h"
 #include "Exceptions.h"
 #include "RequestDispatch.h"
-#include "RestartThread.h"
 #include "TextHelpers.h"
 #include "ZintarDeviceInterface.h"
 
@@ -35,15 +34,26 @@ public:
         work(service.settings);
     }
 
-    // The thread owns itself from Start on; the handler does not wait for it.
-    void StartRestart() override
-    {
-        std::unique_ptr<RestartThread> restart(new RestartThread(&service));
-        restart->Start();
-        restart.release();
-    }
+    void StartRestart() override { service.RequestRestart(); }
 
     std::string DefaultLogFileName() override { return ZintarUtil::GetExecutableRelativePath("Logs.dat"); }
+
+    std::optional<std::string> RefusalOfLogFileLocation(const std::string& path) override
+    {
+        const DWORD attributes = GetFileAttributesA(path.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+            return "the log file's path names a folder";
+        const std::string::size_type separator = path.find_last_of("\\/");
+        if (separator == std::string::npos)
+            return "the log file's path names no folder; give a full path";
+        const std::string folder = path.substr(0, separator + 1);  // "C:\" stays a root
+        const DWORD folderAttributes = GetFileAttributesA(folder.c_str());
+        if (folderAttributes == INVALID_FILE_ATTRIBUTES || (folderAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+            return "the folder " + folder + " does not exist";
+        return std::nullopt;
+    }
+
+    bool DeviceOpen() override { return service.deviceOpen; }
 
 private:
     ServerService& service;

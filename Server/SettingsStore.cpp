@@ -1,6 +1,11 @@
 #include "SettingsStore.h"
 
+#include <windows.h>
+
+#include <optional>
+
 #include "DiagnosticLog.h"
+#include "Exceptions.h"
 #include "LogFileFormat.h"
 #include "RegistryKey.h"
 #include "TextHelpers.h"
@@ -12,18 +17,58 @@ using ZintarUtil::Mutex;
 
 namespace {
 
+// A value a start cannot use never keeps the service from running: the diagnostic log names it,
+// a usable value takes its place, and the next stop saves that value back.
+std::uint32_t ReadNumber(RegistryKey& key, const char* name, std::uint32_t defaultValue)
+{
+    try {
+        return key.ReadData(name, defaultValue);
+    } catch (const ZintarUtil::Exceptions::ExceptionBase& e) {
+        ZintarUtil::WriteLog(std::string(name) + " cannot be read, using " + ZintarUtil::UIntToString(defaultValue) +
+                             " : " + e.GetFullMessage("\n"));
+        return defaultValue;
+    }
+}
+
+std::uint32_t UsablePeriod(const char* name, std::uint32_t stored, bool usable, std::uint32_t defaultValue)
+{
+    if (usable)
+        return stored;
+    ZintarUtil::WriteLog(std::string(name) + " " + ZintarUtil::UIntToString(stored) +
+                         " would keep its timer from pausing; using " + ZintarUtil::UIntToString(defaultValue) + ".");
+    return defaultValue;
+}
+
+// The capacity of the log file at `path` when it holds a plausible header, read without mapping
+// it; nothing otherwise.
+std::optional<std::uint32_t> CapacityOfFileAt(const std::string& path)
+{
+    const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return std::nullopt;
+    ZintarUtil::FileHeader header{};
+    DWORD read = 0;
+    const bool complete = ReadFile(file, &header, sizeof header, &read, nullptr) && read == sizeof header;
+    CloseHandle(file);
+    if (!complete || header.capacity <= 0 || !ZintarUtil::IsStorableCapacity(static_cast<std::uint32_t>(header.capacity)))
+        return std::nullopt;
+    return static_cast<std::uint32_t>(header.capacity);
+}
+
 // A MaxMessage of 0 leaves no slot to write to, and one above 7,669,584 gives a file length
-// beyond 32 bits. Such a value (a typing error in the registry) is not allowed to stop the
-// service: the default takes its place, the diagnostic log says so, and the corrected value is
-// what the next stop saves.
-std::uint32_t UsableMaxMessage(std::uint32_t stored)
+// beyond 32 bits. Such a value (a typing error in the registry) neither stops the service nor
+// shrinks its log: the log file found keeps its capacity (a new one gets the default), the
+// diagnostic log says so, and the next stop saves the value used.
+std::uint32_t UsableMaxMessage(std::uint32_t stored, const std::string& logFile)
 {
     if (ZintarUtil::IsStorableCapacity(stored))
         return stored;
+    const std::uint32_t kept = CapacityOfFileAt(logFile).value_or(kDefaultMaxMessage);
     ZintarUtil::WriteLog("MaxMessage " + ZintarUtil::UIntToString(stored) + " is outside 1 to " +
                          ZintarUtil::UIntToString(ZintarUtil::kMaxCapacity) + "; using " +
-                         ZintarUtil::UIntToString(kDefaultMaxMessage) + ".");
-    return kDefaultMaxMessage;
+                         ZintarUtil::UIntToString(kept) + ".");
+    return kept;
 }
 
 }  // namespace
@@ -32,12 +77,24 @@ void LoadSettings(ServiceSettings& settings, Mutex& settingsMutex)
 {
     RegistryKey key(HKEY_LOCAL_MACHINE, kSettingsKeyPath);
     Mutex::Access access(settingsMutex, InfiniteTimeout);
-    settings.logFile = key.ReadData("LogFile", ZintarUtil::GetExecutableRelativePath("Logs.dat"));
-    settings.maxMessage = UsableMaxMessage(key.ReadData("MaxMessage", kDefaultMaxMessage));
+    const std::string defaultLogFile = ZintarUtil::GetExecutableRelativePath("Logs.dat");
+    settings.logFileFallback = false;
+    try {
+        settings.logFile = key.ReadData("LogFile", defaultLogFile);
+    } catch (const ZintarUtil::Exceptions::ExceptionBase& e) {
+        // Unreadable (longer than a start can read): the default takes its place, and the stop
+        // writes the default back, which repairs the value.
+        ZintarUtil::WriteLog("LogFile cannot be read, using " + defaultLogFile + " : " + e.GetFullMessage("\n"));
+        settings.logFile = defaultLogFile;
+        settings.logFileFallback = true;
+    }
+    settings.maxMessage = UsableMaxMessage(ReadNumber(key, "MaxMessage", kDefaultMaxMessage), settings.logFile);
     settings.requestedMaxMessage = settings.maxMessage;
-    settings.devicePollRate = key.ReadData("DevicePollRate", kDefaultDevicePollRate);
-    settings.saveRate = key.ReadData("SaveRate", kDefaultSaveRate);
-    ZintarUtil::MaskToFlags(key.ReadData("TypeFilter", kDefaultTypeFilter), settings.typeEnabled, kMessageTypes);
+    const std::uint32_t pollRate = ReadNumber(key, "DevicePollRate", kDefaultDevicePollRate);
+    settings.devicePollRate = UsablePeriod("DevicePollRate", pollRate, IsUsablePollRate(pollRate), kDefaultDevicePollRate);
+    const std::uint32_t saveRate = ReadNumber(key, "SaveRate", kDefaultSaveRate);
+    settings.saveRate = UsablePeriod("SaveRate", saveRate, IsUsableSaveRate(saveRate), kDefaultSaveRate);
+    ZintarUtil::MaskToFlags(ReadNumber(key, "TypeFilter", kDefaultTypeFilter), settings.typeEnabled, kMessageTypes);
 
     RegistryKey filters(HKEY_LOCAL_MACHINE, kFiltersKeyPath);
     settings.includeFilters.clear();

@@ -16,7 +16,10 @@ constexpr std::uint32_t kRetryPause = 20;  // ms between tries while the pipe do
 HANDLE OpenPipe(const std::string& name, DWORD access, ZintarUtil::Timeout& timeout)
 {
     for (;;) {
-        const HANDLE pipe = CreateFileA(name.c_str(), access, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        // Identification only: a program squatting on the name learns who we are but can never
+        // act as us (the administrator who runs zintarctl, say).
+        const HANDLE pipe = CreateFileA(name.c_str(), access, 0, nullptr, OPEN_EXISTING,
+                                        SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
         if (pipe != INVALID_HANDLE_VALUE)
             return pipe;
         const DWORD error = GetLastError();

@@ -21,19 +21,24 @@ PipeRequest TextRequest(std::uint32_t code, std::size_t fieldSize, const std::st
     return request;
 }
 
-std::string ReplyName(std::uint32_t code)
+std::string ReplyName(const PipeReply& reply)
 {
-    switch (code) {
+    switch (reply.code) {
     case kReplyTooLong:
         return "the request was too long";
     case kReplyUnknown:
         return "the service does not know the request";
-    case kReplyFailed:
-        return "the service could not carry it out (its diagnostic log ZintarServiceLog.txt says why)";
+    case kReplyFailed: {
+        // The service says why in the reply's text; an older one left it empty.
+        const std::string why = TextOf(reply);
+        if (why.empty())
+            return "the service could not carry it out (its diagnostic log ZintarServiceLog.txt says why)";
+        return "the service could not carry it out: " + why;
+    }
     case kReplyNoFilter:
         return "there is no such filter";
     default:
-        return "unexpected reply code " + UIntToString(code);
+        return "unexpected reply code " + UIntToString(reply.code);
     }
 }
 
@@ -85,13 +90,18 @@ PipeRequest AddFilterRequest(const Filter& filter)
 void ExpectReply(const PipeReply& reply, std::uint32_t expected, const std::string& what)
 {
     if (reply.code != expected)
-        throw ExceptionBase(what + " failed: " + ReplyName(reply.code));
+        throw ExceptionBase(what + " failed: " + ReplyName(reply));
 }
 
 Settings SettingsOf(const PipeReply& reply)
 {
-    return {reply.U32At(kMaxMessageOffset), reply.U32At(kDevicePollRateOffset), reply.U32At(kTypeFilterOffset),
-            reply.U32At(kSaveRateOffset)};
+    Settings settings{reply.U32At(kMaxMessageOffset), reply.U32At(kDevicePollRateOffset),
+                      reply.U32At(kTypeFilterOffset), reply.U32At(kSaveRateOffset)};
+    const std::uint32_t state = reply.U32At(kStateFlagsOffset);
+    settings.logFileFallback = (state & kStateLogFileFallback) != 0;
+    settings.deviceOpen = (state & kStateDeviceOpen) != 0;
+    settings.logFileInUse = reply.TextAt(kLogFileInUseOffset, kLogFileInUseFieldSize).value_or("");
+    return settings;
 }
 
 std::string TextOf(const PipeReply& reply)

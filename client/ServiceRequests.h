@@ -16,6 +16,10 @@ struct Settings {
     std::uint32_t devicePollRate = 0;  // ms
     std::uint32_t typeFilter = 0;      // bit i admits type i
     std::uint32_t saveRate = 0;        // s
+    // What the service runs on, as GetSettings reports it (SetSettings leaves them out).
+    std::string logFileInUse;
+    bool logFileFallback = false;  // LogFile could not be used; the default path is in use
+    bool deviceOpen = false;
 };
 
 struct Filter {

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -29,6 +30,7 @@ using ZintarUtil::Exceptions::ExceptionBase;
 namespace {
 
 constexpr char kServiceName[] = "ZintarServer";
+constexpr std::uint32_t kStopCheck = 50;  // ms between two looks at serverRunning while following
 volatile bool interrupted = false;
 
 BOOL WINAPI OnConsoleControl(DWORD)
@@ -88,8 +90,16 @@ int Status()
         ServiceClient client(2000);
         client.Ping();
         std::cout << "ping           answered\n";
-        PrintSettings(client.GetSettings());
+        const ZintarClient::Settings settings = client.GetSettings();
+        PrintSettings(settings);
         std::cout << "log file       " << client.GetLogFileName() << "\n";
+        if (!settings.logFileInUse.empty()) {
+            std::cout << "log file used  " << settings.logFileInUse;
+            if (settings.logFileFallback)
+                std::cout << "  (the default: the log file above could not be used; ZintarServiceLog.txt says why)";
+            std::cout << "\n";
+            std::cout << "device         " << (settings.deviceOpen ? "open" : "not open") << "\n";
+        }
     } catch (const ExceptionBase&) {
         std::cout << "ping           no answer on \\\\.\\pipe\\ZintarServerPipe\n";
     }
@@ -174,7 +184,15 @@ void Follow(const CtlCommand& c)
                 first = false;
                 if (interrupted || header.serverRunning == 0)
                     break;
-                Sleep(c.pollMs);
+                // Between polls the mapping is let go as soon as the service stops, whatever the
+                // poll interval: a restart must not wait for this client.
+                bool running = true;
+                for (std::uint32_t waited = 0; waited < c.pollMs && running && !interrupted; waited += kStopCheck) {
+                    Sleep(std::min(kStopCheck, c.pollMs - waited));
+                    running = reader.ServerRunning();
+                }
+                if (!running)
+                    break;
             }
         } catch (const ExceptionBase&) {
             // Not shared now: the service is stopping, restarting or not running.

@@ -1,6 +1,10 @@
 #include "DiagnosticLog.h"
 
+#include "LogThrottle.h"
+
+#include <chrono>
 #include <cstdio>
+#include <mutex>
 
 #ifdef _WIN32
 #include <share.h>
@@ -13,6 +17,26 @@ std::string& LogFileName()
 {
     static std::string name;
     return name;
+}
+
+// Guards the throttle and the size check with the rotation; the writes themselves need no lock.
+std::mutex& LogLock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
+LogThrottle& Throttle()
+{
+    static LogThrottle throttle;
+    return throttle;
+}
+
+std::int64_t SteadyMilliseconds()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 std::tm LocalTimeNow()
@@ -79,12 +103,45 @@ std::string ComposeLogEntry(const std::tm& localTime, const std::string& text)
     return FormatAsctime(localTime) + "\n - " + text + "\n";
 }
 
+std::string OlderLogFileName(const std::string& name)
+{
+    return name + ".old";
+}
+
+// A log past its size limit becomes the one older copy (replacing the copy before it), and the
+// entry goes into a new file. A rename that fails (the older copy is open in an editor) leaves
+// the file growing until a later entry succeeds.
+void RotateIfFull(const std::string& name)
+{
+    std::FILE* file = OpenShared(name);
+    if (file == nullptr)
+        return;
+    std::fseek(file, 0, SEEK_END);
+    const long size = std::ftell(file);
+    std::fclose(file);
+    if (size < 0 || static_cast<unsigned long>(size) < kLogRotationBytes)
+        return;
+    const std::string older = OlderLogFileName(name);
+    std::remove(older.c_str());
+    std::rename(name.c_str(), older.c_str());
+}
+
 void WriteLog(const std::string& text)
 {
-    const std::string entry = WithFileLineEnds(ComposeLogEntry(LocalTimeNow(), text));
     const std::string& name = LogFileName();
     if (name.empty())
         return;
+    std::string entryText = text;
+    {
+        const std::lock_guard<std::mutex> guard(LogLock());
+        const std::optional<std::uint64_t> leftOut = Throttle().Admit(text, SteadyMilliseconds());
+        if (!leftOut)
+            return;
+        if (*leftOut > 0)
+            entryText += "\n(" + std::to_string(*leftOut) + " more entries like this one were left out since the last)";
+        RotateIfFull(name);
+    }
+    const std::string entry = WithFileLineEnds(ComposeLogEntry(LocalTimeNow(), entryText));
     std::FILE* file = OpenShared(name);
     if (file == nullptr)
         return;

@@ -11,9 +11,19 @@ namespace ZintarUtil {
 // Called once at start, before any other thread exists.
 void SetLogFile(const std::string& name);
 
+// The log's size limit: past it, the file becomes the one older copy, "<name>.old", and a new
+// file begins. About ten thousand entries; the two files together stay below 2 MiB, which matters
+// for a file that lives in the system folder.
+constexpr unsigned long kLogRotationBytes = 1024 * 1024;
+
 // Appends one entry: the local time in the asctime form on a line of its own, then " - " and the
-// text. The file is opened for each entry, shared, and closed again; lines end in CR LF.
+// text. The file is opened for each entry, shared, and closed again; lines end in CR LF. An entry
+// whose text repeats is written at most once a second; the next one written says how many were
+// left out. Safe from any thread.
 void WriteLog(const std::string& text);
+
+// The name of the older copy that the log rotates into.
+std::string OlderLogFileName(const std::string& name);
 
 // "Www Mmm DD hh:mm:ss YYYY" in English whatever the locale, day with a leading zero.
 std::string FormatAsctime(const std::tm& time);

@@ -102,7 +102,30 @@ LogSnapshot LogFileReader::ReadSnapshot()
     return snapshot;
 }
 
+void LogFileReader::LetGoWhenStopped(const FileHeader& header)
+{
+    if (header.serverRunning == 0)
+        CloseFile();
+}
+
+bool LogFileReader::ServerRunning()
+{
+    if (!IsValid())
+        return false;
+    std::uint8_t running = 0;
+    GuardedViewAccess([&] { running = reinterpret_cast<const FileHeader*>(view)->serverRunning; });
+    if (running == 0)
+        CloseFile();
+    return running != 0;
+}
+
 void LogFileReader::ReadSnapshot(LogSnapshot& snapshot, std::optional<std::uint32_t> limit)
+{
+    ReadInto(snapshot, limit);
+    LetGoWhenStopped(snapshot.header);
+}
+
+void LogFileReader::ReadInto(LogSnapshot& snapshot, std::optional<std::uint32_t> limit)
 {
     ReadAccess access(this);
     snapshot.header = CopySoundHeader();  // every slot it describes lies inside the view
@@ -129,11 +152,16 @@ void LogFileReader::ReadSnapshot(LogSnapshot& snapshot, std::optional<std::uint3
 
 FollowUpdate LogFileReader::Follow(LogFollower& follower)
 {
-    ReadAccess access(this);
-    const FileHeader header = CopySoundHeader();
-    return follower.Poll(header, [&](std::int32_t i) {
-        return CopyRecord(NewestFirstSlot(header.nextSlot, header.capacity, i));
-    });
+    FollowUpdate update;
+    {
+        ReadAccess access(this);
+        const FileHeader header = CopySoundHeader();
+        update = follower.Poll(header, [&](std::int32_t i) {
+            return CopyRecord(NewestFirstSlot(header.nextSlot, header.capacity, i));
+        });
+    }
+    LetGoWhenStopped(update.header);
+    return update;
 }
 
 }  // namespace ZintarUtil

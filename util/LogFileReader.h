@@ -41,10 +41,18 @@ public:
     // The messages written since `follower` last looked, in one read access.
     FollowUpdate Follow(LogFollower& follower);
 
+    // Whether the service still runs on this file, read from the header without waiting for the
+    // lock (one byte). A reader that sees it stopped lets go of the mapping at once (each read
+    // above does so itself), so that the service's next start can resize or replace the file.
+    bool ServerRunning();
+
 private:
     // The header, judged against the mapping: a header that describes slots beyond it is refused
     // rather than read.
     FileHeader CopySoundHeader() const;
+    void ReadInto(LogSnapshot& snapshot, std::optional<std::uint32_t> limit);
+    // Unmaps the file when `header` says the service has stopped; the reader is then spent.
+    void LetGoWhenStopped(const FileHeader& header);
 };
 
 }  // namespace ZintarUtil

@@ -55,6 +55,13 @@ constexpr std::size_t kSaveRateOffset = 16;
 constexpr std::size_t kTextOffset = 4;             // every text field starts here
 constexpr std::size_t kFilterIndexOffset = 4;      // GetFilter
 constexpr std::size_t kFilterKindOffset = 132;     // AddFilter and ReplyFilter
+// ReplySettings also says what the service runs on (codes 2 to 12 stay as they are, so no new
+// request is needed): state flags, then the path of the log file in use.
+constexpr std::size_t kStateFlagsOffset = 20;
+constexpr std::size_t kLogFileInUseOffset = 24;
+constexpr std::size_t kLogFileInUseFieldSize = kPipeRecordSize - kLogFileInUseOffset;  // 1004
+constexpr std::uint32_t kStateLogFileFallback = 1;  // LogFile could not be used: the default is
+constexpr std::uint32_t kStateDeviceOpen = 2;       // the Zintar device is open
 constexpr std::size_t kPathFieldSize = kPipeBodySize;  // 1024 bytes with the NUL
 constexpr std::size_t kFilterFieldSize = 128;          // 128 bytes with the NUL
 

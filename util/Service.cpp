@@ -26,6 +26,49 @@ SC_HANDLE OpenManagerOrThrow()
     return manager;
 }
 
+// The manager restarts a service that failed: twice after 5 s, then after 30 s, counting afresh
+// after a day without failure; with the flag it also counts a STOPPED with an exit code (a failed
+// start) as a failure, not only a crash. Returns what the manager refused, for the console.
+std::string SetFailureActions(SC_HANDLE service)
+{
+    SC_ACTION actions[] = {{SC_ACTION_RESTART, 5000}, {SC_ACTION_RESTART, 5000}, {SC_ACTION_RESTART, 30000}};
+    SERVICE_FAILURE_ACTIONSA failureActions{};
+    failureActions.dwResetPeriod = 24 * 60 * 60;
+    failureActions.cActions = sizeof actions / sizeof actions[0];
+    failureActions.lpsaActions = actions;
+    if (!CurrentServiceControlManager().ChangeServiceConfig2(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failureActions))
+        return "The service manager refused the failure actions (error " + std::to_string(GetLastError()) +
+               "): nothing restarts the service after a failure.";
+    SERVICE_FAILURE_ACTIONS_FLAG onNonCrashFailures{TRUE};
+    if (!CurrentServiceControlManager().ChangeServiceConfig2(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG,
+                                                             &onNonCrashFailures))
+        return "The service manager refused to count a failed start as a failure (error " +
+               std::to_string(GetLastError()) + "): it restarts the service after a crash only.";
+    return "";
+}
+
+// The thread that carries out a stop while the control handler has already answered.
+class StopThread final : public Threading::Thread {
+public:
+    explicit StopThread(Service& service) : Thread("Service Stop"), service(service) {}
+    ~StopThread() override
+    {
+        Timeout budget(Service::kStopWaitHint);
+        Join(budget);
+    }
+
+protected:
+    std::uint32_t Run() override
+    {
+        service.OnStopRequested();
+        service.DoStop();
+        return 0;
+    }
+
+private:
+    Service& service;
+};
+
 }  // namespace
 
 ServiceHandle::~ServiceHandle()
@@ -51,14 +94,23 @@ void ServiceHandle::Reset(SC_HANDLE newHandle)
 
 Service::Service() = default;
 
-Service::~Service() noexcept(false) = default;
+Service::~Service() noexcept(false)
+{
+    Timeout budget(kStopWaitHint);
+    JoinStop(budget);
+}
+
+bool Service::JoinStop(Timeout& timeout)
+{
+    return stopThread == nullptr || stopThread->Join(timeout);
+}
 
 void Service::SetActiveInstance(Service* service)
 {
     activeInstance = service;
 }
 
-void Service::Install()
+std::string Service::Install()
 {
     ServiceHandle manager(OpenManagerOrThrow());
     ServiceHandle service(CurrentServiceControlManager().CreateService(
@@ -66,8 +118,10 @@ void Service::Install()
         SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, executablePath.c_str()));
     if (service.IsNull())
         throw ExceptionWindows("CreateService() failed");
+    const std::string refused = SetFailureActions(service.Get());
     service.Close();
     manager.Close();
+    return refused;
 }
 
 void Service::Remove()
@@ -119,18 +173,23 @@ void WINAPI Service::ControlHandler(DWORD control)
     try {
         if (activeInstance == nullptr)
             throw ExceptionBase("Service control message received but no active instance is specified");
-        Mutex::Access access(activeInstance->controlMutex, InfiniteTimeout);
+        // Only pause and continue run here under controlMutex; a stop runs on its own thread, and
+        // an interrogation must be answered even while a restart holds the lock.
         switch (control) {
         case SERVICE_CONTROL_STOP:
         case SERVICE_CONTROL_SHUTDOWN:
-            activeInstance->DoStop();
+            activeInstance->BeginStop();
             break;
-        case SERVICE_CONTROL_PAUSE:
+        case SERVICE_CONTROL_PAUSE: {
+            Mutex::Access access(activeInstance->controlMutex, InfiniteTimeout);
             activeInstance->DoPause();
             break;
-        case SERVICE_CONTROL_CONTINUE:
+        }
+        case SERVICE_CONTROL_CONTINUE: {
+            Mutex::Access access(activeInstance->controlMutex, InfiniteTimeout);
             activeInstance->DoContinue();
             break;
+        }
         case SERVICE_CONTROL_INTERROGATE:
             activeInstance->ReportStatus();
             break;
@@ -144,6 +203,7 @@ void WINAPI Service::ControlHandler(DWORD control)
 
 void Service::ReportStatus()
 {
+    Mutex::Access access(statusMutex, InfiniteTimeout);
     if (status.dwCurrentState == SERVICE_RUNNING || status.dwCurrentState == SERVICE_STOPPED)
         status.dwCheckPoint = 0;
     else
@@ -154,27 +214,90 @@ void Service::ReportStatus()
     }
 }
 
+void Service::SetState(DWORD state, DWORD waitHint)
+{
+    {
+        Mutex::Access access(statusMutex, InfiniteTimeout);
+        status.dwCurrentState = state;
+        status.dwWaitHint = waitHint;
+    }
+    ReportStatus();
+}
+
 void Service::RunSequence(DWORD pending, void (Service::*operation)(), DWORD final)
 {
-    status.dwCurrentState = pending;
-    ReportStatus();
+    SetState(pending);
     (this->*operation)();
-    status.dwCurrentState = final;
-    ReportStatus();
+    SetState(final);
+}
+
+void Service::StopAfterFailure(const std::string& what, const ExceptionBase& failure, DWORD exitCode)
+{
+    WriteLog(what + failure.GetFullMessage("\n"));
+    StopWhatStillRuns();
+    {
+        Mutex::Access access(statusMutex, InfiniteTimeout);
+        status.dwWin32ExitCode = ERROR_SERVICE_SPECIFIC_ERROR;
+        status.dwServiceSpecificExitCode = exitCode;
+    }
+    SetState(SERVICE_STOPPED);
 }
 
 void Service::DoStart()
 {
-    status = {};
-    status.dwServiceType = kServiceType;
-    status.dwCurrentState = SERVICE_STOPPED;
-    status.dwControlsAccepted = kControlsAccepted;
-    RunSequence(SERVICE_START_PENDING, &Service::OnStart, SERVICE_RUNNING);
+    Mutex::Access control(controlMutex, InfiniteTimeout);
+    {
+        Mutex::Access access(statusMutex, InfiniteTimeout);
+        status = {};
+        status.dwServiceType = kServiceType;
+        status.dwCurrentState = SERVICE_STOPPED;
+        status.dwControlsAccepted = kControlsAccepted;
+    }
+    SetState(SERVICE_START_PENDING, kStartWaitHint);
+    try {
+        OnStart();
+    } catch (const ExceptionBase& e) {
+        StopAfterFailure("An exception has occured in the service's main : ", e, kExitStartFailed);
+        return;
+    }
+    SetState(SERVICE_RUNNING);
 }
 
 void Service::DoStop()
 {
-    RunSequence(SERVICE_STOP_PENDING, &Service::OnStop, SERVICE_STOPPED);
+    Mutex::Access control(controlMutex, InfiniteTimeout);
+    if (status.dwCurrentState == SERVICE_STOPPED)
+        return;  // a failed restart has stopped it already
+    SetState(SERVICE_STOP_PENDING, kStopWaitHint);
+    try {
+        OnStop();
+    } catch (const ExceptionBase& e) {
+        StopAfterFailure("An exception has occured in the service's control method : ", e, kExitStopFailed);
+        return;
+    }
+    SetState(SERVICE_STOPPED);
+}
+
+void Service::BeginStop()
+{
+    if (stopRequested.exchange(true))
+        return;
+    SetState(SERVICE_STOP_PENDING, kStopWaitHint);
+    stopThread = std::make_unique<StopThread>(*this);
+    stopThread->Start();
+}
+
+void Service::Restart()
+{
+    Mutex::Access control(controlMutex, InfiniteTimeout);
+    if (stopRequested || status.dwCurrentState != SERVICE_RUNNING)
+        return;
+    try {
+        OnStop();
+        OnStart();
+    } catch (const ExceptionBase& e) {
+        StopAfterFailure("Failed to restart the service : ", e, kExitRestartFailed);
+    }
 }
 
 void Service::DoPause()

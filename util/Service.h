@@ -1,14 +1,19 @@
 // The bridge between the one service object of the program and the Windows service control
 // manager: installs and removes the service, runs the control dispatcher, reports the service's
-// state with its checkpoints and turns the manager's controls into calls of four virtual
+// state with its checkpoints and turns the manager's controls into calls of the virtual
 // operations that a derived class overrides.
 //
 // The service main and the control handler are plain functions that the manager calls; they find
 // the object through the process-wide active instance, which SetActiveInstance sets once before
-// the dispatcher starts. The service main runs on a thread of the dispatcher's and calls OnStart;
-// the control handler runs on the dispatcher's thread (the program's main thread) and holds
-// controlMutex around each control, so stop, shutdown, pause, continue and interrogate never
-// overlap.
+// the dispatcher starts.
+//
+// Every start, stop and restart runs under controlMutex, one at a time: the start on the service
+// main's thread, a restart on whichever thread asks for it, a stop on a "Service Stop" thread of
+// its own. The control handler (the program's main thread) only reports STOP_PENDING and starts
+// that thread, so it answers the manager at once however long the stop takes. A stop cancels a
+// restart that has not begun. A start, stop or restart that fails ends whatever still runs and
+// reports STOPPED with a service-specific exit code, with the reason in the diagnostic log: the
+// service never stays RUNNING with nothing running, nor STOP_PENDING for good.
 //
 //     MyService service;                       // derived from Service
 //     service.SetServiceName("Name");          // and SetDisplayName, SetExecutablePath
@@ -18,9 +23,13 @@
 
 #include <windows.h>
 
+#include <atomic>
+#include <memory>
 #include <string>
 
+#include "Exceptions.h"
 #include "Mutex.h"
+#include "Thread.h"
 
 namespace ZintarUtil::Services {
 
@@ -49,11 +58,18 @@ class Service {
 public:
     static constexpr DWORD kServiceType = SERVICE_WIN32_OWN_PROCESS;
     static constexpr DWORD kControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
+    // The service-specific exit codes reported with STOPPED after a failure.
+    static constexpr DWORD kExitStartFailed = 1;
+    static constexpr DWORD kExitRestartFailed = 2;
+    static constexpr DWORD kExitStopFailed = 3;
+    // The wait hints of the pending states: a start and a stop each stay within 15 s.
+    static constexpr DWORD kStartWaitHint = 30000;
+    static constexpr DWORD kStopWaitHint = 30000;
 
     Service();
     Service(const Service&) = delete;
     Service& operator=(const Service&) = delete;
-    // Leaves the active instance alone.
+    // Leaves the active instance alone; waits a bounded time for a stop under way.
     virtual ~Service() noexcept(false);
 
     // Called on start (the service main's thread) and on stop or shutdown (the control handler's
@@ -62,6 +78,11 @@ public:
     virtual void OnStop() {}
     virtual void OnPause() {}
     virtual void OnContinue() {}
+    // After a failed OnStart or OnStop: ends whatever still runs, so that STOPPED is true.
+    virtual void StopWhatStillRuns() {}
+    // On the stop thread, before the stop takes controlMutex: ends work that would otherwise
+    // start or restart the service behind the stop (a pending restart).
+    virtual void OnStopRequested() {}
 
     void SetServiceName(const std::string& text) { serviceName = text; }
     void SetDisplayName(const std::string& text) { displayName = text; }
@@ -71,9 +92,11 @@ public:
 
     static void SetActiveInstance(Service* service);
 
-    // Registers the service: own process, automatic start, LocalSystem. Throws ExceptionWindows
-    // "OpenSCManager() failed" or "CreateService() failed".
-    void Install();
+    // Registers the service: own process, automatic start, LocalSystem, and asks the manager to
+    // restart it after a failure. Throws ExceptionWindows "OpenSCManager() failed" or
+    // "CreateService() failed". Returns what the manager refused of the failure actions, as a
+    // sentence for the console (Wine refuses a part), or nothing: the service is installed either way.
+    std::string Install();
     // Deletes the service from the manager's database without stopping it. Throws ExceptionWindows
     // "OpenSCManager() failed", "OpenService() failed" or "DeleteService() failed".
     void Remove();
@@ -89,10 +112,20 @@ public:
     // counts up in every other report.
     void ReportStatus();
 
-    // STOPPED (not reported), START_PENDING, OnStart, RUNNING.
+    // STOPPED (not reported), START_PENDING, OnStart, RUNNING; STOPPED with kExitStartFailed when
+    // OnStart fails.
     void DoStart();
-    // STOP_PENDING, OnStop, STOPPED.
+    // STOP_PENDING, OnStop, STOPPED (with kExitStopFailed when OnStop fails). Runs on the caller's
+    // thread; the control handler uses BeginStop instead.
     void DoStop();
+    // The control handler's stop: reports STOP_PENDING and leaves DoStop to a "Service Stop"
+    // thread. A second stop while one is under way does nothing.
+    void BeginStop();
+    // OnStop then OnStart, unless a stop was asked for or the service is not running; a failure
+    // reports STOPPED with kExitRestartFailed.
+    void Restart();
+    // Waits within `timeout` for the stop thread; true when none runs.
+    bool JoinStop(Timeout& timeout);
     // PAUSE_PENDING, OnPause, PAUSED.
     void DoPause();
     // CONTINUE_PENDING, OnContinue, RUNNING.
@@ -104,8 +137,14 @@ private:
     // Reports `pending`, runs `operation` and reports `final`; an exception leaves before the
     // final report.
     void RunSequence(DWORD pending, void (Service::*operation)(), DWORD final);
+    // Logs `failure`, ends what still runs and reports STOPPED with `exitCode`. Holds controlMutex.
+    void StopAfterFailure(const std::string& what, const Exceptions::ExceptionBase& failure, DWORD exitCode);
+    void SetState(DWORD state, DWORD waitHint = 0);
 
     Mutex controlMutex;
+    Mutex statusMutex;  // the status record, reported from the control handler and the stop thread
+    std::atomic<bool> stopRequested{false};
+    std::unique_ptr<Threading::Thread> stopThread;
     std::string serviceName;
     std::string executablePath;
     std::string displayName;

@@ -42,6 +42,11 @@ public:
     {
         return ::SetServiceStatus(handle, status);
     }
+
+    BOOL ChangeServiceConfig2(SC_HANDLE service, DWORD infoLevel, void* info) override
+    {
+        return ::ChangeServiceConfig2A(service, infoLevel, info);
+    }
 };
 
 SystemServiceControlManager systemManager;

@@ -22,6 +22,7 @@ public:
     virtual SERVICE_STATUS_HANDLE RegisterServiceCtrlHandler(const char* serviceName,
                                                              LPHANDLER_FUNCTION handler) = 0;
     virtual BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status) = 0;
+    virtual BOOL ChangeServiceConfig2(SC_HANDLE service, DWORD infoLevel, void* info) = 0;
 };
 
 // The manager the framework talks to: the system's unless a test has put a stand-in in its place.

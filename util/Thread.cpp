@@ -48,13 +48,17 @@ Thread::~Thread() noexcept(false)
 
 void Thread::Start()
 {
-    {
-        Mutex::Access access(stopLock, InfiniteTimeout);
-        stopRequested = false;
-    }
     // `lock` is held until the handle is stored, so the new thread cannot reach its clean-up,
     // which takes `lock`, before its handle is recorded, however quickly Run ends.
     Mutex::Access access(lock, InfiniteTimeout);
+    // A run that a join gave up on may still be going: a second one beside it would share every
+    // member (two loops of one timer), so the start fails instead.
+    if (threadHandle != nullptr)
+        throw ExceptionBase("Failed to start Thread object, its previous run has not ended");
+    {
+        Mutex::Access stop(stopLock, InfiniteTimeout);
+        stopRequested = false;
+    }
     threadHandle = CreateThread(nullptr, 0, &Thread::ThreadStart, this, 0, nullptr);
     if (threadHandle == nullptr)
         throw ExceptionWindows("Failed to start Thread object, invalid handle returned by CreateThread()");

@@ -23,7 +23,8 @@ public:
     // their thread in their own destructor.
     virtual ~Thread() noexcept(false);
 
-    // Clears the stop request and creates the thread, which runs at once.
+    // Clears the stop request and creates the thread, which runs at once. Throws when the previous
+    // run has not ended.
     virtual void Start();
     // Sets the stop request; does not wait.
     virtual void Stop();

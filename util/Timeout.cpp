@@ -1,23 +1,18 @@
 #include "Timeout.h"
 
-#include <ctime>
+#include <chrono>
 
 namespace ZintarUtil {
 
 Timeout InfiniteTimeout(kInfinite);
 
+// The steady clock never follows the system time: a clock set back or forward by hand (or by a
+// time server) neither stops the timers for that long nor expires every budget in flight.
 std::int32_t ClockMilliseconds()
 {
-#ifdef _WIN32
-    static_assert(CLOCKS_PER_SEC == 1000);
-    return static_cast<std::int32_t>(clock());
-#else
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    const std::uint64_t milliseconds =
-        static_cast<std::uint64_t>(now.tv_sec) * 1000u + static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(milliseconds));
-#endif
+    const auto elapsed = std::chrono::steady_clock::now().time_since_epoch();
+    const auto milliseconds = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(static_cast<std::uint64_t>(milliseconds)));
 }
 
 Timeout::Timeout(std::uint32_t milliseconds, Clock clock)

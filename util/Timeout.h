@@ -8,8 +8,7 @@ namespace ZintarUtil {
 
 constexpr std::uint32_t kInfinite = 0xFFFFFFFF;
 
-// A monotonic millisecond clock that wraps at 32 bits (clock() on Windows, where it counts
-// wall-clock milliseconds; CLOCK_MONOTONIC elsewhere, where clock() would count processor time).
+// A monotonic millisecond clock that wraps at 32 bits; it never follows changes of the system time.
 std::int32_t ClockMilliseconds();
 
 class Timeout {

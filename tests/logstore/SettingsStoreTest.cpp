@@ -1,6 +1,8 @@
 // The settings in the registry of the run's private Wine prefix.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <windows.h>
 
 #include <cstdio>
@@ -8,6 +10,7 @@
 
 #include "DiagnosticLog.h"
 #include "Exceptions.h"
+#include "LogFileFormat.h"
 #include "RegistryKey.h"
 #include "SettingsStore.h"
 #include "TestFiles.h"
@@ -109,46 +112,63 @@ TEST_F(SettingsStore, FiltersAreReadWhateverTheirNamesAndSavedIncludesFirstInAKe
     EXPECT_EQ(reloaded.excludeFilters, settings.excludeFilters);
 }
 
-TEST_F(SettingsStore, ValuesTooLongForTheirBufferFailToReadAndKeepWhatWasRead)
+// A value a start cannot read or use never stops it: a usable one takes its place, the
+// diagnostic log says which, and the rest of the settings load as stored.
+TEST_F(SettingsStore, ValuesThatCannotWorkAreReplacedAndLogged)
 {
+    const std::string logPath = ZintarTest::TemporaryPath("settings-log");
+    const std::string foundFile = ZintarTest::TemporaryPath("settings-found.dat");
+    {
+        ZintarUtil::FileHeader header{};
+        header.capacity = 1234;
+        std::FILE* file = std::fopen(foundFile.c_str(), "wb");
+        std::fwrite(&header, sizeof header, 1, file);
+        std::fclose(file);
+    }
     struct Case {
         const char* name;
-        std::string text;
+        std::function<void()> store;
+        std::function<void(const ServiceSettings&)> check;
+        const char* logged;
     };
-    const Case cases[] = {{"LogFile", "C:\\" + std::string(300, 'x')}, {"SaveRate", "far longer than four bytes"}};
+    const Case cases[] = {
+        {"LogFile longer than a start reads", [] { SetString(kSettingsKeyPath, "LogFile", "C:\\" + std::string(300, 'x')); },
+         [](const ServiceSettings& s) {
+             EXPECT_EQ(s.logFile, ZintarUtil::GetExecutableRelativePath("Logs.dat"));
+             EXPECT_TRUE(s.logFileFallback);
+             EXPECT_EQ(s.saveRate, 77u) << "the rest loads as stored";
+         },
+         "LogFile cannot be read, using "},
+        {"SaveRate stored as text", [] { SetString(kSettingsKeyPath, "SaveRate", "far longer than four bytes"); },
+         [](const ServiceSettings& s) { EXPECT_EQ(s.saveRate, 300u); }, "SaveRate cannot be read, using 300 : ReadData() failed"},
+        {"DevicePollRate 0", [] { SetNumber("DevicePollRate", 0); },
+         [](const ServiceSettings& s) { EXPECT_EQ(s.devicePollRate, 1000u); }, "DevicePollRate 0 would keep its timer from pausing; using 1000."},
+        {"SaveRate whose milliseconds wrap", [] { SetNumber("SaveRate", 4294968); },
+         [](const ServiceSettings& s) { EXPECT_EQ(s.saveRate, 300u); }, "SaveRate 4294968 would keep"},
+        {"MaxMessage 0, no file", [] { SetNumber("MaxMessage", 0); },
+         [](const ServiceSettings& s) { EXPECT_EQ(s.requestedMaxMessage, 50000u); }, "MaxMessage 0 is outside 1 to 7669584; using 50000."},
+        {"MaxMessage too large keeps the file's capacity",
+         [&] {
+             SetNumber("MaxMessage", 7669585);
+             SetString(kSettingsKeyPath, "LogFile", foundFile);
+         },
+         [](const ServiceSettings& s) { EXPECT_EQ(s.maxMessage, 1234u); }, "MaxMessage 7669585 is outside 1 to 7669584; using 1234."},
+        {"MaxMessage at its limit", [] { SetNumber("MaxMessage", 7669584); },
+         [](const ServiceSettings& s) { EXPECT_EQ(s.maxMessage, 7669584u); }, ""},
+    };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         DeleteTree(kSettingsKeyPath);
+        SetNumber("SaveRate", 77);
+        c.store();
         settings = ServiceSettings();
-        SetString(kSettingsKeyPath, c.name, c.text);
-        try {
-            LoadSettings(settings, settingsMutex);
-            ADD_FAILURE() << "no exception";
-        } catch (const ZintarUtil::Exceptions::ExceptionWindows& e) {
-            EXPECT_EQ(e.GetMessageText().rfind("ReadData() failed - Error code : 234 - ", 0), 0u);
-        }
+        ZintarUtil::SetLogFile(logPath);
+        EXPECT_NO_THROW(LoadSettings(settings, settingsMutex));
+        ZintarUtil::SetLogFile("");
+        c.check(settings);
+        const std::string logged = ZintarTest::ReadWholeFile(logPath);
+        EXPECT_TRUE(*c.logged == '\0' ? logged.empty() : logged.find(c.logged) != std::string::npos) << logged;
+        std::remove(logPath.c_str());
     }
-    EXPECT_EQ(settings.maxMessage, 50000u) << "read before the failure, and kept";
-    SetString(kSettingsKeyPath, "LogFile", "C:\\" + std::string(252, 'x'));  // 255 characters fit
-    SetNumber("SaveRate", 5);
-    EXPECT_NO_THROW(LoadSettings(settings, settingsMutex));
-}
-
-TEST_F(SettingsStore, UnusableMessageLimitIsReplacedByTheDefault)
-{
-    const std::string logPath = ZintarTest::TemporaryPath("settings-log");
-    ZintarUtil::SetLogFile(logPath);
-    for (std::uint32_t stored : {0u, 7669585u}) {
-        SetNumber("MaxMessage", stored);
-        LoadSettings(settings, settingsMutex);
-        EXPECT_EQ(settings.maxMessage, 50000u);
-        EXPECT_EQ(settings.requestedMaxMessage, 50000u);
-    }
-    ZintarUtil::SetLogFile("");
-    EXPECT_NE(ZintarTest::ReadWholeFile(logPath).find(" - MaxMessage 0 is outside 1 to 7669584; using 50000.\r\n"),
-              std::string::npos);
-    std::remove(logPath.c_str());
-    SetNumber("MaxMessage", 7669584);
-    LoadSettings(settings, settingsMutex);
-    EXPECT_EQ(settings.maxMessage, 7669584u);
+    std::remove(foundFile.c_str());
 }

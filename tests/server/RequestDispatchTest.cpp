@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <functional>
+#include <optional>
 
 #include "Exceptions.h"
 #include "LogImageBuilder.h"
@@ -36,6 +37,13 @@ public:
         ++restarts;
     }
     std::string DefaultLogFileName() override { return "C:\\Program Files\\Tervan\\Logs.dat"; }
+    std::optional<std::string> RefusalOfLogFileLocation(const std::string& path) override
+    {
+        if (path.find("missing") != std::string::npos)
+            return "the folder C:\\missing\\ does not exist";
+        return std::nullopt;
+    }
+    bool DeviceOpen() override { return true; }
 
     ServiceSettings settings;
     std::vector<ZintarUtil::LogMessage> written;
@@ -97,6 +105,18 @@ std::string ReplyText(const PipeReply& reply, std::size_t field)
     return reply.TextAt(kTextOffset, field).value_or("<no NUL>");
 }
 
+// A refused request: its reply says why, and the settings are as they were.
+std::function<void(const FakeService&, const PipeReply&)> Unchanged(const std::string& why)
+{
+    return [why](const FakeService& s, const PipeReply& r) {
+        EXPECT_NE(ReplyText(r, kPathFieldSize).find(why), std::string::npos) << ReplyText(r, kPathFieldSize);
+        EXPECT_EQ(s.settings.requestedMaxMessage, 300u);
+        EXPECT_EQ(s.settings.devicePollRate, 1000u);
+        EXPECT_EQ(s.settings.logFile, "C:\\logs\\Logs.dat");
+        EXPECT_EQ(s.restarts, 0);
+    };
+}
+
 }  // namespace
 
 TEST(RequestDispatch, EveryCode)
@@ -129,6 +149,8 @@ TEST(RequestDispatch, EveryCode)
              EXPECT_EQ(r.U32At(kDevicePollRateOffset), 1000u);
              EXPECT_EQ(r.U32At(kTypeFilterOffset), 0b1011u);
              EXPECT_EQ(r.U32At(kSaveRateOffset), 60u);
+             EXPECT_EQ(r.U32At(kStateFlagsOffset), kStateLogFileFallback | kStateDeviceOpen);
+             EXPECT_EQ(r.TextAt(kLogFileInUseOffset, kLogFileInUseFieldSize), "C:\\Tervan\\Logs.dat");
          }},
         {"set settings", Settings(100, 200, 0xFFFFFFF4, 7), kReplyOk, 1,
          [](const FakeService& s, const PipeReply&) {
@@ -142,12 +164,25 @@ TEST(RequestDispatch, EveryCode)
          }},
         {"set settings with no limit", Settings(0, 1, 0, 1), kReplyOk, 1,
          [](const FakeService& s, const PipeReply&) { EXPECT_EQ(s.settings.requestedMaxMessage, 1u); }},
+        // Values that cannot work are refused with the reason, before anything changes.
+        {"set settings above the largest file", Settings(7669585, 1000, 15, 60), kReplyFailed, 0, Unchanged("MaxMessage 7669585")},
+        {"set settings, poll rate 0", Settings(100, 0, 15, 60), kReplyFailed, 0, Unchanged("DevicePollRate 0")},
+        {"set settings, poll rate of 2^31 ms", Settings(100, 0x80000000, 15, 60), kReplyFailed, 0, Unchanged("DevicePollRate")},
+        {"set settings, save rate 0", Settings(100, 1000, 15, 0), kReplyFailed, 0, Unchanged("SaveRate 0")},
+        {"set settings, save rate whose ms wrap", Settings(100, 1000, 15, 4294968), kReplyFailed, 0, Unchanged("SaveRate")},
+        {"set settings at the limits", Settings(7669584, 0x7FFFFFFF, 15, 2147483), kReplyOk, 1, {}},
         {"get log file name", Request(kGetLogFileName), kReplyFileName, 1,
          [](const FakeService&, const PipeReply& r) { EXPECT_EQ(ReplyText(r, kPathFieldSize), "C:\\logs\\Logs.dat"); }},
         {"set log file name", TextRequest(kSetLogFileName, "D:\\new.dat"), kReplyOk, 1,
          [](const FakeService& s, const PipeReply&) { EXPECT_EQ(s.settings.logFile, "D:\\new.dat"); }},
         {"set log file name without NUL", unterminatedPath, kReplyFailed, 0,
          [](const FakeService& s, const PipeReply&) { EXPECT_EQ(s.settings.logFile, "C:\\logs\\Logs.dat"); }},
+        {"set log file name, empty", TextRequest(kSetLogFileName, ""), kReplyFailed, 0, Unchanged("path is empty")},
+        {"set log file name, longer than a start reads", TextRequest(kSetLogFileName, "C:\\" + std::string(253, 'x')),
+         kReplyFailed, 0, Unchanged("256 characters")},
+        {"set log file name, 255 characters", TextRequest(kSetLogFileName, "C:\\" + std::string(252, 'x')), kReplyOk, 1, {}},
+        {"set log file name, folder missing", TextRequest(kSetLogFileName, "C:\\missing\\Logs.dat"), kReplyFailed, 0,
+         Unchanged("does not exist")},
         {"first include filter", Filter(0), kReplyFilter, 1,
          [](const FakeService&, const PipeReply& r) {
              EXPECT_EQ(ReplyText(r, kFilterFieldSize), "a");
@@ -190,6 +225,8 @@ TEST(RequestDispatch, EveryCode)
         service.settings.saveRate = 60;
         service.settings.typeEnabled[0] = service.settings.typeEnabled[1] = service.settings.typeEnabled[3] = true;
         service.settings.logFile = "C:\\logs\\Logs.dat";
+        service.settings.logFileInUse = "C:\\Tervan\\Logs.dat";
+        service.settings.logFileFallback = true;
         service.settings.includeFilters = {"a", longFilter};
         service.settings.excludeFilters = {"c"};
         PipeReply reply;

@@ -111,6 +111,13 @@ DWORD ServiceState(const char* name)
     return service && QueryServiceStatus(service.get(), &status) ? status.dwCurrentState : 0;
 }
 
+DWORD ServiceExitCode(const char* name)
+{
+    const ScmHandle service = OpenNamedService(name);
+    SERVICE_STATUS status{};
+    return service && QueryServiceStatus(service.get(), &status) ? status.dwServiceSpecificExitCode : 0;
+}
+
 bool StartAndWait(const char* name)
 {
     StartServiceA(OpenNamedService(name).get(), 0, nullptr);

@@ -40,6 +40,8 @@ std::string SettingText(const std::string& name);
 
 // The state the manager reports (SERVICE_RUNNING, ...), or 0 when the service does not exist.
 DWORD ServiceState(const char* name);
+// The service-specific exit code of its last report (0 while running or after a clean stop).
+DWORD ServiceExitCode(const char* name);
 // Asks the manager to start or stop `name` and waits for the state that follows.
 bool StartAndWait(const char* name);
 bool StopAndWait(const char* name);

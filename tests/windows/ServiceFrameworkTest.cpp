@@ -12,6 +12,7 @@
 #include "Service.h"
 #include "ServiceControlManager.h"
 #include "TestFiles.h"
+#include "Timeout.h"
 
 using namespace ZintarUtil::Services;
 using Lines = std::vector<std::string>;
@@ -61,12 +62,21 @@ public:
     }
     BOOL SetServiceStatus(SERVICE_STATUS_HANDLE, SERVICE_STATUS* s) override
     {
-        Record("status", s->dwCurrentState, "cp", s->dwCheckPoint, "accepts", s->dwControlsAccepted, "type", s->dwServiceType);
+        Record("status", s->dwCurrentState, "cp", s->dwCheckPoint, "exit", s->dwServiceSpecificExitCode);
+        EXPECT_EQ(s->dwControlsAccepted, 5u);
+        EXPECT_EQ(s->dwServiceType, 16u);
+        EXPECT_EQ(s->dwWin32ExitCode, s->dwServiceSpecificExitCode == 0 ? 0u : 1066u);
         return failStatus ? FALSE : TRUE;
+    }
+    BOOL ChangeServiceConfig2(SC_HANDLE, DWORD level, void*) override
+    {
+        Record("config", level);
+        SetLastError(ERROR_INVALID_LEVEL);
+        return failConfig ? FALSE : TRUE;
     }
 
     Lines calls;
-    bool failOpenManager = false, failCreate = false, failOpenService = false, failStatus = false;
+    bool failOpenManager = false, failCreate = false, failOpenService = false, failStatus = false, failConfig = false;
 
 private:
     static SC_HANDLE Handle(std::uintptr_t value) { return reinterpret_cast<SC_HANDLE>(value); }
@@ -79,15 +89,22 @@ private:
 
 class TestService : public Service {
 public:
-    void OnStart() override { events.push_back("OnStart"); }
+    void OnStart() override
+    {
+        events.push_back("OnStart");
+        if (failStart)
+            throw ZintarUtil::Exceptions::ExceptionBase("start failed");
+    }
     void OnStop() override
     {
         events.push_back("OnStop");
         if (failStop)
             throw ZintarUtil::Exceptions::ExceptionBase("stop failed");
     }
+    void StopWhatStillRuns() override { events.push_back("StopWhatStillRuns"); }
+    void OnStopRequested() override { events.push_back("OnStopRequested"); }
     Lines events;
-    bool failStop = false;
+    bool failStart = false, failStop = false;
 };
 
 class ServiceFramework : public ::testing::Test {
@@ -125,19 +142,24 @@ TEST_F(ServiceFramework, InstallAndRemoveNameTheirFailuresAndCloseWhatWasOpened)
     struct Case {
         const char* name;
         bool FakeManager::*failure;
-        void (Service::*operation)();
+        void (*operation)(Service&);
         std::string text;
         Lines calls;
     };
     bool FakeManager::*none = nullptr;
+    auto install = [](Service& s) { s.Install(); };
+    auto remove = [](Service& s) { s.Remove(); };
+    const Lines installed = {kOpenManager, kCreate, "config 2", "config 4", "close 2", "close 1"};
     const Case cases[] = {
-        {"install", none, &Service::Install, "", {kOpenManager, kCreate, "close 2", "close 1"}},
-        {"install, exists", &FakeManager::failCreate, &Service::Install, "CreateService() failed - Error code : 1073",
+        {"install", none, install, "", installed},
+        {"install, failure actions refused", &FakeManager::failConfig, install, "",
+         {kOpenManager, kCreate, "config 2", "close 2", "close 1"}},
+        {"install, exists", &FakeManager::failCreate, install, "CreateService() failed - Error code : 1073",
          {kOpenManager, kCreate, "close 1"}},
-        {"remove", none, &Service::Remove, "", {kOpenManager, "open ZintarServer 983551", "delete", "close 2", "close 1"}},
-        {"remove, absent", &FakeManager::failOpenService, &Service::Remove, "OpenService() failed - Error code : 1060",
+        {"remove", none, remove, "", {kOpenManager, "open ZintarServer 983551", "delete", "close 2", "close 1"}},
+        {"remove, absent", &FakeManager::failOpenService, remove, "OpenService() failed - Error code : 1060",
          {kOpenManager, "open ZintarServer 983551", "close 1"}},
-        {"remove, no manager", &FakeManager::failOpenManager, &Service::Remove, "OpenSCManager() failed", {kOpenManager}},
+        {"remove, no manager", &FakeManager::failOpenManager, remove, "OpenSCManager() failed", {kOpenManager}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -146,7 +168,7 @@ TEST_F(ServiceFramework, InstallAndRemoveNameTheirFailuresAndCloseWhatWasOpened)
             manager.*c.failure = true;
         std::string failure;
         try {
-            (service.*c.operation)();
+            c.operation(service);
         } catch (const ZintarUtil::Exceptions::ExceptionWindows& e) {
             failure = e.GetMessageText();
         }
@@ -154,28 +176,33 @@ TEST_F(ServiceFramework, InstallAndRemoveNameTheirFailuresAndCloseWhatWasOpened)
         EXPECT_EQ(failure.empty(), c.text.empty());
         EXPECT_EQ(Calls(), c.calls);
     }
+    manager = FakeManager();
+    manager.failConfig = true;
+    EXPECT_EQ(service.Install(), "The service manager refused the failure actions (error 124): nothing restarts the "
+                                 "service after a failure.");
 }
 
 TEST_F(ServiceFramework, StartControlsAndStopReportTheirStatesAndCheckpoints)
 {
     service.RunAsService();
-    EXPECT_EQ(Calls(), (Lines{"dispatch ZintarServer", "register ZintarServer", "status 2 cp 1 accepts 5 type 16",
-                              "status 4 cp 0 accepts 5 type 16"}));
+    EXPECT_EQ(Calls(), (Lines{"dispatch ZintarServer", "register ZintarServer", "status 2 cp 1 exit 0", "status 4 cp 0 exit 0"}));
     // Interrogate while running; pause and continue, which the manager never sends; unknown codes.
     for (DWORD control : {4, 2, 3, 6, 200})
         Service::ControlHandler(control);
-    EXPECT_EQ(Calls(), (Lines{"status 4 cp 0 accepts 5 type 16", "status 6 cp 1 accepts 5 type 16",
-                              "status 7 cp 2 accepts 5 type 16", "status 5 cp 3 accepts 5 type 16",
-                              "status 4 cp 0 accepts 5 type 16"}));
-    // A stop that fails stays pending; an interrogation then counts the checkpoint on; shutdown stops.
+    EXPECT_EQ(Calls(), (Lines{"status 4 cp 0 exit 0", "status 6 cp 1 exit 0", "status 7 cp 2 exit 0",
+                              "status 5 cp 3 exit 0", "status 4 cp 0 exit 0"}));
+    // A stop answers at once and is carried out on a thread of its own; one that fails still ends
+    // STOPPED, with its exit code, after what still ran was ended; a shutdown behind it is ignored.
     service.failStop = true;
     Service::ControlHandler(SERVICE_CONTROL_STOP);
-    Service::ControlHandler(SERVICE_CONTROL_INTERROGATE);
-    service.failStop = false;
+    ZintarUtil::Timeout budget(10000);
+    ASSERT_TRUE(service.JoinStop(budget));
     Service::ControlHandler(SERVICE_CONTROL_SHUTDOWN);
-    EXPECT_EQ(Calls(), (Lines{"status 3 cp 1 accepts 5 type 16", "status 3 cp 2 accepts 5 type 16",
-                              "status 3 cp 3 accepts 5 type 16", "status 1 cp 0 accepts 5 type 16"}));
-    EXPECT_EQ(service.events, (Lines{"OnStart", "OnStop", "OnStop"}));
+    EXPECT_EQ(Calls(), (Lines{"status 3 cp 1 exit 0", "status 3 cp 2 exit 0", "status 1 cp 0 exit 3"}));
+    EXPECT_EQ(service.events, (Lines{"OnStart", "OnStopRequested", "OnStop", "StopWhatStillRuns"}));
+    // Stopped, it takes no restart.
+    service.Restart();
+    EXPECT_TRUE(Calls().empty());
 
     manager.failStatus = true;
     Service::ControlHandler(SERVICE_CONTROL_INTERROGATE);
@@ -184,4 +211,24 @@ TEST_F(ServiceFramework, StartControlsAndStopReportTheirStatesAndCheckpoints)
     EXPECT_NE(logged.find("An exception has occured in the service's control method : Failed to report status\r\n"
                           "SetServiceStatus failed"),
               std::string::npos);
+}
+
+TEST_F(ServiceFramework, AFailedStartOrRestartEndsStoppedWithItsExitCode)
+{
+    service.failStart = true;
+    service.RunAsService();
+    EXPECT_EQ(Calls(), (Lines{"dispatch ZintarServer", "register ZintarServer", "status 2 cp 1 exit 0", "status 1 cp 0 exit 1"}));
+    EXPECT_EQ(service.events, (Lines{"OnStart", "StopWhatStillRuns"}));
+
+    service.failStart = false;
+    service.events.clear();
+    service.RunAsService();
+    Calls();
+    service.Restart();
+    EXPECT_TRUE(Calls().empty()) << "a restart reports nothing while it works";
+    service.failStart = true;
+    service.Restart();
+    EXPECT_EQ(Calls(), (Lines{"status 1 cp 0 exit 2"}));
+    EXPECT_EQ(service.events, (Lines{"OnStart", "OnStop", "OnStart", "OnStop", "OnStart", "StopWhatStillRuns"}));
+    EXPECT_NE(ZintarTest::ReadWholeFile(log).find("Failed to restart the service : start failed"), std::string::npos);
 }
