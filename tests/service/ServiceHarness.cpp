@@ -3,6 +3,7 @@
 #include <tlhelp32.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 #include "ChildProcess.h"
@@ -118,9 +119,14 @@ DWORD ServiceExitCode(const char* name)
     return service && QueryServiceStatus(service.get(), &status) ? status.dwServiceSpecificExitCode : 0;
 }
 
-bool StartAndWait(const char* name)
+void RequestStart(const char* name)
 {
     StartServiceA(OpenNamedService(name).get(), 0, nullptr);
+}
+
+bool StartAndWait(const char* name)
+{
+    RequestStart(name);
     return WaitUntil([&] { return ServiceState(name) == SERVICE_RUNNING; });
 }
 
@@ -201,6 +207,44 @@ bool WaitForRing(const std::function<bool(const ZintarUtil::LogSnapshot&)>& done
             return false;  // not shared at this moment
         }
     });
+}
+
+ZintarUtil::LogMessage DeviceMessage(std::int16_t second, std::uint32_t type, const std::string& text)
+{
+    ZintarUtil::LogMessage message{};
+    message.timeStamp = {2026, 12, 6, 10, 0, second, 0, 0};
+    message.type = type;
+    std::strncpy(message.text, text.c_str(), sizeof message.text - 1);
+    return message;
+}
+
+void InstalledService::SetUp()
+{
+    ClearServiceLog();
+    ClearSettings();
+    CopyServerIntoPlace();
+    device.emplace();
+    ZintarUtil::LogMessage drained;
+    while (device->ReadMessage(drained)) {
+    }
+}
+
+void InstalledService::TearDown()
+{
+    if (ServiceState(kServiceName) == SERVICE_RUNNING)
+        StopAndWait(kServiceName);
+    if (ServiceState(kServiceName) != 0)
+        RunInstalledServer("-remove");
+    if (ServiceState(kDriverServiceName) != SERVICE_RUNNING)
+        StartAndWait(kDriverServiceName);
+}
+
+void InstalledService::Install()
+{
+    const ProgramRun run = RunInstalledServer("-INSTALL");
+    ASSERT_EQ(run.exitCode, 0u) << run.output;
+    // Wine refuses a part of the failure actions, and the console says so.
+    ASSERT_EQ(run.output.rfind("Installing service ... installed\r\n", 0), 0u) << run.output;
 }
 
 }  // namespace ZintarTest

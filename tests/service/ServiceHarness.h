@@ -3,6 +3,8 @@
 // removed through the manager, and looked at through its ring and its diagnostic log.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <windows.h>
 
 #include <cstdint>
@@ -12,6 +14,7 @@
 
 #include "LogFileReader.h"
 #include "PipeRecords.h"
+#include "ZintarDeviceClient.h"
 
 namespace ZintarTest {
 
@@ -42,6 +45,8 @@ std::string SettingText(const std::string& name);
 DWORD ServiceState(const char* name);
 // The service-specific exit code of its last report (0 while running or after a clean stop).
 DWORD ServiceExitCode(const char* name);
+// Asks the manager to start `name`, without waiting.
+void RequestStart(const char* name);
 // Asks the manager to start or stop `name` and waits for the state that follows.
 bool StartAndWait(const char* name);
 bool StopAndWait(const char* name);
@@ -61,5 +66,20 @@ ZintarUtil::LogSnapshot ReadRing();
 // Polls until `done` holds or `bound` ms pass; the ring's variant counts a ring not shared as not done.
 bool WaitUntil(const std::function<bool()>& done, DWORD bound = 30000);
 bool WaitForRing(const std::function<bool(const ZintarUtil::LogSnapshot&)>& done);
+
+// Messages of one test get increasing seconds, so that their time order is their order of sending.
+ZintarUtil::LogMessage DeviceMessage(std::int16_t second, std::uint32_t type, const std::string& text);
+
+// Each test begins with the service absent, its settings and diagnostic log empty, the driver
+// loaded and drained; it ends with the service removed and the driver loaded again.
+class InstalledService : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    // ZintarServer.exe -install, which must succeed.
+    void Install();
+
+    std::optional<ZintarUtil::ZintarDeviceClient> device;
+};
 
 }  // namespace ZintarTest

@@ -26,48 +26,6 @@ using ZintarClient::PipeClient;
 
 namespace {
 
-// Messages of one test get increasing seconds, so that their time order is their order of sending.
-LogMessage DeviceMessage(std::int16_t second, std::uint32_t type, const std::string& text)
-{
-    LogMessage message{};
-    message.timeStamp = {2026, 12, 6, 10, 0, second, 0, 0};
-    message.type = type;
-    std::strncpy(message.text, text.c_str(), sizeof message.text - 1);
-    return message;
-}
-
-class InstalledService : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        ClearServiceLog();
-        ClearSettings();
-        CopyServerIntoPlace();
-        device.emplace();
-        LogMessage drained;
-        while (device->ReadMessage(drained)) {
-        }
-    }
-    void TearDown() override
-    {
-        if (ServiceState(kServiceName) == SERVICE_RUNNING)
-            StopAndWait(kServiceName);
-        if (ServiceState(kServiceName) != 0)
-            RunInstalledServer("-remove");
-        if (ServiceState(kDriverServiceName) != SERVICE_RUNNING)
-            StartAndWait(kDriverServiceName);
-    }
-    void Install()
-    {
-        const ProgramRun run = RunInstalledServer("-INSTALL");
-        ASSERT_EQ(run.exitCode, 0u) << run.output;
-        // Wine refuses a part of the failure actions, and the console says so.
-        ASSERT_EQ(run.output.rfind("Installing service ... installed\r\n", 0), 0u) << run.output;
-    }
-
-    std::optional<ZintarDeviceClient> device;
-};
-
 std::vector<std::string> Texts(const LogSnapshot& snapshot)
 {
     std::vector<std::string> texts;
@@ -232,13 +190,7 @@ TEST_F(InstalledService, FailuresAreWrittenToTheDiagnosticLog)
     SCOPED_TRACE("no driver at start: the start fails, and a later start opens the device");
     device.reset();
     ASSERT_TRUE(StopAndWait(kDriverServiceName));
-    {
-        SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-        SC_HANDLE service = OpenServiceA(manager, kServiceName, SERVICE_ALL_ACCESS);
-        StartServiceA(service, 0, nullptr);
-        CloseServiceHandle(service);
-        CloseServiceHandle(manager);
-    }
+    RequestStart(kServiceName);
     ASSERT_TRUE(WaitUntil([] { return ServiceState(kServiceName) == SERVICE_STOPPED; }));
     EXPECT_NE(ServiceLog().find(" - An exception has occured in the service's main : Failed to get access to the "
                                 "Zintar device driver, CreateFile() failed. - Error code : 2"),
