@@ -2,9 +2,11 @@
 
 #include <cstdio>
 #include <fstream>
+#include <optional>
 #include <sstream>
 
 #include "DiagnosticLog.h"
+#include "LogThrottle.h"
 #include "TestFiles.h"
 
 using namespace ZintarUtil;
@@ -91,4 +93,40 @@ TEST_F(DiagnosticLogTest, DeletedFileIsStartedAnew)
     const std::string content = ZintarTest::ReadWholeFile(path);
     EXPECT_EQ(content.find("before"), std::string::npos);
     EXPECT_NE(content.find(" - after\r\n"), std::string::npos);
+}
+
+// One text at most once a second, the count of those left out carried by the next one written;
+// other texts are never held back; the table of kinds stays bounded.
+TEST(LogThrottle, OneTextAtMostOnceASecondWithTheCountLeftOut)
+{
+    struct Step {
+        const char* text;
+        std::int64_t now;
+        std::optional<std::uint64_t> admitted;
+    };
+    const Step steps[] = {
+        {"refused", 0, 0},        {"refused", 10, std::nullopt}, {"other", 20, 0},
+        {"refused", 999, std::nullopt}, {"refused", 1000, 2},    {"refused", 1500, std::nullopt},
+        {"refused", 5000, 1},     {"refused", 4000, 0},  // a clock that went back never silences
+    };
+    LogThrottle throttle;
+    for (const Step& step : steps) {
+        SCOPED_TRACE(std::string(step.text) + " at " + std::to_string(step.now));
+        EXPECT_EQ(throttle.Admit(step.text, step.now), step.admitted);
+    }
+    for (std::size_t i = 0; i < LogThrottle::kMaxKinds + 10; ++i)
+        EXPECT_EQ(throttle.Admit("text " + std::to_string(i), 6000), 0u);
+}
+
+TEST_F(DiagnosticLogTest, AFullLogBecomesTheOlderCopy)
+{
+    SetLogFile(path);
+    {
+        std::ofstream full(path, std::ios::binary);
+        full << std::string(kLogRotationBytes, 'x');
+    }
+    WriteLog("after the rotation");
+    EXPECT_EQ(ZintarTest::ReadWholeFile(OlderLogFileName(path)).size(), kLogRotationBytes);
+    EXPECT_NE(ZintarTest::ReadWholeFile(path).find(" - after the rotation"), std::string::npos);
+    std::remove(OlderLogFileName(path).c_str());
 }
