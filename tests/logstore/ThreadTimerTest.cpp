@@ -55,9 +55,11 @@ protected:
 
 }  // namespace
 
-TEST(Thread, JoinWithoutBudgetOnARunningThreadIsFalse)
+TEST(Thread, JoinWithoutBudgetOnARunningThreadIsFalseAndASecondStartFails)
 {
-    BodyThread thread([](BodyThread& self) {
+    std::atomic<int> runs{0};
+    BodyThread thread([&](BodyThread& self) {
+        ++runs;
         while (!self.StopRequested())
             Sleep(1);
         return 0u;
@@ -65,9 +67,12 @@ TEST(Thread, JoinWithoutBudgetOnARunningThreadIsFalse)
     thread.Start();
     Timeout none(0);
     EXPECT_FALSE(thread.Join(none));
+    // The run a join gave up on goes on: a second one beside it would share every member.
+    EXPECT_THROW(thread.Start(), Exceptions::ExceptionBase);
     thread.Stop();
     Timeout bound(kChildBound);
     EXPECT_TRUE(thread.Join(bound));
+    EXPECT_EQ(runs.load(), 1);
 }
 
 TEST(Thread, RunThatEndsAtOnceIsJoinedAndCanStartAgain)
