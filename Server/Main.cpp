@@ -44,8 +44,8 @@ bool CreateServiceObject()
     char path[1024] = {};
     if (GetModuleFileNameA(nullptr, path, sizeof path) == 0)
         return false;
-    serviceObject->SetServiceName(ZintarServer::kServiceName);
-    serviceObject->SetDisplayName(ZintarServer::kServiceDisplayName);
+    serviceObject->SetServiceName(ZintarUtil::kServiceName);
+    serviceObject->SetDisplayName(ZintarUtil::kServiceDisplayName);
     serviceObject->SetExecutablePath(path);
     ZintarUtil::Services::Service::SetActiveInstance(serviceObject);
     return true;

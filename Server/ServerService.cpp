@@ -18,7 +18,7 @@ using ZintarUtil::Exceptions::ExceptionBase;
 using ZintarUtil::Exceptions::ExceptionWindows;
 
 ServerService::ServerService()
-    : pipeServer(kPipeName),
+    : pipeServer(ZintarUtil::kRequestPipeName),
       pollTimer(kPollTimerId, "Driver Poll"),
       writeTimer(kWriteTimerId, "File Write"),
       messageFile(&settings, &settingsMutex),

@@ -30,10 +30,6 @@
 
 namespace ZintarServer {
 
-inline constexpr char kServiceName[] = "ZintarServer";
-inline constexpr char kServiceDisplayName[] = "Tervan Log Server";
-inline constexpr char kPipeName[] = "\\\\.\\pipe\\ZintarServerPipe";
-
 class ServiceInterface : public PipeServerMessageHandler, public ZintarUtil::TimerCallback {
 public:
     ~ServiceInterface() noexcept(false) override = default;

@@ -9,6 +9,7 @@
 #include "LogFileFormat.h"
 #include "RegistryKey.h"
 #include "TextHelpers.h"
+#include "ZintarNames.h"
 
 namespace ZintarServer {
 
@@ -75,7 +76,7 @@ std::uint32_t UsableMaxMessage(std::uint32_t stored, const std::string& logFile)
 
 void LoadSettings(ServiceSettings& settings, Mutex& settingsMutex)
 {
-    RegistryKey key(HKEY_LOCAL_MACHINE, kSettingsKeyPath);
+    RegistryKey key(HKEY_LOCAL_MACHINE, ZintarUtil::kSettingsKeyPath);
     Mutex::Access access(settingsMutex, InfiniteTimeout);
     const std::string defaultLogFile = ZintarUtil::GetExecutableRelativePath("Logs.dat");
     settings.logFileFallback = false;
@@ -96,7 +97,7 @@ void LoadSettings(ServiceSettings& settings, Mutex& settingsMutex)
     settings.saveRate = UsablePeriod("SaveRate", saveRate, IsUsableSaveRate(saveRate), kDefaultSaveRate);
     ZintarUtil::MaskToFlags(ReadNumber(key, "TypeFilter", kDefaultTypeFilter), settings.typeEnabled, kMessageTypes);
 
-    RegistryKey filters(HKEY_LOCAL_MACHINE, kFiltersKeyPath);
+    RegistryKey filters(HKEY_LOCAL_MACHINE, ZintarUtil::kFiltersKeyPath);
     settings.includeFilters.clear();
     settings.excludeFilters.clear();
     std::string value;
@@ -106,7 +107,7 @@ void LoadSettings(ServiceSettings& settings, Mutex& settingsMutex)
 
 void SaveSettings(const ServiceSettings& settings, Mutex& settingsMutex)
 {
-    RegistryKey key(HKEY_LOCAL_MACHINE, kSettingsKeyPath);
+    RegistryKey key(HKEY_LOCAL_MACHINE, ZintarUtil::kSettingsKeyPath);
     Mutex::Access access(settingsMutex, InfiniteTimeout);
     key.WriteData("LogFile", settings.logFile);
     key.WriteData("MaxMessage", settings.requestedMaxMessage);
@@ -117,7 +118,7 @@ void SaveSettings(const ServiceSettings& settings, Mutex& settingsMutex)
     key.WriteData("TypeFilter", typeFilter);
 
     key.DeleteSubKey("Filters");
-    RegistryKey filters(HKEY_LOCAL_MACHINE, kFiltersKeyPath);
+    RegistryKey filters(HKEY_LOCAL_MACHINE, ZintarUtil::kFiltersKeyPath);
     std::int32_t n = 0;
     for (const std::string& entry : settings.includeFilters)
         filters.WriteData("Filters" + ZintarUtil::IntToString(n++), "i" + entry);

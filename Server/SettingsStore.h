@@ -6,8 +6,6 @@
 
 namespace ZintarServer {
 
-inline constexpr char kSettingsKeyPath[] = "SOFTWARE\\Morventa TORVI\\Tervan Log Server";
-inline constexpr char kFiltersKeyPath[] = "SOFTWARE\\Morventa TORVI\\Tervan Log Server\\Filters";
 
 // Fills `settings` from the registry under HKEY_LOCAL_MACHINE, writing every missing value with
 // its default, with `settingsMutex` held throughout. Throws ExceptionWindows "RegCreateKeyEx()

@@ -23,7 +23,6 @@ using ZintarClient::ServiceClient;
 
 namespace {
 
-constexpr char kServiceName[] = "ZintarServer";
 constexpr double kBound = 30000;  // ms for any state change; past it the round counts as hung
 
 double Now()
@@ -34,7 +33,7 @@ double Now()
 DWORD QueryState(DWORD* processId = nullptr)
 {
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = OpenServiceA(manager, kServiceName, SERVICE_QUERY_STATUS);
+    SC_HANDLE service = OpenServiceA(manager, ZintarUtil::kServiceName, SERVICE_QUERY_STATUS);
     SERVICE_STATUS_PROCESS status{};
     DWORD needed = 0;
     QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status, &needed);
@@ -48,7 +47,7 @@ DWORD QueryState(DWORD* processId = nullptr)
 void Control(bool start)
 {
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = OpenServiceA(manager, kServiceName, SERVICE_START | SERVICE_STOP);
+    SC_HANDLE service = OpenServiceA(manager, ZintarUtil::kServiceName, SERVICE_START | SERVICE_STOP);
     SERVICE_STATUS status{};
     if (start)
         StartServiceA(service, 0, nullptr);

@@ -30,7 +30,6 @@ using ZintarBench::Now;
 
 namespace {
 
-constexpr char kServiceName[] = "ZintarServer";
 constexpr std::uint32_t kRoundTrips = 2000;
 constexpr char kEchoPipe[] = "\\\\.\\pipe\\ZintarTimingEcho";
 
@@ -45,7 +44,7 @@ void Report(const char* what, double perSecond, double ceiling = 0)
 bool ControlService(DWORD desired)
 {
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    SC_HANDLE service = OpenServiceA(manager, kServiceName, SERVICE_ALL_ACCESS);
+    SC_HANDLE service = OpenServiceA(manager, ZintarUtil::kServiceName, SERVICE_ALL_ACCESS);
     SERVICE_STATUS_PROCESS status{};
     DWORD needed = 0;
     if (desired == SERVICE_RUNNING)

@@ -12,17 +12,16 @@
 
 #include "AutoHandle.h"
 #include "PipeRecords.h"
+#include "ZintarNames.h"
 
 namespace ZintarClient {
-
-inline constexpr char kServicePipeName[] = "\\\\.\\pipe\\ZintarServerPipe";
 
 class PipeClient {
 public:
     // Connects to `pipeName` and `pipeName` + "Reply" within `timeoutMs`. Throws ExceptionWindows
     // "Failed to connect to the service's pipe <name>" when the service does not answer in time
     // (error 2 when it is not running, 231 when it stayed busy).
-    explicit PipeClient(const std::string& pipeName = kServicePipeName, std::uint32_t timeoutMs = 10000);
+    explicit PipeClient(const std::string& pipeName = ZintarUtil::kRequestPipeName, std::uint32_t timeoutMs = 10000);
 
     // Sends one request and returns its reply. Throws ExceptionWindows when either transfer fails
     // (the service has ended the connection, for instance).

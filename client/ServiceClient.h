@@ -17,7 +17,7 @@ namespace ZintarClient {
 class ServiceClient {
 public:
     // Throws ExceptionWindows when the service does not answer within `timeoutMs`.
-    explicit ServiceClient(std::uint32_t timeoutMs = 5000, const std::string& pipeName = kServicePipeName);
+    explicit ServiceClient(std::uint32_t timeoutMs = 5000, const std::string& pipeName = ZintarUtil::kRequestPipeName);
 
     std::string GetFileMapName();
     void Ping();

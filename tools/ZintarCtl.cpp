@@ -29,7 +29,6 @@ using ZintarUtil::Exceptions::ExceptionBase;
 
 namespace {
 
-constexpr char kServiceName[] = "ZintarServer";
 constexpr std::uint32_t kStopCheck = 50;  // ms between two looks at serverRunning while following
 volatile bool interrupted = false;
 
@@ -43,7 +42,7 @@ BOOL WINAPI OnConsoleControl(DWORD)
 std::string ServiceStateText()
 {
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = manager ? OpenServiceA(manager, kServiceName, SERVICE_QUERY_STATUS) : nullptr;
+    SC_HANDLE service = manager ? OpenServiceA(manager, ZintarUtil::kServiceName, SERVICE_QUERY_STATUS) : nullptr;
     SERVICE_STATUS status{};
     const bool known = service != nullptr && QueryServiceStatus(service, &status);
     if (service)
@@ -101,7 +100,7 @@ int Status()
             std::cout << "device         " << (settings.deviceOpen ? "open" : "not open") << "\n";
         }
     } catch (const ExceptionBase&) {
-        std::cout << "ping           no answer on \\\\.\\pipe\\ZintarServerPipe\n";
+        std::cout << "ping           no answer on " << ZintarUtil::kRequestPipeName << "\n";
     }
     try {
         ZintarUtil::LogFileReader reader(ZintarUtil::kFileMapName, 5000);

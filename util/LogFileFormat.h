@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "ZintarNames.h"
+
 namespace ZintarUtil {
 
 static_assert(std::endian::native == std::endian::little,
@@ -98,12 +100,6 @@ static_assert(kSlotsOffset == 240);
 constexpr std::uint32_t kMaxCapacity = 7669584;
 static_assert(std::uint64_t{kMaxCapacity} * kRecordSize + kSlotsOffset <= 0xFFFFFFFFu);
 static_assert(std::uint64_t{kMaxCapacity + 1} * kRecordSize + kSlotsOffset > 0xFFFFFFFFu);
-
-// The names the service writes into `LockNames` and opens its shared objects under.
-inline constexpr char kFileMapName[] = "Global\\ZintarServiceFileMap";
-inline constexpr char kHeaderMutexName[] = "Global\\ZintarServiceFileHeaderMutex";
-inline constexpr char kReadWaitEventName[] = "Global\\ZintarServiceReadWaitEvent";
-inline constexpr char kWriteWaitEventName[] = "Global\\ZintarServiceWriteWaitEvent";
 
 // The 64-bit ordering key of a time stamp: every month counts as 31 days. Fields are
 // sign-extended and the arithmetic is signed; keys are compared as unsigned numbers, so a

@@ -17,6 +17,8 @@
 #include "TextHelpers.h"
 
 using namespace ZintarServer;
+using ZintarUtil::kFiltersKeyPath;
+using ZintarUtil::kSettingsKeyPath;
 using ZintarUtil::Mutex;
 
 namespace {

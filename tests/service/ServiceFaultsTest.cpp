@@ -88,7 +88,7 @@ TEST_F(ServiceFaults, SettingsThatCannotWorkAreRefusedOverThePipeAndReplacedAtAS
             {"DevicePollRate 0", SettingsRequest(100, 0, 60), "DevicePollRate 0"},
             {"SaveRate 0", SettingsRequest(100, 100, 0), "SaveRate 0"},
         };
-        PipeClient client(ZintarClient::kServicePipeName, kClientWait);
+        PipeClient client(kRequestPipeName, kClientWait);
         for (const Refused& c : cases) {
             SCOPED_TRACE(c.name);
             const PipeReply reply = client.Call(c.request);
@@ -206,13 +206,13 @@ TEST_F(ServiceFaults, OneClientCannotWedgeOrFloodTheService)
     ASSERT_TRUE(StartAndWait(kServiceName));
 
     SCOPED_TRACE("a client that opens the request pipe and never the reply pipe");
-    const HANDLE halfOpen = CreateFileA(ZintarClient::kServicePipeName, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    const HANDLE halfOpen = CreateFileA(kRequestPipeName, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(halfOpen, INVALID_HANDLE_VALUE);
     EXPECT_TRUE(Answers()) << "served once the half-open client has had its I/O time limit";
     CloseHandle(halfOpen);
 
     SCOPED_TRACE("ten thousand refused requests: each answered, the diagnostic log stays small");
-    PipeClient client(ZintarClient::kServicePipeName, kClientWait);
+    PipeClient client(kRequestPipeName, kClientWait);
     for (int i = 0; i < 10000; ++i)
         ASSERT_EQ(client.Call(TextRequest(kSetLogFileName, "")).code, kReplyFailed);
     const std::string log = ServiceLog();
@@ -223,7 +223,7 @@ TEST_F(ServiceFaults, OneClientCannotWedgeOrFloodTheService)
 TEST_F(ServiceFaults, AProgramHoldingThePipeNameStopsTheStartWithTheReason)
 {
     Install();
-    const HANDLE squatter = CreateNamedPipeA(ZintarClient::kServicePipeName, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE,
+    const HANDLE squatter = CreateNamedPipeA(kRequestPipeName, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE,
                                              PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0, nullptr);
     ASSERT_NE(squatter, INVALID_HANDLE_VALUE);
     RequestStart(kServiceName);

@@ -13,8 +13,6 @@ namespace ZintarTest {
 
 namespace {
 
-constexpr char kSettingsKey[] = "SOFTWARE\\Morventa TORVI\\Tervan Log Server";
-
 using ScmHandle = std::unique_ptr<SC_HANDLE__, decltype(&CloseServiceHandle)>;
 
 ScmHandle OpenNamedService(const char* name)
@@ -33,7 +31,7 @@ std::string LogPath(bool systemDirectory)
 void SetValue(const std::string& name, DWORD type, const void* data, DWORD size)
 {
     HKEY key = nullptr;
-    RegCreateKeyExA(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+    RegCreateKeyExA(HKEY_LOCAL_MACHINE, ZintarUtil::kSettingsKeyPath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
     RegSetValueExA(key, name.c_str(), 0, type, static_cast<const BYTE*>(data), size);
     RegCloseKey(key);
 }
@@ -76,7 +74,7 @@ ProgramRun RunInstalledServer(const std::string& arguments)
 
 void ClearSettings()
 {
-    RegDeleteTreeA(HKEY_LOCAL_MACHINE, kSettingsKey);
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, ZintarUtil::kSettingsKeyPath);
 }
 
 void SetSetting(const std::string& name, std::uint32_t value)
@@ -93,7 +91,7 @@ std::uint32_t SettingNumber(const std::string& name)
 {
     DWORD value = 0xDEADBEEF;
     DWORD size = sizeof value;
-    RegGetValueA(HKEY_LOCAL_MACHINE, kSettingsKey, name.c_str(), RRF_RT_REG_DWORD, nullptr, &value, &size);
+    RegGetValueA(HKEY_LOCAL_MACHINE, ZintarUtil::kSettingsKeyPath, name.c_str(), RRF_RT_REG_DWORD, nullptr, &value, &size);
     return value;
 }
 
@@ -101,7 +99,7 @@ std::string SettingText(const std::string& name)
 {
     char text[1024] = {};
     DWORD size = sizeof text;
-    RegGetValueA(HKEY_LOCAL_MACHINE, kSettingsKey, name.c_str(), RRF_RT_REG_SZ, nullptr, text, &size);
+    RegGetValueA(HKEY_LOCAL_MACHINE, ZintarUtil::kSettingsKeyPath, name.c_str(), RRF_RT_REG_SZ, nullptr, text, &size);
     return text;
 }
 
@@ -231,9 +229,9 @@ void InstalledService::SetUp()
 
 void InstalledService::TearDown()
 {
-    if (ServiceState(kServiceName) == SERVICE_RUNNING)
-        StopAndWait(kServiceName);
-    if (ServiceState(kServiceName) != 0)
+    if (ServiceState(ZintarUtil::kServiceName) == SERVICE_RUNNING)
+        StopAndWait(ZintarUtil::kServiceName);
+    if (ServiceState(ZintarUtil::kServiceName) != 0)
         RunInstalledServer("-remove");
     if (ServiceState(kDriverServiceName) != SERVICE_RUNNING)
         StartAndWait(kDriverServiceName);

@@ -18,7 +18,6 @@
 
 namespace ZintarTest {
 
-inline constexpr char kServiceName[] = "ZintarServer";
 inline constexpr char kDriverServiceName[] = "ZintarDriver";
 inline constexpr char kInstallDirectory[] = "C:\\Program Files\\Tervan Log Server Test";
 

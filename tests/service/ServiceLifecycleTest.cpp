@@ -272,7 +272,7 @@ TEST_F(InstalledService, HostileAndManyClientsAreServedWithoutLeaks)
     for (int i = 0; i < 64; ++i)
         clients.emplace_back([&] {
             try {
-                PipeClient many(ZintarClient::kServicePipeName, kChildBound);
+                PipeClient many(kRequestPipeName, kChildBound);
                 for (int call = 0; call < 5; ++call)
                     answered += many.Call(Request(kPing)).code == kReplyPing ? 1 : 0;
             } catch (const std::exception&) {
