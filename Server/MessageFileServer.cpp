@@ -31,6 +31,18 @@ FileHeader* HeaderIn(unsigned char* view)
     return reinterpret_cast<FileHeader*>(view);
 }
 
+// Between two tries of a start that a client still holding the file defeated: false once the
+// budget is spent, else a short pause. The thread's last error is kept for the failure to report.
+bool PauseForClients(Timeout& budget)
+{
+    if (budget.Expired())
+        return false;
+    const DWORD error = GetLastError();
+    Sleep(std::min(MessageFileServer::kClientReleasePoll, budget.Remaining()));
+    SetLastError(error);
+    return true;
+}
+
 }  // namespace
 
 MessageFileServer::MessageFileServer(ServiceSettings* settings, Mutex* settingsMutex)
@@ -171,14 +183,14 @@ void MessageFileServer::CloseFile(Timeout& timeout)
 
 bool MessageFileServer::WaitForFileFree(Timeout& timeout)
 {
+    // The file that was in use, which a stop may move next: clients hold that one, not a new path
+    // set over the pipe. Before any file was opened, the configured one.
+    std::string path = logPath;
+    if (path.empty()) {
+        Mutex::Access access(settingsMutex, timeout);
+        path = settings->logFile;
+    }
     while (!timeout.Expired()) {
-        // The file that was in use, which a stop may move next: clients hold that one, not a new
-        // path set over the pipe. Before any file was opened, the configured one.
-        std::string path = logPath;
-        if (path.empty()) {
-            Mutex::Access access(settingsMutex, timeout);
-            path = settings->logFile;
-        }
         ZintarUtil::AutoHandle probe;
         probe.Take(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
         if (probe.IsValid())
@@ -238,9 +250,8 @@ void MessageFileServer::SetFileView()
         if (!sharedSection || SectionShowsThisFile(fileLength))
             break;
         CloseFileView();
-        if (budget.Expired())
+        if (!PauseForClients(budget))
             throw ExceptionBase("Failed to map the whole log file, a client still holds an older mapping of it");
-        Sleep(std::min(kClientReleasePoll, budget.Remaining()));
     }
     viewLength = fileLength;
     try {
@@ -308,9 +319,8 @@ void MessageFileServer::ResizeFile()
             throw ExceptionWindows("Failed to resize file, SetFilePointerEx() failed in ResizeFile()");
         if (SetEndOfFile(file.Get()))
             return;
-        if (GetLastError() != ERROR_USER_MAPPED_FILE || budget.Expired())
+        if (GetLastError() != ERROR_USER_MAPPED_FILE || !PauseForClients(budget))
             throw ExceptionWindows("Failed to resize file, SetEndOfFile() failed in ResizeFile()");
-        Sleep(std::min(kClientReleasePoll, budget.Remaining()));
     }
 }
 

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "BenchClock.h"
+#include "BenchService.h"
 #include "Exceptions.h"
 #include "LogFileReader.h"
 #include "ServiceClient.h"
@@ -23,50 +24,11 @@ using ZintarClient::ServiceClient;
 
 namespace {
 
-constexpr double kBound = 30000;  // ms for any state change; past it the round counts as hung
+constexpr double kBound = 30000;  // ms a resize may take; past it the round counts as failed
 
 double Now()
 {
     return ZintarBench::Now() * 1000;  // ms
-}
-
-DWORD QueryState(DWORD* processId = nullptr)
-{
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = OpenServiceA(manager, ZintarUtil::kServiceName, SERVICE_QUERY_STATUS);
-    SERVICE_STATUS_PROCESS status{};
-    DWORD needed = 0;
-    QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status, &needed);
-    CloseServiceHandle(service);
-    CloseServiceHandle(manager);
-    if (processId != nullptr)
-        *processId = status.dwProcessId;
-    return status.dwCurrentState;
-}
-
-void Control(bool start)
-{
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = OpenServiceA(manager, ZintarUtil::kServiceName, SERVICE_START | SERVICE_STOP);
-    SERVICE_STATUS status{};
-    if (start)
-        StartServiceA(service, 0, nullptr);
-    else
-        ControlService(service, SERVICE_CONTROL_STOP, &status);
-    CloseServiceHandle(service);
-    CloseServiceHandle(manager);
-}
-
-// Milliseconds until the service reports `state`, or a negative number when it did not in time.
-double WaitForState(DWORD state)
-{
-    const double start = Now();
-    while (QueryState() != state) {
-        if (Now() - start > kBound)
-            return -1;
-        Sleep(10);
-    }
-    return Now() - start;
 }
 
 std::uint32_t ServerProcesses()
@@ -120,13 +82,11 @@ void Race(int rounds)
     for (int round = 0; round < rounds; ++round) {
         ServiceClient(10000).SetSettings({1000u + static_cast<std::uint32_t>(round % 2), 100, 0xF, 300});
         Sleep(std::uniform_int_distribution<DWORD>(0, 1500)(random));
-        Control(false);
-        const double stop = WaitForState(SERVICE_STOPPED);
+        const double stop = ZintarBench::ControlServiceAndWait(SERVICE_STOPPED);
         hung += stop < 0 ? 1 : 0;
         longestStop = std::max(longestStop, stop);
         answeredAfterStop += Pings(200) ? 1 : 0;
-        Control(true);
-        const double start = WaitForState(SERVICE_RUNNING);
+        const double start = ZintarBench::ControlServiceAndWait(SERVICE_RUNNING);
         hung += start < 0 ? 1 : 0;
         longestStart = std::max(longestStart, start);
         twoProcesses += ServerProcesses() > 1 ? 1 : 0;
@@ -201,7 +161,7 @@ int main(int argc, char** argv)
 {
     const std::string part = argc > 1 ? argv[1] : "";
     const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 30;
-    if (QueryState() != SERVICE_RUNNING) {
+    if (ZintarBench::ServiceState() != SERVICE_RUNNING) {
         std::fprintf(stderr, "ServiceStress: the service is not running\n");
         return 1;
     }

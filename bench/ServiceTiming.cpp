@@ -17,6 +17,7 @@
 
 #include "BenchClock.h"
 #include "BenchMessages.h"
+#include "BenchService.h"
 #include "Exceptions.h"
 #include "LogFileFormat.h"
 #include "Mutex.h"
@@ -39,28 +40,6 @@ void Report(const char* what, double perSecond, double ceiling = 0)
         std::printf("%-52s %10.0f /s   %5.1f%% of the ceiling\n", what, perSecond, 100 * perSecond / ceiling);
     else
         std::printf("%-52s %10.0f /s\n", what, perSecond);
-}
-
-bool ControlService(DWORD desired)
-{
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    SC_HANDLE service = OpenServiceA(manager, ZintarUtil::kServiceName, SERVICE_ALL_ACCESS);
-    SERVICE_STATUS_PROCESS status{};
-    DWORD needed = 0;
-    if (desired == SERVICE_RUNNING)
-        StartServiceA(service, 0, nullptr);
-    else
-        ::ControlService(service, SERVICE_CONTROL_STOP, reinterpret_cast<SERVICE_STATUS*>(&status));
-    bool reached = false;
-    for (int i = 0; i < 600 && !reached; ++i) {
-        QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status, &needed);
-        reached = status.dwCurrentState == desired;
-        if (!reached)
-            Sleep(50);
-    }
-    CloseServiceHandle(service);
-    CloseServiceHandle(manager);
-    return reached;
 }
 
 void Fill(ZintarDeviceClient& device, std::uint32_t count, std::uint64_t& clock)
@@ -185,11 +164,11 @@ int main(int argc, char** argv)
     try {
         ZintarDeviceClient device;
         std::printf("intake of %u messages from the device\n", count);
-        if (!ControlService(SERVICE_STOPPED))
+        if (ZintarBench::ControlServiceAndWait(SERVICE_STOPPED) < 0)
             throw Exceptions::ExceptionBase("Failed to stop the service for the ceilings");
         const double bare = BareReads(device, count, clock, false);
         const double sameCalls = BareReads(device, count, clock, true);
-        if (!ControlService(SERVICE_RUNNING))
+        if (ZintarBench::ControlServiceAndWait(SERVICE_RUNNING) < 0)
             throw Exceptions::ExceptionBase("Failed to start the service");
         const double service = ServiceIntake(device, count, clock);
         Report("  bare loop of read requests (ceiling i)", bare);

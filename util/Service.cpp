@@ -231,9 +231,14 @@ void Service::RunSequence(DWORD pending, void (Service::*operation)(), DWORD fin
     SetState(final);
 }
 
-void Service::StopAfterFailure(const std::string& what, const ExceptionBase& failure, DWORD exitCode)
+bool Service::RunOrStop(void (Service::*operation)(), const char* what, DWORD exitCode)
 {
-    WriteLog(what + failure.GetFullMessage("\n"));
+    try {
+        (this->*operation)();
+        return true;
+    } catch (const ExceptionBase& e) {
+        WriteLog(what + e.GetFullMessage("\n"));
+    }
     StopWhatStillRuns();
     {
         Mutex::Access access(statusMutex, InfiniteTimeout);
@@ -241,6 +246,13 @@ void Service::StopAfterFailure(const std::string& what, const ExceptionBase& fai
         status.dwServiceSpecificExitCode = exitCode;
     }
     SetState(SERVICE_STOPPED);
+    return false;
+}
+
+void Service::RestartSteps()
+{
+    OnStop();
+    OnStart();
 }
 
 void Service::DoStart()
@@ -254,13 +266,8 @@ void Service::DoStart()
         status.dwControlsAccepted = kControlsAccepted;
     }
     SetState(SERVICE_START_PENDING, kStartWaitHint);
-    try {
-        OnStart();
-    } catch (const ExceptionBase& e) {
-        StopAfterFailure("An exception has occured in the service's main : ", e, kExitStartFailed);
-        return;
-    }
-    SetState(SERVICE_RUNNING);
+    if (RunOrStop(&Service::OnStart, "An exception has occured in the service's main : ", kExitStartFailed))
+        SetState(SERVICE_RUNNING);
 }
 
 void Service::DoStop()
@@ -269,13 +276,8 @@ void Service::DoStop()
     if (status.dwCurrentState == SERVICE_STOPPED)
         return;  // a failed restart has stopped it already
     SetState(SERVICE_STOP_PENDING, kStopWaitHint);
-    try {
-        OnStop();
-    } catch (const ExceptionBase& e) {
-        StopAfterFailure("An exception has occured in the service's control method : ", e, kExitStopFailed);
-        return;
-    }
-    SetState(SERVICE_STOPPED);
+    if (RunOrStop(&Service::OnStop, "An exception has occured in the service's control method : ", kExitStopFailed))
+        SetState(SERVICE_STOPPED);
 }
 
 void Service::BeginStop()
@@ -292,12 +294,7 @@ void Service::Restart()
     Mutex::Access control(controlMutex, InfiniteTimeout);
     if (stopRequested || status.dwCurrentState != SERVICE_RUNNING)
         return;
-    try {
-        OnStop();
-        OnStart();
-    } catch (const ExceptionBase& e) {
-        StopAfterFailure("Failed to restart the service : ", e, kExitRestartFailed);
-    }
+    RunOrStop(&Service::RestartSteps, "Failed to restart the service : ", kExitRestartFailed);
 }
 
 void Service::DoPause()

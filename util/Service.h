@@ -27,7 +27,6 @@
 #include <memory>
 #include <string>
 
-#include "Exceptions.h"
 #include "Mutex.h"
 #include "Thread.h"
 
@@ -137,8 +136,10 @@ private:
     // Reports `pending`, runs `operation` and reports `final`; an exception leaves before the
     // final report.
     void RunSequence(DWORD pending, void (Service::*operation)(), DWORD final);
-    // Logs `failure`, ends what still runs and reports STOPPED with `exitCode`. Holds controlMutex.
-    void StopAfterFailure(const std::string& what, const Exceptions::ExceptionBase& failure, DWORD exitCode);
+    // Runs `operation`; when it throws, logs `what` and the failure, ends what still runs and
+    // reports STOPPED with `exitCode`. True when it succeeded. The caller holds controlMutex.
+    bool RunOrStop(void (Service::*operation)(), const char* what, DWORD exitCode);
+    void RestartSteps();
     void SetState(DWORD state, DWORD waitHint = 0);
 
     Mutex controlMutex;

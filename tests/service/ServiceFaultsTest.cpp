@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "ChildProcess.h"
+#include "Exceptions.h"
 #include "PipeClient.h"
 #include "Service.h"
 #include "ServiceClient.h"
