@@ -6,7 +6,9 @@
 
 namespace ZintarServer {
 
-using namespace ZintarUtil;  // the pipe records and their codes
+using ZintarUtil::PipeReply;
+using ZintarUtil::PipeRequest;
+namespace Pipe = ZintarUtil::Pipe;
 using ZintarUtil::Exceptions::ExceptionBase;
 
 namespace {
@@ -16,7 +18,7 @@ namespace {
 // fields or to nothing.
 std::string RequestText(const PipeRequest& request, std::size_t fieldSize)
 {
-    std::optional<std::string> text = request.TextAt(kTextOffset, fieldSize);
+    std::optional<std::string> text = request.TextAt(Pipe::kTextOffset, fieldSize);
     if (!text)
         throw ExceptionBase("Failed to read the request's text, it has no NUL within its " +
                             ZintarUtil::UIntToString(static_cast<std::uint32_t>(fieldSize)) + "-byte field");
@@ -28,7 +30,7 @@ std::string RequestText(const PipeRequest& request, std::size_t fieldSize)
 // entry, and what it gets is a true prefix of what the service holds.
 void ReplyText(PipeReply& reply, std::size_t fieldSize, const std::string& text)
 {
-    reply.SetText(kTextOffset, fieldSize, text);
+    reply.SetText(Pipe::kTextOffset, fieldSize, text);
 }
 
 // A request that would leave the service unable to work is refused before anything changes.
@@ -39,27 +41,27 @@ void ReplyText(PipeReply& reply, std::size_t fieldSize, const std::string& text)
 
 void GetSettings(PipeReply& reply, const ServiceSettings& settings, bool deviceOpen)
 {
-    reply.code = kReplySettings;
+    reply.code = Pipe::kReplySettings;
     std::uint32_t typeFilter = 0;
     ZintarUtil::FlagsToMask(typeFilter, settings.typeEnabled, kMessageTypes);
-    reply.SetU32At(kMaxMessageOffset, settings.requestedMaxMessage);
-    reply.SetU32At(kDevicePollRateOffset, settings.devicePollRate);
-    reply.SetU32At(kTypeFilterOffset, typeFilter);
-    reply.SetU32At(kSaveRateOffset, settings.saveRate);
-    reply.SetU32At(kStateFlagsOffset, (settings.logFileFallback ? kStateLogFileFallback : 0) |
-                                          (deviceOpen ? kStateDeviceOpen : 0));
-    reply.SetText(kLogFileInUseOffset, kLogFileInUseFieldSize, settings.logFileInUse);
+    reply.SetU32At(Pipe::kMaxMessageOffset, settings.requestedMaxMessage);
+    reply.SetU32At(Pipe::kDevicePollRateOffset, settings.devicePollRate);
+    reply.SetU32At(Pipe::kTypeFilterOffset, typeFilter);
+    reply.SetU32At(Pipe::kSaveRateOffset, settings.saveRate);
+    reply.SetU32At(Pipe::kStateFlagsOffset, (settings.logFileFallback ? Pipe::kStateLogFileFallback : 0) |
+                                          (deviceOpen ? Pipe::kStateDeviceOpen : 0));
+    reply.SetText(Pipe::kLogFileInUseOffset, Pipe::kLogFileInUseFieldSize, settings.logFileInUse);
 }
 
 // Values that cannot work (a log file larger than 32 bits can address, a timer that would never
 // pause) are refused before anything is stored; the rest take effect through the restart.
 void SetSettings(const PipeRequest& request, PipeReply& reply, ServiceSettings& settings, RequestTarget& target)
 {
-    reply.code = kReplyOk;
-    settings.requestedMaxMessage = request.U32At(kMaxMessageOffset);
-    settings.devicePollRate = request.U32At(kDevicePollRateOffset);
-    settings.saveRate = request.U32At(kSaveRateOffset);
-    ZintarUtil::MaskToFlags(request.U32At(kTypeFilterOffset), settings.typeEnabled, kMessageTypes);
+    reply.code = Pipe::kReplyOk;
+    settings.requestedMaxMessage = request.U32At(Pipe::kMaxMessageOffset);
+    settings.devicePollRate = request.U32At(Pipe::kDevicePollRateOffset);
+    settings.saveRate = request.U32At(Pipe::kSaveRateOffset);
+    ZintarUtil::MaskToFlags(request.U32At(Pipe::kTypeFilterOffset), settings.typeEnabled, kMessageTypes);
     if (settings.requestedMaxMessage == 0)
         settings.requestedMaxMessage = 1;
     target.StartRestart();
@@ -68,7 +70,7 @@ void SetSettings(const PipeRequest& request, PipeReply& reply, ServiceSettings& 
 // Both lists form one index space: the include filters in order, then the exclude filters.
 void GetFilter(const PipeRequest& request, PipeReply& reply, const ServiceSettings& settings)
 {
-    std::uint64_t index = request.U32At(kFilterIndexOffset);
+    std::uint64_t index = request.U32At(Pipe::kFilterIndexOffset);
     const std::string* entry = nullptr;
     std::uint32_t kind = 1;
     if (index < settings.includeFilters.size()) {
@@ -76,87 +78,87 @@ void GetFilter(const PipeRequest& request, PipeReply& reply, const ServiceSettin
     } else {
         index -= settings.includeFilters.size();
         if (index >= settings.excludeFilters.size()) {
-            reply.code = kReplyNoFilter;
+            reply.code = Pipe::kReplyNoFilter;
             return;
         }
         entry = &settings.excludeFilters[index];
         kind = 0;
     }
-    reply.code = kReplyFilter;
-    reply.SetU32At(kFilterKindOffset, kind);
-    ReplyText(reply, kFilterFieldSize, *entry);
+    reply.code = Pipe::kReplyFilter;
+    reply.SetU32At(Pipe::kFilterKindOffset, kind);
+    ReplyText(reply, Pipe::kFilterFieldSize, *entry);
 }
 
 void Dispatch(const PipeRequest& request, PipeReply& reply, RequestTarget& target)
 {
     switch (request.code) {
-    case kGetFileMapName:
-        ReplyText(reply, kPathFieldSize, ZintarUtil::kFileMapName);
-        reply.code = kReplyFileMapName;
+    case Pipe::kGetFileMapName:
+        ReplyText(reply, Pipe::kPathFieldSize, ZintarUtil::kFileMapName);
+        reply.code = Pipe::kReplyFileMapName;
         return;
-    case kWriteMessage:
-        reply.code = kReplyOk;
-        target.WriteMessage(request.MessageAt(kMessageOffset));
+    case Pipe::kWriteMessage:
+        reply.code = Pipe::kReplyOk;
+        target.WriteMessage(request.MessageAt(Pipe::kMessageOffset));
         return;
-    case kPing:
-        reply.code = kReplyPing;
+    case Pipe::kPing:
+        reply.code = Pipe::kReplyPing;
         return;
-    case kGetSettings:
+    case Pipe::kGetSettings:
     {
         const bool deviceOpen = target.DeviceOpen();
         target.WithSettings([&](ServiceSettings& settings) { GetSettings(reply, settings, deviceOpen); });
         return;
     }
-    case kSetSettings:
-        if (auto why = RefusalOfSettings(request.U32At(kMaxMessageOffset), request.U32At(kDevicePollRateOffset),
-                                         request.U32At(kSaveRateOffset)))
+    case Pipe::kSetSettings:
+        if (auto why = RefusalOfSettings(request.U32At(Pipe::kMaxMessageOffset), request.U32At(Pipe::kDevicePollRateOffset),
+                                         request.U32At(Pipe::kSaveRateOffset)))
             Refuse("SetSettings", *why);
         target.WithSettings([&](ServiceSettings& settings) { SetSettings(request, reply, settings, target); });
         return;
-    case kGetLogFileName:
+    case Pipe::kGetLogFileName:
         target.WithSettings([&](ServiceSettings& settings) {
-            ReplyText(reply, kPathFieldSize, settings.logFile);
-            reply.code = kReplyFileName;
+            ReplyText(reply, Pipe::kPathFieldSize, settings.logFile);
+            reply.code = Pipe::kReplyFileName;
         });
         return;
-    case kSetLogFileName: {
+    case Pipe::kSetLogFileName: {
         // A path that the next start could not read back or open would stop the service there.
-        const std::string path = RequestText(request, kPathFieldSize);
+        const std::string path = RequestText(request, Pipe::kPathFieldSize);
         if (auto why = RefusalOfLogFilePath(path))
             Refuse("SetLogFileName", *why);
         if (auto why = target.RefusalOfLogFileLocation(path))
             Refuse("SetLogFileName", *why);
         target.WithSettings([&](ServiceSettings& settings) {
-            reply.code = kReplyOk;
+            reply.code = Pipe::kReplyOk;
             settings.logFile = path;
         });
         return;
     }
-    case kGetFilter:
+    case Pipe::kGetFilter:
         target.WithSettings([&](ServiceSettings& settings) { GetFilter(request, reply, settings); });
         return;
-    case kClearFilters:
+    case Pipe::kClearFilters:
         target.WithSettings([&](ServiceSettings& settings) {
-            reply.code = kReplyOk;
+            reply.code = Pipe::kReplyOk;
             settings.includeFilters.clear();
             settings.excludeFilters.clear();
         });
         return;
-    case kAddFilter: {
-        const std::string filter = RequestText(request, kFilterFieldSize);
-        const bool include = request.U32At(kFilterKindOffset) != 0;
+    case Pipe::kAddFilter: {
+        const std::string filter = RequestText(request, Pipe::kFilterFieldSize);
+        const bool include = request.U32At(Pipe::kFilterKindOffset) != 0;
         target.WithSettings([&](ServiceSettings& settings) {
-            reply.code = kReplyOk;
+            reply.code = Pipe::kReplyOk;
             (include ? settings.includeFilters : settings.excludeFilters).push_back(filter);
         });
         return;
     }
-    case kGetDefaultLogFileName:
-        ReplyText(reply, kPathFieldSize, target.DefaultLogFileName());
-        reply.code = kReplyFileName;
+    case Pipe::kGetDefaultLogFileName:
+        ReplyText(reply, Pipe::kPathFieldSize, target.DefaultLogFileName());
+        reply.code = Pipe::kReplyFileName;
         return;
     default:
-        reply.code = kReplyUnknown;
+        reply.code = Pipe::kReplyUnknown;
         return;
     }
 }
@@ -169,8 +171,8 @@ void DispatchRequest(const PipeRequest& request, PipeReply& reply, RequestTarget
         Dispatch(request, reply, target);
     } catch (const ExceptionBase& e) {
         ZintarUtil::WriteLog("Exception thrown in message handler : " + e.GetFullMessage("\n"));
-        reply.code = kReplyFailed;
-        reply.SetText(kTextOffset, kPathFieldSize, e.GetFullMessage(": "));
+        reply.code = Pipe::kReplyFailed;
+        reply.SetText(Pipe::kTextOffset, Pipe::kPathFieldSize, e.GetFullMessage(": "));
     }
 }
 

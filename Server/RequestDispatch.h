@@ -13,9 +13,6 @@
 
 namespace ZintarServer {
 
-using ZintarUtil::PipeReply;
-using ZintarUtil::PipeRequest;
-
 class RequestTarget {
 public:
     // Adds the message to the write queue and flushes the queue, under the intake lock.
@@ -41,6 +38,6 @@ protected:
 // Fills `reply` for `request`: the reply code and the body the code defines. A failure of the
 // ExceptionBase family, a refused request among them, is written to the diagnostic log and
 // answered with ReplyFailed, its text saying why; other exceptions leave the call.
-void DispatchRequest(const PipeRequest& request, PipeReply& reply, RequestTarget& target);
+void DispatchRequest(const ZintarUtil::PipeRequest& request, ZintarUtil::PipeReply& reply, RequestTarget& target);
 
 }  // namespace ZintarServer

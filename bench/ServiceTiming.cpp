@@ -26,6 +26,7 @@
 #include "ZintarDeviceClient.h"
 
 using namespace ZintarUtil;
+using namespace ZintarUtil::Pipe;
 using ZintarClient::PipeClient;
 using ZintarBench::Now;
 

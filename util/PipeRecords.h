@@ -19,6 +19,10 @@ namespace ZintarUtil {
 constexpr std::size_t kPipeRecordSize = 1028;
 constexpr std::size_t kPipeBodySize = kPipeRecordSize - 4;
 
+// The codes of requests and replies and where their fields lie: the protocol's own names, used
+// as Pipe::kPing, Pipe::kTextOffset.
+namespace Pipe {
+
 enum RequestCode : std::uint32_t {
     kGetFileMapName = 2,
     kWriteMessage = 3,
@@ -65,6 +69,8 @@ constexpr std::uint32_t kStateDeviceOpen = 2;       // the Zintar device is open
 constexpr std::size_t kPathFieldSize = kPipeBodySize;  // 1024 bytes with the NUL
 constexpr std::size_t kFilterFieldSize = 128;          // 128 bytes with the NUL
 
+}  // namespace Pipe
+
 // The byte image shared by both records, with the typed access every code needs.
 struct PipeRecord {
     std::uint32_t code;
@@ -91,7 +97,7 @@ static_assert(sizeof(PipeRecord) == kPipeRecordSize);
 static_assert(sizeof(PipeRequest) == kPipeRecordSize);
 static_assert(sizeof(PipeReply) == kPipeRecordSize);
 static_assert(offsetof(PipeRecord, body) == 4);
-static_assert(kMessageOffset + sizeof(LogMessage) == 550);
-static_assert(kFilterKindOffset == kTextOffset + kFilterFieldSize);
+static_assert(Pipe::kMessageOffset + sizeof(LogMessage) == 550);
+static_assert(Pipe::kFilterKindOffset == Pipe::kTextOffset + Pipe::kFilterFieldSize);
 
 }  // namespace ZintarUtil

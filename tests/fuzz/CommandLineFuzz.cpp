@@ -20,11 +20,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     try {
         if (const auto command = ZintarCtl::ParseCtlCommand(args, help))
             ZintarCtl::SelectionOf(*command);
-    } catch (const ZintarCtl::UsageError&) {
+    } catch (const ZintarUtil::UsageError&) {
     }
     try {
         ZintarFeed::ParseFeedOptions(args, help);
-    } catch (const ZintarFeed::UsageError&) {
+    } catch (const ZintarUtil::UsageError&) {
     }
     return 0;
 }

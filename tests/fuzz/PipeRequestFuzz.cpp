@@ -8,6 +8,7 @@
 
 using namespace ZintarServer;
 using namespace ZintarUtil;
+using namespace ZintarUtil::Pipe;
 
 namespace {
 

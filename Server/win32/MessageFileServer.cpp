@@ -1,0 +1,412 @@
+// MessageFileServer: taking the log file into use and out of use, its mapping, and write access.
+#include "MessageFileServer.h"
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+
+#include "DiagnosticLog.h"
+#include "Exceptions.h"
+#include "GuardedViewAccess.h"
+#include "SecurityDescriptors.h"
+#include "TextHelpers.h"
+
+namespace ZintarServer {
+
+using ZintarUtil::FileHeader;
+using ZintarUtil::GuardedViewAccess;
+using ZintarUtil::InfiniteTimeout;
+using ZintarUtil::Mutex;
+using ZintarUtil::Timeout;
+using ZintarUtil::Exceptions::ExceptionBase;
+using ZintarUtil::Exceptions::ExceptionWindows;
+
+namespace {
+
+constexpr std::uint32_t kEventAccess = 0x1F0003;    // EVENT_ALL_ACCESS
+constexpr std::uint32_t kMappingAccess = 0xF001F;   // SECTION_ALL_ACCESS
+
+FileHeader* HeaderIn(unsigned char* view)
+{
+    return reinterpret_cast<FileHeader*>(view);
+}
+
+// Between two tries of a start that a client still holding the file defeated: false once the
+// budget is spent, else a short pause. The thread's last error is kept for the failure to report.
+bool PauseForClients(Timeout& budget)
+{
+    if (budget.Expired())
+        return false;
+    const DWORD error = GetLastError();
+    Sleep(std::min(MessageFileServer::kClientReleasePoll, budget.Remaining()));
+    SetLastError(error);
+    return true;
+}
+
+}  // namespace
+
+MessageFileServer::MessageFileServer(ServiceSettings* settings, Mutex* settingsMutex)
+    : settings(settings), settingsMutex(settingsMutex), monitor(kMonitorPeriod, kMonitorAccessTimeout)
+{
+    // The service reads only to save (WriteToDisk): a writer of its own gives the file back within
+    // a monitor budget and the time to write a batch, so a wait this long means something is
+    // wrong, and the save gives up rather than holding up the close behind it.
+    SetReaderWaitLimit(kSaveReadWaitLimit);
+}
+
+MessageFileServer::~MessageFileServer() noexcept(false)
+{
+    release.Run([this] { CloseFile(InfiniteTimeout); });
+}
+
+std::uint32_t MessageFileServer::FileLength()
+{
+    Mutex::Access access(settingsMutex, InfiniteTimeout);
+    return ZintarUtil::FileLengthFor(settings->maxMessage);
+}
+
+void MessageFileServer::OpenFile(const std::string& newFileMapName, const std::string& newHeaderMutexName,
+                                 const std::string& newReadWaitEventName,
+                                 const std::string& newWriteWaitEventName)
+{
+    std::string path;
+    {
+        Mutex::Access access(settingsMutex, InfiniteTimeout);
+        path = settings->logFile;
+    }
+    OpenFileAt(path, newFileMapName, newHeaderMutexName, newReadWaitEventName, newWriteWaitEventName);
+}
+
+void MessageFileServer::OpenFileAt(const std::string& path, const std::string& newFileMapName,
+                                   const std::string& newHeaderMutexName, const std::string& newReadWaitEventName,
+                                   const std::string& newWriteWaitEventName)
+{
+    std::uint32_t maxMessage = 0;
+    {
+        Mutex::Access access(settingsMutex, InfiniteTimeout);
+        maxMessage = settings->maxMessage;
+    }
+    CloseFile(InfiniteTimeout);
+    logPath = path;
+    // A limit of 0 leaves no slot to write to, and one above 7,669,584 a length beyond 32 bits:
+    // such a file is never made.
+    if (!ZintarUtil::IsStorableCapacity(maxMessage))
+        throw ExceptionBase("Failed to open log file, MaxMessage " + ZintarUtil::UIntToString(maxMessage) +
+                            " is outside 1 to " + ZintarUtil::UIntToString(ZintarUtil::kMaxCapacity));
+
+    {
+        ZintarUtil::EveryoneSecurityAttributes attributes(kEventAccess);
+        MessageFile::OpenFile(newFileMapName, newHeaderMutexName, newReadWaitEventName,
+                              newWriteWaitEventName, attributes.GetSecurityAttributes());
+    }
+    // No writer is inside write access now: this is the only writer, and it has not begun. A
+    // writer that died inside write access left readWaitEvent reset and its readers waiting; they
+    // are let in again here. One that died between taking the header mutex and giving it back left
+    // that taken too, and every reader, this writer's own first read access included, would wait
+    // for it forever: it is taken with the monitor's budget and given back, which frees it (a live
+    // reader holds it only for a few steps).
+    {
+        Timeout budget(kMonitorAccessTimeout);
+        Mutex::Access header(headerMutex.get(), budget);
+    }
+    readWaitEvent->SetSignal();
+
+    const HANDLE opened = CreateFileA(logPath.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    // OPEN_ALWAYS reports an existing file through the last error; it is read before anything
+    // else could change it.
+    const bool existed = GetLastError() == ERROR_ALREADY_EXISTS;
+    file.Take(opened);
+    if (file.IsInvalid()) {
+        ExceptionWindows failure("Failed to open log file, CreateFile() failed");
+        CloseFile(InfiniteTimeout);
+        throw failure;
+    }
+    const DWORD size = GetFileSize(file.Get(), nullptr);
+
+    bool sound = false;
+    if (existed && size != 0) {
+        SetFileView();
+        sound = VerifyIntegrity();
+        if (sound)
+            InitializeFile();
+    }
+    if (size != FileLength()) {
+        CloseFileView();
+        ResizeFile();
+        SetFileView();
+        if (sound)
+            sound = VerifyIntegrity();
+    }
+    if (!sound)
+        ReformatFile();
+
+    try {
+        GuardedViewAccess([this] { HeaderIn(view.Data())->serverRunning = 1; });
+    } catch (const ExceptionBase& e) {
+        CloseFile(InfiniteTimeout);
+        throw ExceptionBase("Failed to set server running flag to true in log file during OpenFile()", &e);
+    }
+    monitor.SetFile(this);
+    monitor.Start();
+}
+
+void MessageFileServer::CloseFile(Timeout& timeout)
+{
+    // A save under way ends first: it uses the view, the events and the header lock that the
+    // close gives up. It holds the lock a bounded time (its read access is bounded).
+    Mutex::Access saving(saveLock, InfiniteTimeout);
+    monitor.Stop();
+    monitor.SetFile(nullptr);
+    if (IsValid()) {
+        WriteAccess access(this, timeout);
+        try {
+            GuardedViewAccess([this] { HeaderIn(view.Data())->serverRunning = 0; });
+        } catch (const ExceptionBase& e) {
+            throw ExceptionBase("Failed to set server running flag to false in log file during CloseFile()", &e);
+        }
+        const std::uint64_t length = std::min<std::uint64_t>(FileLength(), viewLength);
+        if (!FlushViewOfFile(view.Data(), static_cast<SIZE_T>(length)))
+            throw ExceptionWindows("Failed to force log file changes to be saved to disk, FlushViewOfFile() failed in CloseFile()");
+    }
+    monitor.Join(timeout);
+    MessageFile::CloseFile();
+    file.Close();
+}
+
+bool MessageFileServer::WaitForFileFree(Timeout& timeout)
+{
+    // The file that was in use, which a stop may move next: clients hold that one, not a new path
+    // set over the pipe. Before any file was opened, the configured one.
+    std::string path = logPath;
+    if (path.empty()) {
+        Mutex::Access access(settingsMutex, timeout);
+        path = settings->logFile;
+    }
+    while (!timeout.Expired()) {
+        ZintarUtil::AutoHandle probe;
+        probe.Take(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        if (probe.IsValid())
+            break;  // nobody else holds the file open
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+            break;
+        if (error != ERROR_SHARING_VIOLATION)
+            throw ExceptionWindows("Failed to wait for log file to be free, CreateFile failed()");
+        Sleep(std::min(kClientReleasePoll, timeout.Remaining()));
+    }
+    monitor.Join(timeout);
+    return true;
+}
+
+void MessageFileServer::WriteToDisk()
+{
+    Mutex::Access saving(saveLock, InfiniteTimeout);
+    if (!IsValid())
+        return;  // closed meanwhile: the close has saved it
+    ReadAccess access(this);
+    const std::uint64_t length = std::min<std::uint64_t>(FileLength(), viewLength);
+    if (!FlushViewOfFile(view.Data(), static_cast<SIZE_T>(length)))
+        throw ExceptionWindows("Failed to force log file changes saved to disk, FlushViewOfFile() failed in WriteToDisk()");
+}
+
+void MessageFileServer::CloseFileView()
+{
+    viewLength = 0;
+    if (!view.Close())
+        throw ExceptionWindows("Failed to close file view, UnmapViewOfFile() failed");
+    if (!fileMapping.Close())
+        throw ExceptionWindows("Failed to close file view, CloseHandle() failed");
+}
+
+// A client that still holds the mapping of an earlier run keeps that section alive under its
+// name: CreateFileMappingA then hands out the old section (ERROR_ALREADY_EXISTS) instead of one of
+// this file. It is used only when it covers the whole file and shows this file's bytes; a shorter
+// one (the file grew) or one of another file (the log moved, or a new file was made) is let go,
+// and the start waits, within kClientReleaseBudget, for the client to let go too, which it does as
+// soon as it sees serverRunning 0. Nothing is ever written into a section that is not this file.
+void MessageFileServer::SetFileView()
+{
+    CloseFileView();
+    LARGE_INTEGER size{};
+    GetFileSizeEx(file.Get(), &size);
+    const auto fileLength = static_cast<std::uint64_t>(size.QuadPart);
+    Timeout budget(kClientReleaseBudget);
+    for (;;) {
+        const bool sharedSection = MapWholeFile();
+        if (!sharedSection || SectionShowsThisFile(fileLength))
+            break;
+        CloseFileView();
+        if (!PauseForClients(budget))
+            throw ExceptionBase("Failed to map the whole log file, a client still holds an older mapping of it");
+    }
+    viewLength = fileLength;
+    try {
+        GuardedViewAccess([this] { HeaderIn(view.Data())->readCount = 0; });
+    } catch (const ExceptionBase& e) {
+        CloseFileView();
+        throw ExceptionBase("Failed to reset the read count in SetFileView()", &e);
+    }
+}
+
+bool MessageFileServer::MapWholeFile()
+{
+    ZintarUtil::EveryoneSecurityAttributes attributes(kMappingAccess);
+    fileMapping = ZintarUtil::FileMapping(CreateFileMappingA(file.Get(), attributes.GetSecurityAttributes(),
+                                                             PAGE_READWRITE, 0, 0, fileMapName.c_str()));
+    const bool existed = GetLastError() == ERROR_ALREADY_EXISTS;
+    if (!fileMapping) {
+        ExceptionWindows failure("Failed to open a file mapping, CreateFileMapping() failed");
+        CloseFileView();
+        throw failure;
+    }
+    view = ZintarUtil::MappedView(MapViewOfFile(fileMapping.Get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
+    if (!view) {
+        ExceptionWindows failure("Failed to map a file view, MapViewOfFile() failed");
+        CloseFileView();
+        throw failure;
+    }
+    return existed;
+}
+
+bool MessageFileServer::SectionShowsThisFile(std::uint64_t fileLength)
+{
+    if (view.RegionLength() < fileLength)
+        return false;
+    // The header area read from the file itself must be what the section shows. Another file
+    // differs there (its counters, its lock names); a reader changing its count in between only
+    // costs another look.
+    unsigned char onDisk[ZintarUtil::kSlotsOffset] = {};
+    const auto length = static_cast<DWORD>(std::min<std::uint64_t>(fileLength, sizeof onDisk));
+    OVERLAPPED atStart{};
+    DWORD read = 0;
+    if (!ReadFile(file.Get(), onDisk, length, &read, &atStart) || read != length)
+        return false;
+    bool same = false;
+    try {
+        GuardedViewAccess([&] { same = std::memcmp(view.Data(), onDisk, length) == 0; });
+    } catch (const ExceptionBase&) {
+        return false;
+    }
+    return same;
+}
+
+// Shrinking a file that a client still maps fails (ERROR_USER_MAPPED_FILE) until the client lets
+// go, which it does as soon as it sees serverRunning 0: that is waited for, within
+// kClientReleaseBudget.
+void MessageFileServer::ResizeFile()
+{
+    LARGE_INTEGER distance{};
+    distance.QuadPart = FileLength();
+    Timeout budget(kClientReleaseBudget);
+    for (;;) {
+        if (!SetFilePointerEx(file.Get(), distance, nullptr, FILE_BEGIN))
+            throw ExceptionWindows("Failed to resize file, SetFilePointerEx() failed in ResizeFile()");
+        if (SetEndOfFile(file.Get()))
+            return;
+        if (GetLastError() != ERROR_USER_MAPPED_FILE || !PauseForClients(budget))
+            throw ExceptionWindows("Failed to resize file, SetEndOfFile() failed in ResizeFile()");
+    }
+}
+
+void MessageFileServer::GrabWriteAccess(Timeout& timeout)
+{
+    if (!IsValid())
+        throw ExceptionBase("Failed to grab write access, some handles or pointers are invalid");
+    writerLock.Wait(ZintarUtil::kInfinite);  // given back by ReleaseWriteAccess
+    EnterWriteAccess(timeout);
+}
+
+void MessageFileServer::EnterWriteAccess(Timeout& timeout)
+{
+    try {
+        // A writer that may not give up still waits for readers only as long as the monitor
+        // would: a reader that died inside read access (or holds it that long) is then
+        // overridden, so the flush behind it is delayed by one monitor budget at the most.
+        Timeout bounded(kMonitorAccessTimeout);
+        Timeout& budget = timeout.Remaining() == ZintarUtil::kInfinite ? bounded : timeout;
+        {
+            // Holding the header mutex from the wait to the reset keeps readers out of their own
+            // steps meantime: a reader that has just found readWaitEvent signalled finishes its
+            // entry (and counts itself) before the writer closes the door, so the writer then
+            // waits for it. Given back even when the budget ran out, which frees a header mutex
+            // left taken by a reader that died.
+            Mutex::Access header(headerMutex.get(), budget);
+            readWaitEvent->Wait(budget.Remaining());
+            readWaitEvent->RemoveSignal();
+        }
+        try {
+            forcedAccess = !writeWaitEvent->Wait(budget.Remaining());
+        } catch (...) {
+            readWaitEvent->SetSignal();
+            throw;
+        }
+        if (budget.Expired())
+            ZintarUtil::WriteLog("File access rights timed out, forcing access.");
+    } catch (...) {
+        writerLock.Release();
+        throw;
+    }
+}
+
+void MessageFileServer::ReleaseWriteAccess()
+{
+    struct GiveBackWriterLock {
+        Mutex& lock;
+        ~GiveBackWriterLock()
+        {
+            try {
+                lock.Release();
+            } catch (...) {
+            }
+        }
+    } giveBack{writerLock};
+
+    if (!IsValid())
+        throw ExceptionBase("Failed to release write access, some handles or pointers are invalid");
+    std::uint64_t updates = 0;
+    GuardedViewAccess([&] { updates = HeaderIn(view.Data())->updateCount; });
+    if (modified.exchange(false))
+        updates += 1;
+    GuardedViewAccess([&] {
+        HeaderIn(view.Data())->updateCount = updates;
+        HeaderIn(view.Data())->readCount = 0;
+    });
+    // After a forced access the readers that were counted are gone (or no longer counted), and
+    // none of them will signal writeWaitEvent: with the count at 0 it is signalled here, so that
+    // no later writer waits out its budget for readers that are gone. Only the first writer after
+    // a reader's death waits.
+    if (forcedAccess) {
+        forcedAccess = false;
+        writeWaitEvent->SetSignal();
+    }
+    readWaitEvent->SetSignal();
+}
+
+void MessageFileServer::CycleWriteAccess(std::uint32_t readerBudget)
+{
+    Mutex::Access access(objectLock, InfiniteTimeout);
+    if (!IsValid())
+        throw ExceptionBase("Failed to grab write access, some handles or pointers are invalid");
+    writerLock.Wait(ZintarUtil::kInfinite);
+    // The budget starts only now: a cycle that waited behind a long flush still gives live
+    // readers their whole time, and never forces its way past a reader that has just entered.
+    Timeout budget(readerBudget);
+    EnterWriteAccess(budget);
+    ReleaseWriteAccess();
+}
+
+MessageFileServer::WriteAccess::WriteAccess(MessageFileServer* file, Timeout& timeout) : file(file)
+{
+    if (file == nullptr)
+        throw ExceptionBase("MessageFileServer WriteAccess object created with null pointer");
+    file->GrabWriteAccess(timeout);
+}
+
+MessageFileServer::WriteAccess::~WriteAccess() noexcept(false)
+{
+    release.Run([this] { file->ReleaseWriteAccess(); });
+}
+
+}  // namespace ZintarServer

@@ -1,0 +1,131 @@
+// The writer of the shared log file: opens, sizes, maps, verifies, compacts or reformats it,
+// keeps the time-ordered write queue and writes it into the ring in batches.
+//
+// Write access, the writer's side of the locking protocol:
+//   enter: holding the header mutex (so no reader is inside its own steps), wait for
+//          readWaitEvent and reset it (new readers now wait); give the mutex back and wait for
+//          writeWaitEvent (the last reader has left); when the budget runs out first, the writer
+//          goes ahead anyway and logs "File access rights timed out, forcing access.";
+//   leave: updateCount + 1 when something changed, readCount = 0, set readWaitEvent.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <list>
+#include <string>
+
+#include "AutoHandle.h"
+#include "MessageFile.h"
+#include "MessageFileMonitor.h"
+#include "Mutex.h"
+#include "ServiceSettings.h"
+#include "Timeout.h"
+#include "WriteQueue.h"
+#include "UnwindingAwareRelease.h"
+
+namespace ZintarServer {
+
+class MessageFileServer : public ZintarUtil::MessageFile {
+public:
+    // The monitor cycles write access every 5000 ms with a budget of 4000 ms.
+    static constexpr std::uint32_t kMonitorPeriod = 5000;
+    static constexpr std::uint32_t kMonitorAccessTimeout = 4000;
+
+    // How long a start waits for clients to let go of an older mapping or of a file it must
+    // shrink, and how often it looks.
+    static constexpr std::uint32_t kClientReleaseBudget = 15000;
+    static constexpr std::uint32_t kClientReleasePoll = 100;
+    // How long a save waits for read access.
+    static constexpr std::uint32_t kSaveReadWaitLimit = 15000;
+
+    MessageFileServer(ServiceSettings* settings, ZintarUtil::Mutex* settingsMutex);
+    ~MessageFileServer() noexcept(false);
+
+    // Opens (creating it when missing) the file at the `logFile` setting, maps it under
+    // `fileMapName`, keeps, compacts or reformats what it holds, loads the queue and starts the
+    // monitor.
+    void OpenFile(const std::string& fileMapName, const std::string& headerMutexName,
+                  const std::string& readWaitEventName, const std::string& writeWaitEventName);
+    // The same for the file at `path` instead of the `logFile` setting.
+    void OpenFileAt(const std::string& path, const std::string& fileMapName, const std::string& headerMutexName,
+                    const std::string& readWaitEventName, const std::string& writeWaitEventName);
+    // Marks the file closed, forces it to disk, stops the monitor and lets everything go.
+    void CloseFile(ZintarUtil::Timeout& timeout);
+    // Waits, within the budget, until no other process holds the file that was in use.
+    bool WaitForFileFree(ZintarUtil::Timeout& timeout);
+    // Forces the mapped file's changes to disk; does nothing once the file is closed. Never runs
+    // beside CloseFile.
+    void WriteToDisk();
+
+    void SetFileView();
+    void CloseFileView();
+    void ResizeFile();
+
+    bool VerifyIntegrity();
+    void InitializeFile();
+    void ReformatFile();
+
+    // Queues one message if the admission test keeps it.
+    void AddMessage(const ZintarUtil::LogMessage& message);
+    // Writes the pending entries into the ring and publishes them.
+    void FlushWrites();
+    // The file's records, newest first.
+    void LoadToList(std::list<PendingEntry>& target);
+
+    void GrabWriteAccess(ZintarUtil::Timeout& timeout);
+    void ReleaseWriteAccess();
+    // Takes write access and gives it back at once. The budget of `readerBudget` ms is for the
+    // readers: it starts once this process's other writer (a flush) has finished.
+    void CycleWriteAccess(std::uint32_t readerBudget);
+
+    class WriteAccess {
+    public:
+        WriteAccess(MessageFileServer* file, ZintarUtil::Timeout& timeout);
+        WriteAccess(const WriteAccess&) = delete;
+        WriteAccess& operator=(const WriteAccess&) = delete;
+        ~WriteAccess() noexcept(false);
+
+    private:
+        MessageFileServer* file;
+        ZintarUtil::UnwindingAwareRelease release;
+    };
+
+    const WriteQueue& Queue() const { return queue; }
+
+private:
+    std::uint32_t FileLength();
+    // Maps the file under its name; true when the name already stood for a section (a client's).
+    bool MapWholeFile();
+    // The section mapped at `view` covers `fileLength` bytes and holds this file's header.
+    bool SectionShowsThisFile(std::uint64_t fileLength);
+    // The readers' side of taking write access, for a caller that holds writerLock; gives
+    // writerLock back when it throws.
+    void EnterWriteAccess(ZintarUtil::Timeout& timeout);
+    // One record into slot `slot` of the view, inside the guarded view access; a slot beyond the
+    // mapping throws.
+    void WriteRecord(std::int32_t slot, const ZintarUtil::MessageRecord& record);
+
+    WriteQueue queue;  // pendingList, pendingCount and displacedCount
+    ZintarUtil::AutoHandle file;
+    std::string logPath;
+    ServiceSettings* settings;
+    ZintarUtil::Mutex* settingsMutex;
+    // Set by the intake's AddMessage and consumed by whichever writer releases access next, the
+    // monitor's cycle included, so it is shared between threads.
+    std::atomic<bool> modified{false};
+    // The two writers of this process, FlushWrites and the monitor's cycle, meet here: the
+    // second waits until the first has given write access back, so a cycle that forces access
+    // never lets readers in, or a second writer work, while a flush is writing. Taken without
+    // limit: a writer holds it only while it works and while it waits a bounded time for readers.
+    ZintarUtil::Mutex writerLock;
+    // The current write access was forced past readers that did not leave in time; guarded by
+    // writerLock.
+    bool forcedAccess = false;
+    // Keeps a save (WriteToDisk on the "File Write" timer) and CloseFile apart.
+    ZintarUtil::Mutex saveLock;
+    ZintarUtil::UnwindingAwareRelease release;  // of the file, at destruction
+    // Last, so that it is destroyed first: its thread uses the members above until it is joined.
+    MessageFileMonitor monitor;
+};
+
+}  // namespace ZintarServer

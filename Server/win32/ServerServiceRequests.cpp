@@ -1,0 +1,104 @@
+// ServerService: the driver intake, the timers' callback and the pipe requests.
+#include "ServerService.h"
+
+#include "DiagnosticLog.h"
+#include "Exceptions.h"
+#include "RequestDispatch.h"
+#include "TextHelpers.h"
+#include "ZintarDeviceInterface.h"
+
+namespace ZintarServer {
+
+using ZintarUtil::InfiniteTimeout;
+using ZintarUtil::LogMessage;
+using ZintarUtil::Mutex;
+using ZintarUtil::PipeReply;
+using ZintarUtil::PipeRequest;
+using ZintarUtil::Exceptions::ExceptionBase;
+
+static_assert(ZINTAR_MESSAGE_SIZE == sizeof(LogMessage));
+
+// The request table works on the service through this view of it.
+class ServerService::RequestTargetAdapter final : public RequestTarget {
+public:
+    explicit RequestTargetAdapter(ServerService& service) : service(service) {}
+
+    void WriteMessage(const LogMessage& message) override
+    {
+        Mutex::Access intake(service.intakeMutex, InfiniteTimeout);
+        service.messageFile.AddMessage(message);
+        service.messageFile.FlushWrites();
+    }
+
+    void WithSettings(const std::function<void(ServiceSettings&)>& work) override
+    {
+        Mutex::Access access(service.settingsMutex, InfiniteTimeout);
+        work(service.settings);
+    }
+
+    void StartRestart() override { service.RequestRestart(); }
+
+    std::string DefaultLogFileName() override { return ZintarUtil::GetExecutableRelativePath("Logs.dat"); }
+
+    std::optional<std::string> RefusalOfLogFileLocation(const std::string& path) override
+    {
+        const DWORD attributes = GetFileAttributesA(path.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+            return "the log file's path names a folder";
+        const std::string::size_type separator = path.find_last_of("\\/");
+        if (separator == std::string::npos)
+            return "the log file's path names no folder; give a full path";
+        const std::string folder = path.substr(0, separator + 1);  // "C:\" stays a root
+        const DWORD folderAttributes = GetFileAttributesA(folder.c_str());
+        if (folderAttributes == INVALID_FILE_ATTRIBUTES || (folderAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+            return "the folder " + folder + " does not exist";
+        return std::nullopt;
+    }
+
+    bool DeviceOpen() override { return service.deviceOpen; }
+
+private:
+    ServerService& service;
+};
+
+void ServerService::PollDriver()
+{
+    Mutex::Access intake(intakeMutex, InfiniteTimeout);
+    bool received = false;
+    LogMessage message;
+    DWORD returned = 0;
+    // A failed read and an empty driver look the same: either ends the drain. The byte count is
+    // not examined: the driver delivers a whole message on every successful call.
+    while (DeviceIoControl(device, IOCTL_READ_MESSAGE, nullptr, 0, &message, sizeof message, &returned, nullptr) == 1) {
+        received = true;
+        messageFile.AddMessage(message);
+    }
+    // Counts messages read, not admitted: a poll whose messages were all refused still flushes.
+    if (received)
+        messageFile.FlushWrites();
+}
+
+void ServerService::OnTimer(std::uint32_t id)
+{
+    try {
+        if (id == kPollTimerId)
+            PollDriver();
+        else if (id == kWriteTimerId)
+            messageFile.WriteToDisk();
+    } catch (const ExceptionBase& e) {
+        ZintarUtil::WriteLog("Exception thrown in timer callback : " + e.GetFullMessage("\n"));
+    }
+}
+
+void ServerService::HandleMessage(const PipeRequest& request, PipeReply& reply)
+{
+    RequestTargetAdapter target(*this);
+    DispatchRequest(request, reply, target);
+}
+
+void ServerService::ConnectionClosed(PipeServerHandleThread* connection)
+{
+    pipeServer.RemoveConnection(connection);
+}
+
+}  // namespace ZintarServer

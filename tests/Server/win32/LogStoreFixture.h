@@ -1,0 +1,62 @@
+// A log file of the test's own: a path in the temporary directory, kernel object names no other
+// test uses, settings and their mutex, and helpers to look at the bytes on disk.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "BodyThread.h"
+#include "ChildProcess.h"
+#include "Event.h"
+#include "LogFileFormat.h"
+#include "LogImageBuilder.h"
+#include "MessageFileServer.h"
+#include "Mutex.h"
+#include "ServiceSettings.h"
+#include "Thread.h"
+
+namespace ZintarTest {
+
+struct LogStoreNames {
+    std::string fileMap;
+    std::string headerMutex;
+    std::string readWaitEvent;
+    std::string writeWaitEvent;
+
+    static LogStoreNames Unique();
+    std::vector<std::string> AsArguments() const { return {fileMap, headerMutex, readWaitEvent, writeWaitEvent}; }
+    static LogStoreNames FromArguments(const std::vector<std::string>& args, std::size_t first);
+};
+
+ZintarServer::ServiceSettings DefaultTestSettings(const std::string& logFile, std::uint32_t maxMessage);
+
+// Opens `server` under `names`.
+void OpenLogStore(ZintarServer::MessageFileServer& server, const LogStoreNames& names);
+
+class LogStoreTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // A writer on the test's file with the given limit.
+    ZintarServer::MessageFileServer& Open(std::uint32_t maxMessage);
+    void Close();
+    void AddAndFlush(std::initializer_list<std::uint64_t> keys);
+
+    std::vector<unsigned char> FileBytes() const;
+    ZintarUtil::FileHeader HeaderOnDisk() const;
+    ZintarUtil::MessageRecord RecordOnDisk(std::int32_t slot) const;
+    void WriteFile(const std::vector<unsigned char>& bytes) const;
+    std::vector<std::uint64_t> QueueKeys() const;
+
+    std::string path;
+    LogStoreNames names;
+    ZintarServer::ServiceSettings settings;
+    ZintarUtil::Mutex settingsMutex;
+    std::unique_ptr<ZintarServer::MessageFileServer> server;
+};
+
+}  // namespace ZintarTest

@@ -1,0 +1,146 @@
+// zintarctl's portable parts: its command line, which messages it selects, how it prints them,
+// and that a follower's restarts print nothing twice.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "CtlCommandLine.h"
+#include "Exceptions.h"
+#include "FollowDeduplicator.h"
+#include "MessageOutput.h"
+#include "MessageSelection.h"
+#include "SyslogFormat.h"
+
+using namespace ZintarCtl;
+using ZintarUtil::MessageRecord;
+
+namespace {
+
+std::string UsageErrorOf(const std::vector<std::string>& args)
+{
+    std::string help;
+    try {
+        return ParseCtlCommand(args, help) ? "(accepted)" : "(help)";
+    } catch (const ZintarUtil::UsageError& e) {
+        return e.what();
+    }
+}
+
+MessageRecord Record(std::int16_t second, std::uint32_t type, const char* text, const char* aux = "")
+{
+    MessageRecord record{};
+    record.sequence = static_cast<std::uint64_t>(second);
+    record.message.timeStamp = {2026, 12, 6, 10, 0, second, 5, 0};
+    record.message.type = type;
+    std::strcpy(record.message.text, text);
+    std::strcpy(record.message.auxText, aux);
+    return record;
+}
+
+}  // namespace
+
+TEST(ZintarCtl, CommandLines)
+{
+    std::string help;
+    const CtlCommand set = *ParseCtlCommand({"settings", "set", "--poll", "250", "--types", "0,3"}, help);
+    EXPECT_EQ(set.verb, Verb::SettingsSet);
+    EXPECT_EQ(set.devicePollRate, 250u);
+    EXPECT_EQ(set.typeFilter, 0b1001u);
+    EXPECT_FALSE(set.maxMessage.has_value()) << "what is not given is sent back unchanged";
+    const CtlCommand follow = *ParseCtlCommand({"-f", "--json", "--type", "1,2", "--text", "Cam"}, help);
+    EXPECT_EQ(follow.verb, Verb::Follow);
+    EXPECT_EQ(follow.format, Format::Json);
+    EXPECT_EQ(follow.types, 0b0110u);
+    EXPECT_FALSE(ParseCtlCommand({"read", "--help"}, help).has_value());
+    EXPECT_NE(help.find("--since"), std::string::npos) << "the help of the command asked about";
+
+    const std::vector<std::vector<std::string>> refused = {
+        {},
+        {"settings"},
+        {"settings", "set"},
+        {"settings", "set", "--max", "0"},
+        {"settings", "set", "--types", "4"},
+        {"settings", "set", "--types", ""},
+        {"write", "--type", "1"},
+        {"write", "--text", std::string(257, 'x')},
+        {"read", "--format", "xml"},
+        {"read", "-n", "many"},
+        {"filters", "add"},
+        {"follow", "--poll", "1"},
+    };
+    for (const auto& args : refused)
+        EXPECT_NE(UsageErrorOf(args).front(), '(') << ::testing::PrintToString(args);
+}
+
+TEST(ZintarCtl, SelectionTable)
+{
+    const std::vector<MessageRecord> newestFirst = {Record(4, 3, "Disk full"), Record(3, 2, "camera 2"),
+                                                    Record(2, 0, "Camera 1"), Record(1, 1, "boot")};
+    struct Case {
+        std::vector<std::string> args;
+        std::vector<std::string> texts;  // oldest first
+    };
+    const Case cases[] = {
+        {{"read"}, {"boot", "Camera 1", "camera 2", "Disk full"}},
+        {{"read", "-n", "2"}, {"camera 2", "Disk full"}},
+        {{"read", "--type", "0,2"}, {"Camera 1", "camera 2"}},
+        {{"read", "--text", "CAM"}, {"Camera 1", "camera 2"}},
+        {{"read", "--grep", "[0-9]$"}, {"Camera 1", "camera 2"}},
+        {{"read", "--since", "2026-12-06T10:00:02.005", "--until", "2026-12-06T10:00:03"}, {"Camera 1"}},
+        {{"read", "-n", "1", "--type", "0"}, {"Camera 1"}},
+    };
+    std::string help;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        const CtlCommand command = *ParseCtlCommand(c.args, help);
+        std::vector<std::string> texts;
+        for (const MessageRecord& record : Select(newestFirst, SelectionOf(command), command.last))
+            texts.emplace_back(record.message.text);
+        EXPECT_EQ(texts, c.texts);
+    }
+    EXPECT_THROW(SelectionOf(*ParseCtlCommand({"read", "--grep", "("}, help)), ZintarUtil::UsageError);
+}
+
+TEST(ZintarCtl, OutputFormats)
+{
+    MessageRecord record = Record(7, 2, "say \"hi\"", "usb");
+    EXPECT_EQ(MessageLine(record, Format::Text), "2026-12-06 10:00:07.005  2  say \"hi\"  [usb]");
+    EXPECT_EQ(MessageLine(record, Format::Csv), "2026-12-06 10:00:07.005,2,\"say \"\"hi\"\"\",\"usb\"");
+    EXPECT_EQ(MessageLine(record, Format::Json),
+              "{\"aux\":\"usb\",\"sequence\":7,\"text\":\"say \\\"hi\\\"\",\"time\":\"2026-12-06T10:00:07.005\",\"type\":2}");
+    std::memset(record.message.text, '\xE9', sizeof record.message.text);  // no NUL, and no UTF-8
+    EXPECT_EQ(MessageLine(record, Format::Text).size(), 23 + 2 + 1 + 2 + 257 + 7u) << "read to the field's end";
+    EXPECT_NE(MessageLine(record, Format::Json).find("\xEF\xBF\xBD"), std::string::npos);
+}
+
+TEST(ZintarCtl, FollowPrintsEachMessageOnceAcrossRestarts)
+{
+    FollowDeduplicator printed;
+    auto update = [](bool restarted, std::vector<MessageRecord> messages) {
+        ZintarUtil::FollowUpdate u;
+        u.restarted = restarted;
+        u.messages = std::move(messages);
+        return u;
+    };
+    const MessageRecord a = Record(1, 0, "a"), b = Record(2, 0, "b"), c = Record(3, 0, "c"), late = Record(0, 0, "late");
+    EXPECT_EQ(printed.Fresh(update(true, {a, b}), 3).size(), 2u);
+    EXPECT_EQ(printed.Fresh(update(false, {c}), 3).size(), 1u);
+    const auto rewritten = printed.Fresh(update(true, {late, a, b}), 3);  // c fell out of the ring of three
+    ASSERT_EQ(rewritten.size(), 1u);
+    EXPECT_STREQ(rewritten[0].message.text, "late");
+    EXPECT_TRUE(printed.Fresh(update(true, {late, a, b}), 3).empty()) << "a service restart with the same ring";
+    EXPECT_EQ(printed.Fresh(update(true, {a, a}), 3).size(), 1u) << "a second copy of a message is a new one";
+}
+
+TEST(ZintarCtl, SyslogMessagesFollowRfc5424)
+{
+    MessageRecord record = Record(7, 3, "Disk full");
+    std::strcpy(record.message.auxText, "vol \"C\" [1]\\");
+    EXPECT_EQ(SyslogMessage(record, "PLANT PC", 60),
+              "<133>1 2026-12-06T10:00:07.005+01:00 PLANTPC zintar - type3 [zintar@32473 aux=\"vol \\\"C\\\" [1\\]\\\\\" "
+              "sequence=\"7\"] Disk full");
+    EXPECT_EQ(SyslogMessage(record, "", -330).substr(0, 40), "<133>1 2026-12-06T10:00:07.005-05:30 - z");
+    EXPECT_EQ(SplitHostPort("127.0.0.1:514"), (std::pair<std::string, std::string>{"127.0.0.1", "514"}));
+    for (const char* bad : {"127.0.0.1", ":514", "host:", "host:0", "host:65536", "host:5x"})
+        EXPECT_THROW(SplitHostPort(bad), ZintarUtil::UsageError) << bad;
+}

@@ -1,0 +1,40 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <optional>
+
+#include "TimeStamps.h"
+
+using ZintarUtil::ParseTimeStamp;
+using ZintarUtil::TimeFields;
+
+TEST(TimeStamps, ReadTable)
+{
+    struct Case {
+        const char* text;
+        std::optional<TimeFields> fields;  // {year, month, day, hour, minute, second, ms, weekday}
+    };
+    const Case cases[] = {
+        {"2026-12-05T18:41:58.123", TimeFields{2026, 12, 5, 18, 41, 58, 123, 6}},  // a Saturday
+        {"2026-01-31 10:00:00.5", TimeFields{2026, 1, 31, 10, 0, 0, 500, 6}},
+        {"2026-01-31T10:00:00.05", TimeFields{2026, 1, 31, 10, 0, 0, 50, 6}},
+        {"2026-01-31T10:00:00", TimeFields{2026, 1, 31, 10, 0, 0, 0, 6}},
+        {"2024-02-29T23:59:59.999", TimeFields{2024, 2, 29, 23, 59, 59, 999, 4}},
+        {"2000-01-01T00:00:00", TimeFields{2000, 1, 1, 0, 0, 0, 0, 6}},
+        {"1601-01-01T00:00:00", TimeFields{1601, 1, 1, 0, 0, 0, 0, 1}},
+        {"2026-13-01T00:00:00", {}}, {"2026-01-01T24:00:00", {}}, {"2026-01-01", {}}, {"2026-01-01T00:00:00.", {}},
+        {"2026-01-01T00:00:00.1234", {}}, {"2026-01-01X00:00:00", {}}, {"2026-01-01T00:00:00Z", {}}, {"", {}},
+        {"2026-12-5T-8:41:58.123", {}}, {"2026-01-01T-1:-5:-9", {}}, {"2026-02-29T00:00:00", {}},
+        {"2026-04-31T00:00:00", {}}, {"2026-01-01T 1:00:00", {}}, {"+026-01-01T00:00:00", {}},
+        {"2026-01-01T00:00:00.-5", {}}, {"1600-12-31T23:59:59", {}},
+    };
+    for (const Case& c : cases) {
+        const std::optional<TimeFields> read = ParseTimeStamp(c.text);
+        ASSERT_EQ(read.has_value(), c.fields.has_value()) << c.text;
+        if (read) {
+            EXPECT_EQ(0, std::memcmp(&*read, &*c.fields, sizeof(TimeFields))) << c.text;
+        }
+    }
+    EXPECT_EQ(ZintarUtil::TimeStampText(*ParseTimeStamp("2026-01-31 10:00:00.05")), "2026-01-31 10:00:00.050");
+    EXPECT_EQ(ZintarUtil::TimeStampText(*ParseTimeStamp("2026-01-31 10:00:00"), 'T'), "2026-01-31T10:00:00.000");
+}

@@ -1,0 +1,145 @@
+#include "FeedOptions.h"
+
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <cstring>
+
+#include "TimeStamps.h"
+
+namespace ZintarFeed {
+
+using ZintarUtil::LogMessage;
+using ZintarUtil::UsageError;
+using ZintarUtil::TimeFields;
+
+namespace {
+
+double ParseRate(const std::string& value)
+{
+    char* end = nullptr;
+    const double rate = std::strtod(value.c_str(), &end);
+    if (value.empty() || end != value.c_str() + value.size() || !(rate > 0) || rate > 1e9)
+        throw UsageError("--rate needs a number of messages per second above 0, or 'max'");
+    return rate;
+}
+
+std::string Expand(const std::string& pattern, std::uint64_t index)
+{
+    std::string result;
+    const std::string number = std::to_string(index);
+    for (std::size_t i = 0; i < pattern.size(); ++i) {
+        if (pattern.compare(i, 3, "{n}") == 0) {
+            result += number;
+            i += 2;
+        } else {
+            result += pattern[i];
+        }
+    }
+    return result.substr(0, ZintarUtil::kTextFieldSize - 1);
+}
+
+}  // namespace
+
+FeedOptions ParseFeedOptions(const std::vector<std::string>& args, std::string& help)
+{
+    FeedOptions o;
+    std::string rate = "max", time;
+    CLI::App app{"zintar-feed: feeds the Zintar device, reads it back, prints its counters.\n"
+                 "Exit codes: 0 done, 1 bad command line, 2 device missing, 3 device queue stayed full, 4 other "
+                 "device failure."};
+    app.require_subcommand(1);
+    CLI::App* push = app.add_subcommand("push", "queue messages in the Zintar device");
+    push->add_option("--type", o.type, "message type (default 0)")->check(CLI::Range(0u, 3u));
+    push->add_option("--text", o.text, "message text, at most 256 characters; {n} stands for the message number");
+    push->add_option("--aux", o.auxText, "auxiliary text, at most 256 characters; {n} as above");
+    push->add_option("--count", o.count, "how many messages (default 1)")->check(CLI::Range(std::uint64_t{0}, UINT64_MAX / 2));
+    push->add_option("--rate", rate, "messages per second, or 'max' (the default) for as fast as possible");
+    push->add_option("--time", time, "time stamp YYYY-MM-DDThh:mm:ss[.mmm] of every message (default: local time)");
+    push->add_option("--batch", o.batch, "messages per push request (default 256)")->check(CLI::Range(1u, 4096u));
+    push->add_option("--busy-timeout", o.busyTimeout, "ms to retry while the device queue is full (default 10000)")
+        ->check(CLI::Range(0u, 0xFFFFFFFEu));
+    push->add_option("--scenario", o.scenario, "'plant': every type from a few named sources, in place of --type, "
+                                               "--text and --aux")->check(CLI::IsMember({"plant"}));
+    push->callback([&] { o.command = Command::Push; });
+    CLI::App* read = app.add_subcommand("read", "take messages out of the device and print them");
+    read->add_option("--max", o.readLimit, "stop after this many messages");
+    read->callback([&] { o.command = Command::Read; });
+    app.add_subcommand("stats", "print the device's counters")->callback([&] { o.command = Command::Stats; });
+
+    std::vector<std::string> reversed(args.rbegin(), args.rend());  // CLI11 takes them last first
+    if (!reversed.empty() && (reversed.back() == "help" || reversed.back() == "/?"))
+        reversed.back() = "--help";
+    try {
+        app.parse(reversed);
+    } catch (const CLI::CallForHelp&) {
+        help = app.help();
+        o.command = Command::Help;
+        return o;
+    } catch (const CLI::ParseError& e) {
+        throw UsageError(e.what());
+    }
+    help = app.help();
+    if (rate != "max")
+        o.rate = ParseRate(rate);
+    if (!time.empty()) {
+        o.timeStamp = ZintarUtil::ParseTimeStamp(time);
+        if (!o.timeStamp)
+            throw UsageError("--time needs YYYY-MM-DDThh:mm:ss[.mmm], not '" + time + "'");
+    }
+    for (const std::string* text : {&o.text, &o.auxText})
+        if (text->size() > ZintarUtil::kTextFieldSize - 1)
+            throw UsageError("--text and --aux hold at most 256 characters");
+    return o;
+}
+
+LogMessage BuildMessage(const FeedOptions& options, std::uint64_t index, const TimeFields& timeStamp)
+{
+    LogMessage message{};
+    std::memcpy(message.leading, &index, sizeof message.leading);  // lets a reader check order
+    message.timeStamp = timeStamp;
+    message.type = options.type;
+    std::string text = Expand(options.text, index);
+    std::string auxText = Expand(options.auxText, index);
+    if (!options.scenario.empty()) {
+        // Sources picked in a fixed but irregular order, each with its own type and texts.
+        struct Source {
+            std::uint32_t type;
+            const char* text;
+            const char* auxText;
+        };
+        static const Source plant[] = {
+            {0, "Camera 1: frame {n} captured", "usb\\vid_046d&pid_0825"},
+            {0, "Camera 2: frame {n} captured", "usb\\vid_046d&pid_0826"},
+            {1, "Conveyor: cycle {n} done, belt slipping", "line A"},
+            {1, "Scanner: label {n} read", "com3"},
+            {2, "Disk D: 12% free after write {n}", "\\Device\\HarddiskVolume2"},
+            {3, "Scanner: no answer to request {n}, retrying", "com3"},
+            {0, "Heartbeat {n}", "zintar"},
+        };
+        const Source& source = plant[(index * 7919 + index / 5) % (sizeof plant / sizeof plant[0])];
+        message.type = source.type;
+        text = Expand(source.text, index);
+        auxText = Expand(source.auxText, index);
+    }
+    std::memcpy(message.text, text.data(), text.size());
+    std::memcpy(message.auxText, auxText.data(), auxText.size());
+    return message;
+}
+
+std::string DescribeMessage(const LogMessage& message)
+{
+    const std::size_t textLength = strnlen(message.text, ZintarUtil::kTextFieldSize);
+    const std::size_t auxLength = strnlen(message.auxText, ZintarUtil::kTextFieldSize);
+    TimeFields timeStamp;
+    std::memcpy(&timeStamp, &message.timeStamp, sizeof timeStamp);  // the record may be unaligned
+    std::string line = ZintarUtil::TimeStampText(timeStamp) + " type " + std::to_string(message.type) + " ";
+    line.append(message.text, textLength);
+    if (auxLength > 0) {
+        line += " | ";
+        line.append(message.auxText, auxLength);
+    }
+    return line;
+}
+
+}  // namespace ZintarFeed

@@ -1,0 +1,137 @@
+#include "CtlCommandLine.h"
+
+#include "SyslogFormat.h"
+
+#include <CLI/CLI.hpp>
+
+#include <sstream>
+
+namespace ZintarCtl {
+
+using ZintarUtil::UsageError;
+
+namespace {
+
+// Reads an option into an optional only when it was given.
+template <class T>
+void TakeIf(CLI::Option* option, const T& value, std::optional<T>& target)
+{
+    if (option->count() > 0)
+        target = value;
+}
+
+void AddSelection(CLI::App* command, CtlCommand& c, std::string& types, std::string& format, bool withLast)
+{
+    if (withLast)
+        command->add_option("-n,--last", c.last, "only the newest N messages");
+    command->add_option("--since", c.since, "from this local time on (YYYY-MM-DDThh:mm:ss[.mmm])");
+    command->add_option("--until", c.until, "up to this local time");
+    command->add_option("--type", types, "only these types, for example 0,2");
+    command->add_option("--text", c.textPrefix, "only texts that match this filter (a prefix, ignoring case)");
+    command->add_option("--grep", c.grep, "only texts that contain a match of this regular expression");
+    command->add_option("--format", format, "text (default), json (one object a line) or csv")
+        ->check(CLI::IsMember({"text", "json", "csv"}));
+    command->add_flag_callback("--json", [&format] { format = "json"; }, "the same as --format json");
+    command->add_flag_callback("--csv", [&format] { format = "csv"; }, "the same as --format csv");
+}
+
+}  // namespace
+
+std::uint32_t ParseTypeList(const std::string& list)
+{
+    std::uint32_t mask = 0;
+    std::stringstream items(list);
+    std::string item;
+    while (std::getline(items, item, ',')) {
+        if (item.size() != 1 || item[0] < '0' || item[0] > '3')
+            throw UsageError("--type takes types 0 to 3 separated by commas, not '" + list + "'");
+        mask |= 1u << (item[0] - '0');
+    }
+    if (mask == 0)
+        throw UsageError("--type needs at least one type");
+    return mask;
+}
+
+std::optional<CtlCommand> ParseCtlCommand(const std::vector<std::string>& args, std::string& help)
+{
+    CtlCommand c;
+    std::string types, format = "text", typeFilter;
+    std::uint32_t max = 0, poll = 0, save = 0;
+    bool exclude = false;
+
+    CLI::App app{"zintarctl: reads the Tervan Log Server's log and controls the service"};
+    app.require_subcommand(1);
+    app.add_subcommand("status", "the service's state, its settings and the log file's figures")
+        ->callback([&] { c.verb = Verb::Status; });
+
+    CLI::App* settings = app.add_subcommand("settings", "read or change the settings")->require_subcommand(1);
+    settings->add_subcommand("get", "print the settings")->callback([&] { c.verb = Verb::SettingsGet; });
+    CLI::App* set = settings->add_subcommand("set", "change settings; the service restarts to apply them");
+    CLI::Option* maxOption = set->add_option("--max", max, "messages the log keeps")->check(CLI::Range(1u, 7669584u));
+    CLI::Option* pollOption = set->add_option("--poll", poll, "milliseconds between polls of the driver");
+    CLI::Option* saveOption = set->add_option("--save", save, "seconds between saves to disk");
+    CLI::Option* typesOption = set->add_option("--types", typeFilter, "the types to keep, for example 0,1,2,3");
+    set->callback([&] { c.verb = Verb::SettingsSet; });
+
+    CLI::App* filters = app.add_subcommand("filters", "the service's text filters")->require_subcommand(1);
+    filters->add_subcommand("list", "print every filter")->callback([&] { c.verb = Verb::FiltersList; });
+    CLI::App* add = filters->add_subcommand("add", "add a filter: include (the default) or --exclude");
+    add->add_option("text", c.text, "the filter: texts that begin with it, ignoring case, match")->required();
+    add->add_flag("--exclude", exclude, "refuse matching texts instead of keeping only them");
+    add->callback([&] { c.verb = Verb::FiltersAdd; });
+    filters->add_subcommand("clear", "remove every filter")->callback([&] { c.verb = Verb::FiltersClear; });
+
+    CLI::App* logfile = app.add_subcommand("logfile", "the log file's path")->require_subcommand(1);
+    logfile->add_subcommand("get", "print the path")->callback([&] { c.verb = Verb::LogFileGet; });
+    CLI::App* setPath = logfile->add_subcommand("set", "move the log file there at the service's next stop");
+    setPath->add_option("path", c.text, "the new path, as the service sees it")->required();
+    setPath->callback([&] { c.verb = Verb::LogFileSet; });
+    logfile->add_subcommand("default", "print the default path")->callback([&] { c.verb = Verb::LogFileDefault; });
+
+    CLI::App* write = app.add_subcommand("write", "send a message to the log");
+    write->add_option("--type", c.type, "0 to 3")->check(CLI::Range(0u, 3u));
+    write->add_option("--text", c.text, "the text (at most 256 characters)")->required();
+    write->add_option("--aux", c.auxText, "the auxiliary text (at most 256 characters)");
+    write->callback([&] { c.verb = Verb::Write; });
+
+    CLI::App* read = app.add_subcommand("read", "print the stored messages, oldest first");
+    AddSelection(read, c, types, format, true);
+    read->callback([&] { c.verb = Verb::Read; });
+    CLI::App* follow = app.add_subcommand("follow", "print new messages as they arrive, until Ctrl-C (also -f)");
+    AddSelection(follow, c, types, format, false);
+    follow->add_option("--poll", c.pollMs, "milliseconds between looks at the log")->check(CLI::Range(10u, 60000u));
+    follow->add_option("--syslog", c.syslog, "also send each message as RFC 5424 syslog over UDP to HOST:PORT");
+    follow->callback([&] { c.verb = Verb::Follow; });
+
+    // CLI11 takes the arguments last first; "-f" is the short name of follow.
+    std::vector<std::string> reversed(args.rbegin(), args.rend());
+    if (!reversed.empty() && reversed.back() == "-f")
+        reversed.back() = "follow";
+    try {
+        app.parse(reversed);
+    } catch (const CLI::CallForHelp&) {
+        help = app.help();  // the help of the command that asked for it
+        return std::nullopt;
+    } catch (const CLI::ParseError& e) {
+        throw UsageError(e.what());
+    }
+
+    TakeIf(maxOption, max, c.maxMessage);
+    TakeIf(pollOption, poll, c.devicePollRate);
+    TakeIf(saveOption, save, c.saveRate);
+    if (typesOption->count() > 0)
+        c.typeFilter = ParseTypeList(typeFilter);
+    if (c.verb == Verb::SettingsSet && !c.maxMessage && !c.devicePollRate && !c.saveRate && !c.typeFilter)
+        throw UsageError("settings set needs at least one of --max, --poll, --save and --types");
+    if (!types.empty())
+        c.types = ParseTypeList(types);
+    c.format = format == "json" ? Format::Json : format == "csv" ? Format::Csv : Format::Text;
+    c.include = !exclude;
+    if (c.syslog)
+        SplitHostPort(*c.syslog);
+    if (c.text.size() > 256 || c.auxText.size() > 256)
+        throw UsageError("a message's text and auxiliary text hold at most 256 characters");
+    return c;
+}
+
+}  // namespace ZintarCtl

@@ -1,0 +1,57 @@
+// The command line of zintarctl, the console client of the service: which command to run and
+// with what, checked before anything is sent. Parsed with CLI11; every command has --help.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "UsageError.h"
+
+namespace ZintarCtl {
+
+enum class Verb {
+    Status,
+    SettingsGet,
+    SettingsSet,
+    FiltersList,
+    FiltersAdd,
+    FiltersClear,
+    LogFileGet,
+    LogFileSet,
+    LogFileDefault,
+    Write,
+    Read,
+    Follow,
+};
+
+enum class Format { Text, Json, Csv };
+
+struct CtlCommand {
+    Verb verb = Verb::Status;
+    // settings set: only the values given change; the rest are sent back as the service reported them.
+    std::optional<std::uint32_t> maxMessage, devicePollRate, saveRate, typeFilter;
+    // filters add, logfile set
+    std::string text;
+    bool include = true;
+    // write
+    std::uint32_t type = 0;
+    std::string auxText;
+    // read and follow
+    std::optional<std::uint32_t> last;
+    std::optional<std::string> since, until, textPrefix, grep;
+    std::optional<std::uint32_t> types;  // bit i selects type i
+    Format format = Format::Text;
+    std::uint32_t pollMs = 200;
+    std::optional<std::string> syslog;  // follow: HOST:PORT to send each message to as well
+};
+
+// The command `args` ask for (without the program's name), or nothing when help was asked for
+// and printed to `help`. Throws ZintarUtil::UsageError (exit code 2).
+std::optional<CtlCommand> ParseCtlCommand(const std::vector<std::string>& args, std::string& help);
+
+// "0,2,3" → bit mask 0b1101; throws ZintarUtil::UsageError for anything but types 0 to 3.
+std::uint32_t ParseTypeList(const std::string& list);
+
+}  // namespace ZintarCtl

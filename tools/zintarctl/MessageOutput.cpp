@@ -1,0 +1,59 @@
+#include "MessageOutput.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <cstring>
+
+#include "TimeStamps.h"
+
+namespace ZintarCtl {
+
+using ZintarUtil::MessageRecord;
+
+namespace {
+
+std::string FieldText(const char* field)
+{
+    return std::string(field, strnlen(field, ZintarUtil::kTextFieldSize));
+}
+
+std::string CsvField(const std::string& text)
+{
+    std::string quoted = "\"";
+    for (char c : text)
+        quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return quoted + "\"";
+}
+
+}  // namespace
+
+std::string MessageLine(const MessageRecord& record, Format format)
+{
+    const ZintarUtil::LogMessage& m = record.message;
+    const std::string text = FieldText(m.text);
+    const std::string aux = FieldText(m.auxText);
+    switch (format) {
+    case Format::Json: {
+        const nlohmann::json object = {{"time", ZintarUtil::TimeStampText(m.timeStamp, 'T')}, {"type", m.type}, {"text", text},
+                                       {"aux", aux}, {"sequence", record.sequence}};
+        // Texts are 8-bit: bytes that are not UTF-8 become U+FFFD rather than failing the line.
+        return object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    }
+    case Format::Csv:
+        return ZintarUtil::TimeStampText(m.timeStamp) + "," + std::to_string(m.type) + "," + CsvField(text) + "," + CsvField(aux);
+    case Format::Text:
+        break;
+    }
+    std::string line = ZintarUtil::TimeStampText(m.timeStamp) + "  " + std::to_string(m.type) + "  " + text;
+    if (!aux.empty())
+        line += "  [" + aux + "]";
+    return line;
+}
+
+std::string HeaderLine(Format format)
+{
+    return format == Format::Csv ? "time,type,text,aux" : "";
+}
+
+}  // namespace ZintarCtl

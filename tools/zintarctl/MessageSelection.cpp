@@ -1,0 +1,75 @@
+#include "MessageSelection.h"
+
+#include <cstring>
+
+#include "TextHelpers.h"
+#include "TimeStamps.h"
+
+namespace ZintarCtl {
+
+using ZintarUtil::LogMessage;
+using ZintarUtil::MessageRecord;
+using ZintarUtil::UsageError;
+
+namespace {
+
+std::uint64_t KeyOfTime(const std::string& option, const std::string& text)
+{
+    const std::optional<ZintarUtil::TimeFields> time = ZintarUtil::ParseTimeStamp(text);
+    if (!time)
+        throw UsageError(option + " needs a local time YYYY-MM-DDThh:mm:ss[.mmm], not '" + text + "'");
+    return ZintarUtil::SortKeyOf(*time);
+}
+
+std::string TextOf(const char* field)
+{
+    return std::string(field, strnlen(field, ZintarUtil::kTextFieldSize));
+}
+
+}  // namespace
+
+Selection SelectionOf(const CtlCommand& command)
+{
+    Selection selection;
+    selection.types = command.types.value_or(0xF);
+    if (command.since)
+        selection.sinceKey = KeyOfTime("--since", *command.since);
+    if (command.until)
+        selection.untilKey = KeyOfTime("--until", *command.until);
+    selection.textPrefix = command.textPrefix;
+    if (command.grep) {
+        try {
+            selection.pattern.emplace(*command.grep, std::regex::ECMAScript);
+        } catch (const std::regex_error& e) {
+            throw UsageError("--grep: '" + *command.grep + "' is no regular expression: " + e.what());
+        }
+    }
+    return selection;
+}
+
+bool Selects(const Selection& selection, const LogMessage& message)
+{
+    if (message.type > 3 || (selection.types & (1u << message.type)) == 0)
+        return false;
+    const std::uint64_t key = ZintarUtil::SortKeyOf(message);
+    if ((selection.sinceKey && key < *selection.sinceKey) || (selection.untilKey && key > *selection.untilKey))
+        return false;
+    if (selection.textPrefix && !ZintarUtil::MatchesAnyFilter(TextOf(message.text), {*selection.textPrefix}))
+        return false;
+    return !selection.pattern || std::regex_search(TextOf(message.text), *selection.pattern);
+}
+
+std::vector<MessageRecord> Select(const std::vector<MessageRecord>& newestFirst, const Selection& selection,
+                                  std::optional<std::uint32_t> last)
+{
+    std::vector<MessageRecord> selected;
+    for (const MessageRecord& record : newestFirst) {
+        if (last && selected.size() >= *last)
+            break;
+        if (Selects(selection, record.message))
+            selected.push_back(record);
+    }
+    return {selected.rbegin(), selected.rend()};
+}
+
+}  // namespace ZintarCtl

@@ -1,0 +1,24 @@
+// Time stamps as people type and read them: "YYYY-MM-DDThh:mm:ss.mmm" in the time of the
+// messages (the device stamps local time). Shared by the tools, which read times from the command
+// line and print the times of messages.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "LogFileFormat.h"
+
+namespace ZintarUtil {
+
+// "YYYY-MM-DDThh:mm:ss[.mmm]" (a blank may stand for the T; ".5" is 500 ms) → its fields, with the
+// weekday filled in; nothing for any other text or for a date that does not exist.
+std::optional<TimeFields> ParseTimeStamp(const std::string& text);
+
+// "YYYY-MM-DD hh:mm:ss.mmm", with `separator` between the date and the time.
+std::string TimeStampText(const TimeFields& time, char separator = ' ');
+
+// 0 for Sunday, as TIME_FIELDS counts weekdays.
+std::int16_t WeekdayOf(int year, int month, int day);
+
+}  // namespace ZintarUtil

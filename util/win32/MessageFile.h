@@ -1,0 +1,95 @@
+// The part of the shared log file that every participant holds: the names, the shared lock and
+// events, the mapping and its view, and read access. Client programs read the log through it; the
+// service's writer derives from it.
+//
+// Locking protocol between the one writer and any number of readers, over the header mutex, two
+// manual-reset events and the readCount field of the file:
+//   reader enters:  take headerMutex; if readWaitEvent is signalled, readCount + 1, reset
+//                   writeWaitEvent, give headerMutex back; otherwise give headerMutex back, wait
+//                   for readWaitEvent and try again;
+//   reader leaves:  take headerMutex, readCount − 1, set writeWaitEvent when it reaches 0, give
+//                   headerMutex back;
+//   writer: see MessageFileServer.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "Event.h"
+#include "FileMapping.h"
+#include "LogFileFormat.h"
+#include "Mutex.h"
+#include "UnwindingAwareRelease.h"
+
+namespace ZintarUtil {
+
+class MessageFile {
+public:
+    MessageFile();
+    MessageFile(const MessageFile&) = delete;
+    MessageFile& operator=(const MessageFile&) = delete;
+    ~MessageFile() noexcept(false);
+
+    // Gives up view, mapping and the shared objects. Only a failure to close an event throws.
+    virtual void CloseFile();
+    // Stores the names and creates or opens the three shared objects (an existing object is
+    // opened in its current state); does not map anything.
+    virtual void OpenFile(const std::string& fileMapName, const std::string& headerMutexName,
+                          const std::string& readWaitEventName, const std::string& writeWaitEventName,
+                          SECURITY_ATTRIBUTES* attributes);
+
+    // View, header mutex, mapping and both events are present.
+    bool IsValid() const;
+
+    void GrabReadAccess();
+    void ReleaseReadAccess();
+
+    // One read access: the grab at construction, the release at destruction.
+    class ReadAccess {
+    public:
+        explicit ReadAccess(MessageFile* file);
+        ReadAccess(const ReadAccess&) = delete;
+        ReadAccess& operator=(const ReadAccess&) = delete;
+        ~ReadAccess() noexcept(false);
+
+    private:
+        MessageFile* file;
+        UnwindingAwareRelease release;
+    };
+
+    // Copies of the view, each inside the guarded view access; the caller holds read or write
+    // access. Reads never go past the mapped length: a slot outside it throws.
+    FileHeader CopyHeader() const;
+    MessageRecord CopyRecord(std::int32_t slot) const;
+
+    std::uint64_t ViewLength() const { return viewLength; }
+
+protected:
+    // How long a reader waits for a writer to give the file back before it gives up. The service
+    // waits without limit: its own writer never dies while it reads. A client program bounds the
+    // wait, so that a service that died inside write access cannot hang it for good.
+    void SetReaderWaitLimit(std::uint32_t milliseconds) { readerWaitLimit = milliseconds; }
+
+    FileMapping fileMapping;
+    std::string fileMapName;
+    std::unique_ptr<Event> readWaitEvent;
+    std::string readWaitEventName;
+    std::unique_ptr<Event> writeWaitEvent;
+    std::string writeWaitEventName;
+    std::unique_ptr<Mutex> headerMutex;
+    std::string headerMutexName;
+    MappedView view;
+    std::uint64_t viewLength = 0;  // bytes of the file that `view` shows
+    Mutex objectLock;
+
+private:
+    void CloseMembers();
+    static void CloseEvent(std::unique_ptr<Event>& event);
+
+    std::uint32_t readerWaitLimit = kInfinite;
+};
+
+}  // namespace ZintarUtil
