@@ -165,9 +165,28 @@ void Dispatch(const PipeRequest& request, PipeReply& reply, RequestTarget& targe
 
 }  // namespace
 
-void DispatchRequest(const PipeRequest& request, PipeReply& reply, RequestTarget& target)
+bool MayCarryOut(std::uint32_t code, const Caller& caller, bool anyUserMayChange)
+{
+    switch (code) {
+    case Pipe::kSetSettings:
+    case Pipe::kSetLogFileName:
+    case Pipe::kAddFilter:
+    case Pipe::kClearFilters:
+        return caller.isAdministrator || anyUserMayChange;
+    default:
+        return true;
+    }
+}
+
+void DispatchRequest(const PipeRequest& request, PipeReply& reply, RequestTarget& target, const Caller& caller)
 {
     try {
+        if (!MayCarryOut(request.code, caller, false)) {
+            bool anyUserMayChange = false;
+            target.WithSettings([&](ServiceSettings& settings) { anyUserMayChange = settings.anyUserMayChange; });
+            if (!MayCarryOut(request.code, caller, anyUserMayChange))
+                throw ExceptionBase(kNeedsAdministrator);
+        }
         Dispatch(request, reply, target);
     } catch (const ExceptionBase& e) {
         ZintarUtil::WriteLog("Exception thrown in message handler : " + e.GetFullMessage("\n"));

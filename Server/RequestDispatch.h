@@ -13,6 +13,22 @@
 
 namespace ZintarServer {
 
+// Who sent a request, as far as the service's rules need to know: the connection finds it out
+// once, from the client's token.
+struct Caller {
+    bool isAdministrator = false;  // a member of Administrators (elevated) or LocalSystem
+};
+
+// The service runs as LocalSystem and writes the file it is told to, with its own rights, into a
+// mapping every local user can read and write: requests that change what it does with files or
+// what it keeps (SetSettings, SetLogFileName, AddFilter, ClearFilters) are carried out only for
+// an administrator, unless the site has allowed every local user. Reading requests and
+// WriteMessage are open to every local user.
+bool MayCarryOut(std::uint32_t code, const Caller& caller, bool anyUserMayChange);
+// The text of the refusal; zintarctl recognises it.
+inline constexpr char kNeedsAdministrator[] =
+    "Changing the service's settings, filters or log file needs an administrator (an elevated console)";
+
 class RequestTarget {
 public:
     // Adds the message to the write queue and flushes the queue, under the intake lock.
@@ -37,7 +53,9 @@ protected:
 
 // Fills `reply` for `request`: the reply code and the body the code defines. A failure of the
 // ExceptionBase family, a refused request among them, is written to the diagnostic log and
-// answered with ReplyFailed, its text saying why; other exceptions leave the call.
-void DispatchRequest(const ZintarUtil::PipeRequest& request, ZintarUtil::PipeReply& reply, RequestTarget& target);
+// answered with ReplyFailed, its text saying why; other exceptions leave the call. A request the
+// caller may not have carried out is refused that way.
+void DispatchRequest(const ZintarUtil::PipeRequest& request, ZintarUtil::PipeReply& reply, RequestTarget& target,
+                     const Caller& caller);
 
 }  // namespace ZintarServer

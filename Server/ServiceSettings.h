@@ -35,6 +35,9 @@ struct ServiceSettings {
     // when it is the default path and `logFileFallback` is set. Neither is stored.
     std::string logFileInUse;
     bool logFileFallback = false;
+    // Any local user may change settings, filters and the log file's place, not only
+    // administrators: the registry value AnyUserMayChange, 1 (0, the default, keeps it to them).
+    bool anyUserMayChange = false;
 };
 
 bool IsUsablePollRate(std::uint32_t milliseconds);

@@ -3,7 +3,7 @@
  * IOCTL_READ_MESSAGE. The queue is a fixed ring allocated at load time; one fast mutex guards it,
  * so any number of callers may use the device at once. Copies happen at APC level, which allows
  * the ring to live in paged pool: its 35 MB would be a heavy claim on non-paged memory. */
-#include <ntddk.h>
+#include <ntifs.h>
 
 #include "ZintarDeviceInterface.h"
 
@@ -153,6 +153,50 @@ static void DriverUnload(PDRIVER_OBJECT driver)
     zintarDevice = NULL;
 }
 
+/* Only LocalSystem and Administrators may open the device: any other user could drain the
+ * service's messages or forge some. IoCreateDeviceSecure would say so in SDDL, but its library
+ * comes with the WDK only, so the DACL is built by hand and set on the device object. */
+static NTSTATUS AdmitOnlySystemAndAdministrators(PDEVICE_OBJECT device)
+{
+    SID_IDENTIFIER_AUTHORITY ntAuthority = {{0, 0, 0, 0, 0, 5}}; /* SECURITY_NT_AUTHORITY */
+    ULONG sidLength = RtlLengthRequiredSid(2);
+    ULONG aclLength = sizeof(ACL) + 2 * (sizeof(ACCESS_ALLOWED_ACE) + sidLength);
+    unsigned char* memory = (unsigned char*)ExAllocatePoolWithTag(PagedPool, 2 * sidLength + aclLength, ZINTAR_POOL_TAG);
+    PSID system, administrators;
+    PACL acl;
+    SECURITY_DESCRIPTOR descriptor;
+    HANDLE handle;
+    NTSTATUS status;
+
+    if (memory == NULL)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    system = (PSID)memory;
+    administrators = (PSID)(memory + sidLength);
+    acl = (PACL)(memory + 2 * sidLength);
+    RtlInitializeSid(system, &ntAuthority, 1);
+    *RtlSubAuthoritySid(system, 0) = SECURITY_LOCAL_SYSTEM_RID;
+    RtlInitializeSid(administrators, &ntAuthority, 2);
+    *RtlSubAuthoritySid(administrators, 0) = SECURITY_BUILTIN_DOMAIN_RID;
+    *RtlSubAuthoritySid(administrators, 1) = DOMAIN_ALIAS_RID_ADMINS;
+    status = RtlCreateAcl(acl, aclLength, ACL_REVISION);
+    if (NT_SUCCESS(status))
+        status = RtlAddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, system);
+    if (NT_SUCCESS(status))
+        status = RtlAddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, administrators);
+    if (NT_SUCCESS(status))
+        status = RtlCreateSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    if (NT_SUCCESS(status))
+        status = RtlSetDaclSecurityDescriptor(&descriptor, TRUE, acl, FALSE);
+    if (NT_SUCCESS(status))
+        status = ObOpenObjectByPointer(device, OBJ_KERNEL_HANDLE, NULL, WRITE_DAC, NULL, KernelMode, &handle);
+    if (NT_SUCCESS(status)) {
+        status = ZwSetSecurityObject(handle, DACL_SECURITY_INFORMATION, &descriptor);
+        ZwClose(handle);
+    }
+    ExFreePoolWithTag(memory, ZINTAR_POOL_TAG);
+    return status;
+}
+
 NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
 {
     UNICODE_STRING deviceName;
@@ -169,6 +213,13 @@ NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
 
     extension = (ZintarDeviceExtension*)zintarDevice->DeviceExtension;
     RtlZeroMemory(extension, sizeof *extension);
+    status = AdmitOnlySystemAndAdministrators(zintarDevice);
+    if (!NT_SUCCESS(status)) {
+        DbgPrint("zintar: the device's security could not be set (0x%08lx)\n", (unsigned long)status);
+        ReleaseDevice(zintarDevice);
+        zintarDevice = NULL;
+        return status;
+    }
     ExInitializeFastMutex(&extension->queue.lock);
     extension->queue.ring = (unsigned char*)ExAllocatePoolWithTag(
         PagedPool, (SIZE_T)ZINTAR_QUEUE_CAPACITY * ZINTAR_MESSAGE_SIZE, ZINTAR_POOL_TAG);

@@ -166,9 +166,14 @@ void MessageFileServer::CloseFile(Timeout& timeout)
         } catch (const ExceptionBase& e) {
             throw ExceptionBase("Failed to set server running flag to false in log file during CloseFile()", &e);
         }
-        const std::uint64_t length = std::min<std::uint64_t>(FileLength(), viewLength);
-        if (!FlushViewOfFile(view.Data(), static_cast<SIZE_T>(length)))
-            throw ExceptionWindows("Failed to force log file changes to be saved to disk, FlushViewOfFile() failed in CloseFile()");
+        // The pages reach the file when the view goes in any case: a save that fails here costs
+        // only what a power loss would take, so the close goes on, and the stop ends normally.
+        try {
+            FlushView("Failed to force log file changes to be saved to disk, FlushViewOfFile() failed in CloseFile()");
+            FlushFile("Failed to force log file changes to be saved to disk, FlushFileBuffers() failed in CloseFile()");
+        } catch (const ExceptionBase& e) {
+            ZintarUtil::WriteLog(e.GetFullMessage("\n"));
+        }
     }
     monitor.Join(timeout);
     MessageFile::CloseFile();
@@ -205,10 +210,32 @@ void MessageFileServer::WriteToDisk()
     Mutex::Access saving(saveLock, InfiniteTimeout);
     if (!IsValid())
         return;  // closed meanwhile: the close has saved it
-    ReadAccess access(this);
-    const std::uint64_t length = std::min<std::uint64_t>(FileLength(), viewLength);
-    if (!FlushViewOfFile(view.Data(), static_cast<SIZE_T>(length)))
-        throw ExceptionWindows("Failed to force log file changes saved to disk, FlushViewOfFile() failed in WriteToDisk()");
+    {
+        ReadAccess access(this);
+        FlushView("Failed to force log file changes saved to disk, FlushViewOfFile() failed in WriteToDisk()");
+    }
+    // Outside read access: the disk may take a while, and writers need not wait for it.
+    FlushFile("Failed to force log file changes saved to disk, FlushFileBuffers() failed in WriteToDisk()");
+}
+
+// Windows refuses a view flush for a moment (ERROR_LOCK_VIOLATION) while other I/O on the file's
+// pages is under way: it is tried again a few times before it counts as a failure.
+void MessageFileServer::FlushView(const char* failure)
+{
+    const auto length = static_cast<SIZE_T>(std::min<std::uint64_t>(FileLength(), viewLength));
+    for (int tries = 1; !FlushViewOfFile(view.Data(), length); ++tries) {
+        if (GetLastError() != ERROR_LOCK_VIOLATION || tries == kFlushTries)
+            throw ExceptionWindows(failure);
+        Sleep(kFlushRetryPause);
+    }
+}
+
+// FlushViewOfFile hands the changed pages to the file system, whose cache may still hold them;
+// this sends them through to the disk, so that a save survives a power loss.
+void MessageFileServer::FlushFile(const char* failure)
+{
+    if (!FlushFileBuffers(file.Get()))
+        throw ExceptionWindows(failure);
 }
 
 void MessageFileServer::CloseFileView()

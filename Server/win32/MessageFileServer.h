@@ -93,6 +93,14 @@ public:
     const WriteQueue& Queue() const { return queue; }
 
 private:
+    static constexpr int kFlushTries = 5;
+    static constexpr DWORD kFlushRetryPause = 20;  // ms
+
+    // Saves the view's changes into the file, and the file's onto the disk; each throws
+    // ExceptionWindows with `failure`.
+    void FlushView(const char* failure);
+    void FlushFile(const char* failure);
+
     std::uint32_t FileLength();
     // Maps the file under its name; true when the name already stood for a section (a client's).
     bool MapWholeFile();

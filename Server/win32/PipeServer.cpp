@@ -34,7 +34,7 @@ HANDLE CreatePipe(const std::string& name, DWORD openMode, bool first)
     ZintarUtil::EveryoneSecurityAttributes attributes(PipeServer::kPipeAccess);
     const DWORD flags = FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
     const HANDLE pipe = CreateNamedPipeA(name.c_str(), openMode | flags,
-                                         PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+                                         PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
                                          PIPE_UNLIMITED_INSTANCES, PipeServer::kPipeBufferSize,
                                          PipeServer::kPipeBufferSize, 0, attributes.GetSecurityAttributes());
     const DWORD error = GetLastError();

@@ -1,5 +1,7 @@
 #include "PipeServerHandleThread.h"
 
+#include "CallerToken.h"
+
 namespace ZintarServer {
 
 using ZintarUtil::PipeReply;
@@ -77,8 +79,10 @@ void PipeServerHandleThread::Serve(PipeRequest& request, PipeReply& reply)
             reply.code = Pipe::kReplyFailed;
         } else {
             reply.code = Pipe::kReplyOk;
+            if (!caller)
+                caller = Caller{ZintarUtil::PipeClientIsAdministrator(requestPipe.Get())};
             try {
-                handler->HandleMessage(request, reply);
+                handler->HandleMessage(request, reply, *caller);
             } catch (...) {
                 reply.code = Pipe::kReplyFailed;
                 close = true;

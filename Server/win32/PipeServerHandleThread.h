@@ -8,10 +8,12 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "AutoHandle.h"
 #include "Overlap.h"
 #include "PipeServerMessageHandler.h"
+#include "RequestDispatch.h"
 #include "Thread.h"
 
 namespace ZintarServer {
@@ -50,6 +52,8 @@ private:
     void Finish();
 
     PipeServerMessageHandler* handler;
+    // Found out from the client's token after its first request, and kept for the connection.
+    std::optional<Caller> caller;
     ZintarUtil::AutoHandle requestPipe;
     ZintarUtil::AutoHandle replyPipe;
     ZintarUtil::Overlap overlap;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "PipeRecords.h"
+#include "RequestDispatch.h"
 
 namespace ZintarServer {
 
@@ -12,7 +13,8 @@ class PipeServerMessageHandler {
 public:
     // Fills `reply` for `request`. Called on the connection's own thread, once per request, after
     // the connection has set the reply code to ReplyOk; called by every connection at once.
-    virtual void HandleMessage(const ZintarUtil::PipeRequest& request, ZintarUtil::PipeReply& reply) = 0;
+    virtual void HandleMessage(const ZintarUtil::PipeRequest& request, ZintarUtil::PipeReply& reply,
+                               const Caller& caller) = 0;
     // The connection's loop has ended; called on its thread as the last use of the handler.
     virtual void ConnectionClosed(PipeServerHandleThread* connection) = 0;
 

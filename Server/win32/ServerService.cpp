@@ -69,15 +69,23 @@ void ServerService::OnStopRequested()
     restartThread.Join(budget);
 }
 
-void ServerService::OpenDevice()
+void ServerService::TryOpenDevice()
 {
     if (device != INVALID_HANDLE_VALUE)
         return;
     device = CreateFileA(ZINTAR_DEVICE_PATH, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (device == INVALID_HANDLE_VALUE)
-        throw ExceptionWindows("Failed to get access to the Zintar device driver, CreateFile() failed.");
+    if (device == INVALID_HANDLE_VALUE) {
+        const ExceptionWindows failure("Failed to get access to the Zintar device driver, CreateFile() failed.");
+        if (deviceAvailability.OpenFailed() == DeviceAvailability::Line::Missing) {
+            ZintarUtil::WriteLog(failure.GetFullMessage("\n"));
+            ZintarUtil::WriteLog("The service runs without the Zintar device and opens it at the first poll that finds it.");
+        }
+        return;
+    }
     deviceOpen = true;
+    if (deviceAvailability.Opened() == DeviceAvailability::Line::Appeared)
+        ZintarUtil::WriteLog("The Zintar device driver is available now; its messages are read from this poll on.");
 }
 
 void ServerService::CloseDevice()
@@ -141,13 +149,15 @@ void ServerService::MoveLogFileIfAsked()
 
 void ServerService::OnStart()
 {
-    OpenDevice();
     Mutex::Access intake(intakeMutex, InfiniteTimeout);
+    TryOpenDevice();
     pipeServer.SetMessageHandler(this);
     writeTimer.SetCallback(this);
     pollTimer.SetCallback(this);
     LoadSettings();
-    OpenLogFile();
+    ReportProgress();
+    OpenLogFile();  // may wait for clients of an older file to let go
+    ReportProgress();
     pipeServer.Start();
     pollTimer.Start();
     writeTimer.SetPeriod(settings.saveRate * 1000u);
@@ -169,8 +179,11 @@ void ServerService::OnStop()
     // A save under way finishes before the file closes (the file also waits for it): it uses the
     // mapping and the locks that the close gives up.
     writeTimer.Join(budget);
+    ReportProgress();
     messageFile.CloseFile(budget);
+    ReportProgress();
     messageFile.WaitForFileFree(budget);
+    ReportProgress();
     MoveLogFileIfAsked();
     CloseDevice();
     stopped = true;

@@ -22,6 +22,7 @@
 #include "MessageFileServer.h"
 #include "Mutex.h"
 #include "PipeServer.h"
+#include "DeviceAvailability.h"
 #include "PipeServerMessageHandler.h"
 #include "RestartThread.h"
 #include "Service.h"
@@ -45,8 +46,9 @@ public:
     // A running service is stopped first.
     ~ServerService() noexcept(false) override;
 
-    // Opens the device, loads the settings, opens the log file (on the default path when LogFile
-    // cannot be used) and starts the pipe server and both timers, holding intakeMutex throughout.
+    // Tries to open the device (a missing one is opened at a later poll), loads the settings,
+    // opens the log file (on the default path when LogFile cannot be used) and starts the pipe
+    // server and both timers, holding intakeMutex throughout.
     // Throws what fails; the framework then ends what had started (StopWhatStillRuns).
     void OnStart() override;
     // Within one 15 s budget: saves the settings, ends the timers and the pipe server, closes the
@@ -60,14 +62,15 @@ public:
     void OnStopRequested() override;
 
     // Called on every pipe connection's thread.
-    void HandleMessage(const ZintarUtil::PipeRequest& request, ZintarUtil::PipeReply& reply) override;
+    void HandleMessage(const ZintarUtil::PipeRequest& request, ZintarUtil::PipeReply& reply,
+                       const Caller& caller) override;
     void ConnectionClosed(PipeServerHandleThread* connection) override;
 
     // Called on the timers' threads: id 0 polls the driver, id 1 forces the log file to disk.
     void OnTimer(std::uint32_t id) override;
 
-    // Reads the device until it has nothing more, adds each message to the write queue and
-    // flushes once when anything was read.
+    // Opens the device when it is not open yet; reads it until it has nothing more, adds each
+    // message to the write queue and flushes once when anything was read.
     void PollDriver();
 
     // Reads the restart flag and sets it in one step; true when a restart is already under way.
@@ -80,7 +83,9 @@ private:
 
     void LoadSettings();
     void SaveSettings();
-    void OpenDevice();
+    // Opens the device unless it is open; a failure is no error (the driver may not be loaded
+    // yet, at boot): the diagnostic log says so once, and once more when the device appears.
+    void TryOpenDevice();
     void CloseDevice();
     // Opens the log file at `logFile`, or, when that cannot be used, at the default path.
     void OpenLogFile();
@@ -100,6 +105,7 @@ private:
     ZintarUtil::Mutex restartMutex;
     HANDLE device = INVALID_HANDLE_VALUE;
     std::atomic<bool> deviceOpen{false};
+    DeviceAvailability deviceAvailability;  // used under intakeMutex
     // `logFile` as the last start found it: a different one at the stop was set over the pipe.
     std::string logFileAtStart;
     // Last, so that it is stopped and joined before anything it uses goes.

@@ -64,6 +64,9 @@ private:
 void ServerService::PollDriver()
 {
     Mutex::Access intake(intakeMutex, InfiniteTimeout);
+    TryOpenDevice();
+    if (device == INVALID_HANDLE_VALUE)
+        return;
     bool received = false;
     LogMessage message;
     DWORD returned = 0;
@@ -90,10 +93,10 @@ void ServerService::OnTimer(std::uint32_t id)
     }
 }
 
-void ServerService::HandleMessage(const PipeRequest& request, PipeReply& reply)
+void ServerService::HandleMessage(const PipeRequest& request, PipeReply& reply, const Caller& caller)
 {
     RequestTargetAdapter target(*this);
-    DispatchRequest(request, reply, target);
+    DispatchRequest(request, reply, target, caller);
 }
 
 void ServerService::ConnectionClosed(PipeServerHandleThread* connection)

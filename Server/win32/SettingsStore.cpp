@@ -72,6 +72,15 @@ std::uint32_t UsableMaxMessage(std::uint32_t stored, const std::string& logFile)
     return kept;
 }
 
+// Anything but 0 and 1 is a typing error: the safer reading keeps changes to administrators.
+bool AnyUserMayChange(std::uint32_t stored)
+{
+    if (stored > 1)
+        ZintarUtil::WriteLog("AnyUserMayChange " + ZintarUtil::UIntToString(stored) +
+                             " is neither 0 nor 1; only administrators may change the settings.");
+    return stored == 1;
+}
+
 }  // namespace
 
 void LoadSettings(ServiceSettings& settings, Mutex& settingsMutex)
@@ -96,6 +105,7 @@ void LoadSettings(ServiceSettings& settings, Mutex& settingsMutex)
     const std::uint32_t saveRate = ReadNumber(key, "SaveRate", kDefaultSaveRate);
     settings.saveRate = UsablePeriod("SaveRate", saveRate, IsUsableSaveRate(saveRate), kDefaultSaveRate);
     ZintarUtil::MaskToFlags(ReadNumber(key, "TypeFilter", kDefaultTypeFilter), settings.typeEnabled, kMessageTypes);
+    settings.anyUserMayChange = AnyUserMayChange(ReadNumber(key, "AnyUserMayChange", 0));
 
     RegistryKey filters(HKEY_LOCAL_MACHINE, ZintarUtil::kFiltersKeyPath);
     settings.includeFilters.clear();
@@ -116,6 +126,7 @@ void SaveSettings(const ServiceSettings& settings, Mutex& settingsMutex)
     std::uint32_t typeFilter = 0;
     ZintarUtil::FlagsToMask(typeFilter, settings.typeEnabled, kMessageTypes);
     key.WriteData("TypeFilter", typeFilter);
+    key.WriteData("AnyUserMayChange", std::uint32_t{settings.anyUserMayChange ? 1u : 0u});
 
     key.DeleteSubKey("Filters");
     RegistryKey filters(HKEY_LOCAL_MACHINE, ZintarUtil::kFiltersKeyPath);

@@ -2,6 +2,7 @@
 // the texts at the edges of their fields, and the failures.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <optional>
@@ -233,7 +234,7 @@ TEST(RequestDispatch, EveryCode)
         PipeReply reply;
         std::memset(&reply, 0xEE, sizeof reply);
         reply.code = kReplyOk;
-        DispatchRequest(row.request, reply, service);
+        DispatchRequest(row.request, reply, service, Caller{true});
         EXPECT_EQ(reply.code, row.replyCode);
         EXPECT_EQ(service.settingsLocks, row.settingsLocks);
         EXPECT_FALSE(service.settingsLocked);
@@ -253,7 +254,29 @@ TEST(RequestDispatch, AFailedWriteAnswersFailedAfterTheMessageWasHandedOn)
     FakeService service;
     service.failWrites = true;
     PipeReply reply{};
-    DispatchRequest(Request(kWriteMessage), reply, service);
+    DispatchRequest(Request(kWriteMessage), reply, service, Caller{false});
     EXPECT_EQ(reply.code, kReplyFailed);
     EXPECT_EQ(service.written.size(), 1u);
+}
+
+TEST(RequestDispatch, OnlyAdministratorsChangeWhatTheServiceKeepsUnlessEveryUserMay)
+{
+    const std::uint32_t changing[] = {kSetSettings, kSetLogFileName, kAddFilter, kClearFilters};
+    for (std::uint32_t code = 0; code <= 14; ++code) {
+        const bool changes = std::find(std::begin(changing), std::end(changing), code) != std::end(changing);
+        for (const bool administrator : {false, true})
+            for (const bool anyUser : {false, true})
+                EXPECT_EQ(MayCarryOut(code, Caller{administrator}, anyUser), !changes || administrator || anyUser)
+                    << code << " " << administrator << " " << anyUser;
+    }
+    for (const bool anyUser : {false, true}) {
+        FakeService service;
+        service.settings.anyUserMayChange = anyUser;
+        service.settings.logFile = "C:\\logs\\Logs.dat";
+        PipeReply reply{};
+        DispatchRequest(TextRequest(kSetLogFileName, "D:\\new.dat"), reply, service, Caller{false});
+        EXPECT_EQ(reply.code, anyUser ? kReplyOk : kReplyFailed);
+        EXPECT_EQ(service.settings.logFile, anyUser ? "D:\\new.dat" : "C:\\logs\\Logs.dat");
+        EXPECT_EQ(ReplyText(reply, kPathFieldSize).find("needs an administrator") != std::string::npos, !anyUser);
+    }
 }

@@ -214,6 +214,20 @@ void Service::ReportStatus()
     }
 }
 
+void Service::ReportProgress()
+{
+    {
+        Mutex::Access access(statusMutex, InfiniteTimeout);
+        if (status.dwCurrentState != SERVICE_START_PENDING && status.dwCurrentState != SERVICE_STOP_PENDING)
+            return;
+    }
+    try {
+        ReportStatus();
+    } catch (const ExceptionBase& e) {
+        WriteLog("Failed to report progress : " + e.GetFullMessage("\n"));
+    }
+}
+
 void Service::SetState(DWORD state, DWORD waitHint)
 {
     {

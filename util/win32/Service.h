@@ -61,7 +61,8 @@ public:
     static constexpr DWORD kExitStartFailed = 1;
     static constexpr DWORD kExitRestartFailed = 2;
     static constexpr DWORD kExitStopFailed = 3;
-    // The wait hints of the pending states: a start and a stop each stay within 15 s.
+    // The wait hints of the pending states: the longest step of a start or a stop, between two
+    // checkpoints, stays within 15 s.
     static constexpr DWORD kStartWaitHint = 30000;
     static constexpr DWORD kStopWaitHint = 30000;
 
@@ -110,6 +111,10 @@ public:
     // Sends `status` to the manager; the checkpoint is 0 in the running and stopped states and
     // counts up in every other report.
     void ReportStatus();
+    // While a start or a stop is pending: reports it again with the next checkpoint, so that the
+    // manager sees each step end and never takes a long start for a hung one. Does nothing in any
+    // other state (a restart reports nothing); a report that fails is not the step's failure.
+    void ReportProgress();
 
     // STOPPED (not reported), START_PENDING, OnStart, RUNNING; STOPPED with kExitStartFailed when
     // OnStart fails.

@@ -175,6 +175,28 @@ TEST_F(ServiceFaults, ARestartWaitsForClientsThatHoldTheMapping)
     DeleteFileA(followed.c_str());
 }
 
+TEST_F(ServiceFaults, AStartThatWaitsForAClientShowsItsCheckpointsToTheManager)
+{
+    SetSetting("MaxMessage", 100);
+    Install();
+    ASSERT_TRUE(StartAndWait(kServiceName));
+    // Held across the stop, as a slow client would: the next start grows the file and waits.
+    const HANDLE mapping = OpenFileMappingA(FILE_MAP_READ, FALSE, kFileMapName);
+    ASSERT_NE(mapping, nullptr);
+    ASSERT_TRUE(StopAndWait(kServiceName));
+    SetSetting("MaxMessage", 200);
+    RequestStart(kServiceName);
+    SERVICE_STATUS status{};
+    EXPECT_TRUE(WaitUntil([&] {
+        status = ServiceStatus(kServiceName);
+        return status.dwCurrentState == SERVICE_START_PENDING && status.dwCheckPoint >= 2;
+    }, 10000)) << "a checkpoint after the settings, before the wait for the client";
+    EXPECT_EQ(status.dwWaitHint, 30000u);
+    CloseHandle(mapping);
+    EXPECT_TRUE(WaitUntil([] { return ServiceState(kServiceName) == SERVICE_RUNNING; }));
+    EXPECT_EQ(ServiceStatus(kServiceName).dwCheckPoint, 0u);
+}
+
 TEST_F(ServiceFaults, StopsThatMeetARestartLeaveOneServiceThatStopsAndStartsCleanly)
 {
     SetSetting("MaxMessage", 100);

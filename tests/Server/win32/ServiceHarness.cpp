@@ -103,18 +103,23 @@ std::string SettingText(const std::string& name)
     return text;
 }
 
-DWORD ServiceState(const char* name)
+SERVICE_STATUS ServiceStatus(const char* name)
 {
     const ScmHandle service = OpenNamedService(name);
     SERVICE_STATUS status{};
-    return service && QueryServiceStatus(service.get(), &status) ? status.dwCurrentState : 0;
+    if (!service || !QueryServiceStatus(service.get(), &status))
+        status = {};
+    return status;
+}
+
+DWORD ServiceState(const char* name)
+{
+    return ServiceStatus(name).dwCurrentState;
 }
 
 DWORD ServiceExitCode(const char* name)
 {
-    const ScmHandle service = OpenNamedService(name);
-    SERVICE_STATUS status{};
-    return service && QueryServiceStatus(service.get(), &status) ? status.dwServiceSpecificExitCode : 0;
+    return ServiceStatus(name).dwServiceSpecificExitCode;
 }
 
 void RequestStart(const char* name)

@@ -41,6 +41,8 @@ std::uint32_t SettingNumber(const std::string& name);
 std::string SettingText(const std::string& name);
 
 // The state the manager reports (SERVICE_RUNNING, ...), or 0 when the service does not exist.
+// What the manager says of the service; all zero when it is not installed.
+SERVICE_STATUS ServiceStatus(const char* name);
 DWORD ServiceState(const char* name);
 // The service-specific exit code of its last report (0 while running or after a clean stop).
 DWORD ServiceExitCode(const char* name);

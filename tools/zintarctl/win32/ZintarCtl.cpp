@@ -264,6 +264,9 @@ std::string HintFor(const ExceptionBase& e)
     if (text.find("service's pipe") != std::string::npos)
         return std::string("Is the service running? 'sc query ") + ZintarUtil::kServiceName + "' tells; 'sc start " +
                ZintarUtil::kServiceName + "' starts it.";
+    if (text.find("needs an administrator") != std::string::npos)
+        return "Run zintarctl from an elevated console (Run as administrator); an administrator can also let every "
+               "local user change them (the registry value AnyUserMayChange, see the README).";
     if (text.find("log file's mapping") != std::string::npos)
         return std::string("The service shares its log only while it runs: 'sc start ") + ZintarUtil::kServiceName +
                "' starts it.";
