@@ -1,10 +1,12 @@
 // The write queue and the ring against a plain copy of the same 560-byte records, in one run:
-// in-order and out-of-order intake, incremental and full-rewrite flushes, and opening a full
-// 50,000-message file (soundness test plus loading the queue). Every figure is records/second.
+// in-order and out-of-order intake, incremental and full-rewrite flushes, and opening a full file
+// of 50,000 and of 1,000,000 messages (soundness test plus loading the queue) beside a plain copy
+// of its records, with the queue's heap memory per stored message. Every figure is records/second.
 #include <benchmark/benchmark.h>
+#include <malloc.h>
 
 #include <cstring>
-#include <list>
+#include <memory>
 #include <vector>
 
 #include "Admission.h"
@@ -21,34 +23,43 @@ using ZintarBench::MessageAt;
 namespace {
 
 constexpr std::int32_t kCapacity = 50000;
+constexpr std::int32_t kLargeCapacity = 1000000;
 constexpr int kBatch = 1000;
 
-ServiceSettings AdmitAll()
+ServiceSettings AdmitAll(std::int32_t capacity)
 {
     ServiceSettings settings;
     for (bool& enabled : settings.typeEnabled)
         enabled = true;
-    settings.maxMessage = kCapacity;
+    settings.maxMessage = static_cast<std::uint32_t>(capacity);
     return settings;
 }
 
-// The mapped file, as the service sees it: a header area and the ring.
-struct RingImage {
-    RingImage() : bytes(SlotOffset(kCapacity))
+// The mapped file, as the service sees it: a header area and the ring, each record copied in one
+// guarded access.
+struct RingImage : RingSlots {
+    explicit RingImage(std::int32_t capacity) : bytes(SlotOffset(capacity))
     {
-        header.capacity = kCapacity;
+        header.capacity = capacity;
         header.generation = 2;
     }
 
     unsigned char* Slot(std::int32_t slot) { return bytes.data() + SlotOffset(slot); }
 
-    // What FlushWrites does per record: one guarded copy into the view.
+    void Read(std::int32_t slot, MessageRecord& record) override
+    {
+        const unsigned char* source = Slot(slot);
+        GuardedViewAccess([&] { std::memcpy(&record, source, sizeof record); });
+    }
+    void Write(std::int32_t slot, const MessageRecord& record) override
+    {
+        unsigned char* target = Slot(slot);
+        GuardedViewAccess([&] { std::memcpy(target, &record, sizeof record); });
+    }
+
     void Flush(WriteQueue& queue)
     {
-        queue.WritePending(header, [this](std::int32_t slot, const MessageRecord& record) {
-            unsigned char* target = Slot(slot);
-            GuardedViewAccess([&] { std::memcpy(target, &record, sizeof record); });
-        });
+        queue.WritePending(header, *this);
         std::memcpy(bytes.data(), &header, sizeof header);
         queue.MarkWritten();
     }
@@ -67,9 +78,10 @@ void Intake(WriteQueue& queue, const ServiceSettings& settings, const LogMessage
 
 // A queue and ring already full, as after the service has run for a while.
 struct FullLog {
-    explicit FullLog(std::uint64_t start = 0) : settings(AdmitAll()), clock(start)
+    explicit FullLog(std::uint64_t start = 0, std::int32_t capacity = kCapacity)
+        : settings(AdmitAll(capacity)), ring(capacity), clock(start)
     {
-        for (std::int32_t i = 0; i < kCapacity; ++i)
+        for (std::int32_t i = 0; i < capacity; ++i)
             Add(MessageAt(clock++));
         ring.Flush(queue);
     }
@@ -87,10 +99,23 @@ struct FullLog {
     std::uint64_t clock;
 };
 
+// The full logs are built once per size: the large one takes a few seconds and 560 MB.
+FullLog& WrappedFullLog(std::int32_t capacity)
+{
+    static std::unique_ptr<FullLog> logs[2];
+    std::unique_ptr<FullLog>& log = logs[capacity == kLargeCapacity ? 1 : 0];
+    if (!log) {
+        log = std::make_unique<FullLog>(0, capacity);
+        log->Add(MessageAt(log->clock++));
+        log->ring.Flush(log->queue);  // wrapped: nextSlot 1
+    }
+    return *log;
+}
+
 void PlainCopy(benchmark::State& state)
 {
     std::vector<MessageRecord> source(kBatch);
-    RingImage ring;
+    RingImage ring(kCapacity);
     std::int32_t slot = 0;
     for (auto _ : state) {
         for (const MessageRecord& record : source) {
@@ -139,12 +164,16 @@ void OutOfOrderIntakeAndFlush(benchmark::State& state)
     state.SetItemsProcessed(state.iterations() * kBatch);
 }
 
-// A message older than everything queued makes the next flush rewrite the whole ring.
+// A message older than everything queued makes the next flush rewrite the whole ring. Before
+// each, one message more has moved the ring on by a slot, so that the rewrite turns the whole ring
+// (every record read back and written one slot over) rather than finding it in place.
 void FullRewriteFlush(benchmark::State& state)
 {
     FullLog log(1000000);
     for (auto _ : state) {
         state.PauseTiming();
+        log.Add(MessageAt(log.clock++));
+        log.ring.Flush(log.queue);
         log.Add(MessageAt(0));
         state.ResumeTiming();
         log.ring.Flush(log.queue);
@@ -155,39 +184,38 @@ void FullRewriteFlush(benchmark::State& state)
 // The yardstick of opening: a plain copy of a full file's records into a buffer that is reused.
 void CopyFullFile(benchmark::State& state)
 {
-    FullLog log;
-    const std::vector<unsigned char>& image = log.ring.bytes;
+    const std::vector<unsigned char>& image = WrappedFullLog(static_cast<std::int32_t>(state.range(0))).ring.bytes;
     std::vector<unsigned char> copy(image.size() - kSlotsOffset);
     for (auto _ : state) {
         std::memcpy(copy.data(), image.data() + kSlotsOffset, copy.size());
         benchmark::ClobberMemory();
     }
-    state.SetItemsProcessed(state.iterations() * kCapacity);
+    state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 
 // Opening a full file as the writer does it: the soundness test over the records in place, then
-// the ring read into the queue, each in one walk (the load oldest first, each record put in front).
+// the keys, sequences and slots read into the queue, each in one guarded walk. Also reports the
+// heap the loaded queue holds per stored message, as the allocator counts it.
 void OpenFullFile(benchmark::State& state)
 {
-    FullLog log;
-    log.Add(MessageAt(log.clock++));
-    log.ring.Flush(log.queue);  // wrapped: nextSlot 1
-    const std::vector<unsigned char>& image = log.ring.bytes;
+    const std::vector<unsigned char>& image = WrappedFullLog(static_cast<std::int32_t>(state.range(0))).ring.bytes;
+    FileHeader header;
+    std::memcpy(&header, image.data(), sizeof header);
+    double bytesPerMessage = 0;
     for (auto _ : state) {
         if (!IsSoundLogImage(image.data(), image.size()))
             state.SkipWithError("image unsound");
-        std::list<PendingEntry> loaded;
-        FileHeader header;
-        std::memcpy(&header, image.data(), sizeof header);
-        GuardedViewAccess([&] {
-            ForEachOldestFirst(header, image.data() + kSlotsOffset, header.messageCount, [&](const MessageRecord& record) {
-                loaded.emplace_front(record, SortKeyOf(record.message));
-                return true;
-            });
-        });
-        benchmark::DoNotOptimize(loaded.size());
+        const std::size_t before = mallinfo2().uordblks;
+        auto loaded = std::make_unique<WriteQueue>();
+        GuardedViewAccess([&] { loaded->LoadFromRing(header, image.data() + kSlotsOffset, header.messageCount); });
+        bytesPerMessage = static_cast<double>(mallinfo2().uordblks - before) / header.messageCount;
+        benchmark::DoNotOptimize(loaded->Entries().size());
+        state.PauseTiming();
+        loaded.reset();
+        state.ResumeTiming();
     }
-    state.SetItemsProcessed(state.iterations() * kCapacity);
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+    state.counters["queue_bytes_per_message"] = bytesPerMessage;
 }
 
 }  // namespace
@@ -197,7 +225,7 @@ BENCHMARK(InOrderIntake);
 BENCHMARK(InOrderIntakeAndFlush);
 BENCHMARK(OutOfOrderIntakeAndFlush);
 BENCHMARK(FullRewriteFlush)->Unit(benchmark::kMillisecond);
-BENCHMARK(CopyFullFile)->Unit(benchmark::kMillisecond);
-BENCHMARK(OpenFullFile)->Unit(benchmark::kMillisecond);
+BENCHMARK(CopyFullFile)->Arg(kCapacity)->Arg(kLargeCapacity)->Unit(benchmark::kMillisecond);
+BENCHMARK(OpenFullFile)->Arg(kCapacity)->Arg(kLargeCapacity)->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

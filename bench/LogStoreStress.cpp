@@ -3,7 +3,7 @@
 //   LogStoreStress readers [KILLS]   a writer flushes batches while reader processes are killed
 //                                    inside read access: the writer's stalls, messages lost
 //   LogStoreStress writers [KILLS]   writer processes killed inside FlushWrites, each followed by a
-//                                    new writer: files reformatted, published messages lost
+//                                    new writer: files repaired or emptied, published messages lost
 #include <windows.h>
 
 #include <algorithm>
@@ -132,6 +132,7 @@ void WaitOrThrow(Event& event, const char* what)
 struct FlushMarks {
     std::atomic<std::uint64_t> begun;
     std::atomic<std::uint64_t> ended;
+    std::atomic<std::uint64_t> batch;  // records the flush under way writes, the displaced ones included
 };
 
 class SharedMarks {
@@ -182,6 +183,7 @@ int WriteBatches(const std::vector<std::string>& args)
             const bool late = random() % 16 == 0;
             writer.Server().AddMessage(NumberedMessage(++number, late ? random() % 400 : 0));
         }
+        marks->batch = static_cast<std::uint64_t>(writer.Server().Queue().PendingCount());
         marks->begun.fetch_add(1);
         writer.Server().FlushWrites();
         marks->ended.fetch_add(1);
@@ -323,8 +325,8 @@ void StressWriters(int kills)
     std::minstd_rand random(GetCurrentProcessId());
     std::unique_ptr<LogFileReader> reader;
     LogSnapshot snapshot;
-    int killsInside = 0, attempts = 0, unsound = 0, reformatted = 0, soundReformatted = 0;
-    std::uint64_t lost = 0;
+    int killsInside = 0, attempts = 0, unsound = 0, emptied = 0, lostMoreThanTheBatch = 0;
+    std::uint64_t lost = 0, batchAtKill = 0;
 
     for (int generation = 0; killsInside < kills && attempts < 5 * kills; ++generation) {
         const std::string opened = "Global\\StressOpened" + tag + "-" + std::to_string(generation);
@@ -341,11 +343,10 @@ void StressWriters(int kills)
         reader->ReadSnapshot(snapshot);
         if (generation > 0) {
             unsound += soundBefore ? 0 : 1;
-            const bool cleared = snapshot.records.empty() && !published.empty();
-            reformatted += cleared ? 1 : 0;
-            soundReformatted += cleared && soundBefore ? 1 : 0;
-            if (!cleared)
-                lost += LostFromKeptFile(published, snapshot);
+            emptied += snapshot.records.empty() && !published.empty() ? 1 : 0;
+            const std::uint64_t lostHere = LostFromKeptFile(published, snapshot);
+            lost += lostHere;
+            lostMoreThanTheBatch += lostHere > batchAtKill ? 1 : 0;
         }
         goEvent.SetSignal();
 
@@ -362,13 +363,16 @@ void StressWriters(int kills)
         }
         writer.Kill();
         ++attempts;
-        killsInside += marks->begun.load() != marks->ended.load() ? 1 : 0;
+        const bool inside = marks->begun.load() != marks->ended.load();
+        killsInside += inside ? 1 : 0;
+        batchAtKill = inside ? marks->batch.load() : 0;
         marks->begun = marks->ended.load();
     }
     std::printf("writers killed: %d, inside FlushWrites: %d\n", attempts, killsInside);
-    std::printf("files proven unsound after a kill:            %d\n", unsound);
-    std::printf("files reformatted by the next writer:         %d (sound ones among them: %d)\n", reformatted, soundReformatted);
-    std::printf("published messages lost from files kept:     %" PRIu64 "\n", lost);
+    std::printf("files proven unsound after a kill (repaired): %d\n", unsound);
+    std::printf("files emptied by the next writer:             %d\n", emptied);
+    std::printf("published messages lost:                      %" PRIu64 "\n", lost);
+    std::printf("kills that lost more than the batch written:  %d\n", lostMoreThanTheBatch);
     reader.reset();
     std::remove(names.path.c_str());
 }

@@ -2,6 +2,7 @@
 #include "MessageFileServer.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <exception>
 
@@ -61,8 +62,13 @@ MessageFileServer::~MessageFileServer() noexcept(false)
 
 std::uint32_t MessageFileServer::FileLength()
 {
+    return ZintarUtil::FileLengthFor(MaxMessage());
+}
+
+std::uint32_t MessageFileServer::MaxMessage()
+{
     Mutex::Access access(settingsMutex, InfiniteTimeout);
-    return ZintarUtil::FileLengthFor(settings->maxMessage);
+    return settings->maxMessage;
 }
 
 void MessageFileServer::OpenFile(const std::string& newFileMapName, const std::string& newHeaderMutexName,
@@ -79,13 +85,9 @@ void MessageFileServer::OpenFile(const std::string& newFileMapName, const std::s
 
 void MessageFileServer::OpenFileAt(const std::string& path, const std::string& newFileMapName,
                                    const std::string& newHeaderMutexName, const std::string& newReadWaitEventName,
-                                   const std::string& newWriteWaitEventName)
+                                   const std::string& newWriteWaitEventName, ForeignFile foreign)
 {
-    std::uint32_t maxMessage = 0;
-    {
-        Mutex::Access access(settingsMutex, InfiniteTimeout);
-        maxMessage = settings->maxMessage;
-    }
+    const std::uint32_t maxMessage = MaxMessage();
     CloseFile(InfiniteTimeout);
     logPath = path;
     // A limit of 0 leaves no slot to write to, and one above 7,669,584 a length beyond 32 bits:
@@ -111,26 +113,33 @@ void MessageFileServer::OpenFileAt(const std::string& path, const std::string& n
     }
     readWaitEvent->SetSignal();
 
-    const HANDLE opened = CreateFileA(logPath.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
-    // OPEN_ALWAYS reports an existing file through the last error; it is read before anything
-    // else could change it.
-    const bool existed = GetLastError() == ERROR_ALREADY_EXISTS;
-    file.Take(opened);
-    if (file.IsInvalid()) {
-        ExceptionWindows failure("Failed to open log file, CreateFile() failed");
-        CloseFile(InfiniteTimeout);
-        throw failure;
+    bool existed = OpenLogFileHandle();
+    DWORD size = GetFileSize(file.Get(), nullptr);
+    // A file of another program (a LogFile set by mistake), or one whose header area is gone, is
+    // never written into: it is refused, or moved aside for a new log file.
+    if (existed && size != 0 && !HoldsOurLockNames()) {
+        if (foreign == ForeignFile::Refuse) {
+            ExceptionBase failure("The file " + logPath + " is not a log file of this service; it was left untouched");
+            CloseFile(InfiniteTimeout);
+            throw failure;
+        }
+        SetFileAside();
+        existed = false;
+        size = 0;
     }
-    const DWORD size = GetFileSize(file.Get(), nullptr);
 
+    // A sound file is kept (and compacted at its old length when the limit changed); an unsound
+    // one of ours is repaired, for a ring of the new limit, and then judged like any other.
     bool sound = false;
+    bool repaired = false;
     if (existed && size != 0) {
         SetFileView();
         sound = VerifyIntegrity();
         if (sound)
             InitializeFile();
+        else
+            RepairFile();
+        repaired = !sound;
     }
     if (size != FileLength()) {
         CloseFileView();
@@ -138,6 +147,11 @@ void MessageFileServer::OpenFileAt(const std::string& path, const std::string& n
         SetFileView();
         if (sound)
             sound = VerifyIntegrity();
+    }
+    if (repaired) {
+        sound = VerifyIntegrity();
+        if (sound)
+            InitializeFile();
     }
     if (!sound)
         ReformatFile();
@@ -150,6 +164,63 @@ void MessageFileServer::OpenFileAt(const std::string& path, const std::string& n
     }
     monitor.SetFile(this);
     monitor.Start();
+}
+
+bool MessageFileServer::OpenLogFileHandle()
+{
+    const HANDLE opened = CreateFileA(logPath.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    // OPEN_ALWAYS reports an existing file through the last error; it is read before anything
+    // else could change it.
+    const bool existed = GetLastError() == ERROR_ALREADY_EXISTS;
+    file.Take(opened);
+    if (file.IsInvalid()) {
+        ExceptionWindows failure("Failed to open log file, CreateFile() failed");
+        CloseFile(InfiniteTimeout);
+        throw failure;
+    }
+    return existed;
+}
+
+// Read from the file itself: nothing is mapped yet, and mapping writes (the reader count).
+bool MessageFileServer::HoldsOurLockNames()
+{
+    ZintarUtil::LockNames found{};
+    OVERLAPPED at{};
+    at.Offset = ZintarUtil::kLockNamesOffset;
+    DWORD read = 0;
+    if (!ReadFile(file.Get(), &found, sizeof found, &read, &at) || read != sizeof found)
+        return false;
+    const ZintarUtil::LockNames ours = ExpectedLockNames();
+    auto same = [](const char* a, const char* b) { return std::strncmp(a, b, ZintarUtil::kLockNameSize) == 0; };
+    return same(found.headerMutexName, ours.headerMutexName) && same(found.readWaitEventName, ours.readWaitEventName) &&
+           same(found.writeWaitEventName, ours.writeWaitEventName);
+}
+
+// As journald keeps a damaged journal: the file stays as it was, under a name that says what it
+// is and when it was found, and the log begins anew.
+void MessageFileServer::SetFileAside()
+{
+    file.Close();
+    SYSTEMTIME now{};
+    GetLocalTime(&now);
+    char stamp[32];
+    std::snprintf(stamp, sizeof stamp, ".damaged-%04u%02u%02u-%02u%02u%02u", now.wYear, now.wMonth, now.wDay, now.wHour,
+                  now.wMinute, now.wSecond);
+    std::string aside = logPath + stamp;
+    for (int tries = 2; !MoveFileA(logPath.c_str(), aside.c_str()); ++tries) {
+        const DWORD error = GetLastError();
+        if ((error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) || tries > 100) {
+            ExceptionWindows failure("Failed to move the file " + logPath + " aside, MoveFile() failed");
+            CloseFile(InfiniteTimeout);
+            throw failure;
+        }
+        aside = logPath + stamp + "-" + std::to_string(tries);
+    }
+    ZintarUtil::WriteLog("The file " + logPath + " is not a log file of this service (or its header was destroyed): moved it to " +
+                         aside + " and began a new log file");
+    OpenLogFileHandle();
 }
 
 void MessageFileServer::CloseFile(Timeout& timeout)

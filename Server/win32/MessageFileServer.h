@@ -11,7 +11,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <list>
 #include <string>
 
 #include "AutoHandle.h"
@@ -38,17 +37,26 @@ public:
     // How long a save waits for read access.
     static constexpr std::uint32_t kSaveReadWaitLimit = 15000;
 
+    // What an open does with a file that is not one of this service's log files: a file of
+    // another program, or one whose header area was destroyed (its lock names are not the ones
+    // this open was given). Nothing is ever written into it.
+    enum class ForeignFile {
+        Refuse,   // the open fails and the file stays as it is
+        SetAside  // it is renamed to "<path>.damaged-<time>" and a new log file takes its place
+    };
+
     MessageFileServer(ServiceSettings* settings, ZintarUtil::Mutex* settingsMutex);
     ~MessageFileServer() noexcept(false);
 
     // Opens (creating it when missing) the file at the `logFile` setting, maps it under
-    // `fileMapName`, keeps, compacts or reformats what it holds, loads the queue and starts the
-    // monitor.
+    // `fileMapName`, keeps, compacts or repairs what it holds, loads the queue and starts the
+    // monitor. A file that is not a log file of this service is refused.
     void OpenFile(const std::string& fileMapName, const std::string& headerMutexName,
                   const std::string& readWaitEventName, const std::string& writeWaitEventName);
     // The same for the file at `path` instead of the `logFile` setting.
     void OpenFileAt(const std::string& path, const std::string& fileMapName, const std::string& headerMutexName,
-                    const std::string& readWaitEventName, const std::string& writeWaitEventName);
+                    const std::string& readWaitEventName, const std::string& writeWaitEventName,
+                    ForeignFile foreign = ForeignFile::Refuse);
     // Marks the file closed, forces it to disk, stops the monitor and lets everything go.
     void CloseFile(ZintarUtil::Timeout& timeout);
     // Waits, within the budget, until no other process holds the file that was in use.
@@ -64,13 +72,17 @@ public:
     bool VerifyIntegrity();
     void InitializeFile();
     void ReformatFile();
+    // Rebuilds an unsound file of ours from the records in it that are whole, oldest first from
+    // slot 0, for a ring of maxMessage slots (the file is resized afterwards); writes one line
+    // into the diagnostic log.
+    void RepairFile();
 
     // Queues one message if the admission test keeps it.
     void AddMessage(const ZintarUtil::LogMessage& message);
     // Writes the pending entries into the ring and publishes them.
     void FlushWrites();
-    // The file's records, newest first.
-    void LoadToList(std::list<PendingEntry>& target);
+    // Loads the file's records into `target`, newest first: their keys, sequences and slots.
+    void LoadToList(WriteQueue& target);
 
     void GrabWriteAccess(ZintarUtil::Timeout& timeout);
     void ReleaseWriteAccess();
@@ -101,7 +113,19 @@ private:
     void FlushView(const char* failure);
     void FlushFile(const char* failure);
 
+    class ViewSlots;
+
     std::uint32_t FileLength();
+    std::uint32_t MaxMessage();
+    // The three names as the file stores them (cut to 63 characters).
+    ZintarUtil::LockNames ExpectedLockNames() const;
+    // Opens logPath (creating it when missing) into `file`; true when it existed.
+    bool OpenLogFileHandle();
+    // Whether the file holds, after its header, the lock names this open was given (read from the
+    // file, before anything is mapped or written).
+    bool HoldsOurLockNames();
+    // Moves the open file aside to "<logPath>.damaged-<time>" and opens a new one at logPath.
+    void SetFileAside();
     // Maps the file under its name; true when the name already stood for a section (a client's).
     bool MapWholeFile();
     // The section mapped at `view` covers `fileLength` bytes and holds this file's header.
@@ -109,11 +133,15 @@ private:
     // The readers' side of taking write access, for a caller that holds writerLock; gives
     // writerLock back when it throws.
     void EnterWriteAccess(ZintarUtil::Timeout& timeout);
-    // One record into slot `slot` of the view, inside the guarded view access; a slot beyond the
-    // mapping throws.
+    // One record into or out of slot `slot` of the view, inside the guarded view access; a slot
+    // beyond the mapping throws.
     void WriteRecord(std::int32_t slot, const ZintarUtil::MessageRecord& record);
+    void ReadRecord(std::int32_t slot, ZintarUtil::MessageRecord& record);
 
     WriteQueue queue;  // pendingList, pendingCount and displacedCount
+    // The slots of the ring in the open file, set when it is initialized: the queue is kept no
+    // longer than that, even while a raised maxMessage waits for the restart that grows the file.
+    std::uint32_t ringCapacity = 0;
     ZintarUtil::AutoHandle file;
     std::string logPath;
     ServiceSettings* settings;

@@ -1,9 +1,14 @@
-// MessageFileServer: judging, initializing and reformatting the stored file, and the write queue.
+// MessageFileServer: judging, initializing, repairing and reformatting the stored file, and the
+// write queue.
+#include <algorithm>
 #include <cstring>
+#include <string>
 
 #include "Admission.h"
+#include "DiagnosticLog.h"
 #include "Exceptions.h"
 #include "GuardedViewAccess.h"
+#include "LogFileSalvage.h"
 #include "LogFileSoundness.h"
 #include "MessageFileServer.h"
 
@@ -31,14 +36,67 @@ void CopyName(char (&target)[ZintarUtil::kLockNameSize], const std::string& name
     target[ZintarUtil::kLockNameSize - 1] = '\0';
 }
 
+}  // namespace
+
+// The ring in the mapped view, as the write queue sees it: every copy inside the guarded view
+// access and never past the mapping; a copy that fails throws `failure` with the cause inside.
+class MessageFileServer::ViewSlots final : public ZintarServer::RingSlots {
+public:
+    ViewSlots(MessageFileServer& file, const char* failure) : file(file), failure(failure) {}
+
+    void Read(std::int32_t slot, MessageRecord& record) override
+    {
+        Report([&] { file.ReadRecord(slot, record); });
+    }
+    void Write(std::int32_t slot, const MessageRecord& record) override
+    {
+        Report([&] { file.WriteRecord(slot, record); });
+    }
+
+private:
+    template <class Copy>
+    void Report(Copy&& copy)
+    {
+        try {
+            copy();
+        } catch (const ExceptionBase& e) {
+            throw ExceptionBase(failure, &e);
+        }
+    }
+
+    MessageFileServer& file;
+    const char* failure;
+};
+
+namespace {
+
+void CheckSlotInView(std::int32_t slot, std::uint64_t viewLength)
+{
+    if (slot < 0 || ZintarUtil::SlotOffset(slot) + ZintarUtil::kRecordSize > viewLength)
+        throw ExceptionBase("The log file's header describes slots beyond the mapped file");
+}
 
 }  // namespace
 
 void MessageFileServer::WriteRecord(std::int32_t slot, const MessageRecord& record)
 {
-    if (slot < 0 || ZintarUtil::SlotOffset(slot) + ZintarUtil::kRecordSize > viewLength)
-        throw ExceptionBase("The log file's header describes slots beyond the mapped file");
+    CheckSlotInView(slot, viewLength);
     GuardedViewAccess([&] { std::memcpy(view.Data() + ZintarUtil::SlotOffset(slot), &record, sizeof record); });
+}
+
+void MessageFileServer::ReadRecord(std::int32_t slot, MessageRecord& record)
+{
+    CheckSlotInView(slot, viewLength);
+    GuardedViewAccess([&] { std::memcpy(&record, view.Data() + ZintarUtil::SlotOffset(slot), sizeof record); });
+}
+
+LockNames MessageFileServer::ExpectedLockNames() const
+{
+    LockNames names{};
+    CopyName(names.headerMutexName, headerMutexName);
+    CopyName(names.readWaitEventName, readWaitEventName);
+    CopyName(names.writeWaitEventName, writeWaitEventName);
+    return names;
 }
 
 bool MessageFileServer::VerifyIntegrity()
@@ -81,11 +139,9 @@ void MessageFileServer::InitializeFile()
     if (!IsValid())
         throw ExceptionBase("Failed to initialize file, some handles or pointers are invalid");
     FileHeader header{};
-    LockNames names{};
     try {
         ReadAccess access(this);
         header = CopyHeader();
-        GuardedViewAccess([&] { std::memcpy(&names, view.Data() + ZintarUtil::kLockNamesOffset, sizeof names); });
     } catch (const ExceptionBase& e) {
         throw ExceptionBase("Failed to get header and lock name copies in InitializeFile()", &e);
     }
@@ -93,29 +149,17 @@ void MessageFileServer::InitializeFile()
         header.readCount -= 1;  // the read access just given back
     header.generation += 1;
 
-    std::uint32_t maxMessage = 0;
-    {
-        Mutex::Access access(settingsMutex, InfiniteTimeout);
-        maxMessage = settings->maxMessage;
-    }
+    const std::uint32_t maxMessage = MaxMessage();
     const auto capacity = static_cast<std::int32_t>(maxMessage);
     if (header.capacity != capacity) {
         // Compaction: the newest records that fit, oldest first from slot 0, records unchanged.
-        std::list<PendingEntry>& entries = queue.Entries();
-        LoadToList(entries);
-        while (entries.size() > maxMessage)
-            entries.pop_back();
+        LoadToList(queue);
+        queue.Trim(maxMessage);
         {
             WriteAccess access(this, InfiniteTimeout);
             modified = true;
-            std::int32_t slot = 0;
-            for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry, ++slot) {
-                try {
-                    WriteRecord(slot, entry->record);
-                } catch (const ExceptionBase& e) {
-                    throw ExceptionBase("Failed to rewrite a message during file compaction in InitializeFile()", &e);
-                }
-            }
+            ViewSlots slots(*this, "Failed to rewrite a message during file compaction in InitializeFile()");
+            queue.RewriteFromSlotZero(static_cast<std::int32_t>(queue.Entries().size()), header.capacity, slots);
         }
         header.capacity = capacity;
         if (header.messageCount < capacity) {
@@ -126,9 +170,7 @@ void MessageFileServer::InitializeFile()
         }
     }
 
-    CopyName(names.headerMutexName, headerMutexName);
-    CopyName(names.readWaitEventName, readWaitEventName);
-    CopyName(names.writeWaitEventName, writeWaitEventName);
+    const LockNames names = ExpectedLockNames();
     {
         WriteAccess access(this, InfiniteTimeout);
         try {
@@ -140,8 +182,48 @@ void MessageFileServer::InitializeFile()
             throw ExceptionBase("Failed to write modified header and lock names to the file in InitializeFile()", &e);
         }
     }
-    LoadToList(queue.Entries());
-    queue.MarkWritten();  // the queue now holds exactly what the file holds
+    LoadToList(queue);
+    ringCapacity = maxMessage;
+}
+
+void MessageFileServer::RepairFile()
+{
+    if (!IsValid())
+        throw ExceptionBase("Failed to repair the log file, some handles or pointers are invalid");
+    const std::uint32_t maxMessage = MaxMessage();
+    // Every slot the file holds is looked at, whatever its header says.
+    const auto slotCount = static_cast<std::int32_t>(std::min<std::uint64_t>(
+        (viewLength - std::min<std::uint64_t>(viewLength, ZintarUtil::kSlotsOffset)) / ZintarUtil::kRecordSize,
+        ZintarUtil::kMaxCapacity));
+    FileHeader found{};
+    ZintarUtil::Salvage salvage;
+    try {
+        ReadAccess access(this);
+        found = CopyHeader();
+        GuardedViewAccess([&] {
+            salvage = ZintarUtil::SalvageRecords(view.Data() + ZintarUtil::kSlotsOffset, slotCount, maxMessage);
+        });
+    } catch (const ExceptionBase& e) {
+        throw ExceptionBase("Failed to read the damaged log file in RepairFile()", &e);
+    }
+
+    queue.Clear();
+    for (auto record = salvage.records.rbegin(); record != salvage.records.rend(); ++record)
+        queue.AppendOlder(record->sortKey, record->sequence, record->slot);
+    const FileHeader repaired = ZintarUtil::RepairedHeader(found, salvage, static_cast<std::int32_t>(maxMessage));
+    {
+        WriteAccess access(this, InfiniteTimeout);
+        modified = true;
+        ViewSlots slots(*this, "Failed to move a message while repairing the log file");
+        queue.RewriteFromSlotZero(repaired.messageCount, std::max(slotCount, 1), slots);
+        try {
+            GuardedViewAccess([&] { std::memcpy(view.Data(), &repaired, sizeof repaired); });
+        } catch (const ExceptionBase& e) {
+            throw ExceptionBase("Failed to write the repaired header of the log file", &e);
+        }
+    }
+    ZintarUtil::WriteLog("Repaired the damaged log file " + logPath + ": kept " + std::to_string(salvage.records.size()) +
+                         " records, dropped " + std::to_string(salvage.dropped));
 }
 
 void MessageFileServer::ReformatFile()
@@ -176,7 +258,7 @@ void MessageFileServer::AddMessage(const LogMessage& message)
     }
     queue.Insert(message);
     Mutex::Access access(settingsMutex, InfiniteTimeout);
-    queue.Trim(settings->maxMessage);
+    queue.Trim(std::min(settings->maxMessage, ringCapacity));
     modified = true;
 }
 
@@ -195,13 +277,8 @@ void MessageFileServer::FlushWrites()
         throw ExceptionBase("Failed to read the header during FlushWrites()", &e);
     }
     modified = true;
-    queue.WritePending(header, [this](std::int32_t slot, const MessageRecord& record) {
-        try {
-            WriteRecord(slot, record);
-        } catch (const ExceptionBase& e) {
-            throw ExceptionBase("Failed to write a message during FlushWrites()", &e);
-        }
-    });
+    ViewSlots slots(*this, "Failed to write a message during FlushWrites()");
+    queue.WritePending(header, slots);
     try {
         GuardedViewAccess([&] { std::memcpy(view.Data(), &header, sizeof header); });
     } catch (const ExceptionBase& e) {
@@ -210,7 +287,7 @@ void MessageFileServer::FlushWrites()
     queue.MarkWritten();
 }
 
-void MessageFileServer::LoadToList(std::list<PendingEntry>& target)
+void MessageFileServer::LoadToList(WriteQueue& target)
 {
     ReadAccess access(this);
     FileHeader header;
@@ -222,9 +299,7 @@ void MessageFileServer::LoadToList(std::list<PendingEntry>& target)
     // The slots read must lie inside the view: the messageCount slots before nextSlot, reaching
     // the ring's last slot when they wrap. (While the file grows, the header already names the new
     // capacity and the view is still the old one; only the slots that hold messages are read.)
-    // Then the records are read in place in one guarded walk (a fault repeats it from the start),
-    // oldest first and each put in front, so that the walk ascends through memory and the queue
-    // still ends newest first.
+    // Then the records are read in place in one guarded walk (a fault repeats it from the start).
     const std::int32_t count = std::max(header.messageCount, 0);
     const std::int32_t highest = count > header.nextSlot ? header.capacity - 1 : header.nextSlot - 1;
     if (count > 0 && (!ZintarUtil::IsSoundHeader(header, UINT64_MAX) ||
@@ -233,14 +308,7 @@ void MessageFileServer::LoadToList(std::list<PendingEntry>& target)
         throw ExceptionBase("Failed to read a message in LoadToList()", &cause);
     }
     try {
-        GuardedViewAccess([&] {
-            target.clear();
-            ZintarUtil::ForEachOldestFirst(header, view.Data() + ZintarUtil::kSlotsOffset, count,
-                                           [&](const MessageRecord& record) {
-                                               target.emplace_front(record, ZintarUtil::SortKeyOf(record.message));
-                                               return true;
-                                           });
-        });
+        GuardedViewAccess([&] { target.LoadFromRing(header, view.Data() + ZintarUtil::kSlotsOffset, count); });
     } catch (const ExceptionBase& e) {
         throw ExceptionBase("Failed to read a message in LoadToList()", &e);
     }

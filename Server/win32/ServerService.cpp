@@ -98,10 +98,11 @@ void ServerService::CloseDevice()
 }
 
 // A LogFile that cannot be used (a folder or share that went away, a path that names a folder, a
-// value too long to read) must not keep the service from running, and nothing may be lost by it:
-// the log goes to the default path, the diagnostic log and GetSettings say so, and LogFile stays
-// as it is for the administrator to correct. Only a failure on the default path itself ends the
-// start.
+// value too long to read, a file of another program) must not keep the service from running, and
+// nothing may be lost by it: the log goes to the default path, the diagnostic log and GetSettings
+// say so, and LogFile stays as it is for the administrator to correct. A file at the default path
+// that is not a log file is moved aside rather than overwritten. Only a failure on the default
+// path itself ends the start.
 void ServerService::OpenLogFile()
 {
     const std::string fallback = ZintarUtil::GetExecutableRelativePath("Logs.dat");
@@ -115,17 +116,17 @@ void ServerService::OpenLogFile()
     }
     if (!unreadable && configured != fallback) {
         try {
-            OpenLogFileAt(configured, false);
+            OpenLogFileAt(configured, false, MessageFileServer::ForeignFile::Refuse);
             return;
         } catch (const ExceptionBase& e) {
             ZintarUtil::WriteLog("Failed to use the log file " + configured + ", using " + fallback +
                                  " until LogFile is corrected : " + e.GetFullMessage("\n"));
         }
     }
-    OpenLogFileAt(fallback, unreadable || configured != fallback);
+    OpenLogFileAt(fallback, unreadable || configured != fallback, MessageFileServer::ForeignFile::SetAside);
 }
 
-void ServerService::OpenLogFileAt(const std::string& path, bool fallback)
+void ServerService::OpenLogFileAt(const std::string& path, bool fallback, MessageFileServer::ForeignFile foreign)
 {
     {
         Mutex::Access access(settingsMutex, InfiniteTimeout);
@@ -133,7 +134,7 @@ void ServerService::OpenLogFileAt(const std::string& path, bool fallback)
         settings.logFileFallback = fallback;
     }
     messageFile.OpenFileAt(path, ZintarUtil::kFileMapName, ZintarUtil::kHeaderMutexName,
-                           ZintarUtil::kReadWaitEventName, ZintarUtil::kWriteWaitEventName);
+                           ZintarUtil::kReadWaitEventName, ZintarUtil::kWriteWaitEventName, foreign);
 }
 
 // The running file moves only when its path was changed over the pipe while it ran; a start that

@@ -89,7 +89,7 @@ private:
     void CloseDevice();
     // Opens the log file at `logFile`, or, when that cannot be used, at the default path.
     void OpenLogFile();
-    void OpenLogFileAt(const std::string& path, bool fallback);
+    void OpenLogFileAt(const std::string& path, bool fallback, MessageFileServer::ForeignFile foreign);
     // The move of the log file that a SetLogFileName asked for, at the stop.
     void MoveLogFileIfAsked();
 

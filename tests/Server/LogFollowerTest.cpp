@@ -2,6 +2,7 @@
 
 #include "LogFollower.h"
 #include "LogImageBuilder.h"
+#include "QueueModel.h"
 #include "WriteQueue.h"
 
 using namespace ZintarUtil;
@@ -13,46 +14,34 @@ namespace {
 // A writer and its ring in memory, with a follower polling it.
 class Followed {
 public:
-    explicit Followed(std::int32_t capacity) : slots(static_cast<std::size_t>(capacity))
-    {
-        header.capacity = capacity;
-        header.generation = 2;
-        limit = static_cast<std::uint32_t>(capacity);
-    }
+    explicit Followed(std::int32_t capacity) : ring(capacity) {}
 
     void Write(std::initializer_list<std::uint64_t> keys)
     {
         for (std::uint64_t key : keys) {
             queue.Insert(MessageWithKey(key));
-            queue.Trim(limit);
+            queue.Trim(static_cast<std::uint32_t>(ring.header.capacity));
         }
-        queue.WritePending(header, [this](std::int32_t slot, const MessageRecord& record) {
-            slots[static_cast<std::size_t>(slot)] = record;
-        });
-        queue.MarkWritten();
+        ring.Flush(queue);
     }
 
     FollowUpdate Poll()
     {
-        return follower.Poll(header, [this](std::int32_t i) {
-            return slots[static_cast<std::size_t>(NewestFirstSlot(header.nextSlot, header.capacity, i))];
-        });
+        return follower.Poll(ring.header, [this](std::int32_t i) { return ring.Newest(i); });
     }
 
-    FileHeader header{};
+    ZintarTest::MemoryRing ring;
 
 private:
-    std::vector<MessageRecord> slots;
     WriteQueue queue;
     LogFollower follower;
-    std::uint32_t limit;
 };
 
 std::vector<std::uint64_t> Keys(const FollowUpdate& update)
 {
     std::vector<std::uint64_t> keys;
     for (const MessageRecord& record : update.messages)
-        keys.push_back(SortKeyOf(record.message));
+        keys.push_back(ZintarTest::KeyOf(record.message));
     return keys;
 }
 
@@ -86,7 +75,7 @@ TEST(LogFollower, ASequenceThatWentBackWithinAGenerationIsARestart)
     Followed log(10);
     log.Write({10, 20, 30});
     log.Poll();
-    log.header.nextSequence -= 2;  // a writer that lost its last records, as after a crash
+    log.ring.header.nextSequence -= 2;  // a writer that lost its last records, as after a crash
     const FollowUpdate update = log.Poll();
     EXPECT_TRUE(update.restarted);
     EXPECT_EQ(update.messages.size(), 3u);

@@ -142,7 +142,7 @@ TEST(RequestDispatch, EveryCode)
          [](const FakeService& s, const PipeReply&) {
              ASSERT_EQ(s.written.size(), 1u);
              EXPECT_STREQ(s.written[0].text, "from a client");
-             EXPECT_EQ(ZintarUtil::SortKeyOf(s.written[0]), 7u);
+             EXPECT_EQ(ZintarTest::KeyOf(s.written[0]), 7u);
          }},
         {"ping", Request(kPing), kReplyPing, 0, {}},
         {"get settings", Request(kGetSettings), kReplySettings, 1,

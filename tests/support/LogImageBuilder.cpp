@@ -7,10 +7,20 @@ namespace ZintarTest {
 
 using namespace ZintarUtil;
 
+namespace {
+
+constexpr std::int16_t kYear = 2026;
+
+}  // namespace
+
+const std::uint64_t kKeyBase = SortKeyOf(TimeFields{kYear, 1, 1, 0, 0, 0, 0, 0});
+
 LogMessage MessageWithKey(std::uint64_t key, const std::string& text)
 {
     LogMessage message{};
-    // Year 0, month 0, day 0: the key is the time of day in milliseconds.
+    message.timeStamp.year = kYear;
+    message.timeStamp.month = 1;
+    message.timeStamp.day = 1;
     message.timeStamp.milliseconds = static_cast<std::int16_t>(key % 1000);
     message.timeStamp.second = static_cast<std::int16_t>(key / 1000 % 60);
     message.timeStamp.minute = static_cast<std::int16_t>(key / 60000 % 60);
@@ -18,6 +28,11 @@ LogMessage MessageWithKey(std::uint64_t key, const std::string& text)
     std::strncpy(message.text, text.c_str(), kTextFieldSize - 1);
     std::strncpy(message.auxText, "aux", kTextFieldSize - 1);
     return message;
+}
+
+std::uint64_t KeyOf(const LogMessage& message)
+{
+    return SortKeyOf(message) - kKeyBase;
 }
 
 LogImage::LogImage(std::int32_t capacity) : slots(static_cast<std::size_t>(std::max(capacity, 0)))
@@ -44,6 +59,7 @@ std::vector<unsigned char> LogImage::Bytes() const
 {
     std::vector<unsigned char> bytes(kSlotsOffset + slots.size() * kRecordSize);
     std::memcpy(bytes.data(), &header, sizeof header);
+    std::memcpy(bytes.data() + kLockNamesOffset, &names, sizeof names);
     if (!slots.empty())
         std::memcpy(bytes.data() + kSlotsOffset, slots.data(), slots.size() * kRecordSize);
     return bytes;

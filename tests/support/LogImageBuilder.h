@@ -9,15 +9,19 @@
 
 namespace ZintarTest {
 
-// A message whose sortKey is `key`: the key is spread over the time stamp so that
-// SortKeyOf(MessageWithKey(k)) == k for 0 ≤ k < 1000 × 60 × 60 × 24.
+// A message `key` milliseconds into 1 January 2026 (0 ≤ key < 86,400,000): a whole record, whose
+// sortKey is kKeyBase + key.
 ZintarUtil::LogMessage MessageWithKey(std::uint64_t key, const std::string& text = "message");
+extern const std::uint64_t kKeyBase;
+// The `key` of such a message.
+std::uint64_t KeyOf(const ZintarUtil::LogMessage& message);
 
 class LogImage {
 public:
     explicit LogImage(std::int32_t capacity);
 
     ZintarUtil::FileHeader& Header() { return header; }
+    ZintarUtil::LockNames& Names() { return names; }
     ZintarUtil::MessageRecord& Slot(std::int32_t slot);
 
     // Writes the records into the ring the way the writer does: at nextSlot, then onwards.
@@ -28,6 +32,7 @@ public:
 
 private:
     ZintarUtil::FileHeader header{};
+    ZintarUtil::LockNames names{};
     std::vector<ZintarUtil::MessageRecord> slots;
 };
 

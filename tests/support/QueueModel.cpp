@@ -13,10 +13,11 @@
 
 namespace ZintarTest {
 
-using ZintarServer::PendingEntry;
+using ZintarServer::QueueEntry;
 using ZintarServer::WriteQueue;
 using ZintarUtil::FollowUpdate;
 using ZintarUtil::MessageRecord;
+using ZintarUtil::SortKeyOf;
 
 MemoryRing::MemoryRing(std::int32_t capacity) : slots(static_cast<std::size_t>(capacity))
 {
@@ -24,19 +25,28 @@ MemoryRing::MemoryRing(std::int32_t capacity) : slots(static_cast<std::size_t>(c
     header.generation = 2;
 }
 
+void MemoryRing::Read(std::int32_t slot, MessageRecord& record)
+{
+    record = slots.at(static_cast<std::size_t>(slot));
+}
+
+void MemoryRing::Write(std::int32_t slot, const MessageRecord& record)
+{
+    if (writesLeft >= 0 && writesLeft-- == 0)
+        throw std::runtime_error("view lost");
+    slots.at(static_cast<std::size_t>(slot)) = record;
+}
+
 bool MemoryRing::Flush(WriteQueue& queue, int failAt)
 {
     ZintarUtil::FileHeader copy = header;
-    int written = 0;
+    writesLeft = failAt;
     try {
-        queue.WritePending(copy, [&](std::int32_t slot, const MessageRecord& record) {
-            if (written++ == failAt)
-                throw std::runtime_error("view lost");
-            slots.at(static_cast<std::size_t>(slot)) = record;
-        });
+        queue.WritePending(copy, *this);
     } catch (const std::runtime_error&) {
         return false;
     }
+    writesLeft = -1;
     header = copy;
     queue.MarkWritten();
     return true;
@@ -92,20 +102,54 @@ public:
 private:
     std::string Flush(int failAt)
     {
-        if (!ring.Flush(queue, failAt) && !ring.Flush(queue))
-            return "a flush repeated after a failure failed again";
+        if (failAt >= 0) {
+            const std::set<unsigned> published = PublishedAndQueued();
+            const bool fullRewrite = queue.PendingCount() >= ring.header.capacity;
+            if (!ring.Flush(queue, failAt)) {
+                // As if the writer had died here: every published record that the queue still
+                // holds lies in some slot, but for the one a turning full rewrite holds aside.
+                if (MissingFromSlots(published) > (fullRewrite ? 1u : 0u))
+                    return "a flush that stopped part-way lost a published record";
+                if (!ring.Flush(queue))
+                    return "a flush repeated after a failure failed again";
+            }
+        } else {
+            ring.Flush(queue);
+        }
         const std::vector<unsigned char> image = ring.Image();
         if (!ZintarUtil::IsSoundLogImage(image.data(), image.size()))
             return "the ring is not sound after a flush";
         std::vector<std::uint64_t> newest;
-        for (const PendingEntry& entry : queue.Entries())
+        for (const QueueEntry& entry : queue.Entries())
             newest.push_back(entry.sortKey);
         if (ring.NewestKeys() != newest)
             return "the ring does not hold the queue's newest entries";
-        for (std::int32_t i = 0; i < ring.header.messageCount; ++i)
-            if (IdOf(ring.Newest(i)) != IdOf(std::next(queue.Entries().begin(), i)->record))
-                return "the ring holds other messages than the queue";
+        for (std::int32_t i = 0; i < ring.header.messageCount; ++i) {
+            const QueueEntry& entry = queue.Entries()[static_cast<std::size_t>(i)];
+            if (entry.location != ZintarUtil::NewestFirstSlot(ring.header.nextSlot, ring.header.capacity, i) ||
+                entry.sequence != ring.Newest(i).sequence)
+                return "the queue lost track of where a record lies";
+            if (i > 0 && SortKeyOf(ring.Newest(i).message) == SortKeyOf(ring.Newest(i - 1).message) &&
+                IdOf(ring.Newest(i)) > IdOf(ring.Newest(i - 1)))
+                return "messages with equal keys stand out of their order of arrival";
+        }
         return {};
+    }
+
+    std::set<unsigned> PublishedAndQueued() const
+    {
+        std::set<unsigned> ids;
+        for (const QueueEntry& entry : queue.Entries())
+            if (entry.IsWritten())
+                ids.insert(IdOf(ring.slots.at(static_cast<std::size_t>(entry.location))));
+        return ids;
+    }
+
+    std::size_t MissingFromSlots(std::set<unsigned> ids) const
+    {
+        for (const MessageRecord& record : ring.slots)
+            ids.erase(IdOf(record));
+        return ids.size();
     }
 
     std::string Poll()

@@ -15,8 +15,11 @@
 namespace ZintarTest {
 
 // A ring of slots in memory, written the way the service writes the log file.
-struct MemoryRing {
+struct MemoryRing : ZintarServer::RingSlots {
     explicit MemoryRing(std::int32_t capacity);
+
+    void Read(std::int32_t slot, ZintarUtil::MessageRecord& record) override;
+    void Write(std::int32_t slot, const ZintarUtil::MessageRecord& record) override;
 
     // Writes the queue's pending entries; false when the write was refused by `failAt` (the
     // number of slots written before the failure), which leaves the header as it was.
@@ -28,6 +31,7 @@ struct MemoryRing {
 
     ZintarUtil::FileHeader header{};
     std::vector<ZintarUtil::MessageRecord> slots;
+    int writesLeft = -1;  // a write fails when it reaches 0; negative: none fails
 };
 
 // Runs the steps that `bytes` encode (the first picks the ring's size, which is the queue's limit; each

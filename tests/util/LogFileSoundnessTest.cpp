@@ -35,6 +35,12 @@ TEST(Soundness, MutationsOfAFullRing)
         {"negative count", [](LogImage& i) { i.Header().messageCount = -1; }, false},
         {"negative capacity", [](LogImage& i) { i.Header().capacity = -1; }, false},
         {"negative next slot", [](LogImage& i) { i.Header().nextSlot = -1; }, false},
+        {"negative next slot, no record to walk",
+         [](LogImage& i) {
+             i.Header().messageCount = 0;
+             i.Header().nextSlot = -2;
+         },
+         false},
         {"more messages than slots", [](LogImage& i) { i.Header().messageCount = 4; }, false},
         {"next slot outside the ring", [](LogImage& i) { i.Header().nextSlot = 3; }, false},
         {"more slots than the bytes hold", [](LogImage& i) { i.Header().capacity = 1000; }, false},

@@ -107,8 +107,8 @@ void LogStoreTest::WriteFile(const std::vector<unsigned char>& bytes) const
 std::vector<std::uint64_t> LogStoreTest::QueueKeys() const
 {
     std::vector<std::uint64_t> keys;
-    for (const ZintarServer::PendingEntry& entry : server->Queue().Entries())
-        keys.push_back(entry.sortKey);
+    for (const ZintarServer::QueueEntry& entry : server->Queue().Entries())
+        keys.push_back(entry.sortKey - kKeyBase);
     return keys;
 }
 

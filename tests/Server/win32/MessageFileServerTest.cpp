@@ -6,9 +6,11 @@
 #include <optional>
 
 #include "ChildProcess.h"
+#include "DiagnosticLog.h"
 #include "Exceptions.h"
 #include "LogFileReader.h"
 #include "LogStoreFixture.h"
+#include "TestFiles.h"
 
 using namespace ZintarUtil;
 using ZintarTest::LogImage;
@@ -17,25 +19,30 @@ using ZintarTest::MessageWithKey;
 
 namespace {
 
-// A sound image of `capacity` slots holding `keys` oldest first, as an earlier run left it.
-std::vector<unsigned char> SoundImage(std::int32_t capacity, std::initializer_list<std::uint64_t> keys)
-{
-    LogImage image(capacity);
-    image.Header().generation = 7;
-    image.Header().updateCount = 11;
-    for (std::uint64_t key : keys)
-        image.Append(MessageWithKey(key));
-    return image.Bytes();
-}
-
 std::uint64_t KeyOf(const MessageRecord& record)
 {
-    return SortKeyOf(record.message);
+    return ZintarTest::KeyOf(record.message);
 }
 
 }  // namespace
 
-using OpenDecisions = LogStoreTest;
+class OpenDecisions : public LogStoreTest {
+protected:
+    // A sound image of `capacity` slots holding `keys` oldest first, as an earlier run with the
+    // test's lock names left it.
+    LogImage Image(std::int32_t capacity, std::initializer_list<std::uint64_t> keys) const
+    {
+        LogImage image(capacity);
+        image.Header().generation = 7;
+        image.Header().updateCount = 11;
+        std::strcpy(image.Names().headerMutexName, names.headerMutex.c_str());
+        std::strcpy(image.Names().readWaitEventName, names.readWaitEvent.c_str());
+        std::strcpy(image.Names().writeWaitEventName, names.writeWaitEvent.c_str());
+        for (std::uint64_t key : keys)
+            image.Append(MessageWithKey(key));
+        return image;
+    }
+};
 
 // What the writer makes of the file it finds, and that a flush then appends to what it kept.
 TEST_F(OpenDecisions, Table)
@@ -45,35 +52,36 @@ TEST_F(OpenDecisions, Table)
         const char* name;
         std::optional<Bytes> image;  // nothing: no file
         std::int32_t limit;
-        std::vector<std::uint64_t> slotKeys;  // from slot 0; kept records keep their sequence
-        std::uint64_t firstSequence;
-        std::uint64_t generation;  // 0: not checked
+        std::vector<std::uint64_t> slotKeys;  // from slot 0
+        std::vector<std::uint64_t> sequences;  // kept records keep theirs
+        std::uint64_t generation;
+        const char* diagnostic;  // a line the open writes, or nothing
     };
-    Bytes broken = SoundImage(5, {10, 20, 30});
-    broken[SlotOffset(1) + offsetof(MessageRecord, message) + offsetof(LogMessage, type)] = 7;
-    Bytes cut = SoundImage(5, {10, 20, 30, 40, 50});
+    LogImage broken = Image(5, {10, 20, 30});
+    broken.Slot(1).message.type = 7;
+    Bytes cut = Image(5, {10, 20, 30, 40, 50}).Bytes();
     cut.resize(SlotOffset(3) + 100);
-    Bytes garbage(5 * 560 + 240);
-    for (std::size_t i = 0; i < garbage.size(); ++i)
-        garbage[i] = static_cast<unsigned char>(i * 7919 + 13);
-    LogImage wrapped(3);
-    for (std::uint64_t key : {5, 10, 20, 30})
-        wrapped.Append(MessageWithKey(key));  // a ring that has wrapped: nextSlot 1
+    LogImage tornHeader = Image(5, {10, 20, 30});
+    tornHeader.Header().capacity = -1;
+    LogImage wrapped = Image(3, {5, 10, 20, 30});  // a ring that has wrapped: nextSlot 1
     const Case cases[] = {
-        {"no file", std::nullopt, 5, {}, 0, 2},
-        {"empty file", Bytes{}, 4, {}, 0, 2},
-        {"sound, same limit: kept, one more generation", SoundImage(5, {10, 20, 30}), 5, {10, 20, 30}, 0, 8},
-        {"lowered limit keeps the newest", SoundImage(5, {10, 20, 30, 40, 50}), 3, {30, 40, 50}, 2, 0},
-        {"raised limit keeps all, oldest first", wrapped.Bytes(), 5, {10, 20, 30}, 1, 0},
-        {"one broken record", broken, 5, {}, 0, 2},
-        {"cut in the middle of a record", cut, 5, {}, 0, 2},
-        {"garbage", garbage, 5, {}, 0, 2},
-        {"short stub", Bytes(30, 0xFF), 2, {}, 0, 2},
+        {"no file", std::nullopt, 5, {}, {}, 2, nullptr},
+        {"empty file", Bytes{}, 4, {}, {}, 2, nullptr},
+        {"sound, same limit: kept, one more generation", Image(5, {10, 20, 30}).Bytes(), 5, {10, 20, 30}, {0, 1, 2}, 8, nullptr},
+        {"lowered limit keeps the newest", Image(5, {10, 20, 30, 40, 50}).Bytes(), 3, {30, 40, 50}, {2, 3, 4}, 8, nullptr},
+        {"raised limit keeps all, oldest first", wrapped.Bytes(), 5, {10, 20, 30}, {1, 2, 3}, 8, nullptr},
+        {"one broken record: the others are kept, two generations on", broken.Bytes(), 5, {10, 30}, {0, 2}, 9,
+         "Repaired the damaged log file %s: kept 2 records, dropped 1"},
+        {"cut in the middle of a record: the whole ones are kept", cut, 5, {10, 20, 30}, {0, 1, 2}, 9, nullptr},
+        {"a torn header over whole records", tornHeader.Bytes(), 4, {10, 20, 30}, {0, 1, 2}, 9, nullptr},
     };
+    const std::string logPath = ZintarTest::TemporaryPath("open-log");
+    SetLogFile(logPath);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         server.reset();
         std::remove(path.c_str());
+        std::remove(logPath.c_str());
         if (c.image)
             WriteFile(*c.image);
         Open(c.limit);
@@ -85,23 +93,65 @@ TEST_F(OpenDecisions, Table)
         EXPECT_EQ(header.nextSlot, count % c.limit);
         EXPECT_EQ(header.readCount, 0u);
         EXPECT_EQ(header.serverRunning, 1);
-        if (c.generation != 0) {
-            EXPECT_EQ(header.generation, c.generation);
-        }
+        EXPECT_EQ(header.generation, c.generation);
+        EXPECT_EQ(header.nextSequence, count == 0 ? 0 : c.sequences.back() + 1);
         for (std::int32_t slot = 0; slot < count; ++slot) {
             EXPECT_EQ(KeyOf(RecordOnDisk(slot)), c.slotKeys[slot]);
-            EXPECT_EQ(RecordOnDisk(slot).sequence, c.firstSequence + slot);
+            EXPECT_EQ(RecordOnDisk(slot).sequence, c.sequences[slot]);
         }
         EXPECT_EQ(QueueKeys(), std::vector<std::uint64_t>(c.slotKeys.rbegin(), c.slotKeys.rend()));
         LockNames lockNames;
         std::memcpy(&lockNames, FileBytes().data() + kLockNamesOffset, sizeof lockNames);
         EXPECT_EQ(std::string(lockNames.headerMutexName), names.headerMutex);
         EXPECT_EQ(std::string(lockNames.writeWaitEventName), names.writeWaitEvent);
+        if (c.diagnostic) {
+            char line[512];
+            std::snprintf(line, sizeof line, c.diagnostic, path.c_str());
+            EXPECT_NE(ZintarTest::ReadWholeFile(logPath).find(line), std::string::npos);
+        }
 
         AddAndFlush({1000});
         header = HeaderOnDisk();
         EXPECT_EQ(header.messageCount, std::min(count + 1, c.limit));
         EXPECT_EQ(KeyOf(RecordOnDisk(NewestFirstSlot(header.nextSlot, c.limit, 0))), 1000u);
+    }
+    SetLogFile("");
+    std::remove(logPath.c_str());
+}
+
+// A file of another program, or one whose lock names are gone, is refused and left as it was, or
+// moved aside for a new log file; never written into.
+TEST_F(OpenDecisions, AFileThatIsNotALogFileIsNeverWrittenInto)
+{
+    using Bytes = std::vector<unsigned char>;
+    Bytes garbage(5 * 560 + 240);
+    for (std::size_t i = 0; i < garbage.size(); ++i)
+        garbage[i] = static_cast<unsigned char>(i * 7919 + 13);
+    LogImage otherNames = Image(5, {10, 20});
+    std::strcpy(otherNames.Names().headerMutexName, "Global\\SomebodyElse");
+    const std::pair<const char*, Bytes> files[] = {
+        {"garbage", garbage}, {"a short stub", Bytes(30, 0xFF)}, {"a log of other lock names", otherNames.Bytes()}};
+    for (const auto& [name, bytes] : files) {
+        SCOPED_TRACE(name);
+        WriteFile(bytes);
+        settings.maxMessage = 5;
+        server = std::make_unique<ZintarServer::MessageFileServer>(&settings, &settingsMutex);
+        EXPECT_THROW(ZintarTest::OpenLogStore(*server, names), Exceptions::ExceptionBase);
+        EXPECT_EQ(FileBytes(), bytes);
+
+        server->OpenFileAt(path, names.fileMap, names.headerMutex, names.readWaitEvent, names.writeWaitEvent,
+                           ZintarServer::MessageFileServer::ForeignFile::SetAside);
+        EXPECT_EQ(HeaderOnDisk().messageCount, 0);
+        EXPECT_EQ(HeaderOnDisk().generation, 2u);
+        server.reset();
+        WIN32_FIND_DATAA found;
+        const HANDLE search = FindFirstFileA((path + ".damaged-*").c_str(), &found);
+        ASSERT_NE(search, INVALID_HANDLE_VALUE);
+        FindClose(search);
+        const std::string aside = path.substr(0, path.find_last_of('\\') + 1) + found.cFileName;
+        EXPECT_EQ(ZintarTest::ReadWholeFile(aside), std::string(bytes.begin(), bytes.end()));
+        std::remove(aside.c_str());
+        std::remove(path.c_str());
     }
 }
 
