@@ -5,7 +5,9 @@
 
 #include <winsock2.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <optional>
@@ -211,8 +213,37 @@ TEST_F(InstalledService, FailuresAreWrittenToTheDiagnosticLog)
     const LogMessage next = DeviceMessage(3, 1, "next");
     ASSERT_EQ(device->Push(&next, 1), 0u);
     ASSERT_TRUE(WaitForRing([](const LogSnapshot& s) { return s.header.messageCount == 4; }));
-    EXPECT_EQ(Texts(ReadRing()),
-              (std::vector<std::string>{"next", "also kept", "kept in the queue", "after the driver came"}));
+    const std::vector<std::string> stored{"next", "also kept", "kept in the queue", "after the driver came"};
+    EXPECT_EQ(Texts(ReadRing()), stored);
+
+    SCOPED_TRACE("a header torn while the service was down: the start repairs the file and keeps every message");
+    const std::string logFile = ServiceClient().GetDefaultLogFileName();
+    ASSERT_TRUE(StopAndWait(kServiceName));
+    auto writeAt = [&](const std::string& path, long offset, const std::string& bytes) {
+        std::FILE* file = std::fopen(path.c_str(), offset < 0 ? "wb" : "r+b");
+        ASSERT_NE(file, nullptr);
+        std::fseek(file, std::max(offset, 0L), SEEK_SET);
+        std::fwrite(bytes.data(), 1, bytes.size(), file);
+        std::fclose(file);
+    };
+    writeAt(logFile, offsetof(FileHeader, capacity), std::string(4, '\xFF'));
+    ClearServiceLog();
+    ASSERT_TRUE(StartAndWait(kServiceName));
+    EXPECT_EQ(Texts(ReadRing()), stored);
+    EXPECT_NE(ServiceLog().find("Repaired the damaged log file " + logFile + ": kept 4 records, dropped 0"), std::string::npos)
+        << ServiceLog();
+
+    SCOPED_TRACE("LogFile naming a file of another program: left untouched, the log stays on the default path");
+    ASSERT_TRUE(StopAndWait(kServiceName));
+    const std::string foreign = std::string(kInstallDirectory) + "\\notes.txt";
+    writeAt(foreign, -1, "an administrator's notes\r\n");
+    SetSetting("LogFile", foreign);
+    ASSERT_TRUE(StartAndWait(kServiceName));
+    EXPECT_TRUE(ServiceClient().GetSettings().logFileFallback);
+    EXPECT_EQ(Texts(ReadRing()), stored);
+    EXPECT_EQ(ReadWholeFile(foreign), "an administrator's notes\r\n");
+    EXPECT_NE(ServiceLog().find("is not a log file of this service; it was left untouched"), std::string::npos) << ServiceLog();
+    std::remove(foreign.c_str());
 }
 
 TEST_F(InstalledService, HostileAndManyClientsAreServedWithoutLeaks)
