@@ -31,13 +31,22 @@ bool IsBlank(const unsigned char* bytes, std::size_t length)
     return std::all_of(bytes, bytes + length, [](unsigned char byte) { return byte == 0; });
 }
 
-// The sequence and the message: what a copy of a record repeats. The filler is undefined.
-constexpr std::size_t kComparedBytes = offsetof(MessageRecord, filler);
-
-bool IsCopy(const unsigned char* slots, const SalvagedRecord& a, const SalvagedRecord& b)
+// A copy of a message: the same 546 bytes. The sequence is left out, because a rewrite that moves a
+// late message's successors renumbers them, and a writer that died in it leaves both numbers.
+bool IsSameMessage(const unsigned char* slots, const SalvagedRecord& a, const SalvagedRecord& b)
 {
-    return a.sortKey == b.sortKey && a.sequence == b.sequence &&
-           std::memcmp(&RecordAt(slots, a.slot), &RecordAt(slots, b.slot), kComparedBytes) == 0;
+    return a.sortKey == b.sortKey &&
+           std::memcmp(&RecordAt(slots, a.slot).message, &RecordAt(slots, b.slot).message, sizeof(LogMessage)) == 0;
+}
+
+// FNV-1a over the message, so that copies stand together even among many messages of one key.
+std::uint64_t HashOf(const LogMessage& message)
+{
+    std::uint64_t hash = 14695981039346656037ull;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&message);
+    for (std::size_t i = 0; i < sizeof message; ++i)
+        hash = (hash ^ bytes[i]) * 1099511628211ull;
+    return hash;
 }
 
 }  // namespace
@@ -53,35 +62,41 @@ bool IsWholeRecord(const MessageRecord& record)
 Salvage SalvageRecords(const unsigned char* slots, std::int32_t slotCount, std::uint32_t keepNewest)
 {
     Salvage salvage;
-    std::vector<SalvagedRecord>& records = salvage.records;
+    struct Candidate {
+        SalvagedRecord record;
+        std::uint64_t hash;
+    };
+    std::vector<Candidate> candidates;
     for (std::int32_t slot = 0; slot < slotCount; ++slot) {
         const MessageRecord& record = RecordAt(slots, slot);
         if (IsWholeRecord(record))
-            records.push_back({SortKeyOf(record.message), record.sequence, slot});
+            candidates.push_back({{SortKeyOf(record.message), record.sequence, slot}, HashOf(record.message)});
         else if (!IsBlank(reinterpret_cast<const unsigned char*>(&record), kRecordSize))
             ++salvage.dropped;
+    }
+
+    // Copies of one message stand together, the lowest sequence (the one published first) in
+    // front; only that one is kept.
+    std::sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
+        return std::tie(a.record.sortKey, a.hash, a.record.sequence, a.record.slot) <
+               std::tie(b.record.sortKey, b.hash, b.record.sequence, b.record.slot);
+    });
+    std::vector<SalvagedRecord>& records = salvage.records;
+    std::size_t sameHashStart = 0;
+    for (std::size_t i = 0; i < candidates.size(); ++i) {
+        if (i > 0 && (candidates[i].record.sortKey != candidates[i - 1].record.sortKey ||
+                      candidates[i].hash != candidates[i - 1].hash))
+            sameHashStart = records.size();
+        const bool copy = std::any_of(records.begin() + static_cast<std::ptrdiff_t>(sameHashStart), records.end(),
+                                      [&](const SalvagedRecord& kept) { return IsSameMessage(slots, kept, candidates[i].record); });
+        if (copy)
+            ++salvage.dropped;
+        else
+            records.push_back(candidates[i].record);
     }
     std::sort(records.begin(), records.end(), [](const SalvagedRecord& a, const SalvagedRecord& b) {
         return std::tie(a.sortKey, a.sequence, a.slot) < std::tie(b.sortKey, b.sequence, b.slot);
     });
-
-    // Copies stand together now, among the few records of the same key and sequence; each is
-    // compared with the ones kept before it in that run.
-    std::size_t kept = 0;
-    std::size_t runStart = 0;
-    for (std::size_t i = 0; i < records.size(); ++i) {
-        if (kept == 0 || records[kept - 1].sortKey != records[i].sortKey ||
-            records[kept - 1].sequence != records[i].sequence)
-            runStart = kept;
-        const bool copy = std::any_of(records.begin() + static_cast<std::ptrdiff_t>(runStart),
-                                      records.begin() + static_cast<std::ptrdiff_t>(kept),
-                                      [&](const SalvagedRecord& earlier) { return IsCopy(slots, earlier, records[i]); });
-        if (copy)
-            ++salvage.dropped;
-        else
-            records[kept++] = records[i];
-    }
-    records.resize(kept);
 
     if (records.size() > keepNewest) {
         const std::size_t oldest = records.size() - keepNewest;

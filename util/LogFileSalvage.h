@@ -29,14 +29,15 @@ struct Salvage {
     std::vector<SalvagedRecord> records;
     std::uint64_t highestSequence = 0;  // of the records kept; 0 when none
     // Slots that held something (not all zeros) and are not kept: damaged records, second copies
-    // of a record, and the oldest records beyond `keepNewest`.
+    // of a message, and the oldest records beyond `keepNewest`.
     std::uint64_t dropped = 0;
 };
 
 // Looks at every one of the `slotCount` slots starting at `slots` (the slot area of the file, or
 // of its view, at least slotCount × 560 bytes), ignoring the header: after a crash the header is
-// the part least to be trusted. Keeps the whole records, drops exact copies (the same sequence
-// and message), and of the rest the newest `keepNewest`. Reads only; safe to run again.
+// the part least to be trusted. Keeps the whole records, of several copies of one message (the
+// same 546 bytes, whatever their sequences) the one with the lowest sequence, and of the rest the
+// newest `keepNewest`. Reads only; safe to run again.
 Salvage SalvageRecords(const unsigned char* slots, std::int32_t slotCount, std::uint32_t keepNewest);
 
 // The header of the file rebuilt from `salvage`, its records oldest first in slots 0, 1, ... of a

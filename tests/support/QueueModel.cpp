@@ -7,6 +7,7 @@
 #include <set>
 #include <stdexcept>
 
+#include "LogFileSalvage.h"
 #include "LogFileSoundness.h"
 #include "LogFollower.h"
 #include "LogImageBuilder.h"
@@ -88,7 +89,7 @@ public:
     std::string Step(std::uint8_t op)
     {
         if (op < 0x30)
-            return Flush(op < 0x08 ? op % 3 : -1);
+            return Flush(op < 0x10 ? op % 4 : -1, op >= 0x08 && op < 0x10);
         if (op < 0x40)
             return Poll();
         // Mostly later than the last arrival, sometimes late, sometimes equal.
@@ -100,18 +101,29 @@ public:
     }
 
 private:
-    std::string Flush(int failAt)
+    // A flush that fails after `failAt` writes is repeated; with `crash`, the writer dies there
+    // instead, and when it left the ring unsound the next one repairs it.
+    std::string Flush(int failAt, bool crash)
     {
         if (failAt >= 0) {
             const std::set<unsigned> published = PublishedAndQueued();
-            const bool fullRewrite = queue.PendingCount() >= ring.header.capacity;
+            const std::size_t allowed = queue.PendingCount() >= ring.header.capacity ? 1 : 0;
             if (!ring.Flush(queue, failAt)) {
-                // As if the writer had died here: every published record that the queue still
-                // holds lies in some slot, but for the one a turning full rewrite holds aside.
-                if (MissingFromSlots(published) > (fullRewrite ? 1u : 0u))
+                // Every published record that the queue still holds lies in some slot, but for
+                // the one a turning full rewrite holds aside.
+                if (MissingFromSlots(published) > allowed)
                     return "a flush that stopped part-way lost a published record";
-                if (!ring.Flush(queue))
+                const std::vector<unsigned char> torn = ring.Image();
+                if (crash && !ZintarUtil::IsSoundLogImage(torn.data(), torn.size())) {
+                    RestartWithRepair();
+                    std::set<unsigned> missing = published;
+                    for (std::int32_t i = 0; i < ring.header.messageCount; ++i)
+                        missing.erase(IdOf(ring.Newest(i)));
+                    if (missing.size() > allowed)
+                        return "a repair lost a published record";
+                } else if (!ring.Flush(queue)) {
                     return "a flush repeated after a failure failed again";
+                }
             }
         } else {
             ring.Flush(queue);
@@ -129,11 +141,29 @@ private:
             if (entry.location != ZintarUtil::NewestFirstSlot(ring.header.nextSlot, ring.header.capacity, i) ||
                 entry.sequence != ring.Newest(i).sequence)
                 return "the queue lost track of where a record lies";
+            // A repair orders messages of one time stamp by their sequences, which a writer that
+            // died while it renumbered them left partly renewed: those are not judged.
             if (i > 0 && SortKeyOf(ring.Newest(i).message) == SortKeyOf(ring.Newest(i - 1).message) &&
-                IdOf(ring.Newest(i)) > IdOf(ring.Newest(i - 1)))
+                IdOf(ring.Newest(i)) > IdOf(ring.Newest(i - 1)) && IdOf(ring.Newest(i - 1)) > repairedUpTo)
                 return "messages with equal keys stand out of their order of arrival";
         }
         return {};
+    }
+
+    // What the next writer does with an unsound ring: the whole records, oldest first from slot 0,
+    // and the initialization's step of the generation.
+    void RestartWithRepair()
+    {
+        const auto capacity = ring.header.capacity;
+        const ZintarUtil::Salvage salvage = ZintarUtil::SalvageRecords(
+            reinterpret_cast<const unsigned char*>(ring.slots.data()), capacity, limit);
+        queue = WriteQueue();
+        for (auto record = salvage.records.rbegin(); record != salvage.records.rend(); ++record)
+            queue.AppendOlder(record->sortKey, record->sequence, record->slot);
+        queue.RewriteFromSlotZero(static_cast<std::int32_t>(salvage.records.size()), capacity, ring);
+        ring.header = ZintarUtil::RepairedHeader(ring.header, salvage, capacity);
+        ring.header.generation += 1;
+        repairedUpTo = arrivals;
     }
 
     std::set<unsigned> PublishedAndQueued() const
@@ -178,6 +208,7 @@ private:
     std::uint32_t limit;
     std::uint64_t clock = 100;
     unsigned arrivals = 0;
+    unsigned repairedUpTo = 0;  // messages that arrived before the last repair
 };
 
 }  // namespace

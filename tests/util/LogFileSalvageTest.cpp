@@ -61,11 +61,15 @@ TEST(Salvage, DamagedImages)
              Put(i, 0, 20, 1);
              Put(i, 1, 30, 2);
          }, 6, {{20, 1}, {30, 2}, {40, 3}, {50, 4}, {60, 5}}, 1},
-        {"a torn shift: 60 copied on, renumbered, before 55 took its place; both copies are kept",
-         [](LogImage& i) { Put(i, 0, 60, 7); }, 6, {{20, 1}, {30, 2}, {40, 3}, {50, 4}, {60, 5}, {60, 7}}, 0},
+        {"a torn shift: 60 copied on and renumbered before 55 took its place; the first copy is kept",
+         [](LogImage& i) { Put(i, 0, 60, 7); }, 6, {{20, 1}, {30, 2}, {40, 3}, {50, 4}, {60, 5}}, 1},
         {"records beyond the limit: the newest are kept", [](LogImage&) {}, 4, {{30, 2}, {40, 3}, {50, 4}, {60, 5}}, 2},
         {"equal keys stand in the order of their sequences",
-         [](LogImage& i) { Put(i, 0, 40, 9); }, 6, {{20, 1}, {30, 2}, {40, 3}, {40, 9}, {50, 4}, {60, 5}}, 0},
+         [](LogImage& i) {
+             Put(i, 0, 40, 9);
+             std::strcpy(i.Slot(0).message.text, "another message at the same time");
+         },
+         6, {{20, 1}, {30, 2}, {40, 3}, {40, 9}, {50, 4}, {60, 5}}, 0},
         {"never written slots are not counted; a time outside the calendar is",
          [](LogImage& i) {
              i.Slot(0) = MessageRecord{};
