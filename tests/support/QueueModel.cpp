@@ -111,15 +111,12 @@ private:
             if (!ring.Flush(queue, failAt)) {
                 // Every published record that the queue still holds lies in some slot, but for
                 // the one a turning full rewrite holds aside.
-                if (MissingFromSlots(published) > allowed)
+                if (MissingFromSlots(published, ring.header.capacity) > allowed)
                     return "a flush that stopped part-way lost a published record";
                 const std::vector<unsigned char> torn = ring.Image();
                 if (crash && !ZintarUtil::IsSoundLogImage(torn.data(), torn.size())) {
                     RestartWithRepair();
-                    std::set<unsigned> missing = published;
-                    for (std::int32_t i = 0; i < ring.header.messageCount; ++i)
-                        missing.erase(IdOf(ring.Newest(i)));
-                    if (missing.size() > allowed)
+                    if (MissingFromSlots(published, ring.header.messageCount) > allowed)
                         return "a repair lost a published record";
                 } else if (!ring.Flush(queue)) {
                     return "a flush repeated after a failure failed again";
@@ -175,10 +172,11 @@ private:
         return ids;
     }
 
-    std::size_t MissingFromSlots(std::set<unsigned> ids) const
+    // Of `ids`, those in none of the first `slots` slots.
+    std::size_t MissingFromSlots(std::set<unsigned> ids, std::int32_t slots) const
     {
-        for (const MessageRecord& record : ring.slots)
-            ids.erase(IdOf(record));
+        for (std::int32_t slot = 0; slot < slots; ++slot)
+            ids.erase(IdOf(ring.slots[static_cast<std::size_t>(slot)]));
         return ids.size();
     }
 

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <functional>
+#include <utility>
 
 #include "LogFileSalvage.h"
 #include "LogImageBuilder.h"
@@ -12,16 +13,7 @@ using ZintarTest::MessageWithKey;
 
 namespace {
 
-struct Kept {
-    std::uint64_t key;
-    std::uint64_t sequence;
-    bool operator==(const Kept&) const = default;
-};
-
-void PrintTo(const Kept& kept, std::ostream* out)
-{
-    *out << kept.key << "/" << kept.sequence;
-}
+using Kept = std::pair<std::uint64_t, std::uint64_t>;  // key and sequence
 
 // Sets slot `slot` to the message with `key`, stored under `sequence`.
 void Put(LogImage& image, std::int32_t slot, std::uint64_t key, std::uint64_t sequence)
@@ -97,9 +89,10 @@ TEST(Salvage, DamagedImages)
         const FileHeader header = RepairedHeader(image.Header(), salvage, 8);
         EXPECT_EQ(header.messageCount, static_cast<std::int32_t>(c.kept.size()));
         EXPECT_EQ(header.nextSlot, static_cast<std::int32_t>(c.kept.size()) % 8);
-        EXPECT_EQ(header.nextSequence, c.kept.empty() ? 0 : std::max_element(c.kept.begin(), c.kept.end(), [](auto& a, auto& b) {
-                                                                 return a.sequence < b.sequence;
-                                                             })->sequence + 1);
+        std::uint64_t highest = 0;
+        for (const Kept& one : c.kept)
+            highest = std::max(highest, one.second);
+        EXPECT_EQ(header.nextSequence, c.kept.empty() ? 0 : highest + 1);
         EXPECT_EQ(header.generation, image.Header().generation + 1);
     }
 }

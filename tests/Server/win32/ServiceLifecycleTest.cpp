@@ -5,11 +5,11 @@
 
 #include <winsock2.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <sstream>
 #include <thread>
@@ -219,14 +219,7 @@ TEST_F(InstalledService, FailuresAreWrittenToTheDiagnosticLog)
     SCOPED_TRACE("a header torn while the service was down: the start repairs the file and keeps every message");
     const std::string logFile = ServiceClient().GetDefaultLogFileName();
     ASSERT_TRUE(StopAndWait(kServiceName));
-    auto writeAt = [&](const std::string& path, long offset, const std::string& bytes) {
-        std::FILE* file = std::fopen(path.c_str(), offset < 0 ? "wb" : "r+b");
-        ASSERT_NE(file, nullptr);
-        std::fseek(file, std::max(offset, 0L), SEEK_SET);
-        std::fwrite(bytes.data(), 1, bytes.size(), file);
-        std::fclose(file);
-    };
-    writeAt(logFile, offsetof(FileHeader, capacity), std::string(4, '\xFF'));
+    std::fstream(logFile, std::ios::in | std::ios::out | std::ios::binary).seekp(offsetof(FileHeader, capacity)).write("\xFF\xFF\xFF\xFF", 4);
     ClearServiceLog();
     ASSERT_TRUE(StartAndWait(kServiceName));
     EXPECT_EQ(Texts(ReadRing()), stored);
@@ -236,7 +229,7 @@ TEST_F(InstalledService, FailuresAreWrittenToTheDiagnosticLog)
     SCOPED_TRACE("LogFile naming a file of another program: left untouched, the log stays on the default path");
     ASSERT_TRUE(StopAndWait(kServiceName));
     const std::string foreign = std::string(kInstallDirectory) + "\\notes.txt";
-    writeAt(foreign, -1, "an administrator's notes\r\n");
+    std::ofstream(foreign, std::ios::binary) << "an administrator's notes\r\n";
     SetSetting("LogFile", foreign);
     ASSERT_TRUE(StartAndWait(kServiceName));
     EXPECT_TRUE(ServiceClient().GetSettings().logFileFallback);
