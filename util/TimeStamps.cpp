@@ -27,7 +27,70 @@ int DaysInMonth(int year, int month)
     return month == 2 && leap ? 29 : days[month - 1];
 }
 
+// Days since 1970-01-01 of a civil date, and back (Howard Hinnant's algorithms).
+std::int64_t DaysFromCivil(std::int64_t year, int month, int day)
+{
+    year -= month <= 2;
+    const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
+    const std::int64_t yearOfEra = year - era * 400;
+    const std::int64_t dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+    const std::int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    return era * 146097 + dayOfEra - 719468;
+}
+
+TimeFields FieldsOfMilliseconds(std::int64_t milliseconds)
+{
+    std::int64_t days = milliseconds / 86400000;
+    std::int64_t ofDay = milliseconds % 86400000;
+    if (ofDay < 0) {
+        ofDay += 86400000;
+        days -= 1;
+    }
+    const std::int64_t z = days + 719468;
+    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const std::int64_t dayOfEra = z - era * 146097;
+    const std::int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    const std::int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    const std::int64_t mp = (5 * dayOfYear + 2) / 153;
+    const int day = static_cast<int>(dayOfYear - (153 * mp + 2) / 5 + 1);
+    const int month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+    const int year = static_cast<int>(yearOfEra + era * 400 + (month <= 2));
+    return TimeFields{static_cast<std::int16_t>(year),
+                      static_cast<std::int16_t>(month),
+                      static_cast<std::int16_t>(day),
+                      static_cast<std::int16_t>(ofDay / 3600000),
+                      static_cast<std::int16_t>(ofDay / 60000 % 60),
+                      static_cast<std::int16_t>(ofDay / 1000 % 60),
+                      static_cast<std::int16_t>(ofDay % 1000),
+                      0};
+}
+
+std::int64_t MillisecondsOf(const TimeFields& t)
+{
+    return DaysFromCivil(t.year, t.month, t.day) * 86400000 + t.hour * 3600000LL + t.minute * 60000LL +
+           t.second * 1000LL + t.milliseconds;
+}
+
 }  // namespace
+
+std::optional<TimeFields> ParseTimeOrWord(const std::string& text, const TimeFields& now)
+{
+    std::int64_t at = 0;
+    if (text == "today" || text == "yesterday") {
+        at = DaysFromCivil(now.year, now.month, now.day) * 86400000 - (text == "yesterday" ? 86400000 : 0);
+    } else if (text.size() >= 3 && text[0] == '-' && std::string("smhd").find(text.back()) != std::string::npos) {
+        static const std::int64_t unit[] = {1000, 60000, 3600000, 86400000};
+        const int count = FixedDigits(text, 1, text.size() - 2);
+        if (count < 0 || text.size() > 8)
+            return std::nullopt;
+        at = MillisecondsOf(now) - count * unit[std::string("smhd").find(text.back())];
+    } else {
+        return ParseTimeStamp(text);
+    }
+    TimeFields fields = FieldsOfMilliseconds(at);
+    fields.weekday = WeekdayOf(fields.year, fields.month, fields.day);
+    return fields;
+}
 
 std::int16_t WeekdayOf(int year, int month, int day)
 {

@@ -15,6 +15,11 @@ namespace ZintarUtil {
 // weekday filled in; nothing for any other text or for a date that does not exist.
 std::optional<TimeFields> ParseTimeStamp(const std::string& text);
 
+// What journalctl takes besides a time stamp, relative to `now`: "today" and "yesterday" (their
+// midnight), and "-N" followed by s, m, h or d (N seconds, minutes, hours or days ago); else
+// ParseTimeStamp. Nothing for any other text.
+std::optional<TimeFields> ParseTimeOrWord(const std::string& text, const TimeFields& now);
+
 // "YYYY-MM-DD hh:mm:ss.mmm", with `separator` between the date and the time.
 std::string TimeStampText(const TimeFields& time, char separator = ' ');
 

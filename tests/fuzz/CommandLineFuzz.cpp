@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string help;
     try {
         if (const auto command = ZintarCtl::ParseCtlCommand(args, help))
-            ZintarCtl::SelectionOf(*command);
+            ZintarCtl::SelectionOf(*command, ZintarUtil::TimeFields{2026, 12, 6, 12, 0, 0, 0, 0});
     } catch (const ZintarUtil::UsageError&) {
     }
     try {

@@ -38,3 +38,25 @@ TEST(TimeStamps, ReadTable)
     EXPECT_EQ(ZintarUtil::TimeStampText(*ParseTimeStamp("2026-01-31 10:00:00.05")), "2026-01-31 10:00:00.050");
     EXPECT_EQ(ZintarUtil::TimeStampText(*ParseTimeStamp("2026-01-31 10:00:00"), 'T'), "2026-01-31T10:00:00.000");
 }
+
+// The words journalctl takes, relative to 00:30:15.250 on Sunday 1 March 2026 (the day after
+// the last of February, so that a day back crosses a month).
+TEST(TimeStamps, WordsTable)
+{
+    const TimeFields now{2026, 3, 1, 0, 30, 15, 250, 0};
+    const std::pair<const char*, const char*> cases[] = {
+        {"today", "2026-03-01 00:00:00.000"},        {"yesterday", "2026-02-28 00:00:00.000"},
+        {"-10m", "2026-03-01 00:20:15.250"},         {"-2h", "2026-02-28 22:30:15.250"},
+        {"-45s", "2026-03-01 00:29:30.250"},         {"-366d", "2025-02-28 00:30:15.250"},
+        {"2026-01-02T03:04:05", "2026-01-02 03:04:05.000"},
+        {"-2", nullptr}, {"-h", nullptr}, {"-2x", nullptr}, {"+2h", nullptr}, {"Today", nullptr}, {"-1234567m", nullptr},
+    };
+    for (const auto& [text, expected] : cases) {
+        const std::optional<TimeFields> read = ZintarUtil::ParseTimeOrWord(text, now);
+        ASSERT_EQ(read.has_value(), expected != nullptr) << text;
+        if (read) {
+            EXPECT_EQ(ZintarUtil::TimeStampText(*read), expected) << text;
+            EXPECT_EQ(read->weekday, ZintarUtil::WeekdayOf(read->year, read->month, read->day)) << text;
+        }
+    }
+}

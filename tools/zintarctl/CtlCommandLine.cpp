@@ -20,12 +20,17 @@ void TakeIf(CLI::Option* option, const T& value, std::optional<T>& target)
         target = value;
 }
 
-void AddSelection(CLI::App* command, CtlCommand& c, std::string& types, std::string& format, bool withLast)
+void AddSelection(CLI::App* command, CtlCommand& c, std::string& types, std::string& format, std::string& color,
+                  bool withLast)
 {
     if (withLast)
         command->add_option("-n,--last", c.last, "only the newest N messages");
-    command->add_option("--since", c.since, "from this local time on (YYYY-MM-DDThh:mm:ss[.mmm])");
-    command->add_option("--until", c.until, "up to this local time");
+    command->add_option("--since", c.since,
+                        "from this time on: YYYY-MM-DDThh:mm:ss[.mmm], today, yesterday, or -N followed by s, m, h or d");
+    command->add_option("--until", c.until, "up to this time, written as for --since");
+    command->add_flag("--utc", c.utc, "print and read times in UTC instead of local time");
+    command->add_option("--color", color, "colour the types: auto (on a console, unless NO_COLOR is set), always, never")
+        ->check(CLI::IsMember({"auto", "always", "never"}));
     command->add_option("--type", types, "only these types, for example 0,2");
     command->add_option("--text", c.textPrefix, "only texts that match this filter (a prefix, ignoring case)");
     command->add_option("--grep", c.grep, "only texts that contain a match of this regular expression");
@@ -36,6 +41,21 @@ void AddSelection(CLI::App* command, CtlCommand& c, std::string& types, std::str
 }
 
 }  // namespace
+
+int StatusExitCode(ServiceState state, bool answered)
+{
+    switch (state) {
+    case ServiceState::Running:
+        return answered ? 0 : 1;
+    case ServiceState::Stopped:
+    case ServiceState::Pending:
+    case ServiceState::NotInstalled:
+        return 3;
+    case ServiceState::Unknown:
+        break;
+    }
+    return 1;
+}
 
 std::uint32_t ParseTypeList(const std::string& list)
 {
@@ -55,11 +75,11 @@ std::uint32_t ParseTypeList(const std::string& list)
 std::optional<CtlCommand> ParseCtlCommand(const std::vector<std::string>& args, std::string& help)
 {
     CtlCommand c;
-    std::string types, format = "text", typeFilter;
+    std::string types, format = "text", color = "auto", typeFilter;
     std::uint32_t max = 0, poll = 0, save = 0;
     bool exclude = false;
 
-    CLI::App app{"zintarctl: reads the Tervan Log Server's log and controls the service"};
+    CLI::App app{"zintarctl: reads the Tervan Log Server's log and controls the service", "zintarctl"};
     app.require_subcommand(1);
     app.add_subcommand("status", "the service's state, its settings and the log file's figures")
         ->callback([&] { c.verb = Verb::Status; });
@@ -95,10 +115,10 @@ std::optional<CtlCommand> ParseCtlCommand(const std::vector<std::string>& args, 
     write->callback([&] { c.verb = Verb::Write; });
 
     CLI::App* read = app.add_subcommand("read", "print the stored messages, oldest first");
-    AddSelection(read, c, types, format, true);
+    AddSelection(read, c, types, format, color, true);
     read->callback([&] { c.verb = Verb::Read; });
     CLI::App* follow = app.add_subcommand("follow", "print new messages as they arrive, until Ctrl-C (also -f)");
-    AddSelection(follow, c, types, format, false);
+    AddSelection(follow, c, types, format, color, false);
     follow->add_option("--poll", c.pollMs, "milliseconds between looks at the log")->check(CLI::Range(10u, 60000u));
     follow->add_option("--syslog", c.syslog, "also send each message as RFC 5424 syslog over UDP to HOST:PORT");
     follow->callback([&] { c.verb = Verb::Follow; });
@@ -126,6 +146,7 @@ std::optional<CtlCommand> ParseCtlCommand(const std::vector<std::string>& args, 
     if (!types.empty())
         c.types = ParseTypeList(types);
     c.format = format == "json" ? Format::Json : format == "csv" ? Format::Csv : Format::Text;
+    c.color = color == "always" ? ColorChoice::Always : color == "never" ? ColorChoice::Never : ColorChoice::Auto;
     c.include = !exclude;
     if (c.syslog)
         SplitHostPort(*c.syslog);

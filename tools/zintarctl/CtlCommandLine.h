@@ -28,6 +28,11 @@ enum class Verb {
 
 enum class Format { Text, Json, Csv };
 
+enum class ColorChoice { Auto, Always, Never };
+
+// What the service control manager says of the service, for `status`.
+enum class ServiceState { Running, Stopped, Pending, NotInstalled, Unknown };
+
 struct CtlCommand {
     Verb verb = Verb::Status;
     // settings set: only the values given change; the rest are sent back as the service reported them.
@@ -43,6 +48,8 @@ struct CtlCommand {
     std::optional<std::string> since, until, textPrefix, grep;
     std::optional<std::uint32_t> types;  // bit i selects type i
     Format format = Format::Text;
+    ColorChoice color = ColorChoice::Auto;
+    bool utc = false;  // times are printed and read in UTC instead of local time
     std::uint32_t pollMs = 200;
     std::optional<std::string> syslog;  // follow: HOST:PORT to send each message to as well
 };
@@ -50,6 +57,11 @@ struct CtlCommand {
 // The command `args` ask for (without the program's name), or nothing when help was asked for
 // and printed to `help`. Throws ZintarUtil::UsageError (exit code 2).
 std::optional<CtlCommand> ParseCtlCommand(const std::vector<std::string>& args, std::string& help);
+
+// As systemctl status: 0 when the service runs and answers; 3 when it does not run (stopped,
+// starting, stopping, not installed), so that scripts can tell; 1 when it runs but does not answer,
+// or its state cannot be read.
+int StatusExitCode(ServiceState state, bool answered);
 
 // "0,2,3" → bit mask 0b1101; throws ZintarUtil::UsageError for anything but types 0 to 3.
 std::uint32_t ParseTypeList(const std::string& list);

@@ -28,7 +28,7 @@ std::string CsvField(const std::string& text)
 
 }  // namespace
 
-std::string MessageLine(const MessageRecord& record, Format format)
+std::string MessageLine(const MessageRecord& record, Format format, bool color)
 {
     const ZintarUtil::LogMessage& m = record.message;
     const std::string text = FieldText(m.text);
@@ -45,10 +45,21 @@ std::string MessageLine(const MessageRecord& record, Format format)
     case Format::Text:
         break;
     }
-    std::string line = ZintarUtil::TimeStampText(m.timeStamp) + "  " + std::to_string(m.type) + "  " + text;
+    static const char* const kTypeColors[] = {"", "\x1b[36m", "\x1b[33m", "\x1b[1;31m"};
+    const char* typeColor = color && m.type < 4 ? kTypeColors[m.type] : "";
+    std::string line = ZintarUtil::TimeStampText(m.timeStamp) + "  " + typeColor + std::to_string(m.type) + "  " + text;
+    if (*typeColor != '\0')
+        line += "\x1b[0m";
     if (!aux.empty())
         line += "  [" + aux + "]";
     return line;
+}
+
+bool UseColor(ColorChoice choice, bool toConsole, const char* noColor)
+{
+    if (choice != ColorChoice::Auto)
+        return choice == ColorChoice::Always;
+    return toConsole && (noColor == nullptr || *noColor == '\0');
 }
 
 std::string HeaderLine(Format format)

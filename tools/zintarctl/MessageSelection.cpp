@@ -13,11 +13,12 @@ using ZintarUtil::UsageError;
 
 namespace {
 
-std::uint64_t KeyOfTime(const std::string& option, const std::string& text)
+std::uint64_t KeyOfTime(const std::string& option, const std::string& text, const ZintarUtil::TimeFields& now)
 {
-    const std::optional<ZintarUtil::TimeFields> time = ZintarUtil::ParseTimeStamp(text);
+    const std::optional<ZintarUtil::TimeFields> time = ZintarUtil::ParseTimeOrWord(text, now);
     if (!time)
-        throw UsageError(option + " needs a local time YYYY-MM-DDThh:mm:ss[.mmm], not '" + text + "'");
+        throw UsageError(option + " needs YYYY-MM-DDThh:mm:ss[.mmm], today, yesterday or -N followed by s, m, h or d, not '" +
+                         text + "'");
     return ZintarUtil::SortKeyOf(*time);
 }
 
@@ -28,14 +29,14 @@ std::string TextOf(const char* field)
 
 }  // namespace
 
-Selection SelectionOf(const CtlCommand& command)
+Selection SelectionOf(const CtlCommand& command, const ZintarUtil::TimeFields& now)
 {
     Selection selection;
     selection.types = command.types.value_or(0xF);
     if (command.since)
-        selection.sinceKey = KeyOfTime("--since", *command.since);
+        selection.sinceKey = KeyOfTime("--since", *command.since, now);
     if (command.until)
-        selection.untilKey = KeyOfTime("--until", *command.until);
+        selection.untilKey = KeyOfTime("--until", *command.until, now);
     selection.textPrefix = command.textPrefix;
     if (command.grep) {
         try {

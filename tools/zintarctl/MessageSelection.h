@@ -20,8 +20,9 @@ struct Selection {
     std::optional<std::regex> pattern;
 };
 
+// Times are read relative to `now` ("today", "-2h"), in the zone the messages are shown in.
 // Throws UsageError for a time or a regular expression that cannot be read.
-Selection SelectionOf(const CtlCommand& command);
+Selection SelectionOf(const CtlCommand& command, const ZintarUtil::TimeFields& now);
 
 bool Selects(const Selection& selection, const ZintarUtil::LogMessage& message);
 

@@ -373,9 +373,11 @@ TEST_F(InstalledService, ZintarctlSession)
     WSACleanup();
     DeleteFileA(followed.c_str());
 
-    SCOPED_TRACE("exit codes: a stopped service is a failure to fix, a bad command line a usage error");
-    ASSERT_TRUE(StopAndWait(kServiceName));
+    SCOPED_TRACE("exit codes: status 0 while it runs and 3 once it stopped, as systemctl's; a stopped service is "
+                 "a failure to fix for the other commands, a bad command line a usage error");
     EXPECT_EQ(run("status").first, 0u);
+    ASSERT_TRUE(StopAndWait(kServiceName));
+    EXPECT_EQ(run("status").first, 3u);
     const auto read = run("read");
     EXPECT_EQ(read.first, 1u);
     EXPECT_NE(read.second.find("sc start ZintarServer"), std::string::npos) << read.second;

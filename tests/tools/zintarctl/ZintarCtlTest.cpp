@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <tuple>
 
 #include "CtlCommandLine.h"
 #include "Exceptions.h"
@@ -52,7 +53,7 @@ TEST(ZintarCtl, CommandLines)
     EXPECT_EQ(follow.format, Format::Json);
     EXPECT_EQ(follow.types, 0b0110u);
     EXPECT_FALSE(ParseCtlCommand({"read", "--help"}, help).has_value());
-    EXPECT_NE(help.find("--since"), std::string::npos) << "the help of the command asked about";
+    EXPECT_NE(help.find("Usage: zintarctl read [OPTIONS]"), std::string::npos) << "the help of the command asked about";
 
     const std::vector<std::vector<std::string>> refused = {
         {},
@@ -67,6 +68,7 @@ TEST(ZintarCtl, CommandLines)
         {"read", "-n", "many"},
         {"filters", "add"},
         {"follow", "--poll", "1"},
+        {"read", "--color", "sometimes"},
     };
     for (const auto& args : refused)
         EXPECT_NE(UsageErrorOf(args).front(), '(') << ::testing::PrintToString(args);
@@ -88,17 +90,41 @@ TEST(ZintarCtl, SelectionTable)
         {{"read", "--grep", "[0-9]$"}, {"Camera 1", "camera 2"}},
         {{"read", "--since", "2026-12-06T10:00:02.005", "--until", "2026-12-06T10:00:03"}, {"Camera 1"}},
         {{"read", "-n", "1", "--type", "0"}, {"Camera 1"}},
+        {{"read", "--since", "-2s"}, {"camera 2", "Disk full"}},  // now is 10:00:05.005
+        {{"read", "--since", "yesterday", "--until", "today"}, {}},
     };
     std::string help;
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.args));
         const CtlCommand command = *ParseCtlCommand(c.args, help);
         std::vector<std::string> texts;
-        for (const MessageRecord& record : Select(newestFirst, SelectionOf(command), command.last))
+        const ZintarUtil::TimeFields now{2026, 12, 6, 10, 0, 5, 5, 0};
+        for (const MessageRecord& record : Select(newestFirst, SelectionOf(command, now), command.last))
             texts.emplace_back(record.message.text);
         EXPECT_EQ(texts, c.texts);
     }
-    EXPECT_THROW(SelectionOf(*ParseCtlCommand({"read", "--grep", "("}, help)), ZintarUtil::UsageError);
+    EXPECT_THROW(SelectionOf(*ParseCtlCommand({"read", "--grep", "("}, help), {}), ZintarUtil::UsageError);
+}
+
+// The habits of systemctl and of the tools that honour NO_COLOR.
+TEST(ZintarCtl, StatusExitCodesAndColourTables)
+{
+    using S = ServiceState;
+    const std::tuple<S, bool, int> codes[] = {{S::Running, true, 0}, {S::Running, false, 1}, {S::Stopped, false, 3},
+                                              {S::Pending, false, 3}, {S::NotInstalled, false, 3}, {S::Unknown, false, 1}};
+    for (const auto& [state, answered, code] : codes)
+        EXPECT_EQ(StatusExitCode(state, answered), code) << static_cast<int>(state) << answered;
+
+    using C = ColorChoice;
+    const std::tuple<C, bool, const char*, bool> colours[] = {
+        {C::Auto, true, nullptr, true},   {C::Auto, false, nullptr, false}, {C::Auto, true, "1", false},
+        {C::Auto, true, "", true},        {C::Always, false, "1", true},    {C::Never, true, nullptr, false}};
+    for (const auto& [choice, console, noColor, expected] : colours)
+        EXPECT_EQ(UseColor(choice, console, noColor), expected) << static_cast<int>(choice) << console << (noColor ? noColor : "-");
+    EXPECT_EQ(MessageLine(Record(7, 3, "Disk full"), Format::Text, true), "2026-12-06 10:00:07.005  \x1b[1;31m3  Disk full\x1b[0m");
+    std::string help;
+    const CtlCommand read = *ParseCtlCommand({"read", "--color", "never", "--utc"}, help);
+    EXPECT_TRUE(read.color == ColorChoice::Never && read.utc);
 }
 
 TEST(ZintarCtl, OutputFormats)

@@ -1,12 +1,14 @@
 // zintarctl: the console client of the Tervan Log Server. Reads the shared log (read, follow) and
 // controls the service over its pipes (status, settings, filters, logfile, write).
-// Exit codes: 0 done; 1 a failure the user can fix (the message says what to do); 2 a usage error.
+// Exit codes: 0 done; 1 a failure the user can fix (the message says what to do); 2 a usage error;
+// `status` also 3 when the service does not run.
 #include <winsock2.h>
 
 #include <windows.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <iostream>
@@ -42,28 +44,82 @@ BOOL WINAPI OnConsoleControl(DWORD)
     return TRUE;
 }
 
+struct ServiceStatusSeen {
+    ServiceState state;
+    std::string text;
+};
+
 // What the service control manager says of the service.
-std::string ServiceStateText()
+ServiceStatusSeen QueryServiceState()
 {
     using ZintarUtil::Services::ServiceHandle;
     const ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
-    const ServiceHandle service(
-        manager.IsNull() ? nullptr : OpenServiceA(manager.Get(), ZintarUtil::kServiceName, SERVICE_QUERY_STATUS));
+    if (manager.IsNull())
+        return {ServiceState::Unknown, "unknown (the service control manager refused: error " + std::to_string(GetLastError()) + ")"};
+    const ServiceHandle service(OpenServiceA(manager.Get(), ZintarUtil::kServiceName, SERVICE_QUERY_STATUS));
     SERVICE_STATUS status{};
+    if (service.IsNull() && GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST)
+        return {ServiceState::NotInstalled, "not installed"};
     if (service.IsNull() || !QueryServiceStatus(service.Get(), &status))
-        return "not installed";
+        return {ServiceState::Unknown, "unknown (error " + std::to_string(GetLastError()) + ")"};
     switch (status.dwCurrentState) {
     case SERVICE_RUNNING:
-        return "running";
+        return {ServiceState::Running, "running"};
     case SERVICE_STOPPED:
-        return "stopped";
+        return {ServiceState::Stopped, "stopped"};
     case SERVICE_START_PENDING:
-        return "starting";
+        return {ServiceState::Pending, "starting"};
     case SERVICE_STOP_PENDING:
-        return "stopping";
+        return {ServiceState::Pending, "stopping"};
     default:
-        return "state " + std::to_string(status.dwCurrentState);
+        return {ServiceState::Pending, "state " + std::to_string(status.dwCurrentState)};
     }
+}
+
+ZintarUtil::TimeFields FieldsOf(const SYSTEMTIME& t)
+{
+    return {static_cast<std::int16_t>(t.wYear),   static_cast<std::int16_t>(t.wMonth),
+            static_cast<std::int16_t>(t.wDay),    static_cast<std::int16_t>(t.wHour),
+            static_cast<std::int16_t>(t.wMinute), static_cast<std::int16_t>(t.wSecond),
+            static_cast<std::int16_t>(t.wMilliseconds), static_cast<std::int16_t>(t.wDayOfWeek)};
+}
+
+// The time now, in the zone times are shown and read in.
+ZintarUtil::TimeFields Now(bool utc)
+{
+    SYSTEMTIME now;
+    if (utc)
+        GetSystemTime(&now);
+    else
+        GetLocalTime(&now);
+    return FieldsOf(now);
+}
+
+// Messages carry local time; with --utc they are shown, and selected, in UTC.
+void ToUtc(std::vector<ZintarUtil::MessageRecord>& records)
+{
+    for (ZintarUtil::MessageRecord& record : records) {
+        ZintarUtil::TimeFields& t = record.message.timeStamp;
+        const SYSTEMTIME local = {static_cast<WORD>(t.year),   static_cast<WORD>(t.month),  static_cast<WORD>(t.weekday),
+                                  static_cast<WORD>(t.day),    static_cast<WORD>(t.hour),   static_cast<WORD>(t.minute),
+                                  static_cast<WORD>(t.second), static_cast<WORD>(t.milliseconds)};
+        SYSTEMTIME utc;
+        if (TzSpecificLocalTimeToSystemTime(nullptr, &local, &utc))
+            t = FieldsOf(utc);
+    }
+}
+
+// Colour only where asked for and understood: a console, whose escape sequences are switched on.
+bool ColorOutput(const CtlCommand& c)
+{
+    const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    const bool console = GetConsoleMode(out, &mode) != 0;
+    if (c.format != Format::Text || !UseColor(c.color, console, std::getenv("NO_COLOR")))
+        return false;
+    if (console)
+        SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+    return true;
 }
 
 std::string TypesText(std::uint32_t mask)
@@ -85,10 +141,13 @@ void PrintSettings(const ZintarClient::Settings& s)
 
 int Status()
 {
-    std::cout << "service        " << ServiceStateText() << "\n";
+    const ServiceStatusSeen seen = QueryServiceState();
+    bool answered = false;
+    std::cout << "service        " << seen.text << "\n";
     try {
         ServiceClient client(2000);
         client.Ping();
+        answered = true;
         std::cout << "ping           answered\n";
         const ZintarClient::Settings settings = client.GetSettings();
         PrintSettings(settings);
@@ -115,7 +174,7 @@ int Status()
     } catch (const ExceptionBase&) {
         std::cout << "log file       not shared (the service is not running)\n";
     }
-    return 0;
+    return StatusExitCode(seen.state, answered);
 }
 
 void SetSettings(const CtlCommand& c)
@@ -131,23 +190,25 @@ void SetSettings(const CtlCommand& c)
     std::cout << "settings sent; the service restarts in a second to apply them\n";
 }
 
-void PrintRecords(const std::vector<ZintarUtil::MessageRecord>& records, Format format)
+void PrintRecords(const std::vector<ZintarUtil::MessageRecord>& records, Format format, bool color)
 {
     for (const ZintarUtil::MessageRecord& record : records)
-        std::cout << MessageLine(record, format) << "\n";
+        std::cout << MessageLine(record, format, color) << "\n";
     std::cout.flush();
 }
 
 void Read(const CtlCommand& c)
 {
-    const Selection selection = SelectionOf(c);
+    const Selection selection = SelectionOf(c, Now(c.utc));
     // Without a selection, -n N copies just the newest N records.
     const bool selectsAll = !c.types && !c.since && !c.until && !c.textPrefix && !c.grep;
     ZintarUtil::LogSnapshot snapshot;
     ZintarUtil::LogFileReader(ZintarUtil::kFileMapName).ReadSnapshot(snapshot, selectsAll ? c.last : std::nullopt);
+    if (c.utc)
+        ToUtc(snapshot.records);
     if (!HeaderLine(c.format).empty())
         std::cout << HeaderLine(c.format) << "\n";
-    PrintRecords(Select(snapshot.records, selection, c.last), c.format);
+    PrintRecords(Select(snapshot.records, selection, c.last), c.format, ColorOutput(c));
 }
 
 // Follows the log until Ctrl-C. The mapping is let go as soon as the service stops (a client that
@@ -155,7 +216,8 @@ void Read(const CtlCommand& c)
 // when the service is back; what was printed before is not printed again.
 void Follow(const CtlCommand& c)
 {
-    const Selection selection = SelectionOf(c);
+    const Selection selection = SelectionOf(c, Now(c.utc));
+    const bool color = ColorOutput(c);
     std::optional<SyslogSender> syslog;
     if (c.syslog)
         syslog.emplace(*c.syslog);
@@ -171,12 +233,12 @@ void Follow(const CtlCommand& c)
             for (;;) {
                 const ZintarUtil::FollowUpdate update = reader.Follow(follower);
                 const ZintarUtil::FileHeader& header = update.header;
-                std::vector<ZintarUtil::MessageRecord> fresh;
-                for (const ZintarUtil::MessageRecord& record : printed.Fresh(update, header.capacity))
-                    if (Selects(selection, record.message))
-                        fresh.push_back(record);
+                std::vector<ZintarUtil::MessageRecord> fresh = printed.Fresh(update, header.capacity);
+                if (c.utc)
+                    ToUtc(fresh);
+                std::erase_if(fresh, [&](const ZintarUtil::MessageRecord& r) { return !Selects(selection, r.message); });
                 if (!first) {  // what the log held before the follow began is not new
-                    PrintRecords(fresh, c.format);
+                    PrintRecords(fresh, c.format, color);
                     for (const ZintarUtil::MessageRecord& record : fresh)
                         if (syslog)
                             syslog->Send(record);
@@ -235,12 +297,7 @@ int Run(const CtlCommand& c)
         return 0;
     case Verb::Write: {
         ZintarUtil::LogMessage message{};
-        SYSTEMTIME now;
-        GetLocalTime(&now);
-        message.timeStamp = {static_cast<std::int16_t>(now.wYear),   static_cast<std::int16_t>(now.wMonth),
-                             static_cast<std::int16_t>(now.wDay),    static_cast<std::int16_t>(now.wHour),
-                             static_cast<std::int16_t>(now.wMinute), static_cast<std::int16_t>(now.wSecond),
-                             static_cast<std::int16_t>(now.wMilliseconds), static_cast<std::int16_t>(now.wDayOfWeek)};
+        message.timeStamp = Now(false);
         message.type = c.type;
         std::memcpy(message.text, c.text.data(), c.text.size());
         std::memcpy(message.auxText, c.auxText.data(), c.auxText.size());
