@@ -21,10 +21,12 @@ void TakeIf(CLI::Option* option, const T& value, std::optional<T>& target)
 }
 
 void AddSelection(CLI::App* command, CtlCommand& c, std::string& types, std::string& format, std::string& color,
-                  bool withLast)
+                  const char* lastName, const char* lastHelp)
 {
-    if (withLast)
-        command->add_option("-n,--last", c.last, "only the newest N messages");
+    command->add_option(lastName, c.last, lastHelp);
+    command->add_option("--file", c.file,
+                        "a log file that is not being served (a copy, or the file of a stopped service), read "
+                        "without holding it");
     command->add_option("--since", c.since,
                         "from this time on: YYYY-MM-DDThh:mm:ss[.mmm], today, yesterday, or -N followed by s, m, h or d");
     command->add_option("--until", c.until, "up to this time, written as for --since");
@@ -115,10 +117,11 @@ std::optional<CtlCommand> ParseCtlCommand(const std::vector<std::string>& args, 
     write->callback([&] { c.verb = Verb::Write; });
 
     CLI::App* read = app.add_subcommand("read", "print the stored messages, oldest first");
-    AddSelection(read, c, types, format, color, true);
+    AddSelection(read, c, types, format, color, "-n,--last", "only the newest N messages");
     read->callback([&] { c.verb = Verb::Read; });
-    CLI::App* follow = app.add_subcommand("follow", "print new messages as they arrive, until Ctrl-C (also -f)");
-    AddSelection(follow, c, types, format, color, false);
+    CLI::App* follow = app.add_subcommand(
+        "follow", "print the newest stored messages, then new ones as they arrive, until Ctrl-C (also -f)");
+    AddSelection(follow, c, types, format, color, "-n,--lines", "first print the newest N stored messages (10)");
     follow->add_option("--poll", c.pollMs, "milliseconds between looks at the log")->check(CLI::Range(10u, 60000u));
     follow->add_option("--syslog", c.syslog, "also send each message as RFC 5424 syslog over UDP to HOST:PORT");
     follow->callback([&] { c.verb = Verb::Follow; });

@@ -44,7 +44,8 @@ struct CtlCommand {
     std::uint32_t type = 0;
     std::string auxText;
     // read and follow
-    std::optional<std::uint32_t> last;
+    std::optional<std::uint32_t> last;  // read -n: the newest N; follow -n: N printed first (10)
+    std::optional<std::string> file;    // a log file read from disk instead of the service's mapping
     std::optional<std::string> since, until, textPrefix, grep;
     std::optional<std::uint32_t> types;  // bit i selects type i
     Format format = Format::Text;

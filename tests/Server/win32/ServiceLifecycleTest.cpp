@@ -331,7 +331,8 @@ TEST_F(InstalledService, ZintarctlSession)
     ASSERT_EQ(bind(receiver, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
     getsockname(receiver, reinterpret_cast<sockaddr*>(&local), &length);
     const std::string followed = TemporaryPath("follow");
-    ChildProcess follow(CommandLine{ctl + "follow --poll 50 --syslog 127.0.0.1:" + std::to_string(ntohs(local.sin_port)), followed});
+    ChildProcess follow(
+        CommandLine{ctl + "follow -n 0 --poll 50 --syslog 127.0.0.1:" + std::to_string(ntohs(local.sin_port)), followed});
     auto lines = [&](bool markers) {
         std::vector<std::string> texts;
         std::stringstream content(ReadWholeFile(followed));
@@ -340,7 +341,8 @@ TEST_F(InstalledService, ZintarctlSession)
                 texts.push_back(line.substr(line.find("  1  ") + 5, line.find('\r') - line.find("  1  ") - 5));
         return texts;
     };
-    // What the log held when the follow began is not printed: markers go in until one comes out.
+    // With -n 0, what the log held when the follow began is not printed: markers go in until one
+    // comes out.
     for (std::int16_t marker = 1; marker < 10 && lines(true).empty(); ++marker) {
         const LogMessage message = DeviceMessage(marker, 1, "marker");
         ASSERT_EQ(device->Push(&message, 1), 0u);
@@ -373,10 +375,24 @@ TEST_F(InstalledService, ZintarctlSession)
     WSACleanup();
     DeleteFileA(followed.c_str());
 
+    SCOPED_TRACE("a copy of the running service's log file reads as the log itself");
+    const std::string logFile = ServiceClient().GetLogFileName(), copy = TemporaryPath("copied-log");
+    std::ofstream(copy, std::ios::binary) << ReadWholeFile(logFile);
+    const std::string stored = run("read").second;
+    EXPECT_EQ(run("read --file \"" + copy + "\"").second, stored);
+    DeleteFileA(copy.c_str());
+
     SCOPED_TRACE("exit codes: status 0 while it runs and 3 once it stopped, as systemctl's; a stopped service is "
                  "a failure to fix for the other commands, a bad command line a usage error");
     EXPECT_EQ(run("status").first, 0u);
     ASSERT_TRUE(StopAndWait(kServiceName));
+    EXPECT_EQ(run("read --file \"" + logFile + "\"").second, stored) << "the file of the stopped service";
+    const std::string newest = TemporaryPath("newest");
+    ChildProcess followDown(CommandLine{ctl + "follow -n 2", newest});
+    const std::string lastTwo = stored.substr(stored.rfind('\n', stored.rfind('\n', stored.size() - 2) - 1) + 1);
+    EXPECT_TRUE(WaitUntil([&] { return ReadWholeFile(newest) == lastTwo; }, 10000)) << ReadWholeFile(newest);
+    followDown.Terminate();
+    DeleteFileA(newest.c_str());
     EXPECT_EQ(run("status").first, 3u);
     const auto read = run("read");
     EXPECT_EQ(read.first, 1u);

@@ -8,6 +8,7 @@
 #include "CtlCommandLine.h"
 #include "Exceptions.h"
 #include "FollowDeduplicator.h"
+#include "FollowPrinter.h"
 #include "MessageOutput.h"
 #include "MessageSelection.h"
 #include "SyslogFormat.h"
@@ -156,6 +157,37 @@ TEST(ZintarCtl, FollowPrintsEachMessageOnceAcrossRestarts)
     EXPECT_STREQ(rewritten[0].message.text, "late");
     EXPECT_TRUE(printed.Fresh(update(true, {late, a, b}), 3).empty()) << "a service restart with the same ring";
     EXPECT_EQ(printed.Fresh(update(true, {a, a}), 3).size(), 1u) << "a second copy of a message is a new one";
+}
+
+// follow -n: the newest N stored first, from the ring or the file on disk, then what is new, and
+// nothing twice across the seam.
+TEST(ZintarCtl, FollowStartsWithTheNewestStoredAndPrintsNothingTwice)
+{
+    const MessageRecord a = Record(1, 0, "a"), b = Record(2, 1, "b"), c = Record(3, 0, "c"), d = Record(4, 0, "d");
+    auto texts = [](const std::vector<MessageRecord>& records) {
+        std::string joined;
+        for (const MessageRecord& record : records)
+            joined += record.message.text;
+        return joined;
+    };
+    auto ring = [](std::vector<MessageRecord> newestFirst) { return WholeLog(ZintarUtil::FileHeader{}, newestFirst); };
+    std::string help;
+    const Selection all = SelectionOf(*ParseCtlCommand({"follow"}, help), {});
+
+    FollowPrinter fromDisk(all, 2);
+    EXPECT_EQ(texts(fromDisk.Start(ring({c, b, a}))), "bc") << "the file on disk, while the service is down";
+    EXPECT_EQ(texts(fromDisk.Next(ring({d, c, b, a}))), "d") << "the service's ring once it is back";
+    ZintarUtil::FollowUpdate next;
+    next.messages = {Record(5, 0, "e")};
+    EXPECT_EQ(texts(fromDisk.Next(next)), "e");
+
+    FollowPrinter nothingReadable(all, 10);
+    EXPECT_EQ(texts(nothingReadable.Start(ring({}))), "");
+    EXPECT_EQ(texts(nothingReadable.Next(ring({b, a}))), "ab") << "with no file to read, everything is new";
+
+    FollowPrinter typeZero(SelectionOf(*ParseCtlCommand({"follow", "--type", "0"}, help), {}), 1);
+    EXPECT_EQ(texts(typeZero.Start(ring({c, b, a}))), "c");
+    EXPECT_EQ(ParseCtlCommand({"follow", "-n", "3", "--file", "copy.dat"}, help)->last, 3u);
 }
 
 TEST(ZintarCtl, SyslogMessagesFollowRfc5424)

@@ -10,14 +10,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <iostream>
 #include <string>
 #include <vector>
 
+#include "AutoHandle.h"
 #include "CtlCommandLine.h"
 #include "Exceptions.h"
-#include "FollowDeduplicator.h"
+#include "FollowPrinter.h"
+#include "LogFileImage.h"
 #include "LogFileReader.h"
 #include "MessageOutput.h"
 #include "MessageSelection.h"
@@ -197,13 +200,73 @@ void PrintRecords(const std::vector<ZintarUtil::MessageRecord>& records, Format 
     std::cout.flush();
 }
 
+// The whole file at `path`, opened read-only with every kind of sharing (read, write, delete) and
+// closed again at once: it never holds up the service's restarts, resizes or moves, and is never
+// mapped.
+std::vector<unsigned char> ReadWholeFileShared(const std::string& path)
+{
+    ZintarUtil::AutoHandle file;
+    file.Take(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    LARGE_INTEGER size{};
+    if (file.IsInvalid() || !GetFileSizeEx(file.Get(), &size))
+        throw ZintarUtil::Exceptions::ExceptionWindows("Failed to open the log file " + path);
+    std::vector<unsigned char> bytes(static_cast<std::size_t>(std::min<LONGLONG>(size.QuadPart, 0xFFFFFFFFLL)));
+    DWORD read = 0;
+    for (std::size_t at = 0; at < bytes.size(); at += read) {
+        const auto chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - at, 1u << 24));
+        if (!ReadFile(file.Get(), bytes.data() + at, chunk, &read, nullptr))
+            throw ZintarUtil::Exceptions::ExceptionWindows("Failed to read the log file " + path);
+        if (read == 0) {
+            bytes.resize(at);  // cut meanwhile
+            break;
+        }
+    }
+    return bytes;
+}
+
+// A log file from disk, judged as the service judges the files it opens.
+ZintarUtil::LogImageContent ReadLogFile(const std::string& path)
+{
+    const std::vector<unsigned char> bytes = ReadWholeFileShared(path);
+    ZintarUtil::LogImageContent content = ZintarUtil::ReadLogImage(bytes.data(), bytes.size());
+    if (content.kind == ZintarUtil::LogImageContent::Kind::Foreign)
+        throw ExceptionBase("The file " + path + " is not a log file of the " + ZintarUtil::kServiceDisplayName);
+    if (content.kind == ZintarUtil::LogImageContent::Kind::Damaged)
+        std::cerr << "zintarctl: " << path << " is damaged: shown are the " << content.newestFirst.size()
+                  << " whole messages it holds; " << content.skipped << " slots were skipped\n";
+    return content;
+}
+
+// Where the log stands on disk while the service is down: the file its LogFile setting names, or
+// nothing when there is none that can be read.
+ZintarUtil::FollowUpdate LogOnDisk()
+{
+    char path[1024] = {};
+    DWORD size = sizeof path;
+    if (RegGetValueA(HKEY_LOCAL_MACHINE, ZintarUtil::kSettingsKeyPath, "LogFile", RRF_RT_REG_SZ, nullptr, path, &size) ==
+        ERROR_SUCCESS) {
+        try {
+            const ZintarUtil::LogImageContent content = ReadLogFile(path);
+            return WholeLog(content.header, content.newestFirst);
+        } catch (const ExceptionBase&) {
+        }
+    }
+    ZintarUtil::FollowUpdate nothing;
+    nothing.restarted = true;
+    return nothing;
+}
+
 void Read(const CtlCommand& c)
 {
     const Selection selection = SelectionOf(c, Now(c.utc));
     // Without a selection, -n N copies just the newest N records.
     const bool selectsAll = !c.types && !c.since && !c.until && !c.textPrefix && !c.grep;
     ZintarUtil::LogSnapshot snapshot;
-    ZintarUtil::LogFileReader(ZintarUtil::kFileMapName).ReadSnapshot(snapshot, selectsAll ? c.last : std::nullopt);
+    if (c.file)
+        snapshot.records = ReadLogFile(*c.file).newestFirst;
+    else
+        ZintarUtil::LogFileReader(ZintarUtil::kFileMapName).ReadSnapshot(snapshot, selectsAll ? c.last : std::nullopt);
     if (c.utc)
         ToUtc(snapshot.records);
     if (!HeaderLine(c.format).empty())
@@ -211,40 +274,66 @@ void Read(const CtlCommand& c)
     PrintRecords(Select(snapshot.records, selection, c.last), c.format, ColorOutput(c));
 }
 
-// Follows the log until Ctrl-C. The mapping is let go as soon as the service stops (a client that
-// kept it would keep a restarting service from resizing or reopening the file) and taken again
-// when the service is back; what was printed before is not printed again.
+// Sleeps `milliseconds` in short steps; false once Ctrl-C was pressed.
+bool Pause(std::uint32_t milliseconds)
+{
+    for (std::uint32_t waited = 0; waited < milliseconds && !interrupted; waited += kStopCheck)
+        Sleep(std::min(kStopCheck, milliseconds - waited));
+    return !interrupted;
+}
+
+// Follows a log file that is not being served by reading it again at each poll.
+void FollowFile(const CtlCommand& c, FollowPrinter& printer, const std::function<void(const std::vector<ZintarUtil::MessageRecord>&)>& emit)
+{
+    ZintarUtil::LogFollower follower;
+    bool started = false;
+    do {
+        const ZintarUtil::LogImageContent content = ReadLogFile(*c.file);
+        ZintarUtil::FollowUpdate update =
+            follower.Poll(content.header, [&](std::int32_t i) { return content.newestFirst.at(static_cast<std::size_t>(i)); });
+        if (c.utc)
+            ToUtc(update.messages);
+        emit(started ? printer.Next(update) : printer.Start(update));
+        started = true;
+    } while (Pause(c.pollMs));
+}
+
+// Follows the log until Ctrl-C: first the newest -n messages stored (from the service's ring, or,
+// while the service is down, from its file on disk), then each new one once. The mapping is let
+// go as soon as the service stops (a client that kept it would keep a restarting service from
+// resizing or reopening the file) and taken again when the service is back.
 void Follow(const CtlCommand& c)
 {
-    const Selection selection = SelectionOf(c, Now(c.utc));
     const bool color = ColorOutput(c);
     std::optional<SyslogSender> syslog;
     if (c.syslog)
         syslog.emplace(*c.syslog);
     SetConsoleCtrlHandler(&OnConsoleControl, TRUE);
-    ZintarUtil::LogFollower follower;
-    FollowDeduplicator printed;
-    bool first = true;
+    FollowPrinter printer(SelectionOf(c, Now(c.utc)), c.last.value_or(10));
     if (!HeaderLine(c.format).empty())
         std::cout << HeaderLine(c.format) << std::endl;
+    auto emit = [&](const std::vector<ZintarUtil::MessageRecord>& records) {
+        PrintRecords(records, c.format, color);
+        for (const ZintarUtil::MessageRecord& record : records)
+            if (syslog)
+                syslog->Send(record);
+    };
+    if (c.file) {
+        FollowFile(c, printer, emit);
+        return;
+    }
+    ZintarUtil::LogFollower follower;
+    bool started = false;
     while (!interrupted) {
         try {
             ZintarUtil::LogFileReader reader(ZintarUtil::kFileMapName);
             for (;;) {
-                const ZintarUtil::FollowUpdate update = reader.Follow(follower);
-                const ZintarUtil::FileHeader& header = update.header;
-                std::vector<ZintarUtil::MessageRecord> fresh = printed.Fresh(update, header.capacity);
+                ZintarUtil::FollowUpdate update = reader.Follow(follower);
                 if (c.utc)
-                    ToUtc(fresh);
-                std::erase_if(fresh, [&](const ZintarUtil::MessageRecord& r) { return !Selects(selection, r.message); });
-                if (!first) {  // what the log held before the follow began is not new
-                    PrintRecords(fresh, c.format, color);
-                    for (const ZintarUtil::MessageRecord& record : fresh)
-                        if (syslog)
-                            syslog->Send(record);
-                }
-                first = false;
-                if (interrupted || header.serverRunning == 0)
+                    ToUtc(update.messages);
+                emit(started ? printer.Next(update) : printer.Start(update));
+                started = true;
+                if (interrupted || update.header.serverRunning == 0)
                     break;
                 // Between polls the mapping is let go as soon as the service stops, whatever the
                 // poll interval: a restart must not wait for this client.
@@ -258,9 +347,15 @@ void Follow(const CtlCommand& c)
             }
         } catch (const ExceptionBase&) {
             // Not shared now: the service is stopping, restarting or not running.
+            if (!started) {
+                ZintarUtil::FollowUpdate onDisk = LogOnDisk();
+                if (c.utc)
+                    ToUtc(onDisk.messages);
+                emit(printer.Start(onDisk));
+                started = true;
+            }
         }
-        for (std::uint32_t waited = 0; waited < 1000 && !interrupted; waited += 50)
-            Sleep(50);
+        Pause(1000);
     }
 }
 

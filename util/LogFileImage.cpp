@@ -1,0 +1,57 @@
+#include "LogFileImage.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "LogFileSalvage.h"
+#include "LogFileSoundness.h"
+
+namespace ZintarUtil {
+
+namespace {
+
+bool HoldsServiceLockNames(const unsigned char* bytes, std::size_t length)
+{
+    if (length < kSlotsOffset)
+        return false;
+    LockNames names;
+    std::memcpy(&names, bytes + kLockNamesOffset, sizeof names);
+    auto same = [](const char* field, const char* name) { return std::strncmp(field, name, kLockNameSize) == 0; };
+    return same(names.headerMutexName, kHeaderMutexName) && same(names.readWaitEventName, kReadWaitEventName) &&
+           same(names.writeWaitEventName, kWriteWaitEventName);
+}
+
+MessageRecord RecordAt(const unsigned char* slots, std::int32_t slot)
+{
+    MessageRecord record;
+    std::memcpy(&record, slots + static_cast<std::size_t>(slot) * kRecordSize, sizeof record);
+    return record;
+}
+
+}  // namespace
+
+LogImageContent ReadLogImage(const unsigned char* bytes, std::size_t length)
+{
+    LogImageContent content;
+    if (!HoldsServiceLockNames(bytes, length))
+        return content;
+    const unsigned char* slots = bytes + kSlotsOffset;
+    std::memcpy(&content.header, bytes, sizeof content.header);
+    if (IsSoundLogImage(bytes, length)) {
+        content.kind = LogImageContent::Kind::Sound;
+        for (std::int32_t i = 0; i < content.header.messageCount; ++i)
+            content.newestFirst.push_back(RecordAt(slots, NewestFirstSlot(content.header.nextSlot, content.header.capacity, i)));
+        return content;
+    }
+    const auto slotCount =
+        static_cast<std::int32_t>(std::min<std::uint64_t>((length - kSlotsOffset) / kRecordSize, kMaxCapacity));
+    const Salvage salvage = SalvageRecords(slots, slotCount, kMaxCapacity);
+    content.kind = LogImageContent::Kind::Damaged;
+    content.header = RepairedHeader(content.header, salvage, std::max<std::int32_t>(slotCount, 1));
+    content.skipped = salvage.dropped;
+    for (auto record = salvage.records.rbegin(); record != salvage.records.rend(); ++record)
+        content.newestFirst.push_back(RecordAt(slots, record->slot));
+    return content;
+}
+
+}  // namespace ZintarUtil
