@@ -25,6 +25,13 @@ public:
         ring.Flush(queue);
     }
 
+    // The log file deleted and made anew: generation 2 and sequence 0 again.
+    void NewFile()
+    {
+        ring = ZintarTest::MemoryRing(ring.header.capacity);
+        queue = WriteQueue();
+    }
+
     FollowUpdate Poll()
     {
         return follower.Poll(ring.header, [this](std::int32_t i) { return ring.Newest(i); });
@@ -79,4 +86,18 @@ TEST(LogFollower, ASequenceThatWentBackWithinAGenerationIsARestart)
     const FollowUpdate update = log.Poll();
     EXPECT_TRUE(update.restarted);
     EXPECT_EQ(update.messages.size(), 3u);
+}
+
+TEST(LogFollower, ANewFileOfTheSameGenerationIsReadFromItsBeginning)
+{
+    Followed log(10);
+    log.Write({10, 20, 30});
+    log.Poll();
+    log.NewFile();
+    log.Write({1, 2, 3, 4, 5});  // further on in sequence than the old file
+    const FollowUpdate update = log.Poll();
+    EXPECT_TRUE(update.restarted);
+    EXPECT_EQ(Keys(update), (std::vector<std::uint64_t>{1, 2, 3, 4, 5}));
+    log.Write({6});
+    EXPECT_EQ(Keys(log.Poll()), (std::vector<std::uint64_t>{6})) << "and followed on from there";
 }
