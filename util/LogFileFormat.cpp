@@ -38,4 +38,30 @@ bool HasTerminator(const char* field, std::size_t size)
     return std::memchr(field, '\0', size) != nullptr;
 }
 
+std::uint64_t DigestOf(const LogMessage& message)
+{
+    std::uint64_t digest = 14695981039346656037ull;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&message);
+    for (std::size_t i = 0; i < sizeof message; ++i)
+        digest = (digest ^ bytes[i]) * 1099511628211ull;
+    return digest;
+}
+
+LockNames LockNamesOf(const char* headerMutexName, const char* readWaitEventName, const char* writeWaitEventName)
+{
+    LockNames names{};
+    std::strncpy(names.headerMutexName, headerMutexName, kLockNameSize - 1);
+    std::strncpy(names.readWaitEventName, readWaitEventName, kLockNameSize - 1);
+    std::strncpy(names.writeWaitEventName, writeWaitEventName, kLockNameSize - 1);
+    return names;
+}
+
+bool SameLockNames(const LockNames& found, const LockNames& expected)
+{
+    auto same = [](const char* a, const char* b) { return std::strncmp(a, b, kLockNameSize) == 0; };
+    return same(found.headerMutexName, expected.headerMutexName) &&
+           same(found.readWaitEventName, expected.readWaitEventName) &&
+           same(found.writeWaitEventName, expected.writeWaitEventName);
+}
+
 }  // namespace ZintarUtil

@@ -161,4 +161,12 @@ bool ForEachOldestFirst(const FileHeader& header, const unsigned char* slots, st
 // True when a field of `size` bytes holds a NUL.
 bool HasTerminator(const char* field, std::size_t size);
 
+// FNV-1a of the message's 546 bytes: equal messages, equal digests.
+std::uint64_t DigestOf(const LogMessage& message);
+
+// The three names as a file stores them, each cut to 63 characters and terminated.
+LockNames LockNamesOf(const char* headerMutexName, const char* readWaitEventName, const char* writeWaitEventName);
+// Whether a file's lock names are `expected` (bytes after each name's NUL are not compared).
+bool SameLockNames(const LockNames& found, const LockNames& expected);
+
 }  // namespace ZintarUtil

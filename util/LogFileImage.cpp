@@ -16,9 +16,7 @@ bool HoldsServiceLockNames(const unsigned char* bytes, std::size_t length)
         return false;
     LockNames names;
     std::memcpy(&names, bytes + kLockNamesOffset, sizeof names);
-    auto same = [](const char* field, const char* name) { return std::strncmp(field, name, kLockNameSize) == 0; };
-    return same(names.headerMutexName, kHeaderMutexName) && same(names.readWaitEventName, kReadWaitEventName) &&
-           same(names.writeWaitEventName, kWriteWaitEventName);
+    return SameLockNames(names, LockNamesOf(kHeaderMutexName, kReadWaitEventName, kWriteWaitEventName));
 }
 
 MessageRecord RecordAt(const unsigned char* slots, std::int32_t slot)

@@ -39,16 +39,6 @@ bool IsSameMessage(const unsigned char* slots, const SalvagedRecord& a, const Sa
            std::memcmp(&RecordAt(slots, a.slot).message, &RecordAt(slots, b.slot).message, sizeof(LogMessage)) == 0;
 }
 
-// FNV-1a over the message, so that copies stand together even among many messages of one key.
-std::uint64_t HashOf(const LogMessage& message)
-{
-    std::uint64_t hash = 14695981039346656037ull;
-    const auto* bytes = reinterpret_cast<const unsigned char*>(&message);
-    for (std::size_t i = 0; i < sizeof message; ++i)
-        hash = (hash ^ bytes[i]) * 1099511628211ull;
-    return hash;
-}
-
 }  // namespace
 
 bool IsWholeRecord(const MessageRecord& record)
@@ -70,13 +60,13 @@ Salvage SalvageRecords(const unsigned char* slots, std::int32_t slotCount, std::
     for (std::int32_t slot = 0; slot < slotCount; ++slot) {
         const MessageRecord& record = RecordAt(slots, slot);
         if (IsWholeRecord(record))
-            candidates.push_back({{SortKeyOf(record.message), record.sequence, slot}, HashOf(record.message)});
+            candidates.push_back({{SortKeyOf(record.message), record.sequence, slot}, DigestOf(record.message)});
         else if (!IsBlank(reinterpret_cast<const unsigned char*>(&record), kRecordSize))
             ++salvage.dropped;
     }
 
-    // Copies of one message stand together, the lowest sequence (the one published first) in
-    // front; only that one is kept.
+    // Copies of one message stand together (by key and digest, even among many messages of one
+    // key), the lowest sequence (the one published first) in front; only that one is kept.
     std::sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
         return std::tie(a.record.sortKey, a.hash, a.record.sequence, a.record.slot) <
                std::tie(b.record.sortKey, b.hash, b.record.sequence, b.record.slot);

@@ -192,10 +192,7 @@ bool MessageFileServer::HoldsOurLockNames()
     DWORD read = 0;
     if (!ReadFile(file.Get(), &found, sizeof found, &read, &at) || read != sizeof found)
         return false;
-    const ZintarUtil::LockNames ours = ExpectedLockNames();
-    auto same = [](const char* a, const char* b) { return std::strncmp(a, b, ZintarUtil::kLockNameSize) == 0; };
-    return same(found.headerMutexName, ours.headerMutexName) && same(found.readWaitEventName, ours.readWaitEventName) &&
-           same(found.writeWaitEventName, ours.writeWaitEventName);
+    return ZintarUtil::SameLockNames(found, ExpectedLockNames());
 }
 
 // As journald keeps a damaged journal: the file stays as it was, under a name that says what it

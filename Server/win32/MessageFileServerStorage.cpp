@@ -30,12 +30,6 @@ FileHeader* HeaderIn(unsigned char* view)
     return reinterpret_cast<FileHeader*>(view);
 }
 
-void CopyName(char (&target)[ZintarUtil::kLockNameSize], const std::string& name)
-{
-    std::strncpy(target, name.c_str(), ZintarUtil::kLockNameSize);
-    target[ZintarUtil::kLockNameSize - 1] = '\0';
-}
-
 }  // namespace
 
 // The ring in the mapped view, as the write queue sees it: every copy inside the guarded view
@@ -92,11 +86,7 @@ void MessageFileServer::ReadRecord(std::int32_t slot, MessageRecord& record)
 
 LockNames MessageFileServer::ExpectedLockNames() const
 {
-    LockNames names{};
-    CopyName(names.headerMutexName, headerMutexName);
-    CopyName(names.readWaitEventName, readWaitEventName);
-    CopyName(names.writeWaitEventName, writeWaitEventName);
-    return names;
+    return ZintarUtil::LockNamesOf(headerMutexName.c_str(), readWaitEventName.c_str(), writeWaitEventName.c_str());
 }
 
 bool MessageFileServer::VerifyIntegrity()

@@ -2,16 +2,8 @@
 
 namespace ZintarCtl {
 
+using ZintarUtil::DigestOf;
 using ZintarUtil::MessageRecord;
-
-std::uint64_t DigestOf(const ZintarUtil::LogMessage& message)
-{
-    std::uint64_t digest = 14695981039346656037ull;
-    const auto* bytes = reinterpret_cast<const unsigned char*>(&message);
-    for (std::size_t i = 0; i < sizeof message; ++i)
-        digest = (digest ^ bytes[i]) * 1099511628211ull;
-    return digest;
-}
 
 std::vector<MessageRecord> FollowDeduplicator::Fresh(const ZintarUtil::FollowUpdate& update, std::int32_t capacity)
 {

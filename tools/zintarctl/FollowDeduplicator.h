@@ -26,7 +26,4 @@ private:
     std::unordered_map<std::uint64_t, std::uint32_t> counts;
 };
 
-// FNV-1a of the message's 546 bytes: equal messages, equal digests.
-std::uint64_t DigestOf(const ZintarUtil::LogMessage& message);
-
 }  // namespace ZintarCtl
