@@ -28,18 +28,22 @@ std::string CsvField(const std::string& text)
 
 }  // namespace
 
+nlohmann::json MessageJson(const MessageRecord& record)
+{
+    const ZintarUtil::LogMessage& m = record.message;
+    return {{"time", ZintarUtil::TimeStampText(m.timeStamp, 'T')}, {"type", m.type}, {"text", FieldText(m.text)},
+            {"aux", FieldText(m.auxText)}, {"sequence", record.sequence}};
+}
+
 std::string MessageLine(const MessageRecord& record, Format format, bool color)
 {
     const ZintarUtil::LogMessage& m = record.message;
     const std::string text = FieldText(m.text);
     const std::string aux = FieldText(m.auxText);
     switch (format) {
-    case Format::Json: {
-        const nlohmann::json object = {{"time", ZintarUtil::TimeStampText(m.timeStamp, 'T')}, {"type", m.type}, {"text", text},
-                                       {"aux", aux}, {"sequence", record.sequence}};
+    case Format::Json:
         // Texts are 8-bit: bytes that are not UTF-8 become U+FFFD rather than failing the line.
-        return object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-    }
+        return MessageJson(record).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     case Format::Csv:
         return ZintarUtil::TimeStampText(m.timeStamp) + "," + std::to_string(m.type) + "," + CsvField(text) + "," + CsvField(aux);
     case Format::Text:

@@ -2,6 +2,8 @@
 // collector such as Fluent Bit or Vector to ship on), or CSV.
 #pragma once
 
+#include <nlohmann/json.hpp>
+
 #include <string>
 
 #include "CtlCommandLine.h"
@@ -13,6 +15,9 @@ namespace ZintarCtl {
 // `color`, the text format marks the type and text with ANSI colours: type 1 cyan, 2 yellow, and
 // 3, the errors, bold red.
 std::string MessageLine(const ZintarUtil::MessageRecord& record, Format format, bool color = false);
+
+// The message as `--json` prints it: time, type, text, aux and sequence.
+nlohmann::json MessageJson(const ZintarUtil::MessageRecord& record);
 
 // Whether text goes out coloured: always or never when asked; by default only to a console, and
 // not when the NO_COLOR variable (`noColor`, null when unset) holds anything (no-color.org).

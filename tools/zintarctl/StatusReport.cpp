@@ -1,0 +1,58 @@
+#include "StatusReport.h"
+
+#include <sstream>
+
+#include "ZintarNames.h"
+
+namespace ZintarCtl {
+
+std::string TypesText(std::uint32_t mask)
+{
+    std::string text;
+    for (int type = 0; type < 4; ++type)
+        if (mask & (1u << type))
+            text += (text.empty() ? "" : ",") + std::to_string(type);
+    return text.empty() ? "none" : text;
+}
+
+std::string SettingsText(const ZintarClient::Settings& s)
+{
+    return "max messages   " + std::to_string(s.maxMessage) + "\n" +
+           "poll rate      " + std::to_string(s.devicePollRate) + " ms\n" +
+           "save rate      " + std::to_string(s.saveRate) + " s\n" +
+           "types kept     " + TypesText(s.typeFilter) + "\n";
+}
+
+std::string StatusText(const StatusReport& report)
+{
+    std::ostringstream out;
+    out << "service        " << report.stateText << "\n";
+    if (!report.answered)
+        out << "ping           no answer on " << ZintarUtil::kRequestPipeName << "\n";
+    else
+        out << "ping           answered\n";
+    if (report.settings) {
+        const ZintarClient::Settings& s = *report.settings;
+        out << SettingsText(s) << "log file       " << report.logFile << "\n";
+        if (!s.logFileInUse.empty()) {
+            out << "log file used  " << s.logFileInUse;
+            if (s.logFileFallback)
+                out << "  (the default: the log file above could not be used; ZintarServiceLog.txt says why)";
+            out << "\n"
+                << "device         " << (s.deviceOpen ? "open" : "not open") << "\n";
+        }
+    }
+    if (const auto& h = report.header) {
+        out << "capacity       " << h->capacity << "\n"
+            << "messages       " << h->messageCount << "\n"
+            << "generation     " << h->generation << "\n"
+            << "updates        " << h->updateCount << "\n"
+            << "readers        " << h->readCount << " (this one included)\n"
+            << "server running " << static_cast<int>(h->serverRunning) << "\n";
+    } else {
+        out << "log file       not shared (the service is not running)\n";
+    }
+    return out.str();
+}
+
+}  // namespace ZintarCtl

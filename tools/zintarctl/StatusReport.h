@@ -1,0 +1,32 @@
+// What `status` and the web page's status panel say of the service: its state in the service
+// control manager, its answer on the pipe, its settings and the shared log file's figures.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "CtlCommandLine.h"
+#include "LogFileFormat.h"
+#include "ServiceRequests.h"
+
+namespace ZintarCtl {
+
+struct StatusReport {
+    ServiceState state = ServiceState::Unknown;
+    std::string stateText;  // "running", "not installed", ...
+    bool answered = false;  // the service answered a ping on its pipe
+    std::optional<ZintarClient::Settings> settings;
+    std::string logFile;                          // the path the service was told to use
+    std::optional<ZintarUtil::FileHeader> header;  // while the service shares its log
+};
+
+// The lines `zintarctl status` prints.
+std::string StatusText(const StatusReport& report);
+
+// The four settings, a line each, as `settings get` and `status` print them.
+std::string SettingsText(const ZintarClient::Settings& settings);
+
+// "0,1,3", or "none".
+std::string TypesText(std::uint32_t mask);
+
+}  // namespace ZintarCtl

@@ -1,0 +1,51 @@
+// Watching the log as it is written, for `follow` and the web page's live stream: first the newest
+// stored messages that match, then each new match once, across restarts of the service, new
+// generations and new files. While the service is down it looks again once a second; the log
+// file on disk tells where the log stood when the watch began.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "CtlCommandLine.h"
+#include "FollowPrinter.h"
+#include "LogFileReader.h"
+#include "LogFollower.h"
+
+namespace ZintarCtl {
+
+class LogWatch {
+public:
+    // The command's selection, -n (the newest 10 by default), --utc and --file.
+    explicit LogWatch(const CtlCommand& command);
+
+    // The messages to show now, oldest first: at the first look the newest -n stored, after it
+    // each new one. Throws only for a --file that cannot be read.
+    std::vector<ZintarUtil::MessageRecord> Poll();
+
+    // Lets go of the service's mapping as soon as the service has stopped (one byte read, no
+    // lock): a restart must not wait for this client to resize or replace the file. Cheap; call
+    // it often between polls.
+    void LetGoIfStopped();
+
+    // Messages overwritten in the ring before a look saw them, since the last call.
+    std::uint64_t TakeMissed() { return std::exchange(missed, 0); }
+
+private:
+    std::vector<ZintarUtil::MessageRecord> PollService();
+    std::vector<ZintarUtil::MessageRecord> PollFile();
+    std::vector<ZintarUtil::MessageRecord> Show(ZintarUtil::FollowUpdate update);
+    void LetGo();
+
+    CtlCommand command;
+    FollowPrinter printer;
+    ZintarUtil::LogFollower follower;
+    std::optional<ZintarUtil::LogFileReader> reader;
+    bool started = false;
+    std::uint64_t retryAt = 0;  // GetTickCount64 before which the mapping is not looked for again
+    std::uint64_t missed = 0;
+};
+
+}  // namespace ZintarCtl
