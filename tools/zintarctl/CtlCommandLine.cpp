@@ -1,6 +1,7 @@
 #include "CtlCommandLine.h"
 
 #include "SyslogFormat.h"
+#include "WebRequests.h"
 
 #include <CLI/CLI.hpp>
 
@@ -125,6 +126,12 @@ std::optional<CtlCommand> ParseCtlCommand(const std::vector<std::string>& args, 
     follow->add_option("--poll", c.pollMs, "milliseconds between looks at the log")->check(CLI::Range(10u, 60000u));
     follow->add_option("--syslog", c.syslog, "also send each message as RFC 5424 syslog over UDP to HOST:PORT");
     follow->callback([&] { c.verb = Verb::Follow; });
+    CLI::App* web = app.add_subcommand("web", "show the log as a live page in the browser, until Ctrl-C");
+    web->add_option("--listen", c.listen, "ADDRESS:PORT to serve on (127.0.0.1:8080; port 0 picks a free one)");
+    web->add_flag("--open", c.openBrowser, "open the page in the default browser");
+    web->add_option("--file", c.file, "a log file that is not being served, read again as it changes");
+    web->add_flag("--utc", c.utc, "show times in UTC instead of local time");
+    web->callback([&] { c.verb = Verb::Web; });
 
     // CLI11 takes the arguments last first; "-f" is the short name of follow.
     std::vector<std::string> reversed(args.rbegin(), args.rend());
@@ -153,6 +160,8 @@ std::optional<CtlCommand> ParseCtlCommand(const std::vector<std::string>& args, 
     c.include = !exclude;
     if (c.syslog)
         SplitHostPort(*c.syslog);
+    if (c.verb == Verb::Web)
+        ParseListenAddress(c.listen);
     if (c.text.size() > 256 || c.auxText.size() > 256)
         throw UsageError("a message's text and auxiliary text hold at most 256 characters");
     return c;

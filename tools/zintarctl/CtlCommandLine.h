@@ -24,6 +24,7 @@ enum class Verb {
     Write,
     Read,
     Follow,
+    Web,
 };
 
 enum class Format { Text, Json, Csv };
@@ -53,6 +54,9 @@ struct CtlCommand {
     bool utc = false;  // times are printed and read in UTC instead of local time
     std::uint32_t pollMs = 200;
     std::optional<std::string> syslog;  // follow: HOST:PORT to send each message to as well
+    // web
+    std::string listen = "127.0.0.1:8080";
+    bool openBrowser = false;
 };
 
 // The command `args` ask for (without the program's name), or nothing when help was asked for

@@ -13,25 +13,26 @@
 #include "FollowPrinter.h"
 #include "LogFileReader.h"
 #include "LogFollower.h"
+#include "LogSource.h"
 
 namespace ZintarCtl {
 
-class LogWatch {
+class LogWatch : public MessageWatch {
 public:
     // The command's selection, -n (the newest 10 by default), --utc and --file.
     explicit LogWatch(const CtlCommand& command);
 
     // The messages to show now, oldest first: at the first look the newest -n stored, after it
     // each new one. Throws only for a --file that cannot be read.
-    std::vector<ZintarUtil::MessageRecord> Poll();
+    std::vector<ZintarUtil::MessageRecord> Poll() override;
 
     // Lets go of the service's mapping as soon as the service has stopped (one byte read, no
     // lock): a restart must not wait for this client to resize or replace the file. Cheap; call
     // it often between polls.
-    void LetGoIfStopped();
+    void LetGoIfStopped() override;
 
     // Messages overwritten in the ring before a look saw them, since the last call.
-    std::uint64_t TakeMissed() { return std::exchange(missed, 0); }
+    std::uint64_t TakeMissed() override { return std::exchange(missed, 0); }
 
 private:
     std::vector<ZintarUtil::MessageRecord> PollService();

@@ -1,10 +1,13 @@
-// zintarctl: the console client of the Tervan Log Server. Reads the shared log (read, follow) and
-// controls the service over its pipes (status, settings, filters, logfile, write).
+// zintarctl: the console client of the Tervan Log Server. Reads the shared log (read, follow, and
+// web, a live page in the browser) and controls the service over its pipes (status, settings,
+// filters, logfile, write).
 // Exit codes: 0 done; 1 a failure the user can fix (the message says what to do); 2 a usage error;
 // `status` also 3 when the service does not run.
 #include <winsock2.h>
 
 #include <windows.h>
+
+#include <shellapi.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -22,8 +25,10 @@
 #include "LogWatch.h"
 #include "MessageOutput.h"
 #include "ServiceClient.h"
+#include "ServiceLogSource.h"
 #include "ServiceStatus.h"
 #include "SyslogSender.h"
+#include "WebServer.h"
 
 using ZintarClient::ServiceClient;
 using ZintarUtil::Exceptions::ExceptionBase;
@@ -36,6 +41,7 @@ namespace {
 
 constexpr std::uint32_t kStopCheck = 50;  // ms between two looks at serverRunning while following
 volatile bool interrupted = false;
+WebServer* servingWeb = nullptr;
 
 BOOL WINAPI OnConsoleControl(DWORD)
 {
@@ -43,6 +49,11 @@ BOOL WINAPI OnConsoleControl(DWORD)
     return TRUE;
 }
 
+BOOL WINAPI OnConsoleControlWhileServing(DWORD)
+{
+    servingWeb->Stop();
+    return TRUE;
+}
 
 // Colour only where asked for and understood: a console, whose escape sequences are switched on.
 bool ColorOutput(const CtlCommand& c)
@@ -119,6 +130,20 @@ void Follow(const CtlCommand& c)
     }
 }
 
+// Serves the live page until Ctrl-C.
+void Web(const CtlCommand& c)
+{
+    ServiceLogSource source(c.file, c.utc);
+    WebServer server(source, ParseListenAddress(c.listen));
+    servingWeb = &server;
+    SetConsoleCtrlHandler(&OnConsoleControlWhileServing, TRUE);
+    std::cout << "zintarctl web: " << source.Name() << " at " << server.Url() << " (Ctrl-C ends it)"
+              << std::endl;
+    if (c.openBrowser)
+        ShellExecuteA(nullptr, "open", server.Url().c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+    server.Run();
+}
+
 int Run(const CtlCommand& c)
 {
     switch (c.verb) {
@@ -165,7 +190,9 @@ int Run(const CtlCommand& c)
     case Verb::Follow:
         Follow(c);
         return 0;
-
+    case Verb::Web:
+        Web(c);
+        return 0;
     }
     return 0;
 }

@@ -1,0 +1,36 @@
+#include "ServiceLogSource.h"
+
+#include "LogAccess.h"
+#include "LogWatch.h"
+#include "ServiceStatus.h"
+
+namespace ZintarCtl {
+
+CtlCommand ServiceLogSource::WithSource(CtlCommand command) const
+{
+    command.file = file;
+    command.utc = command.utc || utc;
+    return command;
+}
+
+std::vector<ZintarUtil::MessageRecord> ServiceLogSource::Read(const CtlCommand& command)
+{
+    return ReadSelected(WithSource(command));
+}
+
+StatusReport ServiceLogSource::Status()
+{
+    return GatherStatus();
+}
+
+std::string ServiceLogSource::Name() const
+{
+    return file ? *file : "the service's log";
+}
+
+std::unique_ptr<MessageWatch> ServiceLogSource::Watch(const CtlCommand& command)
+{
+    return std::make_unique<LogWatch>(WithSource(command));
+}
+
+}  // namespace ZintarCtl
