@@ -1,5 +1,5 @@
 // A tab of a headless Chromium, driven through its DevTools protocol on 127.0.0.1 (the browser is
-// started outside the test, by tests/tools/zintarctl/with-chromium, which names its port in
+// started outside the test, by scripts/with-chromium, which names its port in
 // ZINTAR_DEVTOOLS_PORT). Every answer is awaited for at most kAnswerLimit.
 #pragma once
 

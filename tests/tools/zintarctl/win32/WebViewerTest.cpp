@@ -44,7 +44,7 @@ TEST_F(InstalledService, WebViewerInBrowser)
 {
     const char* devToolsPort = std::getenv("ZINTAR_DEVTOOLS_PORT");
     if (devToolsPort == nullptr)
-        GTEST_SKIP() << "no browser: run through tests/tools/zintarctl/with-chromium";
+        GTEST_SKIP() << "no browser: run through scripts/with-chromium";
     SetSetting("DevicePollRate", 100);
     Install();
     ASSERT_TRUE(StartAndWait(ZintarUtil::kServiceName));
