@@ -107,6 +107,10 @@ private:
             return Send(Failure(http::status::bad_request, e.what()));
         } catch (const ExceptionBase& e) {
             return Send(Failure(http::status::service_unavailable, ChainText(e)));
+        } catch (const std::exception& e) {
+            // A regular expression too deep for the matcher, memory: this request fails, the
+            // viewer goes on.
+            return Send(Failure(http::status::internal_server_error, e.what()));
         }
     }
 
@@ -212,6 +216,8 @@ private:
                 events += StreamEvent("missed", std::to_string(missed));
         } catch (const ExceptionBase& e) {
             events += StreamEvent("problem", JsonText(ChainText(e)));
+        } catch (const std::exception& e) {
+            events += StreamEvent("problem", JsonText(e.what()));
         }
         const auto now = std::chrono::steady_clock::now();
         if (events.empty() && now - lastWrite >= kStreamKeepAlive)
@@ -277,6 +283,11 @@ WebServer::WebServer(LogSource& log, const ListenAddress& address) : shared(std:
     const tcp::endpoint endpoint(ip, address.port);
     if (!error)
         shared->acceptor.open(endpoint.protocol(), error);
+#ifdef _WIN32
+    // No other program may bind the port beside this one and take its requests.
+    if (!error)
+        shared->acceptor.set_option(net::detail::socket_option::boolean<SOL_SOCKET, SO_EXCLUSIVEADDRUSE>(true), error);
+#endif
     if (!error)
         shared->acceptor.bind(endpoint, error);
     if (!error)

@@ -58,9 +58,13 @@ std::vector<MessageRecord> LogWatch::PollService()
     }
 }
 
-// A log file that is not being served is read again at each poll.
+// A log file that is not being served is read again whole, at most once per --poll interval
+// (a caller may poll more often).
 std::vector<MessageRecord> LogWatch::PollFile()
 {
+    if (started && GetTickCount64() < retryAt)
+        return {};
+    retryAt = GetTickCount64() + command.pollMs;
     const ZintarUtil::LogImageContent content = ReadLogFile(*command.file);
     return Show(follower.Poll(content.header,
                               [&](std::int32_t i) { return content.newestFirst.at(static_cast<std::size_t>(i)); }));

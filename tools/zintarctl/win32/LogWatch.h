@@ -45,7 +45,7 @@ private:
     ZintarUtil::LogFollower follower;
     std::optional<ZintarUtil::LogFileReader> reader;
     bool started = false;
-    std::uint64_t retryAt = 0;  // GetTickCount64 before which the mapping is not looked for again
+    std::uint64_t retryAt = 0;  // GetTickCount64 before which the log is not looked for again
     std::uint64_t missed = 0;
 };
 

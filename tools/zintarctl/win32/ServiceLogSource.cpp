@@ -10,6 +10,9 @@ CtlCommand ServiceLogSource::WithSource(CtlCommand command) const
 {
     command.file = file;
     command.utc = command.utc || utc;
+    // A file read whole at each look: once a second is live enough for a page.
+    if (file)
+        command.pollMs = 1000;
     return command;
 }
 
