@@ -23,6 +23,7 @@
 #include "BrowserPage.h"
 #include "Exceptions.h"
 #include "LogFileReader.h"
+#include "SystemTimes.h"
 #include "ZintarDeviceClient.h"
 
 using namespace ZintarUtil;
@@ -73,13 +74,8 @@ void FillRing(ZintarDeviceClient& device)
 
 LogMessage MessageNow(int i)
 {
-    SYSTEMTIME now;
-    GetLocalTime(&now);
     LogMessage message = ZintarBench::MessageAt(0);
-    message.timeStamp = {static_cast<std::int16_t>(now.wYear),   static_cast<std::int16_t>(now.wMonth),
-                         static_cast<std::int16_t>(now.wDay),    static_cast<std::int16_t>(now.wHour),
-                         static_cast<std::int16_t>(now.wMinute), static_cast<std::int16_t>(now.wSecond),
-                         static_cast<std::int16_t>(now.wMilliseconds), static_cast<std::int16_t>(now.wDayOfWeek)};
+    message.timeStamp = LocalTimeNow();
     message.type = static_cast<std::uint32_t>(i % 4);
     return message;
 }

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "SystemTimes.h"
 #include "Exceptions.h"
 #include "SystemError.h"
 #include "FeedOptions.h"
@@ -20,17 +21,6 @@ using ZintarUtil::UsageError;
 namespace {
 
 enum ExitCode { kDone = 0, kBadCommandLine = 1, kDeviceMissing = 2, kDeviceBusy = 3, kDeviceFailed = 4 };
-
-ZintarUtil::TimeFields LocalTimeStamp()
-{
-    SYSTEMTIME now;
-    GetLocalTime(&now);
-    return ZintarUtil::TimeFields{
-        static_cast<std::int16_t>(now.wYear),   static_cast<std::int16_t>(now.wMonth),
-        static_cast<std::int16_t>(now.wDay),    static_cast<std::int16_t>(now.wHour),
-        static_cast<std::int16_t>(now.wMinute), static_cast<std::int16_t>(now.wSecond),
-        static_cast<std::int16_t>(now.wMilliseconds), static_cast<std::int16_t>(now.wDayOfWeek)};
-}
 
 double SecondsSince(const LARGE_INTEGER& start)
 {
@@ -84,7 +74,7 @@ int Push(ZintarDeviceClient& device, const FeedOptions& options)
         batch.clear();
         const std::uint64_t end = std::min<std::uint64_t>(due, sent + options.batch);
         for (std::uint64_t i = sent; i < end; ++i)
-            batch.push_back(BuildMessage(options, i, options.timeStamp ? *options.timeStamp : LocalTimeStamp()));
+            batch.push_back(BuildMessage(options, i, options.timeStamp ? *options.timeStamp : ZintarUtil::LocalTimeNow()));
         if (const int result = PushBatch(device, batch, options.busyTimeout); result != kDone) {
             std::fprintf(stderr, "zintar-feed: %llu of %llu messages pushed\n",
                          static_cast<unsigned long long>(sent), static_cast<unsigned long long>(options.count));

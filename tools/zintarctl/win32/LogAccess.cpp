@@ -10,6 +10,7 @@
 #include "FollowPrinter.h"
 #include "LogFileReader.h"
 #include "MessageSelection.h"
+#include "SystemTimes.h"
 #include "ZintarNames.h"
 
 namespace ZintarCtl {
@@ -18,14 +19,6 @@ using ZintarUtil::MessageRecord;
 using ZintarUtil::Exceptions::ExceptionBase;
 
 namespace {
-
-ZintarUtil::TimeFields FieldsOf(const SYSTEMTIME& t)
-{
-    return {static_cast<std::int16_t>(t.wYear),   static_cast<std::int16_t>(t.wMonth),
-            static_cast<std::int16_t>(t.wDay),    static_cast<std::int16_t>(t.wHour),
-            static_cast<std::int16_t>(t.wMinute), static_cast<std::int16_t>(t.wSecond),
-            static_cast<std::int16_t>(t.wMilliseconds), static_cast<std::int16_t>(t.wDayOfWeek)};
-}
 
 // The whole file at `path`, opened read-only with every kind of sharing (read, write, delete) and
 // closed again at once: it never holds up the service's restarts, resizes or moves, and is never
@@ -56,24 +49,20 @@ std::vector<unsigned char> ReadWholeFileShared(const std::string& path)
 
 ZintarUtil::TimeFields Now(bool utc)
 {
+    if (!utc)
+        return ZintarUtil::LocalTimeNow();
     SYSTEMTIME now;
-    if (utc)
-        GetSystemTime(&now);
-    else
-        GetLocalTime(&now);
-    return FieldsOf(now);
+    GetSystemTime(&now);
+    return ZintarUtil::FieldsOf(now);
 }
 
 void ToUtc(std::vector<MessageRecord>& records)
 {
     for (MessageRecord& record : records) {
-        ZintarUtil::TimeFields& t = record.message.timeStamp;
-        const SYSTEMTIME local = {static_cast<WORD>(t.year),   static_cast<WORD>(t.month),  static_cast<WORD>(t.weekday),
-                                  static_cast<WORD>(t.day),    static_cast<WORD>(t.hour),   static_cast<WORD>(t.minute),
-                                  static_cast<WORD>(t.second), static_cast<WORD>(t.milliseconds)};
+        const SYSTEMTIME local = ZintarUtil::SystemTimeOf(record.message.timeStamp);
         SYSTEMTIME utc;
         if (TzSpecificLocalTimeToSystemTime(nullptr, &local, &utc))
-            t = FieldsOf(utc);
+            record.message.timeStamp = ZintarUtil::FieldsOf(utc);
     }
 }
 

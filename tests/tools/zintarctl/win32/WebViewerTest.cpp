@@ -13,6 +13,7 @@
 #include "BrowserPage.h"
 #include "ChildProcess.h"
 #include "ServiceHarness.h"
+#include "SystemTimes.h"
 #include "TestFiles.h"
 
 using namespace ZintarTest;
@@ -23,13 +24,8 @@ namespace {
 // A message dated now, as a driver would send it.
 ZintarUtil::LogMessage Fresh(std::uint32_t type, const std::string& text, const std::string& aux)
 {
-    SYSTEMTIME now;
-    GetLocalTime(&now);
     ZintarUtil::LogMessage message{};
-    message.timeStamp = {static_cast<std::int16_t>(now.wYear),   static_cast<std::int16_t>(now.wMonth),
-                         static_cast<std::int16_t>(now.wDay),    static_cast<std::int16_t>(now.wHour),
-                         static_cast<std::int16_t>(now.wMinute), static_cast<std::int16_t>(now.wSecond),
-                         static_cast<std::int16_t>(now.wMilliseconds), static_cast<std::int16_t>(now.wDayOfWeek)};
+    message.timeStamp = ZintarUtil::LocalTimeNow();
     message.type = type;
     std::strncpy(message.text, text.c_str(), sizeof message.text - 1);
     std::strncpy(message.auxText, aux.c_str(), sizeof message.auxText - 1);
