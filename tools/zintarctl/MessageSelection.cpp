@@ -27,6 +27,34 @@ std::string TextOf(const char* field)
     return std::string(field, strnlen(field, ZintarUtil::kTextFieldSize));
 }
 
+// Whether `pattern` holds a back-reference or a repeat count of more than nine digits: the
+// standard library's regex compiler reads such numbers without a bound on their size (undefined
+// behaviour), and none of them means anything for a 256-character text.
+bool HasOversizedNumber(const std::string& pattern)
+{
+    auto digitsAt = [&](std::size_t at) {
+        std::size_t end = at;
+        while (end < pattern.size() && pattern[end] >= '0' && pattern[end] <= '9')
+            ++end;
+        return end - at;
+    };
+    bool inCount = false;
+    for (std::size_t i = 0; i < pattern.size(); ++i) {
+        if (pattern[i] == '\\') {
+            if (digitsAt(i + 1) > 9)
+                return true;
+            ++i;  // the escaped character
+        } else if (pattern[i] == '{' || (inCount && pattern[i] == ',')) {
+            inCount = true;
+            if (digitsAt(i + 1) > 9)
+                return true;
+        } else if (pattern[i] == '}') {
+            inCount = false;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 Selection SelectionOf(const CtlCommand& command, const ZintarUtil::TimeFields& now)
@@ -39,6 +67,8 @@ Selection SelectionOf(const CtlCommand& command, const ZintarUtil::TimeFields& n
         selection.untilKey = KeyOfTime("--until", *command.until, now);
     selection.textPrefix = command.textPrefix;
     if (command.grep) {
+        if (HasOversizedNumber(*command.grep))
+            throw UsageError("--grep: '" + *command.grep + "' holds a repeat count or back-reference of more than 9 digits");
         try {
             selection.pattern.emplace(*command.grep, std::regex::ECMAScript);
         } catch (const std::regex_error& e) {

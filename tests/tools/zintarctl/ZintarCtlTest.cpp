@@ -104,7 +104,8 @@ TEST(ZintarCtl, SelectionTable)
             texts.emplace_back(record.message.text);
         EXPECT_EQ(texts, c.texts);
     }
-    EXPECT_THROW(SelectionOf(*ParseCtlCommand({"read", "--grep", "("}, help), {}), ZintarUtil::UsageError);
+    for (const char* grep : {"(", "(a)\\12345678901234567890", "a{1,12345678901234567890}"})
+        EXPECT_THROW(SelectionOf(*ParseCtlCommand({"read", "--grep", grep}, help), {}), ZintarUtil::UsageError) << grep;
 }
 
 // The habits of systemctl and of the tools that honour NO_COLOR.
