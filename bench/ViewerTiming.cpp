@@ -8,13 +8,13 @@
 // Needs the driver loaded, the service installed with MaxMessage=50000, and a browser named in
 // ZINTAR_DEVTOOLS_PORT (scripts/bench wine sets all of it up).
 //   ViewerTiming ZINTARCTL_EXE
-#include <winsock2.h>
-
 #include <windows.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -80,42 +80,30 @@ LogMessage MessageNow(int i)
     return message;
 }
 
-// A port that was free a moment ago, for the viewer to listen on.
-std::uint16_t FreePort()
+// Starts `zintarctl web` on a free port of 127.0.0.1 and waits (at most 10 s) for the address it
+// prints into `output`.
+std::string StartViewer(const std::string& exe, const std::string& output, PROCESS_INFORMATION& process)
 {
-    WSADATA data;
-    WSAStartup(MAKEWORD(2, 2), &data);
-    const SOCKET probe = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int length = sizeof address;
-    bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-    closesocket(probe);
-    return ntohs(address.sin_port);
-}
-
-PROCESS_INFORMATION StartViewer(const std::string& exe, std::uint16_t port)
-{
-    std::string commandLine = "\"" + exe + "\" web --listen 127.0.0.1:" + std::to_string(port);
+    SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+    const HANDLE file = CreateFileA(output.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
+                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    std::string commandLine = "\"" + exe + "\" web --listen 127.0.0.1:0";
     STARTUPINFOA startup{sizeof startup};
-    PROCESS_INFORMATION process{};
-    if (!CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = startup.hStdError = file;
+    const BOOL started =
+        CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
+    CloseHandle(file);
+    if (!started)
         throw Exceptions::ExceptionWindows("Failed to start " + exe);
-    return process;
-}
-
-void WaitUntilAnswering(std::uint16_t port)
-{
     for (const double start = Now(); Now() - start < 10; Sleep(50)) {
-        try {
-            ZintarTest::HttpGet(port, "/api/status", "127.0.0.1:" + std::to_string(port));
-            return;
-        } catch (const std::exception&) {
-        }
+        std::ifstream printed(output);
+        const std::string line((std::istreambuf_iterator<char>(printed)), std::istreambuf_iterator<char>());
+        const std::size_t at = line.find("http://");
+        if (at != std::string::npos && line.find('/', at + 7) != std::string::npos)
+            return line.substr(at, line.find('/', at + 7) + 1 - at);
     }
-    throw Exceptions::ExceptionBase("zintarctl web did not answer within 10 s");
+    throw Exceptions::ExceptionBase("zintarctl web printed no address within 10 s");
 }
 
 void Opening(std::uint16_t devTools, const std::string& url)
@@ -179,10 +167,9 @@ int main(int argc, char** argv)
         ZintarDeviceClient device;
         std::printf("filling the ring to %d messages\n", kFullRing);
         FillRing(device);
-        const std::uint16_t port = FreePort();
-        viewer = StartViewer(argv[1], port);
-        const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/";
-        WaitUntilAnswering(port);
+        char temporary[MAX_PATH] = {};
+        GetTempPathA(sizeof temporary, temporary);
+        const std::string url = StartViewer(argv[1], std::string(temporary) + "zintar-viewer-timing.txt", viewer);
         std::printf("web viewer in headless Chromium\n");
         Opening(static_cast<std::uint16_t>(std::atoi(devTools)), url);
         Live(device, static_cast<std::uint16_t>(std::atoi(devTools)), url);
