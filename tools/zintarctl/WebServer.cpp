@@ -206,7 +206,7 @@ private:
     {
         if (closed)
             return;
-        std::string events;
+        std::string events, problem;
         try {
             const std::vector<ZintarUtil::MessageRecord> records = watch->Poll();
             if (!snapshotSent || !records.empty())
@@ -215,10 +215,15 @@ private:
             if (const std::uint64_t missed = watch->TakeMissed())
                 events += StreamEvent("missed", std::to_string(missed));
         } catch (const ExceptionBase& e) {
-            events += StreamEvent("problem", JsonText(ChainText(e)));
+            problem = ChainText(e);
         } catch (const std::exception& e) {
-            events += StreamEvent("problem", JsonText(e.what()));
+            problem = e.what();
         }
+        // A problem is told once, not at every poll while it lasts, and its end is told as an
+        // empty problem.
+        if (problem != lastProblem)
+            events += StreamEvent("problem", JsonText(problem));
+        lastProblem = problem;
         const auto now = std::chrono::steady_clock::now();
         if (events.empty() && now - lastWrite >= kStreamKeepAlive)
             events = ": still here\n\n";
@@ -253,6 +258,7 @@ private:
     std::unique_ptr<MessageWatch> watch;
     std::string pending;
     char hangUp[64];
+    std::string lastProblem;
     bool snapshotSent = false;
     bool closed = false;
     std::chrono::steady_clock::time_point lastWrite = std::chrono::steady_clock::now();

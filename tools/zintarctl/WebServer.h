@@ -5,7 +5,8 @@
 //                        array, or with format=csv or format=jsonl as a download
 //   GET /api/status      the service's state, settings and the log's figures
 //   GET /api/stream      server-sent events: "snapshot" (the newest n stored messages, as JSON),
-//                        then "messages" as they arrive, "missed" (a count) and "problem" (a text)
+//                        then "messages" as they arrive, "missed" (a count) and "problem" (a text
+//                        when the log cannot be read, an empty one when it can again)
 // Requests that do not name the server by its own address in their Host header are refused.
 #pragma once
 

@@ -62,10 +62,20 @@ std::vector<MessageRecord> LogWatch::PollService()
 // (a caller may poll more often).
 std::vector<MessageRecord> LogWatch::PollFile()
 {
-    if (started && GetTickCount64() < retryAt)
+    if (GetTickCount64() < retryAt) {
+        if (fileFailure)
+            throw ExceptionBase(*fileFailure);  // still failing, as far as anyone can tell
         return {};
+    }
     retryAt = GetTickCount64() + command.pollMs;
-    const ZintarUtil::LogImageContent content = ReadLogFile(*command.file);
+    ZintarUtil::LogImageContent content;
+    try {
+        content = ReadLogFile(*command.file);
+        fileFailure.reset();
+    } catch (const ExceptionBase& e) {
+        fileFailure = e.GetFullMessage("; ");
+        throw;
+    }
     return Show(follower.Poll(content.header,
                               [&](std::int32_t i) { return content.newestFirst.at(static_cast<std::size_t>(i)); }));
 }

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -47,6 +48,7 @@ private:
     bool started = false;
     std::uint64_t retryAt = 0;  // GetTickCount64 before which the log is not looked for again
     std::uint64_t missed = 0;
+    std::optional<std::string> fileFailure;  // why the last read of --file failed
 };
 
 }  // namespace ZintarCtl
