@@ -35,6 +35,17 @@ std::uint64_t KeyOf(const LogMessage& message)
     return SortKeyOf(message) - kKeyBase;
 }
 
+MessageRecord RecordAt(std::int16_t second, std::uint32_t type, const char* text, const char* aux)
+{
+    MessageRecord record{};
+    record.sequence = static_cast<std::uint64_t>(second);
+    record.message.timeStamp = {2026, 12, 6, 10, 0, second, 5, 0};
+    record.message.type = type;
+    std::strncpy(record.message.text, text, sizeof record.message.text - 1);
+    std::strncpy(record.message.auxText, aux, sizeof record.message.auxText - 1);
+    return record;
+}
+
 LogImage::LogImage(std::int32_t capacity) : slots(static_cast<std::size_t>(std::max(capacity, 0)))
 {
     header.capacity = capacity;

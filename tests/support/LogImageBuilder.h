@@ -15,6 +15,8 @@ ZintarUtil::LogMessage MessageWithKey(std::uint64_t key, const std::string& text
 extern const std::uint64_t kKeyBase;
 // The `key` of such a message.
 std::uint64_t KeyOf(const ZintarUtil::LogMessage& message);
+// A stored record as a client reads it: sequence `second`, dated 2026-12-06 10:00:`second`.005.
+ZintarUtil::MessageRecord RecordAt(std::int16_t second, std::uint32_t type, const char* text, const char* aux = "");
 
 class LogImage {
 public:

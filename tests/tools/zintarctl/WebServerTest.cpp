@@ -18,25 +18,17 @@
 #include <thread>
 
 #include "Exceptions.h"
+#include "LogImageBuilder.h"
 #include "MessageSelection.h"
 #include "WebServer.h"
 
 using namespace ZintarCtl;
 using ZintarUtil::MessageRecord;
+using ZintarTest::RecordAt;
 namespace http = boost::beast::http;
 namespace net = boost::asio;
 
 namespace {
-
-MessageRecord Record(std::uint64_t sequence, std::uint32_t type, const char* text)
-{
-    MessageRecord record{};
-    record.sequence = sequence;
-    record.message.timeStamp = {2026, 12, 6, 10, 0, static_cast<std::int16_t>(sequence), 0, 0};
-    record.message.type = type;
-    std::strcpy(record.message.text, text);
-    return record;
-}
 
 // A log in memory: every watch hands out what was added since its last poll.
 class MemoryLog : public LogSource {
@@ -152,8 +144,8 @@ TEST(WebServer, QueriesAreReadsSelections)
 TEST(WebServer, ServerAnswersRefusesAndStreams)
 {
     MemoryLog log;
-    log.Add(Record(1, 0, "Camera 1: frame stored"));
-    log.Add(Record(2, 3, "Press 4: \"pressure\" out of range"));
+    log.Add(RecordAt(1, 0, "Camera 1: frame stored"));
+    log.Add(RecordAt(2, 3, "Press 4: \"pressure\" out of range"));
     WebServer server(log, {"127.0.0.1", 0});
     std::thread serving([&] { server.Run(); });
     const std::string host = "127.0.0.1:" + std::to_string(server.Port());
@@ -164,9 +156,9 @@ TEST(WebServer, ServerAnswersRefusesAndStreams)
     EXPECT_NE(page.body().find("<title>Tervan Log Server</title>"), std::string::npos);
     const auto json = client.Get("/api/messages?type=3", host);
     EXPECT_EQ(json.body(), "[{\"aux\":\"\",\"leading\":\"0000000000000000\",\"sequence\":2,\"text\":\"Press 4: \\\"pressure\\\" out "
-                           "of range\",\"time\":\"2026-12-06T10:00:02.000\",\"trailing\":\"00000000\",\"type\":3,\"weekday\":0}]");
+                           "of range\",\"time\":\"2026-12-06T10:00:02.005\",\"trailing\":\"00000000\",\"type\":3,\"weekday\":0}]");
     const auto csv = client.Get("/api/messages?n=1&format=csv", host);
-    EXPECT_EQ(csv.body(), "time,type,text,aux\r\n2026-12-06 10:00:02.000,3,\"Press 4: \"\"pressure\"\" out of range\",\"\"\r\n");
+    EXPECT_EQ(csv.body(), "time,type,text,aux\r\n2026-12-06 10:00:02.005,3,\"Press 4: \"\"pressure\"\" out of range\",\"\"\r\n");
     EXPECT_EQ(csv[http::field::content_disposition], "attachment; filename=\"zintar-log.csv\"");
     EXPECT_EQ(client.Get("/api/status", host).body(), "{\"answered\":true,\"service\":\"running\",\"source\":\"memory\"}");
 
@@ -203,7 +195,7 @@ TEST(WebServer, ServerAnswersRefusesAndStreams)
     };
     ASSERT_TRUE(readUntil("event: snapshot\ndata: [{"));
     EXPECT_NE(received.find("Content-Type: text/event-stream"), std::string::npos);
-    log.Add(Record(3, 1, "Conveyor 2: belt slipping"));
+    log.Add(RecordAt(3, 1, "Conveyor 2: belt slipping"));
     ASSERT_TRUE(readUntil("\"text\":\"Conveyor 2: belt slipping\""));
     EXPECT_NE(received.find("event: messages\ndata: [{"), std::string::npos);
 

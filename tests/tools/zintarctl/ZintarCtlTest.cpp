@@ -9,12 +9,14 @@
 #include "Exceptions.h"
 #include "FollowDeduplicator.h"
 #include "FollowPrinter.h"
+#include "LogImageBuilder.h"
 #include "MessageOutput.h"
 #include "MessageSelection.h"
 #include "SyslogFormat.h"
 
 using namespace ZintarCtl;
 using ZintarUtil::MessageRecord;
+using ZintarTest::RecordAt;
 
 namespace {
 
@@ -26,17 +28,6 @@ std::string UsageErrorOf(const std::vector<std::string>& args)
     } catch (const ZintarUtil::UsageError& e) {
         return e.what();
     }
-}
-
-MessageRecord Record(std::int16_t second, std::uint32_t type, const char* text, const char* aux = "")
-{
-    MessageRecord record{};
-    record.sequence = static_cast<std::uint64_t>(second);
-    record.message.timeStamp = {2026, 12, 6, 10, 0, second, 5, 0};
-    record.message.type = type;
-    std::strcpy(record.message.text, text);
-    std::strcpy(record.message.auxText, aux);
-    return record;
 }
 
 }  // namespace
@@ -77,8 +68,8 @@ TEST(ZintarCtl, CommandLines)
 
 TEST(ZintarCtl, SelectionTable)
 {
-    const std::vector<MessageRecord> newestFirst = {Record(4, 3, "Disk full"), Record(3, 2, "camera 2"),
-                                                    Record(2, 0, "Camera 1"), Record(1, 1, "boot")};
+    const std::vector<MessageRecord> newestFirst = {RecordAt(4, 3, "Disk full"), RecordAt(3, 2, "camera 2"),
+                                                    RecordAt(2, 0, "Camera 1"), RecordAt(1, 1, "boot")};
     struct Case {
         std::vector<std::string> args;
         std::vector<std::string> texts;  // oldest first
@@ -123,7 +114,7 @@ TEST(ZintarCtl, StatusExitCodesAndColourTables)
         {C::Auto, true, "", true},        {C::Always, false, "1", true},    {C::Never, true, nullptr, false}};
     for (const auto& [choice, console, noColor, expected] : colours)
         EXPECT_EQ(UseColor(choice, console, noColor), expected) << static_cast<int>(choice) << console << (noColor ? noColor : "-");
-    EXPECT_EQ(MessageLine(Record(7, 3, "Disk full"), Format::Text, true), "2026-12-06 10:00:07.005  \x1b[1;31m3  Disk full\x1b[0m");
+    EXPECT_EQ(MessageLine(RecordAt(7, 3, "Disk full"), Format::Text, true), "2026-12-06 10:00:07.005  \x1b[1;31m3  Disk full\x1b[0m");
     std::string help;
     const CtlCommand read = *ParseCtlCommand({"read", "--color", "never", "--utc"}, help);
     EXPECT_TRUE(read.color == ColorChoice::Never && read.utc);
@@ -131,7 +122,7 @@ TEST(ZintarCtl, StatusExitCodesAndColourTables)
 
 TEST(ZintarCtl, OutputFormats)
 {
-    MessageRecord record = Record(7, 2, "say \"hi\"", "usb");
+    MessageRecord record = RecordAt(7, 2, "say \"hi\"", "usb");
     EXPECT_EQ(MessageLine(record, Format::Text), "2026-12-06 10:00:07.005  2  say \"hi\"  [usb]");
     EXPECT_EQ(MessageLine(record, Format::Csv), "2026-12-06 10:00:07.005,2,\"say \"\"hi\"\"\",\"usb\"");
     EXPECT_EQ(MessageLine(record, Format::Json),
@@ -150,7 +141,7 @@ TEST(ZintarCtl, FollowPrintsEachMessageOnceAcrossRestarts)
         u.messages = std::move(messages);
         return u;
     };
-    const MessageRecord a = Record(1, 0, "a"), b = Record(2, 0, "b"), c = Record(3, 0, "c"), late = Record(0, 0, "late");
+    const MessageRecord a = RecordAt(1, 0, "a"), b = RecordAt(2, 0, "b"), c = RecordAt(3, 0, "c"), late = RecordAt(0, 0, "late");
     EXPECT_EQ(printed.Fresh(update(true, {a, b}), 3).size(), 2u);
     EXPECT_EQ(printed.Fresh(update(false, {c}), 3).size(), 1u);
     const auto rewritten = printed.Fresh(update(true, {late, a, b}), 3);  // c fell out of the ring of three
@@ -164,7 +155,7 @@ TEST(ZintarCtl, FollowPrintsEachMessageOnceAcrossRestarts)
 // nothing twice across the seam.
 TEST(ZintarCtl, FollowStartsWithTheNewestStoredAndPrintsNothingTwice)
 {
-    const MessageRecord a = Record(1, 0, "a"), b = Record(2, 1, "b"), c = Record(3, 0, "c"), d = Record(4, 0, "d");
+    const MessageRecord a = RecordAt(1, 0, "a"), b = RecordAt(2, 1, "b"), c = RecordAt(3, 0, "c"), d = RecordAt(4, 0, "d");
     auto texts = [](const std::vector<MessageRecord>& records) {
         std::string joined;
         for (const MessageRecord& record : records)
@@ -179,7 +170,7 @@ TEST(ZintarCtl, FollowStartsWithTheNewestStoredAndPrintsNothingTwice)
     EXPECT_EQ(texts(fromDisk.Start(ring({c, b, a}))), "bc") << "the file on disk, while the service is down";
     EXPECT_EQ(texts(fromDisk.Next(ring({d, c, b, a}))), "d") << "the service's ring once it is back";
     ZintarUtil::FollowUpdate next;
-    next.messages = {Record(5, 0, "e")};
+    next.messages = {RecordAt(5, 0, "e")};
     EXPECT_EQ(texts(fromDisk.Next(next)), "e");
 
     FollowPrinter nothingReadable(all, 10);
@@ -193,7 +184,7 @@ TEST(ZintarCtl, FollowStartsWithTheNewestStoredAndPrintsNothingTwice)
 
 TEST(ZintarCtl, SyslogMessagesFollowRfc5424)
 {
-    MessageRecord record = Record(7, 3, "Disk full");
+    MessageRecord record = RecordAt(7, 3, "Disk full");
     std::strcpy(record.message.auxText, "vol \"C\" [1]\\");
     EXPECT_EQ(SyslogMessage(record, "PLANT PC", 60),
               "<133>1 2026-12-06T10:00:07.005+01:00 PLANTPC zintar - type3 [zintar@32473 aux=\"vol \\\"C\\\" [1\\]\\\\\" "
