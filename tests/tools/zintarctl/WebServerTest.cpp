@@ -162,20 +162,11 @@ TEST(WebServer, ServerAnswersRefusesAndStreams)
     EXPECT_EQ(csv[http::field::content_disposition], "attachment; filename=\"zintar-log.csv\"");
     EXPECT_EQ(client.Get("/api/status", host).body(), "{\"answered\":true,\"service\":\"running\",\"source\":\"memory\"}");
 
-    const struct {
-        const char* target;
-        const char* host;
-        http::verb verb;
-        http::status status;
-    } kRefusals[] = {
-        {"/api/messages", "attacker.example", http::verb::get, http::status::forbidden},
-        {"/api/messages", nullptr, http::verb::post, http::status::method_not_allowed},
-        {"/api/messages?type=7", nullptr, http::verb::get, http::status::bad_request},
-        {"/elsewhere", nullptr, http::verb::get, http::status::not_found},
-    };
-    for (const auto& r : kRefusals)
-        EXPECT_EQ(client.Get(r.target, r.host ? r.host + (":" + std::to_string(server.Port())) : host, r.verb).result(),
-                  r.status) << r.target;
+    const std::string port = ":" + std::to_string(server.Port());
+    EXPECT_EQ(client.Get("/api/messages", "attacker.example" + port).result(), http::status::forbidden);
+    EXPECT_EQ(client.Get("/api/messages", host, http::verb::post).result(), http::status::method_not_allowed);
+    EXPECT_EQ(client.Get("/api/messages?type=7", host).result(), http::status::bad_request);
+    EXPECT_EQ(client.Get("/elsewhere", host).result(), http::status::not_found);
     log.broken = true;
     const auto unavailable = client.Get("/api/messages", host);
     EXPECT_EQ(unavailable.result(), http::status::service_unavailable);

@@ -77,7 +77,6 @@ TEST_F(InstalledService, WebViewerInBrowser)
     ASSERT_TRUE(page.WaitFor("window.zintarViewer !== undefined && zintarViewer.all === 36", 10s));
     const auto shown = page.Evaluate(kShownTexts).get<std::vector<std::string>>();
     ASSERT_FALSE(shown.empty());
-    EXPECT_EQ(shown.back(), stored.back());
     EXPECT_EQ(shown, std::vector<std::string>(stored.end() - shown.size(), stored.end())) << "the newest, at the bottom";
 
     SCOPED_TRACE("a message written now appears");
