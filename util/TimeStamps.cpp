@@ -80,8 +80,10 @@ std::optional<TimeFields> ParseTimeOrWord(const std::string& text, const TimeFie
         at = DaysFromCivil(now.year, now.month, now.day) * 86400000 - (text == "yesterday" ? 86400000 : 0);
     } else if (text.size() >= 3 && text[0] == '-' && std::string("smhd").find(text.back()) != std::string::npos) {
         static const std::int64_t unit[] = {1000, 60000, 3600000, 86400000};
+        if (text.size() > 8)  // at most six digits, read only once that is known
+            return std::nullopt;
         const int count = FixedDigits(text, 1, text.size() - 2);
-        if (count < 0 || text.size() > 8)
+        if (count < 0)
             return std::nullopt;
         at = MillisecondsOf(now) - count * unit[std::string("smhd").find(text.back())];
     } else {
