@@ -67,6 +67,10 @@ Selection SelectionOf(const CtlCommand& command, const ZintarUtil::TimeFields& n
         selection.untilKey = KeyOfTime("--until", *command.until, now);
     selection.textPrefix = command.textPrefix;
     if (command.grep) {
+        // The regex compiler recurses for each nested group: a bound on the pattern keeps a
+        // hostile one from overflowing the stack. No text is longer anyway.
+        if (command.grep->size() > ZintarUtil::kTextFieldSize - 1)
+            throw UsageError("--grep: a pattern holds at most " + std::to_string(ZintarUtil::kTextFieldSize - 1) + " characters");
         if (HasOversizedNumber(*command.grep))
             throw UsageError("--grep: '" + *command.grep + "' holds a repeat count or back-reference of more than 9 digits");
         try {

@@ -95,7 +95,9 @@ TEST(ZintarCtl, SelectionTable)
             texts.emplace_back(record.message.text);
         EXPECT_EQ(texts, c.texts);
     }
-    for (const char* grep : {"(", "(a)\\12345678901234567890", "a{1,12345678901234567890}"})
+    const std::vector<std::string> refused = {"(", "(a)\\12345678901234567890", "a{1,12345678901234567890}",
+                                              std::string(4000, '(')};
+    for (const std::string& grep : refused)
         EXPECT_THROW(SelectionOf(*ParseCtlCommand({"read", "--grep", grep}, help), {}), ZintarUtil::UsageError) << grep;
 }
 
