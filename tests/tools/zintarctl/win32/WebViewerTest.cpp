@@ -1,6 +1,7 @@
 // `zintarctl web` as a user meets it: the page in a real (headless) Chromium against the installed
 // service with the project's driver, its stored messages, a message that arrives, a type filter
-// that the address keeps, a restart of the service, and a request from a foreign host refused.
+// that the address keeps, a restart of the service onto a new log file, and a request from a
+// foreign host refused.
 // Run through with-chromium, which starts the browser and ends it.
 #include <gtest/gtest.h>
 
@@ -12,6 +13,7 @@
 
 #include "BrowserPage.h"
 #include "ChildProcess.h"
+#include "ServiceClient.h"
 #include "ServiceHarness.h"
 #include "SystemTimes.h"
 #include "TestFiles.h"
@@ -97,13 +99,17 @@ TEST_F(InstalledService, WebViewerInBrowser)
     EXPECT_TRUE(page.WaitFor("window.zintarViewer !== undefined && zintarViewer.all === 37 && zintarViewer.shown === 7 && " +
                              onlyType2, 10s));
 
-    SCOPED_TRACE("the page follows the log across a restart of the service");
+    SCOPED_TRACE("the page follows the log across a restart onto a new log file (numbered from 0 again)");
+    const std::string logFile = ZintarClient::ServiceClient().GetLogFileName();
     ASSERT_TRUE(StopAndWait(ZintarUtil::kServiceName));
+    ASSERT_TRUE(DeleteFileA(logFile.c_str()));
+    std::vector<ZintarUtil::LogMessage> waiting;  // more than the old file held: its numbers pass the old ones
+    for (int i = 1; i <= 40; ++i)
+        waiting.push_back(Fresh(2, "Scanner: back, #" + std::to_string(i), "com3"));
+    ASSERT_EQ(device->Push(waiting.data(), waiting.size()), 0u);
     ASSERT_TRUE(StartAndWait(ZintarUtil::kServiceName));
-    const ZintarUtil::LogMessage afterRestart = Fresh(2, "Scanner: back after the restart", "com3");
-    ASSERT_EQ(device->Push(&afterRestart, 1), 0u);
-    EXPECT_TRUE(page.WaitFor(std::string(kShownTexts) + ".includes('Scanner: back after the restart')", 10s));
-    EXPECT_EQ(page.Evaluate("zintarViewer.shown"), 8) << "nothing twice";
+    EXPECT_TRUE(page.WaitFor(std::string(kShownTexts) + ".includes('Scanner: back, #40')", 10s));
+    EXPECT_EQ(page.Evaluate("zintarViewer.shown"), 47) << "each of the new file's messages, once";
 
     SCOPED_TRACE("only requests that name the viewer by its address are answered");
     EXPECT_EQ(HttpGet(port, "/api/status", "127.0.0.1:" + std::to_string(port)).first, 200);
