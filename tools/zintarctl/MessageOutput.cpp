@@ -35,6 +35,11 @@ nlohmann::json MessageJson(const MessageRecord& record)
             {"aux", FieldText(m.auxText)}, {"sequence", record.sequence}};
 }
 
+std::string JsonLine(const nlohmann::json& json)
+{
+    return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
 std::string MessageLine(const MessageRecord& record, Format format, bool color)
 {
     const ZintarUtil::LogMessage& m = record.message;
@@ -42,8 +47,7 @@ std::string MessageLine(const MessageRecord& record, Format format, bool color)
     const std::string aux = FieldText(m.auxText);
     switch (format) {
     case Format::Json:
-        // Texts are 8-bit: bytes that are not UTF-8 become U+FFFD rather than failing the line.
-        return MessageJson(record).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+        return JsonLine(MessageJson(record));
     case Format::Csv:
         return ZintarUtil::TimeStampText(m.timeStamp) + "," + std::to_string(m.type) + "," + CsvField(text) + "," + CsvField(aux);
     case Format::Text:

@@ -19,6 +19,10 @@ std::string MessageLine(const ZintarUtil::MessageRecord& record, Format format, 
 // The message as `--json` prints it: time, type, text, aux and sequence.
 nlohmann::json MessageJson(const ZintarUtil::MessageRecord& record);
 
+// `json` on one line. Texts are 8-bit: bytes that are not UTF-8 become U+FFFD rather than failing
+// the line.
+std::string JsonLine(const nlohmann::json& json);
+
 // Whether text goes out coloured: always or never when asked; by default only to a console, and
 // not when the NO_COLOR variable (`noColor`, null when unset) holds anything (no-color.org).
 bool UseColor(ColorChoice choice, bool toConsole, const char* noColor);

@@ -52,6 +52,11 @@ bool IsLoopback(std::string_view host)
     return host.starts_with("127.") || host == "[::1]";
 }
 
+bool IsWildcard(std::string_view host)
+{
+    return host == "0.0.0.0" || host == "[::]";
+}
+
 std::string Hex(const std::uint8_t* bytes, std::size_t count)
 {
     static const char kDigits[] = "0123456789abcdef";
@@ -69,12 +74,6 @@ nlohmann::json MessageObject(const MessageRecord& record)
     object["leading"] = Hex(m.leading, sizeof m.leading);
     object["trailing"] = Hex(m.trailing, sizeof m.trailing);
     return object;
-}
-
-// Texts are 8-bit: bytes that are not UTF-8 become U+FFFD rather than failing the answer.
-std::string Dump(const nlohmann::json& json)
-{
-    return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 }  // namespace
@@ -98,8 +97,8 @@ bool HostAllowed(std::string_view hostHeader, const ListenAddress& listen, std::
     if (lower == ZintarUtil::ToLowerAscii(listen.host))
         return true;
     if (lower == "localhost")
-        return IsLoopback(listen.host) || listen.host == "0.0.0.0" || listen.host == "[::]";
-    return (listen.host == "0.0.0.0" || listen.host == "[::]") && IsIpLiteral(lower);
+        return IsLoopback(listen.host) || IsWildcard(listen.host);
+    return IsWildcard(listen.host) && IsIpLiteral(lower);
 }
 
 std::string DecodeQueryText(std::string_view text)
@@ -160,7 +159,7 @@ std::string MessagesJson(const std::vector<MessageRecord>& records)
     nlohmann::json list = nlohmann::json::array();
     for (const MessageRecord& record : records)
         list.push_back(MessageObject(record));
-    return Dump(list);
+    return JsonLine(list);
 }
 
 std::string StatusJson(const StatusReport& report, const std::string& source)
@@ -175,7 +174,7 @@ std::string StatusJson(const StatusReport& report, const std::string& source)
         status["log"] = {{"capacity", h->capacity},       {"messages", h->messageCount},
                          {"generation", h->generation},   {"updates", h->updateCount},
                          {"readers", h->readCount},       {"serverRunning", h->serverRunning != 0}};
-    return Dump(status);
+    return JsonLine(status);
 }
 
 std::string MessagesDownload(const std::vector<MessageRecord>& records, Format format)

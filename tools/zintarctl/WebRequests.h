@@ -32,8 +32,9 @@ bool HostAllowed(std::string_view hostHeader, const ListenAddress& listen, std::
 // "%41+b" → "A b".
 std::string DecodeQueryText(std::string_view text);
 
-// The read selection in a request's query: n, since, until, type, text, grep, utc; and format
-// (json, the default; jsonl; csv). Throws UsageError for a value that cannot be used.
+// The read selection in a request's query: n, since, until, type, text, grep, utc; and format:
+// json (the default, one JSON array) leaves Format::Text, jsonl gives Format::Json (read's JSON
+// lines), csv Format::Csv. Throws UsageError for a value that cannot be used.
 CtlCommand CommandOfQuery(std::string_view query);
 
 // A message for the page and the API: the fields `read --json` prints, and the raw ones (weekday,

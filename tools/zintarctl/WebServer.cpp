@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "Exceptions.h"
+#include "MessageOutput.h"
 #include "UsageError.h"
 
 namespace ZintarCtl {
@@ -27,12 +28,6 @@ constexpr auto kStreamKeepAlive = std::chrono::seconds(15);  // a comment, so th
 constexpr std::uint32_t kDefaultStreamLines = 10;
 
 using Response = http::response<http::string_body>;
-
-// A text as a JSON string; bytes that are not UTF-8 become U+FFFD.
-std::string JsonText(const std::string& text)
-{
-    return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
 
 // A failure's whole chain on one line.
 std::string ChainText(const ExceptionBase& e)
@@ -151,7 +146,7 @@ private:
 
     Response Failure(http::status status, const std::string& text) const
     {
-        return Made(status, "application/json", "{\"error\":" + JsonText(text) + "}");
+        return Made(status, "application/json", JsonLine({{"error", text}}));
     }
 
     void Send(Response response)
@@ -222,7 +217,7 @@ private:
         // A problem is told once, not at every poll while it lasts, and its end is told as an
         // empty problem.
         if (problem != lastProblem)
-            events += StreamEvent("problem", JsonText(problem));
+            events += StreamEvent("problem", JsonLine(problem));
         lastProblem = problem;
         const auto now = std::chrono::steady_clock::now();
         if (events.empty() && now - lastWrite >= kStreamKeepAlive)

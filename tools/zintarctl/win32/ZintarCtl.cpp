@@ -10,12 +10,10 @@
 #include <shellapi.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
-#include <optional>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
