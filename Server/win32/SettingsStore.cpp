@@ -126,7 +126,9 @@ void SaveSettings(const ServiceSettings& settings, Mutex& settingsMutex)
     std::uint32_t typeFilter = 0;
     ZintarUtil::FlagsToMask(typeFilter, settings.typeEnabled, kMessageTypes);
     key.WriteData("TypeFilter", typeFilter);
-    key.WriteData("AnyUserMayChange", std::uint32_t{settings.anyUserMayChange ? 1u : 0u});
+    // Only an administrator sets it, in the registry, for the next start: the stop keeps what is
+    // there now (and writes the default where there is none), not what this run started with.
+    key.WriteData("AnyUserMayChange", ReadNumber(key, "AnyUserMayChange", 0));
 
     key.DeleteSubKey("Filters");
     RegistryKey filters(HKEY_LOCAL_MACHINE, ZintarUtil::kFiltersKeyPath);

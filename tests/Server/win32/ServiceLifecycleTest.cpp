@@ -111,7 +111,8 @@ TEST_F(InstalledService, InstallRunAnswerRestartStopMoveAndRemove)
     EXPECT_EQ(ServiceState(kServiceName), DWORD{SERVICE_RUNNING}) << "a restart reports nothing to the manager";
     EXPECT_EQ(ServiceClient().GetSettings().typeFilter, 0b0111u);
 
-    SCOPED_TRACE("stop: the file is marked stopped with no reader counted");
+    SCOPED_TRACE("stop: the file is marked stopped with no reader counted, the registry's own value kept");
+    SetSetting("AnyUserMayChange", 1);  // as an administrator sets it, for the next start
     ASSERT_TRUE(StopAndWait(kServiceName));
     const std::string onDisk = ReadWholeFile(secondFolder + "\\Logs.dat");
     ASSERT_GE(onDisk.size(), sizeof(FileHeader));
@@ -123,6 +124,7 @@ TEST_F(InstalledService, InstallRunAnswerRestartStopMoveAndRemove)
     EXPECT_EQ(SettingText("LogFile"), secondFolder + "\\Logs.dat");
     EXPECT_EQ(SettingNumber("MaxMessage"), 3u);
     EXPECT_EQ(SettingNumber("TypeFilter"), 7u);
+    EXPECT_EQ(SettingNumber("AnyUserMayChange"), 1u);
 
     SCOPED_TRACE("remove");
     const ProgramRun removal = RunInstalledServer("/REMOVE extra");
