@@ -1,5 +1,6 @@
 #include "TimeStamps.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace ZintarUtil {
@@ -85,7 +86,10 @@ std::optional<TimeFields> ParseTimeOrWord(const std::string& text, const TimeFie
         const int count = FixedDigits(text, 1, text.size() - 2);
         if (count < 0)
             return std::nullopt;
-        at = MillisecondsOf(now) - count * unit[std::string("smhd").find(text.back())];
+        // Never before the calendar's start (1 January 1601, as Windows counts): a time before
+        // every message, where a negative year would sort after them all.
+        at = std::max(MillisecondsOf(now) - count * unit[std::string("smhd").find(text.back())],
+                      DaysFromCivil(1601, 1, 1) * 86400000);
     } else {
         return ParseTimeStamp(text);
     }

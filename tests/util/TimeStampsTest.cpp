@@ -50,7 +50,7 @@ TEST(TimeStamps, WordsTable)
         {"-45s", "2026-03-01 00:29:30.250"},         {"-366d", "2025-02-28 00:30:15.250"},
         {"2026-01-02T03:04:05", "2026-01-02 03:04:05.000"},
         {"-2", nullptr}, {"-h", nullptr}, {"-2x", nullptr}, {"+2h", nullptr}, {"Today", nullptr}, {"-1234567m", nullptr},
-        {"-12345678901d", nullptr},
+        {"-12345678901d", nullptr}, {"-999999d", "1601-01-01 00:00:00.000"},
     };
     for (const auto& [text, expected] : cases) {
         const std::optional<TimeFields> read = ZintarUtil::ParseTimeOrWord(text, now);
