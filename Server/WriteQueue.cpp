@@ -171,13 +171,12 @@ void WriteQueue::LoadFromRing(const FileHeader& header, const unsigned char* slo
 {
     Clear();
     // Oldest first, each put in front, so that the walk ascends through memory.
-    std::int32_t slot = count > 0 ? ZintarUtil::NewestFirstSlot(header.nextSlot, header.capacity, count - 1) : 0;
-    for (std::int32_t i = 0; i < count; ++i) {
-        const auto& record =
-            *reinterpret_cast<const MessageRecord*>(slots + static_cast<std::size_t>(slot) * ZintarUtil::kRecordSize);
+    ZintarUtil::ForEachOldestFirst(header, slots, count, [&](const MessageRecord& record) {
+        const auto slot = static_cast<std::int32_t>((reinterpret_cast<const unsigned char*>(&record) - slots) /
+                                                    static_cast<std::ptrdiff_t>(ZintarUtil::kRecordSize));
         entries.push_front({ZintarUtil::SortKeyOf(record.message), record.sequence, slot});
-        slot = slot == header.capacity - 1 ? 0 : slot + 1;
-    }
+        return true;
+    });
 }
 
 void WriteQueue::Clear()

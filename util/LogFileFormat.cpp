@@ -1,5 +1,6 @@
 #include "LogFileFormat.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace ZintarUtil {
@@ -26,6 +27,12 @@ std::uint64_t SortKeyOf(const LogMessage& message)
 std::uint32_t FileLengthFor(std::uint32_t maxMessage)
 {
     return maxMessage * static_cast<std::uint32_t>(kRecordSize) + static_cast<std::uint32_t>(kSlotsOffset);
+}
+
+std::int32_t SlotsWithin(std::uint64_t length)
+{
+    return static_cast<std::int32_t>(
+        std::min<std::uint64_t>((length - std::min<std::uint64_t>(length, kSlotsOffset)) / kRecordSize, kMaxCapacity));
 }
 
 bool IsStorableCapacity(std::uint32_t maxMessage)

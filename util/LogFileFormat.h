@@ -113,6 +113,9 @@ std::uint32_t FileLengthFor(std::uint32_t maxMessage);
 // Whether a message limit can be stored: at least one slot, and a length that fits 32 bits.
 bool IsStorableCapacity(std::uint32_t maxMessage);
 
+// How many whole slots a file of `length` bytes holds past its header, at most kMaxCapacity.
+std::int32_t SlotsWithin(std::uint64_t length);
+
 // Byte offset of slot `slot` from the start of the file.
 constexpr std::uint64_t SlotOffset(std::int32_t slot)
 {

@@ -37,12 +37,13 @@ LogImageContent ReadLogImage(const unsigned char* bytes, std::size_t length)
     std::memcpy(&content.header, bytes, sizeof content.header);
     if (IsSoundLogImage(bytes, length)) {
         content.kind = LogImageContent::Kind::Sound;
-        for (std::int32_t i = 0; i < content.header.messageCount; ++i)
-            content.newestFirst.push_back(RecordAt(slots, NewestFirstSlot(content.header.nextSlot, content.header.capacity, i)));
+        ForEachNewestFirst(content.header, slots, content.header.messageCount, [&](const MessageRecord& record) {
+            content.newestFirst.push_back(record);
+            return true;
+        });
         return content;
     }
-    const auto slotCount =
-        static_cast<std::int32_t>(std::min<std::uint64_t>((length - kSlotsOffset) / kRecordSize, kMaxCapacity));
+    const std::int32_t slotCount = SlotsWithin(length);
     const Salvage salvage = SalvageRecords(slots, slotCount, kMaxCapacity);
     content.kind = LogImageContent::Kind::Damaged;
     content.header = RepairedHeader(content.header, salvage, std::max<std::int32_t>(slotCount, 1));

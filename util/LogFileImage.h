@@ -15,7 +15,8 @@ namespace ZintarUtil {
 struct LogImageContent {
     enum class Kind { Sound, Damaged, Foreign };
     Kind kind = Kind::Foreign;
-    // As found when sound; for a damaged file the header its repair would write.
+    // As found when sound; for a damaged file, a header made as a repair makes one, for a ring of
+    // as many slots as the file holds.
     FileHeader header{};
     std::vector<MessageRecord> newestFirst;
     std::uint64_t skipped = 0;  // damaged: slots that held something and were not kept

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <tuple>
 
+#include "LogFileSoundness.h"
+
 namespace ZintarUtil {
 
 namespace {
@@ -45,8 +47,7 @@ bool IsWholeRecord(const MessageRecord& record)
 {
     TimeFields timeStamp;
     std::memcpy(&timeStamp, &record.message.timeStamp, sizeof timeStamp);  // the message is packed
-    return record.message.type < 4 && HasTerminator(record.message.text, kTextFieldSize) &&
-           HasTerminator(record.message.auxText, kTextFieldSize) && IsCalendarTime(timeStamp);
+    return IsWellFormedMessage(record.message) && IsCalendarTime(timeStamp);
 }
 
 Salvage SalvageRecords(const unsigned char* slots, std::int32_t slotCount, std::uint32_t keepNewest)

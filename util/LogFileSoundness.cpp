@@ -15,17 +15,19 @@ bool IsSoundHeader(const FileHeader& header, std::uint64_t fileLength)
     return SlotOffset(header.capacity) <= fileLength;
 }
 
+bool IsWellFormedMessage(const LogMessage& message)
+{
+    return message.type < 4 && HasTerminator(message.text, kTextFieldSize) &&
+           HasTerminator(message.auxText, kTextFieldSize);
+}
+
 bool RecordSequenceCheck::Accept(const MessageRecord& record)
 {
     const std::uint64_t key = SortKeyOf(record.message);
     if (key > previousKey)
         return false;
     previousKey = key;
-    if (!HasTerminator(record.message.auxText, kTextFieldSize))
-        return false;
-    if (!HasTerminator(record.message.text, kTextFieldSize))
-        return false;
-    return record.message.type < 4;
+    return IsWellFormedMessage(record.message);
 }
 
 bool IsSoundLogImage(const void* bytes, std::size_t length)

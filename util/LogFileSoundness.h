@@ -17,8 +17,11 @@ namespace ZintarUtil {
 // moment (the verifier itself among them), and the writer resets it whenever it maps the file.
 bool IsSoundHeader(const FileHeader& header, std::uint64_t fileLength);
 
+// A message a reader can take as it is: the type below 4, text and auxText each holding a NUL.
+bool IsWellFormedMessage(const LogMessage& message);
+
 // The record rules, fed the records newest first: keys never rise walking towards older records
-// (equal keys are fine), text and auxText each hold a NUL, and the type is below 4.
+// (equal keys are fine), and each message is well formed.
 class RecordSequenceCheck {
 public:
     bool Accept(const MessageRecord& record);

@@ -182,9 +182,7 @@ void MessageFileServer::RepairFile()
         throw ExceptionBase("Failed to repair the log file, some handles or pointers are invalid");
     const std::uint32_t maxMessage = MaxMessage();
     // Every slot the file holds is looked at, whatever its header says.
-    const auto slotCount = static_cast<std::int32_t>(std::min<std::uint64_t>(
-        (viewLength - std::min<std::uint64_t>(viewLength, ZintarUtil::kSlotsOffset)) / ZintarUtil::kRecordSize,
-        ZintarUtil::kMaxCapacity));
+    const std::int32_t slotCount = ZintarUtil::SlotsWithin(viewLength);
     FileHeader found{};
     ZintarUtil::Salvage salvage;
     try {

@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     const std::vector<std::uint8_t> image(data, data + size);  // exactly sized, for the sanitizer
     if (size >= kSlotsOffset) {
-        const auto slotCount = static_cast<std::int32_t>((size - kSlotsOffset) / kRecordSize);
+        const std::int32_t slotCount = SlotsWithin(size);
         const Salvage salvage = SalvageRecords(image.data() + kSlotsOffset, slotCount, 3);
         if (salvage.records.size() > 3)
             __builtin_trap();
