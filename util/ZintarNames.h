@@ -1,5 +1,6 @@
 // The names every program of the system shares, in one place: the service's names, its pipes,
-// the mapping and the lock and events of the log file, and the registry key of its settings.
+// the mapping and the lock and events of the log file, the registry key of its settings, and the
+// forwarder's service and key.
 // Clients of other makers know them too: they never change.
 #pragma once
 
@@ -21,5 +22,11 @@ inline constexpr char kWriteWaitEventName[] = "Global\\ZintarServiceWriteWaitEve
 // Under HKEY_LOCAL_MACHINE.
 inline constexpr char kSettingsKeyPath[] = "SOFTWARE\\Morventa TORVI\\Tervan Log Server";
 inline constexpr char kFiltersKeyPath[] = "SOFTWARE\\Morventa TORVI\\Tervan Log Server\\Filters";
+
+// The forwarder: its service, and its settings beside the server's.
+inline constexpr char kForwardServiceName[] = "ZintarForward";
+inline constexpr char kForwardServiceDisplayName[] = "Tervan Log Forwarder";
+inline constexpr char kForwardKeyPath[] = "SOFTWARE\\Morventa TORVI\\Tervan Log Server\\Forward";
+inline constexpr char kForwardServiceAccount[] = "NT AUTHORITY\\LocalService";
 
 }  // namespace ZintarUtil

@@ -1,10 +1,11 @@
-// Arbitrary command lines for zintarctl and zintar-feed (arguments separated by NUL): each is
+// Arbitrary command lines for zintarctl, zintar-feed and zintar-forward (arguments separated by NUL): each is
 // taken or refused with a usage error, never anything else.
 #include <string>
 #include <vector>
 
 #include "CtlCommandLine.h"
 #include "FeedOptions.h"
+#include "ForwardOptions.h"
 #include "MessageSelection.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
@@ -24,6 +25,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     try {
         ZintarFeed::ParseFeedOptions(args, help);
+    } catch (const ZintarUtil::UsageError&) {
+    }
+    try {
+        ZintarForward::ParseForwardCommandLine(args, help);
     } catch (const ZintarUtil::UsageError&) {
     }
     return 0;

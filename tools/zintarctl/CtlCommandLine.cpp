@@ -1,6 +1,5 @@
 #include "CtlCommandLine.h"
 
-#include "SyslogFormat.h"
 #include "WebRequests.h"
 
 #include <CLI/CLI.hpp>
@@ -58,21 +57,6 @@ int StatusExitCode(ServiceState state, bool answered)
         break;
     }
     return 1;
-}
-
-std::uint32_t ParseTypeList(const std::string& list)
-{
-    std::uint32_t mask = 0;
-    std::stringstream items(list);
-    std::string item;
-    while (std::getline(items, item, ',')) {
-        if (item.size() != 1 || item[0] < '0' || item[0] > '3')
-            throw UsageError("--type takes types 0 to 3 separated by commas, not '" + list + "'");
-        mask |= 1u << (item[0] - '0');
-    }
-    if (mask == 0)
-        throw UsageError("--type needs at least one type");
-    return mask;
 }
 
 std::optional<CtlCommand> ParseCtlCommand(const std::vector<std::string>& args, std::string& help)
@@ -159,7 +143,7 @@ std::optional<CtlCommand> ParseCtlCommand(const std::vector<std::string>& args, 
     c.color = color == "always" ? ColorChoice::Always : color == "never" ? ColorChoice::Never : ColorChoice::Auto;
     c.include = !exclude;
     if (c.syslog)
-        SplitHostPort(*c.syslog);
+        ZintarUtil::SplitHostPort(*c.syslog, "--syslog");
     if (c.verb == Verb::Web)
         ParseListenAddress(c.listen);
     if (c.text.size() > 256 || c.auxText.size() > 256)

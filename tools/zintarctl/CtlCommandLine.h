@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "CommandLineValues.h"
 #include "UsageError.h"
 
 namespace ZintarCtl {
@@ -68,7 +69,6 @@ std::optional<CtlCommand> ParseCtlCommand(const std::vector<std::string>& args, 
 // or its state cannot be read.
 int StatusExitCode(ServiceState state, bool answered);
 
-// "0,2,3" → bit mask 0b1101; throws ZintarUtil::UsageError for anything but types 0 to 3.
-std::uint32_t ParseTypeList(const std::string& list);
+using ZintarUtil::ParseTypeList;
 
 }  // namespace ZintarCtl

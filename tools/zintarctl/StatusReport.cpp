@@ -6,15 +6,6 @@
 
 namespace ZintarCtl {
 
-std::string TypesText(std::uint32_t mask)
-{
-    std::string text;
-    for (int type = 0; type < 4; ++type)
-        if (mask & (1u << type))
-            text += (text.empty() ? "" : ",") + std::to_string(type);
-    return text.empty() ? "none" : text;
-}
-
 std::string SettingsText(const ZintarClient::Settings& s)
 {
     return "max messages   " + std::to_string(s.maxMessage) + "\n" +
@@ -52,6 +43,7 @@ std::string StatusText(const StatusReport& report)
     } else {
         out << "log file       not shared (the service is not running)\n";
     }
+    out << "forwarder      " << (report.forwarder.empty() ? "not installed" : report.forwarder) << "\n";
     return out.str();
 }
 

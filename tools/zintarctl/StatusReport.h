@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "CommandLineValues.h"
 #include "CtlCommandLine.h"
 #include "LogFileFormat.h"
 #include "ServiceRequests.h"
@@ -18,6 +19,7 @@ struct StatusReport {
     std::optional<ZintarClient::Settings> settings;
     std::string logFile;                          // the path the service was told to use
     std::optional<ZintarUtil::FileHeader> header;  // while the service shares its log
+    std::string forwarder;  // one line on zintar-forward; empty while it is not installed
 };
 
 // The lines `zintarctl status` prints.
@@ -26,7 +28,6 @@ std::string StatusText(const StatusReport& report);
 // The four settings, a line each, as `settings get` and `status` print them.
 std::string SettingsText(const ZintarClient::Settings& settings);
 
-// "0,1,3", or "none".
-std::string TypesText(std::uint32_t mask);
+using ZintarUtil::TypesText;
 
 }  // namespace ZintarCtl

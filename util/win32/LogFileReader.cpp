@@ -135,15 +135,19 @@ void LogFileReader::ReadInto(LogSnapshot& snapshot, std::optional<std::uint32_t>
 FollowUpdate LogFileReader::Follow(LogFollower& follower)
 {
     FollowUpdate update;
+    Visit([&](const FileHeader& header, const NewestRecord& newest) { update = follower.Poll(header, newest); });
+    return update;
+}
+
+void LogFileReader::Visit(const std::function<void(const FileHeader&, const NewestRecord&)>& visit)
+{
+    FileHeader header;
     {
         ReadAccess access(this);
-        const FileHeader header = CopySoundHeader();
-        update = follower.Poll(header, [&](std::int32_t i) {
-            return CopyRecord(NewestFirstSlot(header.nextSlot, header.capacity, i));
-        });
+        header = CopySoundHeader();
+        visit(header, [&](std::int32_t i) { return CopyRecord(NewestFirstSlot(header.nextSlot, header.capacity, i)); });
     }
-    LetGoWhenStopped(update.header);
-    return update;
+    LetGoWhenStopped(header);
 }
 
 }  // namespace ZintarUtil

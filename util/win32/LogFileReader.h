@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -40,6 +41,12 @@ public:
 
     // The messages written since `follower` last looked, in one read access.
     FollowUpdate Follow(LogFollower& follower);
+
+    // Calls `visit` with the header and a function that copies the i-th newest record (0 the
+    // newest, up to messageCount − 1), in one read access: a caller that walks the ring its own
+    // way copies only the records it asks for.
+    using NewestRecord = std::function<MessageRecord(std::int32_t i)>;
+    void Visit(const std::function<void(const FileHeader&, const NewestRecord&)>& visit);
 
     // Whether the service still runs on this file, read from the header without waiting for the
     // lock (one byte). A reader that sees it stopped lets go of the mapping at once (each read

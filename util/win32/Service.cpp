@@ -115,7 +115,7 @@ std::string Service::Install()
     ServiceHandle manager(OpenManagerOrThrow());
     ServiceHandle service(CurrentServiceControlManager().CreateService(
         manager.Get(), serviceName.c_str(), displayName.c_str(), SERVICE_ALL_ACCESS, kServiceType,
-        SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, executablePath.c_str()));
+        SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, executablePath.c_str(), account.empty() ? nullptr : account.c_str()));
     if (service.IsNull())
         throw ExceptionWindows("CreateService() failed");
     const std::string refused = SetFailureActions(service.Get());

@@ -86,13 +86,19 @@ public:
 
     void SetServiceName(const std::string& text) { serviceName = text; }
     void SetDisplayName(const std::string& text) { displayName = text; }
-    // Stored between double quotes, so that a path with spaces starts the right program.
-    void SetExecutablePath(const std::string& text) { executablePath = "\"" + text + "\""; }
+    // Stored between double quotes, so that a path with spaces starts the right program; the
+    // manager starts it with `arguments` after it.
+    void SetExecutablePath(const std::string& text, const std::string& arguments = "")
+    {
+        executablePath = "\"" + text + "\"" + (arguments.empty() ? "" : " " + arguments);
+    }
     const std::string& ExecutablePath() const { return executablePath; }
+    // The account the service runs as, such as "NT AUTHORITY\LocalService"; LocalSystem when unset.
+    void SetAccount(const std::string& name) { account = name; }
 
     static void SetActiveInstance(Service* service);
 
-    // Registers the service: own process, automatic start, LocalSystem, and asks the manager to
+    // Registers the service: own process, automatic start, LocalSystem or the account set, and asks the manager to
     // restart it after a failure. Throws ExceptionWindows "OpenSCManager() failed" or
     // "CreateService() failed". Returns what the manager refused of the failure actions, as a
     // sentence for the console (Wine refuses a part), or nothing: the service is installed either way.
@@ -154,6 +160,7 @@ private:
     std::string serviceName;
     std::string executablePath;
     std::string displayName;
+    std::string account;
     SERVICE_STATUS status{};
     SERVICE_STATUS_HANDLE statusHandle = nullptr;
 };

@@ -12,9 +12,10 @@ public:
     virtual ~ServiceControlManager() = default;
 
     virtual SC_HANDLE OpenManager(const char* machineName, const char* databaseName, DWORD access) = 0;
+    // `account` null: LocalSystem.
     virtual SC_HANDLE CreateService(SC_HANDLE manager, const char* serviceName, const char* displayName,
                                     DWORD access, DWORD serviceType, DWORD startType, DWORD errorControl,
-                                    const char* binaryPath) = 0;
+                                    const char* binaryPath, const char* account) = 0;
     virtual SC_HANDLE OpenService(SC_HANDLE manager, const char* serviceName, DWORD access) = 0;
     virtual BOOL DeleteService(SC_HANDLE service) = 0;
     virtual BOOL CloseServiceHandle(SC_HANDLE handle) = 0;

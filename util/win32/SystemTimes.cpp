@@ -24,4 +24,22 @@ TimeFields LocalTimeNow()
     return FieldsOf(now);
 }
 
+int LocalUtcOffsetMinutes()
+{
+    TIME_ZONE_INFORMATION zone{};
+    const DWORD mode = GetTimeZoneInformation(&zone);
+    return -static_cast<int>(zone.Bias + (mode == TIME_ZONE_ID_DAYLIGHT ? zone.DaylightBias : zone.StandardBias));
+}
+
+SyslogOrigin ThisMachineOrigin(int facility)
+{
+    char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD length = sizeof name;
+    SyslogOrigin origin;
+    origin.hostName = GetComputerNameA(name, &length) ? name : "-";
+    origin.utcOffsetMinutes = LocalUtcOffsetMinutes();
+    origin.facility = facility;
+    return origin;
+}
+
 }  // namespace ZintarUtil

@@ -3,7 +3,10 @@
 
 #include <windows.h>
 
+#include <string>
+
 #include "LogFileFormat.h"
+#include "SyslogRecord.h"
 
 namespace ZintarUtil {
 
@@ -12,5 +15,12 @@ SYSTEMTIME SystemTimeOf(const TimeFields& time);
 
 // The local time now, as a message's time stamp.
 TimeFields LocalTimeNow();
+
+// Local time minus UTC now, in minutes, daylight saving included: a program that runs for months
+// asks again for every batch it sends.
+int LocalUtcOffsetMinutes();
+
+// This computer's name ("-" when it cannot be read), the offset above and `facility`.
+SyslogOrigin ThisMachineOrigin(int facility);
 
 }  // namespace ZintarUtil

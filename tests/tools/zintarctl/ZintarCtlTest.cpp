@@ -12,7 +12,8 @@
 #include "LogImageBuilder.h"
 #include "MessageOutput.h"
 #include "MessageSelection.h"
-#include "SyslogFormat.h"
+#include "CommandLineValues.h"
+#include "SyslogRecord.h"
 
 using namespace ZintarCtl;
 using ZintarUtil::MessageRecord;
@@ -186,13 +187,18 @@ TEST(ZintarCtl, FollowStartsWithTheNewestStoredAndPrintsNothingTwice)
 
 TEST(ZintarCtl, SyslogMessagesFollowRfc5424)
 {
+    using ZintarUtil::SplitHostPort;
     MessageRecord record = RecordAt(7, 3, "Disk full");
     std::strcpy(record.message.auxText, "vol \"C\" [1]\\");
-    EXPECT_EQ(SyslogMessage(record, "PLANT PC", 60),
+    EXPECT_EQ(ZintarUtil::SyslogRecord(record, 4, {"PLANT PC", 60, 16}),
               "<133>1 2026-12-06T10:00:07.005+01:00 PLANTPC zintar - type3 [zintar@32473 aux=\"vol \\\"C\\\" [1\\]\\\\\" "
-              "sequence=\"7\"] Disk full");
-    EXPECT_EQ(SyslogMessage(record, "", -330).substr(0, 40), "<133>1 2026-12-06T10:00:07.005-05:30 - z");
-    EXPECT_EQ(SplitHostPort("127.0.0.1:514"), (std::pair<std::string, std::string>{"127.0.0.1", "514"}));
-    for (const char* bad : {"127.0.0.1", ":514", "host:", "host:0", "host:65536", "host:5x"})
-        EXPECT_THROW(SplitHostPort(bad), ZintarUtil::UsageError) << bad;
+              "generation=\"4\" sequence=\"7\" digest=\"c01a225436a13464\"] Disk full");
+    EXPECT_EQ(ZintarUtil::SyslogRecord(record, 4, {"", -330, 23}).substr(0, 40), "<189>1 2026-12-06T10:00:07.005-05:30 - z");
+    EXPECT_EQ(ZintarUtil::SyslogGapRecord(12, 5, record.message.timeStamp, {"alpha", 0, 16}),
+              "<133>1 2026-12-06T10:00:07.005+00:00 alpha zintar - gap [zintar@32473 lost=\"12\" generation=\"5\"] "
+              "12 messages were overwritten in the log before they could be forwarded");
+    EXPECT_EQ(SplitHostPort("127.0.0.1:514", "--syslog"), (std::pair<std::string, std::string>{"127.0.0.1", "514"}));
+    EXPECT_EQ(SplitHostPort("[::1]:514", "--syslog"), (std::pair<std::string, std::string>{"::1", "514"}));
+    for (const char* bad : {"127.0.0.1", ":514", "host:", "host:0", "host:65536", "host:5x", "::1:514", "[]:514"})
+        EXPECT_THROW(SplitHostPort(bad, "--syslog"), ZintarUtil::UsageError) << bad;
 }

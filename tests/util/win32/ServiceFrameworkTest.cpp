@@ -35,7 +35,7 @@ public:
         return failOpenManager ? nullptr : Handle(1);
     }
     SC_HANDLE CreateService(SC_HANDLE, const char* name, const char* display, DWORD access, DWORD type, DWORD start,
-                            DWORD errorControl, const char* path) override
+                            DWORD errorControl, const char* path, const char*) override
     {
         Record("create", name, display, path, access, type, start, errorControl);
         SetLastError(ERROR_SERVICE_EXISTS);

@@ -35,6 +35,9 @@ public:
     // Messages overwritten in the ring before a look saw them, since the last call.
     std::uint64_t TakeMissed() override { return std::exchange(missed, 0); }
 
+    // The generation of the log the last poll read (0 before the first).
+    std::uint64_t Generation() const { return follower.Generation().value_or(0); }
+
 private:
     std::vector<ZintarUtil::MessageRecord> PollService();
     std::vector<ZintarUtil::MessageRecord> PollFile();

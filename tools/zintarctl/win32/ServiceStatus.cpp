@@ -4,7 +4,8 @@
 
 #include "Exceptions.h"
 #include "LogFileReader.h"
-#include "Service.h"
+#include "ForwardSettingsStore.h"
+#include "ServiceQuery.h"
 #include "ServiceClient.h"
 #include "ZintarNames.h"
 
@@ -18,32 +19,27 @@ constexpr std::uint32_t kWriterWaitLimit = 5000;    // ms
 // What the service control manager says of the service.
 void QueryServiceState(StatusReport& report)
 {
-    using ZintarUtil::Services::ServiceHandle;
-    auto say = [&report](ServiceState state, std::string text) {
-        report.state = state;
-        report.stateText = std::move(text);
-    };
-    const ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
-    if (manager.IsNull())
-        return say(ServiceState::Unknown,
-                   "unknown (the service control manager refused: error " + std::to_string(GetLastError()) + ")");
-    const ServiceHandle service(OpenServiceA(manager.Get(), ZintarUtil::kServiceName, SERVICE_QUERY_STATUS));
-    SERVICE_STATUS status{};
-    if (service.IsNull() && GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST)
-        return say(ServiceState::NotInstalled, "not installed");
-    if (service.IsNull() || !QueryServiceStatus(service.Get(), &status))
-        return say(ServiceState::Unknown, "unknown (error " + std::to_string(GetLastError()) + ")");
-    switch (status.dwCurrentState) {
-    case SERVICE_RUNNING:
-        return say(ServiceState::Running, "running");
-    case SERVICE_STOPPED:
-        return say(ServiceState::Stopped, "stopped");
-    case SERVICE_START_PENDING:
-        return say(ServiceState::Pending, "starting");
-    case SERVICE_STOP_PENDING:
-        return say(ServiceState::Pending, "stopping");
-    default:
-        return say(ServiceState::Pending, "state " + std::to_string(status.dwCurrentState));
+    using State = ZintarUtil::Services::ServiceQuery::State;
+    const ZintarUtil::Services::ServiceQuery query = ZintarUtil::Services::QueryServiceState(ZintarUtil::kServiceName);
+    static constexpr ServiceState kStates[] = {ServiceState::Running, ServiceState::Stopped, ServiceState::Pending,
+                                               ServiceState::NotInstalled, ServiceState::Unknown};
+    static_assert(static_cast<int>(State::Unknown) == 4);
+    report.state = kStates[static_cast<int>(query.state)];
+    report.stateText = query.text;
+}
+
+// The forwarder's service state and what its state file says, on one line.
+std::string ForwarderLine()
+{
+    try {
+        const std::optional<ZintarUtil::ForwardSettings> settings = ZintarUtil::ReadForwardSettings();
+        if (!settings)
+            return "";
+        const auto query = ZintarUtil::Services::QueryServiceState(ZintarUtil::kForwardServiceName);
+        const auto state = ZintarUtil::ReadForwardStateFile(ZintarUtil::ForwardStatePath(*settings));
+        return query.text + ", " + (state ? ZintarUtil::ForwardStatusLine(*state) : "to " + settings->to + ", no state yet");
+    } catch (const ZintarUtil::Exceptions::ExceptionBase& e) {
+        return "unknown (" + e.GetFullMessage("; ") + ")";
     }
 }
 
@@ -68,6 +64,7 @@ StatusReport GatherStatus()
         report.header = snapshot.header;
     } catch (const ZintarUtil::Exceptions::ExceptionBase&) {
     }
+    report.forwarder = ForwarderLine();
     return report;
 }
 

@@ -6,7 +6,8 @@
 #include <windows.h>
 
 #include "Exceptions.h"
-#include "SyslogFormat.h"
+#include "CommandLineValues.h"
+#include "SystemTimes.h"
 
 namespace ZintarCtl {
 
@@ -14,7 +15,7 @@ using ZintarUtil::Exceptions::ExceptionBase;
 
 SyslogSender::SyslogSender(const std::string& address) : socket(INVALID_SOCKET)
 {
-    const auto [host, port] = SplitHostPort(address);
+    const auto [host, port] = ZintarUtil::SplitHostPort(address, "--syslog");
     WSADATA data;
     WSAStartup(MAKEWORD(2, 2), &data);
     addrinfo hints{};
@@ -33,12 +34,7 @@ SyslogSender::SyslogSender(const std::string& address) : socket(INVALID_SOCKET)
     }
     socket = opened;
 
-    char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
-    DWORD length = sizeof name;
-    hostName = GetComputerNameA(name, &length) ? name : "-";
-    TIME_ZONE_INFORMATION zone{};
-    const DWORD mode = GetTimeZoneInformation(&zone);
-    utcOffsetMinutes = -static_cast<int>(zone.Bias + (mode == TIME_ZONE_ID_DAYLIGHT ? zone.DaylightBias : zone.StandardBias));
+    origin = ZintarUtil::ThisMachineOrigin(16);
 }
 
 SyslogSender::~SyslogSender()
@@ -47,9 +43,9 @@ SyslogSender::~SyslogSender()
     WSACleanup();
 }
 
-void SyslogSender::Send(const ZintarUtil::MessageRecord& record)
+void SyslogSender::Send(const ZintarUtil::MessageRecord& record, std::uint64_t generation)
 {
-    const std::string datagram = SyslogMessage(record, hostName, utcOffsetMinutes);
+    const std::string datagram = ZintarUtil::SyslogRecord(record, generation, origin);
     if (send(static_cast<SOCKET>(socket), datagram.data(), static_cast<int>(datagram.size()), 0) == SOCKET_ERROR)
         ++dropped;
 }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "LogFileFormat.h"
+#include "SyslogRecord.h"
 
 namespace ZintarCtl {
 
@@ -18,13 +19,13 @@ public:
     ~SyslogSender();
 
     // UDP gives no answer: a datagram that cannot be sent is counted and otherwise dropped.
-    void Send(const ZintarUtil::MessageRecord& record);
+    // `generation` is that of the log the record was read from.
+    void Send(const ZintarUtil::MessageRecord& record, std::uint64_t generation);
     std::uint64_t Dropped() const { return dropped; }
 
 private:
     std::uintptr_t socket;
-    std::string hostName;
-    int utcOffsetMinutes = 0;
+    ZintarUtil::SyslogOrigin origin;
     std::uint64_t dropped = 0;
 };
 

@@ -118,7 +118,7 @@ void Follow(const CtlCommand& c)
         PrintRecords(records, c.format, color);
         for (const ZintarUtil::MessageRecord& record : records)
             if (syslog)
-                syslog->Send(record);
+                syslog->Send(record, watch.Generation());
         // Between polls the mapping is let go as soon as the service stops, whatever the poll
         // interval: a restart must not wait for this client.
         for (std::uint32_t waited = 0; waited < c.pollMs && !interrupted; waited += kStopCheck) {

@@ -1,0 +1,312 @@
+#include "Forwarder.h"
+
+#include <algorithm>
+
+#include "Exceptions.h"
+#include "TimeStamps.h"
+
+namespace ZintarForward {
+
+using ZintarUtil::DigestOf;
+using ZintarUtil::Exceptions::ExceptionBase;
+
+namespace {
+
+constexpr std::uint32_t kSendTimeoutMs = 30000;
+constexpr std::uint32_t kFinishBudgetMs = 5000;  // a stop delivers what it can within this
+constexpr std::uint32_t kLookBehindEveryMs = 1000;
+constexpr std::uint32_t kSaveEveryMs = 1000;
+
+std::string OctetCounted(const std::string& record)
+{
+    return std::to_string(record.size()) + " " + record;
+}
+
+}  // namespace
+
+Forwarder::Forwarder(ForwarderOptions options, ForwarderPlatform& platform, ForwardState saved)
+    : options(std::move(options)), platform(platform), state(std::move(saved)), cursor(state.acknowledged)
+{
+    const ForwardTarget& target = this->options.target;
+    state.target = target.url;
+    state.connected = false;
+    state.forwarded = 0;
+    state.problem = "not connected yet";
+    state.warning.clear();
+    if (!target.UsesTls() && !target.IsLoopback())
+        state.warning = "messages travel as plain text to " + target.host +
+                        ": use relp+tls:// or tls:// unless the network is trusted";
+    savedState = state;
+}
+
+void Forwarder::Run()
+{
+    platform.Log("zintar-forward: forwarding to " + options.target.url +
+                 (state.acknowledged ? ", resuming after sequence " + std::to_string(state.acknowledged->sequence)
+                                     : ", starting with the oldest message the log holds"));
+    if (!state.warning.empty())
+        platform.Log("zintar-forward: warning: " + state.warning);
+    while (!platform.StopRequested())
+        Step();
+    Finish();
+}
+
+void Forwarder::Step()
+{
+    if (!connection && platform.NowMs() >= nextConnectAt)
+        Connect();
+    if (!connection) {
+        LookBehindWhileAway();
+        SaveIfDue(false);
+        const std::uint64_t now = platform.NowMs();
+        platform.WaitForStop(static_cast<std::uint32_t>(std::clamp<std::uint64_t>(
+            nextConnectAt > now ? nextConnectAt - now : 0, 1, kLookBehindEveryMs)));
+        return;
+    }
+    try {
+        SendMore();
+        const bool roomAndMore = moreInRing && inFlight.size() < options.window;
+        TakeReplies(roomAndMore ? 0 : options.pollMs);
+        DeliverSettled();
+    } catch (const ExceptionBase& e) {
+        Disconnect(e.GetFullMessage("; "));
+    }
+    SaveIfDue(false);
+}
+
+void Forwarder::Connect()
+{
+    try {
+        connection = platform.Connect();
+        replies = RelpReplyReader{};
+        if (options.target.UsesRelp())
+            OpenRelpSession();
+    } catch (const ExceptionBase& e) {
+        connection.reset();
+        Disconnect(e.GetFullMessage("; "));
+        return;
+    }
+    inFlight.clear();
+    cursor.Rewind(state.acknowledged);
+    state.connected = true;
+    state.problem.clear();
+    lastLoggedProblem.clear();
+    platform.Log("zintar-forward: connected to " + options.target.url);
+}
+
+void Forwarder::OpenRelpSession()
+{
+    nextTxnr = 1;
+    connection->Send(RelpFrame(nextTxnr, "open", RelpOpenOffer()), kSendTimeoutMs);
+    const std::uint64_t deadline = platform.NowMs() + options.replyTimeoutMs;
+    std::optional<RelpReply> reply;
+    while (!(reply = replies.Next())) {
+        const std::uint64_t now = platform.NowMs();
+        if (now >= deadline)
+            throw ExceptionBase("The collector did not answer the RELP session's opening within " +
+                                std::to_string(options.replyTimeoutMs / 1000) + " s");
+        replies.Feed(connection->Receive(static_cast<std::uint32_t>(deadline - now)));
+    }
+    if (reply->command != "rsp" || reply->txnr != nextTxnr)
+        throw ExceptionBase("The collector answered the RELP session's opening with '" + reply->command + "' " +
+                            std::to_string(reply->txnr));
+    const RelpStatus status = ParseRelpStatus(reply->data);
+    if (!status.Ok())
+        throw ExceptionBase("The collector refused the RELP session: " + std::to_string(status.code) + " " + status.text);
+    nextTxnr = NextRelpTxnr(nextTxnr);
+}
+
+void Forwarder::Disconnect(const std::string& why)
+{
+    connection.reset();
+    inFlight.clear();
+    cursor.Rewind(state.acknowledged);
+    state.connected = false;
+    state.problem = why;
+    nextConnectAt = platform.NowMs() + backoffMs;
+    // The same failure again and again is logged once, not every 30 s for as long as it lasts.
+    if (why != lastLoggedProblem)
+        platform.Log("zintar-forward: no connection to " + options.target.url + ": " + why + "; trying again in " +
+                     std::to_string(backoffMs / 1000) + " s and then at most every " +
+                     std::to_string(options.maxBackoffMs / 1000) + " s");
+    lastLoggedProblem = why;
+    backoffMs = std::min(backoffMs * 2, options.maxBackoffMs);
+}
+
+void Forwarder::SendMore()
+{
+    const std::size_t room = options.window > inFlight.size() ? options.window - inFlight.size() : 0;
+    moreInRing = room == 0;
+    if (room == 0)
+        return;
+    RingBatch batch;
+    if (!platform.ReadRing([&](const ZintarUtil::FileHeader& header, const RingCursor::NewestRecord& newest) {
+            batch = cursor.Take(header, newest, room);
+        }))
+        return;
+    moreInRing = batch.behind > 0;
+    state.behind = inFlight.size() + batch.records.size() + batch.behind;
+    if (batch.lost == 0 && batch.records.empty())
+        return;
+    const ZintarUtil::SyslogOrigin origin = platform.Origin();  // today's offset from UTC, for every batch
+    std::string out;
+    if (batch.lost > 0) {
+        platform.Log("zintar-forward: " + std::to_string(batch.lost) +
+                     " messages were overwritten in the log before they could be forwarded");
+        Queue(out, SyslogGapRecord(batch.lost, batch.generation, platform.LocalTime(), origin),
+              InFlight{std::nullopt, false, 0, 0, batch.lost});
+    }
+    for (const ZintarUtil::MessageRecord& record : batch.records) {
+        InFlight entry{ResumePoint{batch.generation, record.sequence, DigestOf(record.message)}};
+        const std::int32_t type = record.message.type;
+        if (type >= 0 && type < 4 && (options.typeMask & (1u << type)))
+            Queue(out, SyslogRecord(record, batch.generation, origin), entry);
+        else
+            inFlight.push_back(entry);
+    }
+    if (!out.empty())
+        connection->Send(out, kSendTimeoutMs);
+}
+
+void Forwarder::Queue(std::string& out, const std::string& record, InFlight entry)
+{
+    entry.sent = true;
+    entry.sentAt = platform.NowMs();
+    if (options.target.UsesRelp()) {
+        entry.txnr = nextTxnr;
+        out += RelpFrame(nextTxnr, "syslog", record);
+        nextTxnr = NextRelpTxnr(nextTxnr);
+    } else {
+        out += OctetCounted(record);
+    }
+    inFlight.push_back(entry);
+}
+
+void Forwarder::TakeReplies(std::uint32_t waitMs)
+{
+    const std::string bytes = connection->Receive(waitMs);
+    if (!options.target.UsesRelp()) {
+        if (!bytes.empty())
+            throw ExceptionBase("The collector sent data on a syslog connection, where it never answers");
+        return;
+    }
+    replies.Feed(bytes);
+    while (std::optional<RelpReply> reply = replies.Next())
+        TakeRelpReply(*reply);
+    const auto oldest = std::find_if(inFlight.begin(), inFlight.end(), [](const InFlight& e) { return e.sent; });
+    if (oldest != inFlight.end() && platform.NowMs() - oldest->sentAt > options.replyTimeoutMs)
+        throw ExceptionBase("The collector did not answer RELP transaction " + std::to_string(oldest->txnr) +
+                            " within " + std::to_string(options.replyTimeoutMs / 1000) + " s");
+}
+
+void Forwarder::TakeRelpReply(const RelpReply& reply)
+{
+    if (reply.command == "serverclose")
+        throw ExceptionBase("The collector ended the RELP session (serverclose)");
+    if (reply.command != "rsp")
+        throw ExceptionBase("The collector sent the RELP command '" + reply.command + "', where only answers belong");
+    const auto oldest = std::find_if(inFlight.begin(), inFlight.end(), [](const InFlight& e) { return e.sent; });
+    if (oldest == inFlight.end() || oldest->txnr != reply.txnr)
+        throw ExceptionBase("The collector answered RELP transaction " + std::to_string(reply.txnr) + ", where " +
+                            (oldest == inFlight.end() ? std::string("none was open")
+                                                      : std::to_string(oldest->txnr) + " was next"));
+    const RelpStatus status = ParseRelpStatus(reply.data);
+    if (!status.Ok())
+        throw ExceptionBase("The collector refused a record: " + std::to_string(status.code) + " " + status.text);
+    DeliverUpTo(static_cast<std::size_t>(oldest - inFlight.begin()) + 1);
+    backoffMs = 1000;
+}
+
+void Forwarder::DeliverUpTo(std::size_t count)
+{
+    for (std::size_t i = 0; i < count; ++i) {
+        const InFlight& entry = inFlight.front();
+        if (entry.point)
+            state.acknowledged = entry.point;
+        if (entry.point && entry.sent)
+            ++state.forwarded;
+        state.lost += entry.lost;
+        inFlight.pop_front();
+    }
+    if (count > 0)
+        state.acknowledgedAt = LocalTimeText();
+}
+
+// Records that need no answer: types that are not forwarded, at once; under TCP and TLS, what
+// stood sent for a second on a connection that still runs.
+void Forwarder::DeliverSettled()
+{
+    const std::uint64_t now = platform.NowMs();
+    const bool answered = options.target.UsesRelp();
+    std::size_t count = 0;
+    for (const InFlight& entry : inFlight) {
+        if (entry.sent && (answered || now - entry.sentAt < options.deliveredAfterMs))
+            break;
+        ++count;
+    }
+    DeliverUpTo(count);
+    if (count > 0 && !answered)
+        backoffMs = 1000;
+}
+
+void Forwarder::Finish()
+{
+    if (connection) {
+        try {
+            const std::uint64_t deadline = platform.NowMs() + kFinishBudgetMs;
+            const auto sent = [&] { return std::any_of(inFlight.begin(), inFlight.end(), [](auto& e) { return e.sent; }); };
+            if (options.target.UsesRelp()) {
+                while (sent() && platform.NowMs() < deadline)
+                    TakeReplies(100);
+                connection->Send(RelpFrame(nextTxnr, "close", ""), kSendTimeoutMs);
+            }
+            const std::uint64_t now = platform.NowMs();
+            const bool clean = connection->Close(static_cast<std::uint32_t>(deadline > now ? deadline - now : 0));
+            // A clean close means the collector has read everything: as good as an answer.
+            if (clean && !options.target.UsesRelp())
+                DeliverUpTo(inFlight.size());
+        } catch (const ExceptionBase& e) {
+            platform.Log("zintar-forward: the connection ended while stopping: " + e.GetFullMessage("; "));
+        }
+        connection.reset();
+    }
+    DeliverSettled();
+    state.connected = false;
+    state.problem = "stopped";
+    SaveIfDue(true);
+}
+
+void Forwarder::LookBehindWhileAway()
+{
+    const std::uint64_t now = platform.NowMs();
+    if (now - lookedBehindAt < kLookBehindEveryMs && lookedBehindAt != 0)
+        return;
+    lookedBehindAt = now;
+    platform.ReadRing([&](const ZintarUtil::FileHeader& header, const RingCursor::NewestRecord& newest) {
+        state.behind = cursor.Behind(header, newest);
+    });
+}
+
+void Forwarder::SaveIfDue(bool now)
+{
+    const std::uint64_t time = platform.NowMs();
+    if (state == savedState || (!now && time - savedAt < kSaveEveryMs))
+        return;
+    ForwardState toSave = state;
+    toSave.updatedAt = LocalTimeText();
+    try {
+        platform.SaveState(toSave);
+        savedState = state;
+        savedAt = time;
+    } catch (const ExceptionBase& e) {
+        platform.Log("zintar-forward: failed to save the resume point: " + e.GetFullMessage("; "));
+        savedAt = time;  // tried: again in a second, not at once
+    }
+}
+
+std::string Forwarder::LocalTimeText()
+{
+    return ZintarUtil::TimeStampText(platform.LocalTime());
+}
+
+}  // namespace ZintarForward

@@ -1,0 +1,348 @@
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include "CertificateCheck.h"
+
+#include <bcrypt.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "Exceptions.h"
+#include "SocketConnection.h"
+#include "TextHelpers.h"
+
+namespace ZintarForward {
+
+using ZintarUtil::UIntToString;
+using ZintarUtil::Exceptions::ExceptionBase;
+
+namespace {
+
+const std::string kRefused = "Refused the collector's certificate: ";
+const std::string kStartFailed = "Failed to start TLS with the collector: ";
+
+struct AlgorithmRelease {
+    void operator()(void* algorithm) const noexcept { BCryptCloseAlgorithmProvider(algorithm, 0); }
+};
+using Algorithm = std::unique_ptr<void, AlgorithmRelease>;
+
+struct HashRelease {
+    void operator()(void* hash) const noexcept { BCryptDestroyHash(hash); }
+};
+using Hash = std::unique_ptr<void, HashRelease>;
+
+struct ChainRelease {
+    void operator()(const CERT_CHAIN_CONTEXT* chain) const noexcept { CertFreeCertificateChain(chain); }
+};
+using Chain = std::unique_ptr<const CERT_CHAIN_CONTEXT, ChainRelease>;
+
+struct LocalRelease {
+    void operator()(void* memory) const noexcept { LocalFree(memory); }
+};
+using LocalMemory = std::unique_ptr<void, LocalRelease>;
+
+struct FileRelease {
+    void operator()(std::FILE* file) const noexcept { std::fclose(file); }
+};
+using File = std::unique_ptr<std::FILE, FileRelease>;
+
+std::string HexText(std::uint32_t value)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(value));
+    return text;
+}
+
+void RequireHashStep(NTSTATUS status, const char* step)
+{
+    if (status < 0)
+        throw ExceptionBase(kRefused + "its SHA-256 cannot be computed: " + step + " returned " +
+                            HexText(static_cast<std::uint32_t>(status)));
+}
+
+// The DER bytes of every CERTIFICATE block of a PEM text, in file order; other blocks (keys,
+// parameters) are skipped.
+std::vector<std::string> PemCertificates(const std::string& pem, const std::string& failure)
+{
+    static const std::string begin = "-----BEGIN CERTIFICATE-----";
+    static const std::string end = "-----END CERTIFICATE-----";
+    std::vector<std::string> certificates;
+    for (std::size_t at = pem.find(begin); at != std::string::npos; at = pem.find(begin, at)) {
+        const std::size_t stop = pem.find(end, at);
+        if (stop == std::string::npos)
+            throw ExceptionBase(failure + "certificate " + UIntToString(certificates.size() + 1) +
+                                " has no end line");
+        const auto length = static_cast<DWORD>(stop + end.size() - at);
+        DWORD size = 0;
+        std::string der;
+        bool decoded = CryptStringToBinaryA(pem.data() + at, length, CRYPT_STRING_BASE64HEADER, nullptr, &size,
+                                            nullptr, nullptr) != FALSE;
+        if (decoded) {
+            der.resize(size);
+            decoded = CryptStringToBinaryA(pem.data() + at, length, CRYPT_STRING_BASE64HEADER,
+                                           reinterpret_cast<BYTE*>(der.data()), &size, nullptr, nullptr) != FALSE;
+        }
+        if (!decoded)
+            throw ExceptionBase(failure + "certificate " + UIntToString(certificates.size() + 1) +
+                                " is not valid Base64: " + SystemErrorClause(GetLastError()));
+        der.resize(size);
+        certificates.push_back(std::move(der));
+        at = stop + end.size();
+    }
+    return certificates;
+}
+
+CertStore LoadCaStore(const std::string& caFile)
+{
+    const std::string failure = kStartFailed + "cannot use the CA file " + caFile + ": ";
+    const std::vector<std::string> certificates = PemCertificates(ReadWholeFile(caFile, failure), failure);
+    if (certificates.empty())
+        throw ExceptionBase(failure + "it holds no PEM certificate");
+    CertStore store(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, CERT_STORE_CREATE_NEW_FLAG, nullptr));
+    if (store == nullptr)
+        throw ExceptionBase(failure + SystemErrorClause(GetLastError()));
+    for (std::size_t i = 0; i < certificates.size(); ++i) {
+        const std::string& der = certificates[i];
+        const auto* bytes = reinterpret_cast<const BYTE*>(der.data());
+        if (!CertAddEncodedCertificateToStore(store.get(), X509_ASN_ENCODING, bytes, static_cast<DWORD>(der.size()),
+                                              CERT_STORE_ADD_ALWAYS, nullptr))
+            throw ExceptionBase(failure + "certificate " + UIntToString(i + 1) + " is not valid: " +
+                                SystemErrorClause(GetLastError()));
+    }
+    return store;
+}
+
+ChainEngine EngineTrusting(HCERTSTORE roots, const std::string& caFile)
+{
+    CERT_CHAIN_ENGINE_CONFIG config{};
+    // The Windows 7 layout, which ends after hExclusiveTrustedPeople: Wine refuses the Windows 8
+    // size with dwExclusiveFlags (E_INVALIDARG), and Windows takes both.
+    config.cbSize =
+        offsetof(CERT_CHAIN_ENGINE_CONFIG, hExclusiveTrustedPeople) + sizeof config.hExclusiveTrustedPeople;
+    config.hExclusiveRoot = roots;
+    HCERTCHAINENGINE engine = nullptr;
+    if (!CertCreateCertificateChainEngine(&config, &engine))
+        throw ExceptionBase(kStartFailed + "cannot use the CA file " + caFile + ": " +
+                            SystemErrorClause(GetLastError()));
+    return ChainEngine(engine);
+}
+
+std::string UtcText(const FILETIME& time)
+{
+    SYSTEMTIME utc{};
+    if (!FileTimeToSystemTime(&time, &utc))
+        return "an unreadable date";
+    char text[32];
+    std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u UTC", utc.wYear, utc.wMonth, utc.wDay, utc.wHour,
+                  utc.wMinute);
+    return text;
+}
+
+std::string TimeFailure(const CERT_CONTEXT& certificate)
+{
+    const CERT_INFO& info = *certificate.pCertInfo;
+    const LONG position = CertVerifyTimeValidity(nullptr, certificate.pCertInfo);
+    if (position > 0)
+        return "it has expired (valid until " + UtcText(info.NotAfter) + ")";
+    if (position < 0)
+        return "it is not valid yet (valid from " + UtcText(info.NotBefore) + ")";
+    return "a CA certificate of its chain has expired or is not valid yet";
+}
+
+std::string UntrustedFailure(const std::string& caFile)
+{
+    return caFile.empty() ? "it is not signed by a root CA this machine trusts"
+                          : "it is not signed by the CA in " + caFile;
+}
+
+// The first reason of the chain's errors that a reader can act on; Wine's SSL policy passes a
+// chain that ends in an unknown root, so the chain's own status is the check that counts.
+std::string TrustFailure(const CERT_CONTEXT& certificate, DWORD errors, const std::string& caFile)
+{
+    if (errors & (CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_PARTIAL_CHAIN | CERT_TRUST_IS_CYCLIC))
+        return UntrustedFailure(caFile);
+    if (errors & CERT_TRUST_IS_NOT_SIGNATURE_VALID)
+        return "a signature in its chain is not valid";
+    if (errors & CERT_TRUST_IS_REVOKED)
+        return "it has been revoked";
+    if (errors & CERT_TRUST_IS_NOT_TIME_VALID)
+        return TimeFailure(certificate);
+    if (errors & CERT_TRUST_IS_NOT_VALID_FOR_USAGE)
+        return "it is not meant for a TLS server (extended key usage)";
+    return "its chain has errors (trust status " + HexText(errors) + ")";
+}
+
+std::string PolicyFailure(const CERT_CONTEXT& certificate, DWORD error, const TlsPolicy& policy)
+{
+    switch (static_cast<HRESULT>(error)) {
+    case CERT_E_CN_NO_MATCH:
+        return "it does not name " + policy.hostName;
+    case CERT_E_EXPIRED:
+        return TimeFailure(certificate);
+    case CERT_E_UNTRUSTEDROOT:
+    case CERT_E_CHAINING:
+        return UntrustedFailure(policy.caFile);
+    case CERT_E_WRONG_USAGE:
+        return "it is not meant for a TLS server (extended key usage)";
+    default:
+        return "the system's SSL policy refuses it: " + SystemErrorClause(error);
+    }
+}
+
+// The 4 or 16 bytes of an address literal; empty for anything else.
+std::string AddressBytes(const std::string& host)
+{
+    in_addr v4{};
+    if (inet_pton(AF_INET, host.c_str(), &v4) == 1)
+        return std::string(reinterpret_cast<const char*>(&v4), sizeof v4);
+    in6_addr v6{};
+    if (inet_pton(AF_INET6, host.c_str(), &v6) == 1)
+        return std::string(reinterpret_cast<const char*>(&v6), sizeof v6);
+    return {};
+}
+
+bool HasAddressEntry(const CERT_CONTEXT& certificate, const std::string& address)
+{
+    const CERT_INFO& info = *certificate.pCertInfo;
+    const CERT_EXTENSION* extension = CertFindExtension(szOID_SUBJECT_ALT_NAME2, info.cExtension, info.rgExtension);
+    if (extension == nullptr || address.empty())
+        return false;
+    CERT_ALT_NAME_INFO* names = nullptr;
+    DWORD size = 0;
+    if (!CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME, extension->Value.pbData, extension->Value.cbData,
+                             CRYPT_DECODE_ALLOC_FLAG, nullptr, &names, &size))
+        return false;
+    const LocalMemory owner(names);
+    for (DWORD i = 0; i < names->cAltEntry; ++i) {
+        const CERT_ALT_NAME_ENTRY& entry = names->rgAltEntry[i];
+        if (entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS && entry.IPAddress.cbData == address.size() &&
+            std::memcmp(entry.IPAddress.pbData, address.data(), address.size()) == 0)
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+CertificateCheck::CertificateCheck(const TlsPolicy& policy) : policy(policy)
+{
+    if (policy.pin)
+        return;
+    if (policy.hostName.empty())
+        throw ExceptionBase(kStartFailed + "there is neither a pin nor a host name to check its certificate by");
+    if (policy.caFile.empty())
+        return;
+    caStore = LoadCaStore(policy.caFile);
+    caEngine = EngineTrusting(caStore.get(), policy.caFile);
+}
+
+void CertificateCheck::Check(const CERT_CONTEXT& certificate) const
+{
+    if (policy.pin) {
+        const Sha256 digest = CertificateSha256(certificate);
+        if (digest != *policy.pin)
+            throw ExceptionBase(kRefused + "its SHA-256 is " + FingerprintText(digest) + ", not the pinned one");
+    } else {
+        CheckChain(certificate);
+    }
+}
+
+void CertificateCheck::CheckChain(const CERT_CONTEXT& certificate) const
+{
+    LPSTR serverAuthentication = const_cast<LPSTR>(szOID_PKIX_KP_SERVER_AUTH);
+    CERT_CHAIN_PARA parameters{};
+    parameters.cbSize = sizeof parameters;
+    parameters.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
+    parameters.RequestedUsage.Usage.cUsageIdentifier = 1;
+    parameters.RequestedUsage.Usage.rgpszUsageIdentifier = &serverAuthentication;
+    // The collector's intermediates came with its certificate, in the store SChannel attached.
+    const CERT_CHAIN_CONTEXT* built = nullptr;
+    const HCERTCHAINENGINE engine = caEngine != nullptr ? caEngine.get() : HCCE_LOCAL_MACHINE;
+    if (!CertGetCertificateChain(engine, &certificate, nullptr, certificate.hCertStore, &parameters, 0,
+                                 nullptr, &built))
+        throw ExceptionBase(kRefused + "no chain can be built for it: " + SystemErrorClause(GetLastError()));
+    const Chain chain(built);
+    const DWORD errors = chain->TrustStatus.dwErrorStatus;
+    if (errors != CERT_TRUST_NO_ERROR)
+        throw ExceptionBase(kRefused + TrustFailure(certificate, errors, policy.caFile));
+    CheckName(certificate, *chain);
+}
+
+void CertificateCheck::CheckName(const CERT_CONTEXT& certificate, const CERT_CHAIN_CONTEXT& chain) const
+{
+    std::wstring serverName = WideText(policy.hostName);
+    SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl{};
+    ssl.cbSize = sizeof ssl;
+    ssl.dwAuthType = AUTHTYPE_SERVER;
+    ssl.pwszServerName = serverName.data();
+    CERT_CHAIN_POLICY_PARA parameters{};
+    parameters.cbSize = sizeof parameters;
+    parameters.pvExtraPolicyPara = &ssl;
+    CERT_CHAIN_POLICY_STATUS status{};
+    status.cbSize = sizeof status;
+    if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, &chain, &parameters, &status))
+        throw ExceptionBase(kRefused + "the system's SSL policy cannot be applied: " +
+                            SystemErrorClause(GetLastError()));
+    if (status.dwError == 0)
+        return;
+    // The system's policy compares DNS names (and Wine's nothing else); an IP literal is also
+    // found among the certificate's IP address entries, as RFC 5425 asks.
+    const bool addressNamed = static_cast<HRESULT>(status.dwError) == CERT_E_CN_NO_MATCH &&
+                              HasAddressEntry(certificate, AddressBytes(policy.hostName));
+    if (!addressNamed)
+        throw ExceptionBase(kRefused + PolicyFailure(certificate, status.dwError, policy));
+}
+
+std::string ReadWholeFile(const std::string& path, const std::string& failure)
+{
+    const File file(std::fopen(path.c_str(), "rb"));
+    if (file == nullptr)
+        throw ExceptionBase(failure + AsClause(std::strerror(errno)));
+    std::string content;
+    char chunk[4096];
+    for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0;)
+        content.append(chunk, got);
+    if (std::ferror(file.get()))
+        throw ExceptionBase(failure + "it cannot be read");
+    return content;
+}
+
+Sha256 CertificateSha256(const CERT_CONTEXT& certificate)
+{
+    BCRYPT_ALG_HANDLE openedAlgorithm = nullptr;
+    RequireHashStep(BCryptOpenAlgorithmProvider(&openedAlgorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0),
+                    "BCryptOpenAlgorithmProvider");
+    const Algorithm algorithm(openedAlgorithm);
+    BCRYPT_HASH_HANDLE createdHash = nullptr;
+    RequireHashStep(BCryptCreateHash(algorithm.get(), &createdHash, nullptr, 0, nullptr, 0, 0), "BCryptCreateHash");
+    const Hash hash(createdHash);
+    RequireHashStep(BCryptHashData(hash.get(), certificate.pbCertEncoded, certificate.cbCertEncoded, 0),
+                    "BCryptHashData");
+    Sha256 digest{};
+    RequireHashStep(BCryptFinishHash(hash.get(), digest.data(), static_cast<ULONG>(digest.size()), 0),
+                    "BCryptFinishHash");
+    return digest;
+}
+
+
+bool IsAddressLiteral(const std::string& host)
+{
+    return !AddressBytes(host).empty();
+}
+
+std::wstring WideText(const std::string& text)
+{
+    if (text.empty())
+        return {};
+    const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(length > 0 ? length : 0), L'\0');
+    if (length > 0)
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
+    return wide;
+}
+
+}  // namespace ZintarForward

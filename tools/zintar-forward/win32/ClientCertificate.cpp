@@ -1,0 +1,171 @@
+#include "ClientCertificate.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "Exceptions.h"
+#include "SocketConnection.h"
+
+namespace ZintarForward {
+
+using ZintarUtil::Exceptions::ExceptionBase;
+
+namespace {
+
+constexpr DWORD kWrongPassword = ERROR_INVALID_PASSWORD;
+
+using KeyContainer = ImportedKeys::Container;
+
+// The password as the import takes it; wiped when it goes.
+class WidePassword {
+public:
+    explicit WidePassword(const std::string& password) : text(WideText(password)) {}
+    WidePassword(const WidePassword&) = delete;
+    WidePassword& operator=(const WidePassword&) = delete;
+    ~WidePassword() { SecureZeroMemory(text.data(), text.size() * sizeof(wchar_t)); }
+    const wchar_t* Get() const { return text.c_str(); }
+
+private:
+    std::wstring text;
+};
+
+std::string ImportFailure(DWORD error)
+{
+    if (error == kWrongPassword || error == static_cast<DWORD>(HRESULT_FROM_WIN32(kWrongPassword)))
+        return "the password is wrong";
+    // Wine's import sets no error at all, whatever went wrong.
+    if (error == ERROR_SUCCESS)
+        return "it cannot be imported: the password is wrong, it holds no private key, or its key is not an RSA key";
+    return "it cannot be imported: " + SystemErrorClause(error);
+}
+
+CertStore ImportPkcs12(std::string& content, const std::string& password, const std::string& failure)
+{
+    CRYPT_DATA_BLOB blob{static_cast<DWORD>(content.size()), reinterpret_cast<BYTE*>(content.data())};
+    if (!PFXIsPFXBlob(&blob))
+        throw ExceptionBase(failure + "it is not a PKCS#12 file");
+    const WidePassword wide(password);
+    SetLastError(ERROR_SUCCESS);
+    // The user's key set even when the file asks for the machine's: SChannel under Wine reads
+    // keys from the user's key set only.
+    CertStore store(PFXImportCertStore(&blob, wide.Get(), CRYPT_USER_KEYSET));
+    if (store == nullptr)
+        throw ExceptionBase(failure + ImportFailure(GetLastError()));
+    return store;
+}
+
+std::vector<BYTE> KeyProviderInfo(const CERT_CONTEXT& certificate)
+{
+    DWORD size = 0;
+    if (!CertGetCertificateContextProperty(&certificate, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size))
+        return {};
+    std::vector<BYTE> info(size);
+    if (!CertGetCertificateContextProperty(&certificate, CERT_KEY_PROV_INFO_PROP_ID, info.data(), &size))
+        return {};
+    return info;
+}
+
+bool HasPrivateKey(const CERT_CONTEXT& certificate)
+{
+    DWORD size = 0;
+    return CertGetCertificateContextProperty(&certificate, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size) ||
+           CertGetCertificateContextProperty(&certificate, CERT_KEY_CONTEXT_PROP_ID, nullptr, &size);
+}
+
+// The public half of a private key as a certificate carries it; empty when it cannot be had.
+std::vector<BYTE> PublicKeyInfo(HCRYPTPROV_OR_NCRYPT_KEY_HANDLE key, DWORD keySpec)
+{
+    DWORD size = 0;
+    if (!CryptExportPublicKeyInfo(key, keySpec, X509_ASN_ENCODING, nullptr, &size))
+        return {};
+    std::vector<BYTE> exported(size);
+    if (!CryptExportPublicKeyInfo(key, keySpec, X509_ASN_ENCODING,
+                                  reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(exported.data()), &size))
+        return {};
+    return exported;
+}
+
+// Whether the private key attached to `certificate` is the one its public key belongs to: an
+// import may attach the key to more certificates of the file (Wine's does to intermediate CAs).
+bool KeyMatches(const CERT_CONTEXT& certificate, const std::string& failure)
+{
+    HCRYPTPROV_OR_NCRYPT_KEY_HANDLE key = 0;
+    DWORD keySpec = 0;
+    BOOL callerFrees = FALSE;
+    // Cached in the certificate's context: released with it, never by us. A CNG key (from a file
+    // that names a CNG provider) serves SChannel as well as a CryptoAPI one.
+    constexpr DWORD kAcquire =
+        CRYPT_ACQUIRE_CACHE_FLAG | CRYPT_ACQUIRE_SILENT_FLAG | CRYPT_ACQUIRE_ALLOW_NCRYPT_KEY_FLAG;
+    if (!CryptAcquireCertificatePrivateKey(&certificate, kAcquire, nullptr, &key, &keySpec, &callerFrees))
+        throw ExceptionBase(failure + "its private key cannot be opened: " + SystemErrorClause(GetLastError()));
+    // Wine reports the key's kind as both kinds at once (3); its import makes exchange keys.
+    std::vector<BYTE> exported = PublicKeyInfo(key, keySpec);
+    if (exported.empty())
+        exported = PublicKeyInfo(key, AT_KEYEXCHANGE);
+    if (exported.empty())
+        exported = PublicKeyInfo(key, AT_SIGNATURE);
+    auto* info = reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(exported.data());
+    return !exported.empty() &&
+           CertComparePublicKeyInfo(X509_ASN_ENCODING, &certificate.pCertInfo->SubjectPublicKeyInfo, info) != FALSE;
+}
+
+CertContext CertificateWithKey(HCERTSTORE store, const std::string& failure)
+{
+    bool anyKey = false;
+    for (const CERT_CONTEXT* at = CertEnumCertificatesInStore(store, nullptr); at != nullptr;
+         at = CertEnumCertificatesInStore(store, at)) {
+        if (!HasPrivateKey(*at))
+            continue;
+        anyKey = true;
+        if (KeyMatches(*at, failure))
+            return CertContext(CertDuplicateCertificateContext(at));  // the walk frees `at` itself
+    }
+    throw ExceptionBase(failure + (anyKey ? "none of its certificates belongs to its private key"
+                                          : "it holds no private key"));
+}
+
+std::vector<KeyContainer> ImportedContainers(HCERTSTORE store)
+{
+    std::vector<KeyContainer> containers;
+    for (const CERT_CONTEXT* at = CertEnumCertificatesInStore(store, nullptr); at != nullptr;
+         at = CertEnumCertificatesInStore(store, at)) {
+        const std::vector<BYTE> bytes = KeyProviderInfo(*at);
+        if (bytes.empty())
+            continue;
+        const auto& info = *reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(bytes.data());
+        // A key in a CNG provider (type 0) is not ours to delete through CryptoAPI.
+        if (info.dwProvType == 0 || info.pwszContainerName == nullptr)
+            continue;
+        KeyContainer found{info.pwszContainerName, info.pwszProvName != nullptr ? info.pwszProvName : L"",
+                           info.dwProvType, info.dwFlags & CRYPT_MACHINE_KEYSET};
+        const bool known = std::any_of(containers.begin(), containers.end(), [&](const KeyContainer& c) {
+            return c.name == found.name && c.provider == found.provider;
+        });
+        if (!known)
+            containers.push_back(std::move(found));
+    }
+    return containers;
+}
+
+}  // namespace
+
+ClientCertificate::ClientCertificate(const std::string& file, const std::string& password) : file(file)
+{
+    const std::string failure = "Failed to start TLS with the collector: cannot use the client certificate " +
+                                file + ": ";
+    std::string content = ReadWholeFile(file, failure);
+    store = ImportPkcs12(content, password, failure);
+    keys.containers = ImportedContainers(store.get());
+    certificate = CertificateWithKey(store.get(), failure);
+}
+
+ImportedKeys::~ImportedKeys()
+{
+    for (const Container& key : containers) {
+        HCRYPTPROV deleted = 0;
+        CryptAcquireContextW(&deleted, key.name.c_str(), key.provider.empty() ? nullptr : key.provider.c_str(),
+                             key.providerType, key.flags | CRYPT_DELETEKEYSET);
+    }
+}
+
+}  // namespace ZintarForward

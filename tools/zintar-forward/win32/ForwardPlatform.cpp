@@ -1,0 +1,136 @@
+#include "ForwardPlatform.h"
+
+#include <iostream>
+
+#include "DiagnosticLog.h"
+#include "Exceptions.h"
+#include "SocketConnection.h"
+#include "SystemTimes.h"
+#include "TlsConnection.h"
+#include "ZintarNames.h"
+
+namespace ZintarForward {
+
+using ZintarUtil::Exceptions::ExceptionBase;
+using ZintarUtil::Exceptions::ExceptionWindows;
+
+namespace {
+
+constexpr std::uint32_t kConnectTimeoutMs = 10000;
+constexpr std::uint64_t kLookForLogEveryMs = 1000;
+
+class OwnedFile {
+public:
+    explicit OwnedFile(HANDLE handle) : handle(handle) {}
+    OwnedFile(const OwnedFile&) = delete;
+    OwnedFile& operator=(const OwnedFile&) = delete;
+    ~OwnedFile()
+    {
+        if (handle != INVALID_HANDLE_VALUE)
+            CloseHandle(handle);
+    }
+    HANDLE Get() const { return handle; }
+
+private:
+    HANDLE handle;
+};
+
+}  // namespace
+
+void ReplaceFile(const std::string& path, const std::string& text)
+{
+    const std::string temporary = path + ".new";
+    {
+        OwnedFile file(CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                   nullptr));
+        if (file.Get() == INVALID_HANDLE_VALUE)
+            throw ExceptionWindows("Failed to create " + temporary);
+        DWORD written = 0;
+        if (!WriteFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) ||
+            written != text.size())
+            throw ExceptionWindows("Failed to write " + temporary);
+        if (!FlushFileBuffers(file.Get()))
+            throw ExceptionWindows("Failed to force " + temporary + " to disk");
+    }
+    if (!MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        throw ExceptionWindows("Failed to replace " + path);
+}
+
+WindowsForwarderPlatform::WindowsForwarderPlatform(const CheckedSettings& settings, std::string statePath,
+                                                   HANDLE stopEvent, bool echoToConsole)
+    : settings(settings), statePath(std::move(statePath)), stopEvent(stopEvent), echoToConsole(echoToConsole)
+{
+}
+
+std::uint64_t WindowsForwarderPlatform::NowMs()
+{
+    return GetTickCount64();
+}
+
+ZintarUtil::TimeFields WindowsForwarderPlatform::LocalTime()
+{
+    return ZintarUtil::LocalTimeNow();
+}
+
+ZintarUtil::SyslogOrigin WindowsForwarderPlatform::Origin()
+{
+    ZintarUtil::SyslogOrigin origin = ZintarUtil::ThisMachineOrigin(settings.settings.facility);
+    if (!settings.settings.hostName.empty())
+        origin.hostName = settings.settings.hostName;
+    return origin;
+}
+
+bool WindowsForwarderPlatform::ReadRing(
+    const std::function<void(const ZintarUtil::FileHeader&, const RingCursor::NewestRecord&)>& read)
+{
+    if (!reader && GetTickCount64() < lookForLogAt)
+        return false;
+    try {
+        if (!reader)
+            reader.emplace(ZintarUtil::kFileMapName);
+        reader->Visit(read);
+        if (!reader->IsValid())
+            reader.reset();  // the service stopped: its next start may replace the file
+        return true;
+    } catch (const ExceptionBase&) {
+        // Not shared now: the service is stopping, restarting or not running.
+        reader.reset();
+        lookForLogAt = GetTickCount64() + kLookForLogEveryMs;
+        return false;
+    }
+}
+
+std::unique_ptr<Connection> WindowsForwarderPlatform::Connect()
+{
+    const ForwardTarget& target = settings.target;
+    std::unique_ptr<Connection> connection = ConnectTcp(target.host, target.port, kConnectTimeoutMs);
+    if (!target.UsesTls())
+        return connection;
+    TlsPolicy policy{target.host, settings.settings.caFile, settings.pin};
+    policy.clientCertificate = settings.settings.clientCertificate;
+    return StartTls(std::move(connection), policy, kConnectTimeoutMs);
+}
+
+void WindowsForwarderPlatform::SaveState(const ForwardState& state)
+{
+    ReplaceFile(statePath, ZintarUtil::FormatForwardState(state));
+}
+
+void WindowsForwarderPlatform::Log(const std::string& line)
+{
+    ZintarUtil::WriteLog(line);
+    if (echoToConsole)
+        std::cerr << line << std::endl;
+}
+
+bool WindowsForwarderPlatform::WaitForStop(std::uint32_t ms)
+{
+    return WaitForSingleObject(stopEvent, ms) == WAIT_OBJECT_0;
+}
+
+bool WindowsForwarderPlatform::StopRequested()
+{
+    return WaitForStop(0);
+}
+
+}  // namespace ZintarForward

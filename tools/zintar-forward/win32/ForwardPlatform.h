@@ -1,0 +1,47 @@
+// The forwarder's engine on Windows: the service's ring through the reader protocol every client
+// uses, Winsock and SChannel to the collector, the state file replaced atomically, the diagnostic
+// log (and the console for `run`), and a stop event.
+#pragma once
+
+#include <windows.h>
+
+#include <optional>
+#include <string>
+
+#include "ForwardOptions.h"
+#include "Forwarder.h"
+#include "LogFileReader.h"
+
+namespace ZintarForward {
+
+class WindowsForwarderPlatform : public ForwarderPlatform {
+public:
+    // `stopEvent` (manual reset) is set to stop; it outlives this object.
+    WindowsForwarderPlatform(const CheckedSettings& settings, std::string statePath, HANDLE stopEvent,
+                             bool echoToConsole);
+
+    std::uint64_t NowMs() override;
+    ZintarUtil::TimeFields LocalTime() override;
+    ZintarUtil::SyslogOrigin Origin() override;
+    bool ReadRing(const std::function<void(const ZintarUtil::FileHeader&, const RingCursor::NewestRecord&)>& read) override;
+    std::unique_ptr<Connection> Connect() override;
+    void SaveState(const ForwardState& state) override;
+    void Log(const std::string& line) override;
+    bool WaitForStop(std::uint32_t ms) override;
+    bool StopRequested() override;
+
+private:
+    CheckedSettings settings;
+    std::string statePath;
+    HANDLE stopEvent;
+    bool echoToConsole;
+    std::optional<ZintarUtil::LogFileReader> reader;
+    std::uint64_t lookForLogAt = 0;  // while the service does not share its log: once a second
+};
+
+// Replaces `path` with `text`: written to a temporary file beside it, forced to disk, then
+// renamed over it with a write-through rename, so that the file is always whole. Throws
+// ExceptionWindows.
+void ReplaceFile(const std::string& path, const std::string& text);
+
+}  // namespace ZintarForward

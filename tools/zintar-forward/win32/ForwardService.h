@@ -1,0 +1,50 @@
+// zintar-forward as the Windows service "ZintarForward" (display name "Tervan Log Forwarder"): it
+// runs as NT AUTHORITY\LocalService, reads its settings from the registry at every start, and runs
+// the forwarder on a thread of its own ("Forwarder") until it is stopped. The stop lets the
+// forwarder deliver what it can within a few seconds and save its resume point.
+//
+// Also what `run` and `install` share: the forwarder's run with the saved resume point, and the
+// state folder.
+#pragma once
+
+#include <windows.h>
+
+#include <memory>
+
+#include "ForwardOptions.h"
+#include "Service.h"
+
+namespace ZintarForward {
+
+// Forwards until `stopEvent` is set, resuming from the state file and saving to it.
+void RunForwarder(const CheckedSettings& settings, HANDLE stopEvent, bool echoToConsole);
+
+// The settings the service runs with, read from the registry and checked. Throws ExceptionBase.
+CheckedSettings InstalledSettings();
+
+// Makes the state folder when it is missing and gives it its access list: LocalService,
+// administrators and SYSTEM may change it, users may read it (for status), nobody else.
+// Throws ExceptionWindows.
+void PrepareStateFolder();
+
+// The diagnostic log beside the state file: ZintarForwardLog.txt.
+std::string ForwardLogFile(const ForwardSettings& settings);
+
+class ForwardService : public ZintarUtil::Services::Service {
+public:
+    static constexpr std::uint32_t kStopBudget = 15000;  // ms
+
+    ForwardService();
+    ~ForwardService() override;
+
+    void OnStart() override;
+    void OnStop() override;
+    void StopWhatStillRuns() override;
+
+private:
+    class ForwardThread;
+    std::unique_ptr<ForwardThread> thread;
+    HANDLE stopEvent = nullptr;
+};
+
+}  // namespace ZintarForward

@@ -1,0 +1,302 @@
+#include "SocketConnection.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <utility>
+
+#include "Exceptions.h"
+#include "SystemError.h"
+#include "TextHelpers.h"
+#include "Timeout.h"
+
+namespace ZintarForward {
+
+using ZintarUtil::kInfinite;
+using ZintarUtil::Timeout;
+using ZintarUtil::Exceptions::ExceptionBase;
+
+namespace {
+
+constexpr std::size_t kReceiveChunk = 32 * 1024;
+constexpr std::size_t kLargestSend = 1024 * 1024;
+const std::string kSendFailed = "Failed to send to the collector";
+const std::string kReceiveFailed = "Failed to receive from the collector";
+
+// Started on first use and kept until the process ends: a failed start is retried by the next
+// connection attempt, because a static whose constructor throws is built again next time.
+class WinsockSession {
+public:
+    WinsockSession()
+    {
+        WSADATA data;
+        const int result = WSAStartup(MAKEWORD(2, 2), &data);
+        if (result != 0)
+            throw ExceptionBase("Failed to start Winsock: " + SystemErrorClause(result));
+    }
+    WinsockSession(const WinsockSession&) = delete;
+    WinsockSession& operator=(const WinsockSession&) = delete;
+    ~WinsockSession() { WSACleanup(); }
+};
+
+void StartWinsockOnce()
+{
+    static const WinsockSession session;
+}
+
+class OwnedSocket {
+public:
+    OwnedSocket() = default;
+    explicit OwnedSocket(SOCKET socket) : socket(socket) {}
+    OwnedSocket(OwnedSocket&& other) noexcept : socket(std::exchange(other.socket, INVALID_SOCKET)) {}
+    OwnedSocket& operator=(OwnedSocket&& other) noexcept
+    {
+        if (this != &other) {
+            Reset();
+            socket = std::exchange(other.socket, INVALID_SOCKET);
+        }
+        return *this;
+    }
+    ~OwnedSocket() { Reset(); }
+
+    SOCKET Get() const { return socket; }
+    explicit operator bool() const { return socket != INVALID_SOCKET; }
+    void Reset() noexcept
+    {
+        if (socket != INVALID_SOCKET)
+            closesocket(std::exchange(socket, INVALID_SOCKET));
+    }
+
+private:
+    SOCKET socket = INVALID_SOCKET;
+};
+
+struct AddressListRelease {
+    void operator()(addrinfo* list) const noexcept { freeaddrinfo(list); }
+};
+using AddressList = std::unique_ptr<addrinfo, AddressListRelease>;
+
+enum class Wait { Read, Write };
+
+struct SocketState {
+    bool ready = false;   // readable or writable, as asked
+    bool failed = false;  // only for Write: a connect that did not succeed shows here, not as writable
+};
+
+// One select() on one socket. Throws ExceptionBase "<failure>: <reason>" when select itself fails.
+SocketState WaitForSocket(SOCKET socket, Wait wait, std::uint32_t milliseconds, const std::string& failure)
+{
+    fd_set wanted;
+    fd_set errors;
+    FD_ZERO(&wanted);
+    FD_ZERO(&errors);
+    FD_SET(socket, &wanted);
+    FD_SET(socket, &errors);
+    timeval limit{static_cast<long>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000};
+    const bool reading = wait == Wait::Read;
+    const int result = select(0, reading ? &wanted : nullptr, reading ? nullptr : &wanted,
+                              reading ? nullptr : &errors, milliseconds == kInfinite ? nullptr : &limit);
+    if (result == SOCKET_ERROR)
+        throw ExceptionBase(failure + ": " + SystemErrorClause(WSAGetLastError()));
+    return {FD_ISSET(socket, &wanted) != 0, !reading && FD_ISSET(socket, &errors) != 0};
+}
+
+std::string EndpointText(const std::string& host, const std::string& port)
+{
+    const bool ipv6 = host.find(':') != std::string::npos;
+    return (ipv6 ? "[" + host + "]" : host) + ":" + port;
+}
+
+AddressList Resolve(const std::string& host, const std::string& port, const std::string& failure)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    addrinfo* found = nullptr;
+    const int result = getaddrinfo(host.c_str(), port.c_str(), &hints, &found);
+    AddressList addresses(found);
+    if (result == WSATYPE_NOT_FOUND)
+        throw ExceptionBase(failure + ": the port is neither a number nor a known service");
+    if (result != 0 || addresses == nullptr)
+        throw ExceptionBase(failure + ": the name cannot be resolved");
+    return addresses;
+}
+
+// Connects to one address within the budget; an empty socket and `reason` when it did not.
+OwnedSocket ConnectOne(const addrinfo& address, Timeout& budget, std::uint32_t timeoutMs,
+                       std::string& reason)
+{
+    OwnedSocket socket(::socket(address.ai_family, address.ai_socktype, address.ai_protocol));
+    u_long nonBlocking = 1;
+    if (!socket || ioctlsocket(socket.Get(), FIONBIO, &nonBlocking) != 0) {
+        reason = SystemErrorClause(WSAGetLastError());
+        return {};
+    }
+    if (connect(socket.Get(), address.ai_addr, static_cast<int>(address.ai_addrlen)) == 0)
+        return socket;
+    int error = WSAGetLastError();
+    if (error != WSAEWOULDBLOCK) {
+        reason = SystemErrorClause(error);
+        return {};
+    }
+    const std::string failure = "Failed to wait for the connection";
+    const SocketState state = WaitForSocket(socket.Get(), Wait::Write, budget.Remaining(), failure);
+    if (!state.ready && !state.failed) {
+        reason = "no answer within " + DurationText(timeoutMs);
+        return {};
+    }
+    int length = sizeof error;
+    if (getsockopt(socket.Get(), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0)
+        error = WSAGetLastError();
+    if (error != 0 || state.failed) {
+        reason = SystemErrorClause(error != 0 ? error : WSAECONNREFUSED);
+        return {};
+    }
+    return socket;
+}
+
+class SocketConnection final : public Connection {
+public:
+    explicit SocketConnection(OwnedSocket connected) : socket(std::move(connected))
+    {
+        // Callers hand over whole batches at once, so Nagle's delay would only hold back the last
+        // segment of each batch and the small requests of a windowed protocol.
+        const BOOL noDelay = TRUE;
+        setsockopt(socket.Get(), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay),
+                   sizeof noDelay);
+    }
+
+    void Send(std::string_view bytes, std::uint32_t timeoutMs) override
+    {
+        RequireOpen(kSendFailed);
+        Timeout budget(timeoutMs);
+        while (!bytes.empty()) {
+            const auto length = static_cast<int>(std::min(bytes.size(), kLargestSend));
+            const int sent = send(socket.Get(), bytes.data(), length, 0);
+            if (sent != SOCKET_ERROR) {
+                bytes.remove_prefix(static_cast<std::size_t>(sent));
+                continue;
+            }
+            const int error = WSAGetLastError();
+            if (error != WSAEWOULDBLOCK)
+                throw ExceptionBase(kSendFailed + ": " + SystemErrorClause(error));
+            if (!WaitForSocket(socket.Get(), Wait::Write, budget.Remaining(), kSendFailed).ready)
+                throw ExceptionBase(kSendFailed + ": no room within " + DurationText(timeoutMs));
+        }
+    }
+
+    std::string Receive(std::uint32_t timeoutMs) override
+    {
+        RequireOpen(kReceiveFailed);
+        if (!WaitForSocket(socket.Get(), Wait::Read, timeoutMs, kReceiveFailed).ready)
+            return {};
+        std::string bytes(kReceiveChunk, '\0');
+        const int received = recv(socket.Get(), bytes.data(), static_cast<int>(bytes.size()), 0);
+        if (received == 0)
+            throw ExceptionBase(kCollectorClosedText);
+        if (received == SOCKET_ERROR) {
+            const int error = WSAGetLastError();
+            if (error == WSAEWOULDBLOCK)
+                return {};
+            throw ExceptionBase(kReceiveFailed + ": " + SystemErrorClause(error));
+        }
+        bytes.resize(static_cast<std::size_t>(received));
+        return bytes;
+    }
+
+    // Our FIN first, then the collector's: once it has closed its side, it has read everything
+    // that came before ours. Whatever it still sends meanwhile is dropped.
+    bool Close(std::uint32_t timeoutMs) noexcept override
+    {
+        if (!socket)
+            return false;
+        const bool clean = shutdown(socket.Get(), SD_SEND) == 0 && AwaitPeerClose(timeoutMs);
+        socket.Reset();
+        return clean;
+    }
+
+private:
+    void RequireOpen(const std::string& failure) const
+    {
+        if (!socket)
+            throw ExceptionBase(failure + ": the connection is closed");
+    }
+
+    bool AwaitPeerClose(std::uint32_t timeoutMs) noexcept
+    {
+        try {
+            Timeout budget(timeoutMs);
+            char discarded[4096];
+            for (;;) {
+                if (!WaitForSocket(socket.Get(), Wait::Read, budget.Remaining(), kReceiveFailed).ready)
+                    return false;
+                const int received = recv(socket.Get(), discarded, sizeof discarded, 0);
+                if (received == 0)
+                    return true;
+                if (received == SOCKET_ERROR && WSAGetLastError() != WSAEWOULDBLOCK)
+                    return false;
+            }
+        } catch (...) {
+            return false;
+        }
+    }
+
+    OwnedSocket socket;
+};
+
+}  // namespace
+
+std::unique_ptr<Connection> ConnectTcp(const std::string& host, const std::string& port,
+                                       std::uint32_t timeoutMs)
+{
+    const std::string failure = "Failed to connect to " + EndpointText(host, port);
+    StartWinsockOnce();
+    const AddressList addresses = Resolve(host, port, failure);
+    Timeout budget(timeoutMs);
+    std::string reason;
+    for (const addrinfo* address = addresses.get(); address != nullptr; address = address->ai_next) {
+        OwnedSocket socket = ConnectOne(*address, budget, timeoutMs, reason);
+        if (socket)
+            return std::make_unique<SocketConnection>(std::move(socket));
+        if (budget.Expired())
+            break;
+    }
+    throw ExceptionBase(failure + ": " + reason);
+}
+
+std::string AsClause(std::string text)
+{
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '.'))
+        text.pop_back();
+    const bool capitalisedWord =
+        text.size() > 1 && text[0] >= 'A' && text[0] <= 'Z' && text[1] >= 'a' && text[1] <= 'z';
+    if (capitalisedWord)
+        text[0] = static_cast<char>(text[0] - 'A' + 'a');
+    return text;
+}
+
+std::string SystemErrorClause(std::uint32_t code)
+{
+    const std::string text = ZintarUtil::SystemErrorText(code);
+    if (!text.starts_with("Unknown error") && !AsClause(text).empty())
+        return AsClause(text);
+    if (code < 0x80000000u)
+        return "error " + ZintarUtil::UIntToString(code);
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "0x%08X", static_cast<unsigned>(code));
+    return std::string("error ") + hex;
+}
+
+std::string DurationText(std::uint32_t milliseconds)
+{
+    if (milliseconds % 1000 == 0)
+        return ZintarUtil::UIntToString(milliseconds / 1000) + " s";
+    return ZintarUtil::UIntToString(milliseconds) + " ms";
+}
+
+}  // namespace ZintarForward

@@ -1,0 +1,201 @@
+// zintar-forward: the program. `run` forwards in the foreground until Ctrl-C; `install` and
+// `remove` manage the service; `status` prints what the forwarder is doing; the service control
+// manager starts it with `service`.
+#include <windows.h>
+
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "DiagnosticLog.h"
+#include "Exceptions.h"
+#include "ForwardOptions.h"
+#include "ForwardService.h"
+#include "ForwardSettingsStore.h"
+#include "ServiceQuery.h"
+#include "ZintarNames.h"
+
+using namespace ZintarForward;
+using ZintarUtil::ForwardState;
+using ZintarUtil::Exceptions::ExceptionBase;
+using ZintarUtil::Exceptions::ExceptionWindows;
+using ZintarUtil::Services::ServiceHandle;
+using ZintarUtil::Services::ServiceQuery;
+
+namespace {
+
+constexpr DWORD kServiceWaitMs = 30000;
+
+HANDLE consoleStop = nullptr;
+
+BOOL WINAPI OnConsoleControl(DWORD)
+{
+    SetEvent(consoleStop);
+    return TRUE;  // the forwarder ends itself, after saving its resume point
+}
+
+std::string ExecutablePath()
+{
+    char path[MAX_PATH] = {};
+    if (GetModuleFileNameA(nullptr, path, sizeof path) == 0)
+        throw ExceptionWindows("Failed to read the program's path");
+    return path;
+}
+
+int RunInForeground(const ForwardSettings& settings)
+{
+    const CheckedSettings checked = CheckSettings(settings);
+    if (settings.stateFile.empty())
+        PrepareStateFolder();
+    ZintarUtil::SetLogFile(ForwardLogFile(settings));
+    consoleStop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    SetConsoleCtrlHandler(&OnConsoleControl, TRUE);
+    RunForwarder(checked, consoleStop, true);
+    return 0;
+}
+
+// Asks the service for `control` (0: start it) and waits, bounded, until it reports `wanted`.
+void DriveService(DWORD control, DWORD wanted)
+{
+    const ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (manager.IsNull())
+        throw ExceptionWindows("OpenSCManager() failed");
+    const ServiceHandle service(OpenServiceA(manager.Get(), ZintarUtil::kForwardServiceName,
+                                             SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS));
+    if (service.IsNull())
+        throw ExceptionWindows("OpenService() failed");
+    SERVICE_STATUS status{};
+    const BOOL asked = control == 0 ? StartServiceA(service.Get(), 0, nullptr)
+                                    : ControlService(service.Get(), control, &status);
+    const DWORD error = GetLastError();
+    if (!asked && error != ERROR_SERVICE_ALREADY_RUNNING && error != ERROR_SERVICE_NOT_ACTIVE)
+        throw ExceptionWindows(control == 0 ? "StartService() failed" : "ControlService() failed");
+    for (DWORD waited = 0; waited < kServiceWaitMs; waited += 100) {
+        if (!QueryServiceStatus(service.Get(), &status))
+            throw ExceptionWindows("QueryServiceStatus() failed");
+        if (status.dwCurrentState == wanted)
+            return;
+        if (control == 0 && status.dwCurrentState == SERVICE_STOPPED && waited > 0)
+            throw ExceptionBase("The forwarder stopped right after its start (exit code " +
+                                std::to_string(status.dwServiceSpecificExitCode) + "): its diagnostic log says why");
+        Sleep(100);
+    }
+    throw ExceptionBase("The forwarder did not reach the state it was asked for within 30 s");
+}
+
+int Install(const ForwardSettings& settings)
+{
+    PrepareStateFolder();
+    ZintarUtil::WriteForwardSettings(settings);
+    const ServiceQuery query = ZintarUtil::Services::QueryServiceState(ZintarUtil::kForwardServiceName);
+    if (query.state == ServiceQuery::State::NotInstalled) {
+        ForwardService service;
+        service.SetExecutablePath(ExecutablePath(), "service");
+        const std::string refused = service.Install();
+        if (!refused.empty())
+            std::cerr << refused << std::endl;
+        std::cout << "Installed the service " << ZintarUtil::kForwardServiceName << " (\""
+                  << ZintarUtil::kForwardServiceDisplayName << "\") as " << ZintarUtil::kForwardServiceAccount << "."
+                  << std::endl;
+    } else {
+        DriveService(SERVICE_CONTROL_STOP, SERVICE_STOPPED);  // it reads the new settings at its start
+        std::cout << "Replaced the settings of the service " << ZintarUtil::kForwardServiceName << "." << std::endl;
+    }
+    DriveService(0, SERVICE_RUNNING);
+    std::cout << "Forwarding to " << settings.to << "; the resume point and the diagnostic log are in "
+              << ZintarUtil::ForwardStateFolder() << "." << std::endl;
+    return 0;
+}
+
+int Remove()
+{
+    const ServiceQuery query = ZintarUtil::Services::QueryServiceState(ZintarUtil::kForwardServiceName);
+    if (query.state == ServiceQuery::State::NotInstalled) {
+        ZintarUtil::DeleteForwardSettings();
+        std::cout << "The service " << ZintarUtil::kForwardServiceName << " is not installed." << std::endl;
+        return 0;
+    }
+    if (query.state != ServiceQuery::State::Stopped)
+        DriveService(SERVICE_CONTROL_STOP, SERVICE_STOPPED);
+    ForwardService service;
+    service.Remove();
+    ZintarUtil::DeleteForwardSettings();
+    std::cout << "Removed the service " << ZintarUtil::kForwardServiceName << "; " << ZintarUtil::ForwardStateFolder()
+              << " keeps the resume point for a later install." << std::endl;
+    return 0;
+}
+
+int Status(const std::string& stateFile)
+{
+    std::optional<ForwardSettings> settings = ZintarUtil::ReadForwardSettings();
+    if (!stateFile.empty()) {
+        settings = settings.value_or(ForwardSettings{});
+        settings->stateFile = stateFile;
+    }
+    const ServiceQuery query = ZintarUtil::Services::QueryServiceState(ZintarUtil::kForwardServiceName);
+    std::cout << "service        " << query.text << "\n";
+    const std::string path = ZintarUtil::ForwardStatePath(settings.value_or(ForwardSettings{}));
+    const std::optional<ForwardState> state = ZintarUtil::ReadForwardStateFile(path);
+    const bool running = query.state == ServiceQuery::State::Running;
+    if (state)
+        std::cout << ZintarUtil::ForwardStatusText(*state, running);
+    else
+        std::cout << "state file     " << path << " not written yet\n";
+    std::cout << std::flush;
+    return running ? 0 : 3;
+}
+
+int RunAsService()
+{
+    std::optional<ForwardSettings> settings;
+    try {
+        settings = ZintarUtil::ReadForwardSettings();
+    } catch (const ExceptionBase&) {
+        // The start reads them again and says what is wrong in the log.
+    }
+    ZintarUtil::SetLogFile(ForwardLogFile(settings.value_or(ForwardSettings{})));
+    ForwardService service;
+    ZintarUtil::Services::Service::SetActiveInstance(&service);
+    service.RunAsService();
+    ZintarUtil::Services::Service::SetActiveInstance(nullptr);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    std::string help;
+    ForwardCommandLine line;
+    try {
+        line = ParseForwardCommandLine(args, help);
+    } catch (const ZintarUtil::UsageError& e) {
+        std::cerr << "zintar-forward: " << e.what() << "\nRun 'zintar-forward --help' for the commands." << std::endl;
+        return 2;
+    }
+    try {
+        switch (line.command) {
+        case Command::Run:
+            return RunInForeground(line.settings);
+        case Command::Install:
+            return Install(line.settings);
+        case Command::Remove:
+            return Remove();
+        case Command::Status:
+            return Status(line.settings.stateFile);
+        case Command::Service:
+            return RunAsService();
+        case Command::Help:
+            break;
+        }
+        std::cout << help;
+        return 0;
+    } catch (const ExceptionBase& e) {
+        std::cerr << "zintar-forward: " << e.GetFullMessage("\n") << std::endl;
+        return 1;
+    } catch (const ZintarUtil::UsageError& e) {
+        std::cerr << "zintar-forward: " << e.what() << std::endl;
+        return 2;
+    }
+}

@@ -1,0 +1,142 @@
+#include "ForwardSettingsStore.h"
+
+#include <windows.h>
+#include <shlobj.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "CommandLineValues.h"
+#include "Exceptions.h"
+#include "ZintarNames.h"
+
+namespace ZintarUtil {
+
+using Exceptions::ExceptionBase;
+using Exceptions::ExceptionWindows;
+
+namespace {
+
+class OpenKey {
+public:
+    OpenKey(HKEY key) : key(key) {}
+    OpenKey(const OpenKey&) = delete;
+    OpenKey& operator=(const OpenKey&) = delete;
+    ~OpenKey() { RegCloseKey(key); }
+    HKEY Get() const { return key; }
+
+private:
+    HKEY key;
+};
+
+void SetText(HKEY key, const char* name, const std::string& text)
+{
+    const LONG status = RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                                       static_cast<DWORD>(text.size() + 1));
+    if (status != ERROR_SUCCESS)
+        throw ExceptionWindows("Failed to write the registry value " + std::string(name), nullptr,
+                               static_cast<std::uint32_t>(status));
+}
+
+std::string GetText(HKEY key, const char* name)
+{
+    char buffer[1024] = {};
+    DWORD size = sizeof buffer - 1;
+    DWORD type = 0;
+    const LONG status = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size);
+    if (status == ERROR_FILE_NOT_FOUND)
+        return {};
+    if (status != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ))
+        throw ExceptionWindows("Failed to read the registry value " + std::string(name) + " as text", nullptr,
+                               static_cast<std::uint32_t>(status == ERROR_SUCCESS ? ERROR_INVALID_DATA : status));
+    return std::string(buffer, strnlen(buffer, size));
+}
+
+}  // namespace
+
+void WriteForwardSettings(const ForwardSettings& s)
+{
+    HKEY key = nullptr;
+    const LONG status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, kForwardKeyPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                        KEY_WRITE, nullptr, &key, nullptr);
+    if (status != ERROR_SUCCESS)
+        throw ExceptionWindows("Failed to create the registry key of the forwarder's settings", nullptr,
+                               static_cast<std::uint32_t>(status));
+    OpenKey owner(key);
+    SetText(key, "To", s.to);
+    SetText(key, "HostName", s.hostName);
+    SetText(key, "State", s.stateFile);
+    SetText(key, "Types", TypesText(s.typeMask));
+    SetText(key, "CA", s.caFile);
+    SetText(key, "Fingerprint", s.fingerprint);
+    SetText(key, "ClientCert", s.clientCertificate);
+    const DWORD facility = static_cast<DWORD>(s.facility);
+    const LONG written = RegSetValueExA(key, "Facility", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&facility),
+                                        sizeof facility);
+    if (written != ERROR_SUCCESS)
+        throw ExceptionWindows("Failed to write the registry value Facility", nullptr, static_cast<std::uint32_t>(written));
+}
+
+std::optional<ForwardSettings> ReadForwardSettings()
+{
+    HKEY key = nullptr;
+    const LONG status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kForwardKeyPath, 0, KEY_READ, &key);
+    if (status == ERROR_FILE_NOT_FOUND)
+        return std::nullopt;
+    if (status != ERROR_SUCCESS)
+        throw ExceptionWindows("Failed to open the registry key of the forwarder's settings", nullptr,
+                               static_cast<std::uint32_t>(status));
+    OpenKey owner(key);
+    ForwardSettings s;
+    s.to = GetText(key, "To");
+    s.hostName = GetText(key, "HostName");
+    s.stateFile = GetText(key, "State");
+    s.caFile = GetText(key, "CA");
+    s.fingerprint = GetText(key, "Fingerprint");
+    s.clientCertificate = GetText(key, "ClientCert");
+    const std::string types = GetText(key, "Types");
+    try {
+        s.typeMask = types.empty() ? 0xF : ParseTypeList(types, "The registry value Types");
+    } catch (const UsageError& e) {
+        throw ExceptionBase(e.what());
+    }
+    DWORD facility = 16, size = sizeof facility, type = 0;
+    const LONG read = RegQueryValueExA(key, "Facility", nullptr, &type, reinterpret_cast<BYTE*>(&facility), &size);
+    if (read == ERROR_SUCCESS && type != REG_DWORD)
+        throw ExceptionBase("The registry value Facility is not a DWORD");
+    s.facility = read == ERROR_SUCCESS ? static_cast<int>(facility) : 16;
+    return s;
+}
+
+void DeleteForwardSettings()
+{
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, kForwardKeyPath);
+}
+
+std::string ForwardStateFolder()
+{
+    // The shell's answer rather than %ProgramData%: a service's environment need not hold it.
+    char folder[MAX_PATH] = {};
+    if (FAILED(SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder)))
+        std::strcpy(folder, "C:\\ProgramData");
+    return std::string(folder) + "\\Tervan Log Forwarder";
+}
+
+std::string ForwardStatePath(const ForwardSettings& settings)
+{
+    return settings.stateFile.empty() ? ForwardStateFolder() + "\\state.txt" : settings.stateFile;
+}
+
+std::optional<ForwardState> ReadForwardStateFile(const std::string& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    if (!file)
+        return std::nullopt;
+    std::ostringstream text;
+    text << file.rdbuf();
+    return ParseForwardState(text.str().substr(0, 64 * 1024));
+}
+
+}  // namespace ZintarUtil

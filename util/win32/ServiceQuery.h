@@ -1,0 +1,18 @@
+// What the service control manager says of an installed service, for the tools' status commands.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace ZintarUtil::Services {
+
+struct ServiceQuery {
+    enum class State { Running, Stopped, Pending, NotInstalled, Unknown };
+    State state = State::Unknown;
+    std::string text;  // "running", "not installed", "unknown (error 5)", ...
+};
+
+ServiceQuery QueryServiceState(const std::string& serviceName);
+
+}  // namespace ZintarUtil::Services
