@@ -16,6 +16,9 @@ constexpr std::uint32_t kSendTimeoutMs = 30000;
 constexpr std::uint32_t kFinishBudgetMs = 5000;  // a stop delivers what it can within this
 constexpr std::uint32_t kLookBehindEveryMs = 1000;
 constexpr std::uint32_t kSaveEveryMs = 1000;
+constexpr std::size_t kDeliveredRemembered = 65536;  // more than the largest ring holds
+constexpr std::size_t kRelpWindow = 1024;
+constexpr std::size_t kStreamWindow = 65536;
 
 std::string OctetCounted(const std::string& record)
 {
@@ -28,6 +31,8 @@ Forwarder::Forwarder(ForwarderOptions options, ForwarderPlatform& platform, Forw
     : options(std::move(options)), platform(platform), state(std::move(saved)), cursor(state.acknowledged)
 {
     const ForwardTarget& target = this->options.target;
+    if (this->options.window == 0)
+        this->options.window = target.UsesRelp() ? kRelpWindow : kStreamWindow;
     state.target = target.url;
     state.connected = false;
     state.forwarded = 0;
@@ -65,8 +70,9 @@ void Forwarder::Step()
     }
     try {
         SendMore();
-        const bool roomAndMore = moreInRing && inFlight.size() < options.window;
-        TakeReplies(roomAndMore ? 0 : options.pollMs);
+        DeliverSettled();
+        // Waits for answers (or for time to pass) only when there is nothing to send at once.
+        TakeReplies(moreInRing && HasRoomToSend() ? 0 : options.pollMs);
         DeliverSettled();
     } catch (const ExceptionBase& e) {
         Disconnect(e.GetFullMessage("; "));
@@ -133,18 +139,29 @@ void Forwarder::Disconnect(const std::string& why)
     backoffMs = std::min(backoffMs * 2, options.maxBackoffMs);
 }
 
+// The ring is read again once half the window is free (or the window is empty), not for every
+// answer: under Wine a read access costs most of a millisecond.
+bool Forwarder::HasRoomToSend() const
+{
+    return inFlight.empty() || inFlight.size() <= options.window / 2;
+}
+
 void Forwarder::SendMore()
 {
-    const std::size_t room = options.window > inFlight.size() ? options.window - inFlight.size() : 0;
-    moreInRing = room == 0;
-    if (room == 0)
+    if (!HasRoomToSend())
         return;
+    const std::size_t room = options.window - inFlight.size();
     RingBatch batch;
     if (!platform.ReadRing([&](const ZintarUtil::FileHeader& header, const RingCursor::NewestRecord& newest) {
-            batch = cursor.Take(header, newest, room);
-        }))
+            batch = cursor.Take(header, newest, room, [this](std::uint64_t digest) { return delivered.count(digest) > 0; });
+        })) {
+        moreInRing = false;
         return;
+    }
     moreInRing = batch.behind > 0;
+    if (batch.uncounted)
+        platform.Log("zintar-forward: the log was rewritten whole by a burst larger than it holds; the messages that "
+                     "burst overwrote before they could be forwarded cannot be counted");
     state.behind = inFlight.size() + batch.records.size() + batch.behind;
     if (batch.lost == 0 && batch.records.empty())
         return;
@@ -221,8 +238,10 @@ void Forwarder::DeliverUpTo(std::size_t count)
 {
     for (std::size_t i = 0; i < count; ++i) {
         const InFlight& entry = inFlight.front();
-        if (entry.point)
+        if (entry.point) {
             state.acknowledged = entry.point;
+            RememberDelivered(entry.point->digest);
+        }
         if (entry.point && entry.sent)
             ++state.forwarded;
         state.lost += entry.lost;
@@ -230,6 +249,17 @@ void Forwarder::DeliverUpTo(std::size_t count)
     }
     if (count > 0)
         state.acknowledgedAt = LocalTimeText();
+}
+
+void Forwarder::RememberDelivered(std::uint64_t digest)
+{
+    if (!delivered.insert(digest).second)
+        return;
+    deliveredOrder.push_back(digest);
+    if (deliveredOrder.size() > kDeliveredRemembered) {
+        delivered.erase(deliveredOrder.front());
+        deliveredOrder.pop_front();
+    }
 }
 
 // Records that need no answer: types that are not forwarded, at once; under TCP and TLS, what

@@ -3,8 +3,8 @@
 //   - RELP: every record is answered by the collector; the point moves with the answers.
 //   - TCP and TLS give no answer: a record counts as delivered once its bytes were handed to the
 //     connection and it then kept running for a second, or closed cleanly.
-// The ring is the buffer: at most `window` records are held in memory, sent and not yet
-// delivered. When the connection fails, everything after the resume point is read again from the
+// The ring is the buffer: at most `window` records are sent and not yet delivered (only their
+// names are kept in memory, not their bytes). When the connection fails, everything after the resume point is read again from the
 // ring and sent again on the next connection (so the collector may see those records twice, never
 // none). Retries wait 1 s, doubling up to 30 s.
 //
@@ -19,6 +19,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_set>
 
 #include "Connection.h"
 #include "ForwardState.h"
@@ -57,7 +58,9 @@ public:
 struct ForwarderOptions {
     ForwardTarget target;
     std::uint32_t typeMask = 0xF;
-    std::size_t window = 1024;            // records in memory, sent and not yet delivered
+    // Records sent and not yet delivered; 0: 1,024 for RELP (unanswered), 65,536 for TCP and TLS
+    // (a second's worth at full speed, since a record counts there only after a second).
+    std::size_t window = 0;
     std::uint32_t pollMs = 50;            // how often an idle forwarder looks at the ring
     std::uint32_t deliveredAfterMs = 1000;  // TCP and TLS: how long a record must stand sent
     std::uint32_t replyTimeoutMs = 10000;   // RELP: how long the oldest record may wait for its answer
@@ -94,10 +97,12 @@ private:
     void Disconnect(const std::string& why);
     // Reads the ring after the window's end and sends it in one piece.
     void SendMore();
+    bool HasRoomToSend() const;
     void Queue(std::string& out, const std::string& record, InFlight entry);
     void TakeReplies(std::uint32_t waitMs);
     void TakeRelpReply(const RelpReply& reply);
     void DeliverUpTo(std::size_t count);
+    void RememberDelivered(std::uint64_t digest);
     void DeliverSettled();
     void SaveIfDue(bool now);
     void LookBehindWhileAway();
@@ -118,6 +123,10 @@ private:
     std::uint32_t backoffMs = 1000;
     bool moreInRing = false;
     std::uint64_t lookedBehindAt = 0;
+    // The digests of the newest messages delivered (a bounded window of them), for the cursor
+    // after a rewrite that renumbered them.
+    std::unordered_set<std::uint64_t> delivered;
+    std::deque<std::uint64_t> deliveredOrder;
     std::string lastLoggedProblem;
 };
 

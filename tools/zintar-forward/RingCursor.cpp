@@ -20,12 +20,14 @@ std::vector<std::int32_t> NewerThan(std::int32_t newestExcluded)
     return indexes;
 }
 
-// What one pass over the ring learns about a position that is not where the header says.
+// What one pass over the ring learns about a position that is not where it was. Sequence 0 is
+// also what a record gets that was written in a burst larger than the ring (the writer rewrites
+// the ring whole and numbers nothing), so only other sequences count as numbered.
 struct Search {
-    std::optional<std::int32_t> exact;       // the message, under its sequence
-    std::optional<std::int32_t> renumbered;  // the message, under a newer sequence
-    bool otherUnderSequence = false;         // another message under its sequence
-    std::uint64_t lowestSequence = std::numeric_limits<std::uint64_t>::max();
+    std::optional<std::int32_t> exact;  // the message, under its sequence
+    std::optional<std::int32_t> copy;   // the message, under another sequence (a rewrite moved it)
+    bool otherUnderSequence = false;    // another numbered message under its sequence
+    std::optional<std::uint64_t> lowestNumbered;
 };
 
 Search SearchRing(std::int32_t stored, const RingCursor::NewestRecord& newest, const ResumePoint& p)
@@ -33,16 +35,15 @@ Search SearchRing(std::int32_t stored, const RingCursor::NewestRecord& newest, c
     Search found;
     for (std::int32_t i = 0; i < stored; ++i) {
         const MessageRecord record = newest(i);
-        found.lowestSequence = std::min(found.lowestSequence, record.sequence);
-        if (record.sequence < p.sequence)
-            continue;
+        if (record.sequence != 0)
+            found.lowestNumbered = std::min(found.lowestNumbered.value_or(record.sequence), record.sequence);
         const bool same = DigestOf(record.message) == p.digest;
-        if (record.sequence == p.sequence && same)
+        if (same && record.sequence == p.sequence && !found.exact)
             found.exact = i;
-        else if (record.sequence == p.sequence)
+        else if (same && !found.copy)
+            found.copy = i;  // the newest copy
+        else if (!same && record.sequence == p.sequence && p.sequence != 0)
             found.otherUnderSequence = true;
-        else if (same && !found.renumbered)
-            found.renumbered = i;  // the newest copy
     }
     return found;
 }
@@ -50,57 +51,85 @@ Search SearchRing(std::int32_t stored, const RingCursor::NewestRecord& newest, c
 }  // namespace
 
 std::vector<std::int32_t> RingCursor::FindFollowing(const FileHeader& header, const NewestRecord& newest,
-                                                    std::uint64_t& lost) const
+                                                    const Delivered& delivered, RingBatch& batch) const
 {
     const std::int32_t stored = std::max(header.messageCount, 0);
     if (!position)
         return NewerThan(stored);
+    if (const std::optional<std::int32_t> at = FindQuickly(header, newest))
+        return NewerThan(*at);
     const ResumePoint& p = *position;
-    if (p.sequence < header.nextSequence) {
-        const std::uint64_t back = header.nextSequence - 1 - p.sequence;
-        if (back < static_cast<std::uint64_t>(stored)) {
-            const MessageRecord there = newest(static_cast<std::int32_t>(back));
-            if (there.sequence == p.sequence && DigestOf(there.message) == p.digest)
-                return NewerThan(static_cast<std::int32_t>(back));
-        }
-    }
-
     const Search found = SearchRing(stored, newest, p);
-    if (found.exact)
-        return NewerThan(*found.exact);
-    const auto numberedAfter = [&](std::optional<std::int32_t> except) {
+    // The records, oldest first, that `wanted` picks and that were not delivered already.
+    const auto select = [&](const auto& wanted) {
         std::vector<std::int32_t> indexes;
-        for (std::int32_t i = stored - 1; i >= 0; --i)
-            if (i != except && newest(i).sequence > p.sequence)
+        for (std::int32_t i = stored - 1; i >= 0; --i) {
+            const MessageRecord record = newest(i);
+            if (wanted(i, record) && !(delivered && delivered(DigestOf(record.message))))
                 indexes.push_back(i);
+        }
         return indexes;
     };
-    if (found.renumbered)
-        return numberedAfter(found.renumbered);
+    const auto all = [](std::int32_t, const MessageRecord&) { return true; };
+    if (found.exact || found.copy) {
+        // Newer in the ring; older only where a rewrite since renumbered it after the message, or
+        // a burst left it unnumbered.
+        const std::int32_t at = found.exact ? *found.exact : *found.copy;
+        const bool rewritten = header.generation != p.generation && p.sequence != 0;
+        return select([&](std::int32_t i, const MessageRecord& r) {
+            return i < at || (i > at && (r.sequence > p.sequence || (rewritten && r.sequence == 0)));
+        });
+    }
     if (stored == 0)
         return {};
     if (found.otherUnderSequence || header.nextSequence <= p.sequence)
-        return NewerThan(stored);  // a new log file
-    if (found.lowestSequence > p.sequence) {
-        lost = found.lowestSequence - p.sequence - 1;
-        return NewerThan(stored);
+        return select(all);  // a new log file
+    if (!found.lowestNumbered || *found.lowestNumbered > p.sequence) {
+        // Overwritten: counted by the numbers in between, where there are any.
+        if (found.lowestNumbered)
+            batch.lost = *found.lowestNumbered - p.sequence - 1;
+        batch.uncounted = !found.lowestNumbered;
+        return select(all);
     }
-    return numberedAfter(std::nullopt);  // a repair dropped the message itself
+    // A repair dropped the message itself.
+    return select([&](std::int32_t, const MessageRecord& r) { return r.sequence > p.sequence || r.sequence == 0; });
+}
+
+std::optional<std::int32_t> RingCursor::FindQuickly(const FileHeader& header, const NewestRecord& newest) const
+{
+    const ResumePoint& p = *position;
+    const std::int32_t stored = std::max(header.messageCount, 0);
+    const auto holds = [&](std::int64_t i) {
+        if (i < 0 || i >= stored)
+            return false;
+        const MessageRecord there = newest(static_cast<std::int32_t>(i));
+        return there.sequence == p.sequence && DigestOf(there.message) == p.digest;
+    };
+    if (p.sequence < header.nextSequence && header.nextSequence - 1 - p.sequence < static_cast<std::uint64_t>(stored) &&
+        holds(static_cast<std::int64_t>(header.nextSequence - 1 - p.sequence)))
+        return static_cast<std::int32_t>(header.nextSequence - 1 - p.sequence);
+    if (seenAt && seenAt->capacity == header.capacity && header.capacity > 0) {
+        const std::int64_t i = (static_cast<std::int64_t>(header.nextSlot) - 1 - seenAt->slot + header.capacity) % header.capacity;
+        if (holds(i))
+            return static_cast<std::int32_t>(i);
+    }
+    return std::nullopt;
 }
 
 std::uint64_t RingCursor::Behind(const FileHeader& header, const NewestRecord& newest) const
 {
-    std::uint64_t lost = 0;
-    return FindFollowing(header, newest, lost).size();
+    RingBatch ignored;
+    return FindFollowing(header, newest, nullptr, ignored).size();
 }
 
-RingBatch RingCursor::Take(const FileHeader& header, const NewestRecord& newest, std::size_t limit)
+RingBatch RingCursor::Take(const FileHeader& header, const NewestRecord& newest, std::size_t limit,
+                           const Delivered& delivered)
 {
     RingBatch batch;
     batch.generation = header.generation;
     if (limit == 0)
         return batch;
-    const std::vector<std::int32_t> following = FindFollowing(header, newest, batch.lost);
+    const std::vector<std::int32_t> following = FindFollowing(header, newest, delivered, batch);
     const std::size_t count = std::min(limit, following.size());
     batch.records.reserve(count);
     for (std::size_t k = 0; k < count; ++k)
@@ -109,6 +138,10 @@ RingBatch RingCursor::Take(const FileHeader& header, const NewestRecord& newest,
     if (count > 0) {
         const MessageRecord& last = batch.records.back();
         position = ResumePoint{header.generation, last.sequence, DigestOf(last.message)};
+        seenAt.reset();
+        if (header.capacity > 0)
+            seenAt = Slot{ZintarUtil::NewestFirstSlot(header.nextSlot, header.capacity, following[count - 1]),
+                          header.capacity};
     }
     return batch;
 }

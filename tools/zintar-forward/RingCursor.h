@@ -1,18 +1,22 @@
 // Where the forwarder stands in the log: the last message it has handed out, and the messages
 // after it, read in place from the ring under the reader's read access.
 //
-// Within one generation the writer numbers the records it appends consecutively, so the next
-// messages are found in O(1) from the header. Anything else (a restart of the service, a new
+// The position is found again in O(1): where the writer numbered the records it appended
+// consecutively, from the header's next sequence; and in any case in the slot where it was seen
+// last (a burst larger than the ring is written whole, every record with sequence 0). Anything else (a restart of the service, a new
 // generation, a new log file, a repaired one, a forwarder that starts from its state file) finds
 // the position again by the message's sequence and digest:
 //   - the message is still there: everything after it follows;
-//   - it was overwritten (every record left is newer): the messages in between are lost, counted
-//     once, and the oldest message still there follows;
-//   - a rewrite renumbered it (its digest stands under a newer sequence): the records numbered
-//     after it follow (a message moved by that rewrite may come again, under its new sequence);
+//   - a rewrite moved it (its digest stands under another sequence): what stands after it follows,
+//     and what the rewrite numbered after it or left unnumbered;
+//   - it was overwritten (every numbered record left is newer): the messages in between are lost,
+//     counted once by their numbers, and the oldest message still there follows;
 //   - another message stands under its sequence, or the log numbers from below it: a new log
 //     file, and all of it follows.
-// A message is never skipped without being counted as lost.
+// Away from the quick path, what the caller says was delivered already is left out: a late message
+// moves every newer one, and without that each would send the ring's newer part again. A message
+// the ring holds is never skipped; a burst larger than the ring, written unnumbered, can only be
+// counted as lost where numbers remain.
 //
 // Portable; not thread-safe.
 #pragma once
@@ -34,6 +38,7 @@ using ZintarUtil::ResumePoint;
 struct RingBatch {
     std::uint64_t generation = 0;
     std::uint64_t lost = 0;  // messages overwritten before they could be taken, just before `records`
+    bool uncounted = false;  // overwritten by a burst that left no numbers to count them by
     std::vector<ZintarUtil::MessageRecord> records;  // oldest first
     std::uint64_t behind = 0;  // messages in the ring after the last one taken
 };
@@ -46,25 +51,41 @@ public:
     // Starts after `point`, or with the oldest message the ring holds when there is none.
     explicit RingCursor(std::optional<ResumePoint> point = std::nullopt) : position(point) {}
 
+    // Whether a message with this digest reached the collector already.
+    using Delivered = std::function<bool(std::uint64_t digest)>;
+
     // The messages after the position, at most `limit` of them, and moves the position past them.
     // The caller holds read access for the whole call.
-    RingBatch Take(const ZintarUtil::FileHeader& header, const NewestRecord& newest, std::size_t limit);
+    RingBatch Take(const ZintarUtil::FileHeader& header, const NewestRecord& newest, std::size_t limit,
+                   const Delivered& delivered = nullptr);
 
     // How many messages the ring holds after the position (a lost count not included).
     std::uint64_t Behind(const ZintarUtil::FileHeader& header, const NewestRecord& newest) const;
 
     // Goes back to `point` (the last message the collector acknowledged): what was taken after it
     // is taken again.
-    void Rewind(std::optional<ResumePoint> point) { position = point; }
+    void Rewind(std::optional<ResumePoint> point)
+    {
+        position = point;
+        seenAt.reset();
+    }
 
     const std::optional<ResumePoint>& Position() const { return position; }
 
 private:
     // The ring's records to take, newest-first indexes from the oldest to the newest.
     std::vector<std::int32_t> FindFollowing(const ZintarUtil::FileHeader& header, const NewestRecord& newest,
-                                            std::uint64_t& lost) const;
+                                            const Delivered& delivered, RingBatch& batch) const;
+
+    // The O(1) ways to the position; none when it is not there.
+    std::optional<std::int32_t> FindQuickly(const ZintarUtil::FileHeader& header, const NewestRecord& newest) const;
 
     std::optional<ResumePoint> position;
+    struct Slot {
+        std::int32_t slot;
+        std::int32_t capacity;
+    };
+    std::optional<Slot> seenAt;  // where the position's record stood when it was taken
 };
 
 }  // namespace ZintarForward

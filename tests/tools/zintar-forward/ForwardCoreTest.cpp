@@ -42,7 +42,8 @@ ResumePoint PointOf(std::uint64_t sequence, const std::string& text)
 }
 
 // What Take hands out, as "text,text,..." with the lost count in front when there is one.
-std::string Taken(const RingContent& ring, std::optional<ResumePoint> from, std::size_t limit = 100)
+std::string Taken(const RingContent& ring, std::optional<ResumePoint> from, std::size_t limit = 100,
+                  const RingCursor::Delivered& delivered = nullptr)
 {
     FileHeader header{};
     header.messageCount = static_cast<std::int32_t>(ring.records.size());
@@ -52,7 +53,7 @@ std::string Taken(const RingContent& ring, std::optional<ResumePoint> from, std:
         return Record(sequence, text);
     };
     RingCursor cursor(from);
-    const RingBatch batch = cursor.Take(header, newest, limit);
+    const RingBatch batch = cursor.Take(header, newest, limit, delivered);
     std::string taken = batch.lost ? "lost " + std::to_string(batch.lost) + ":" : "";
     for (const MessageRecord& record : batch.records)
         taken += std::string(record.message.text) + ",";
@@ -84,8 +85,10 @@ TEST(RingCursor, ResumesAfterItsMessageOrSaysWhatIsMissing)
         {"only the message itself overwritten", Numbered(3, 7), PointOf(2, "m2"), "m3,m4,m5,m6,"},
         {"a new log file numbered from 0", Numbered(0, 3, "n"), PointOf(7, "m7"), "n0,n1,n2,"},
         {"a new log file already past the point", Numbered(0, 5, "n"), PointOf(1, "m1"), "n0,n1,n2,n3,n4,"},
-        {"a rewrite renumbered it", {{{0, "a"}, {3, "late"}, {4, "b"}, {5, "c"}}, 6}, PointOf(2, "c"), "late,b,"},
-        {"a repair dropped it", {{{0, "a"}, {1, "b"}, {3, "d"}, {4, "e"}}, 5}, PointOf(2, "c"), "d,e,"},
+        {"a rewrite renumbered it", {{{1, "a"}, {3, "late"}, {4, "b"}, {5, "c"}}, 6}, PointOf(2, "c"), "late,b,"},
+        {"a burst larger than the ring, unnumbered", {{{0, "x"}, {0, "y"}}, 200}, PointOf(199, "m"), "x,y,"},
+        {"a burst after it, a late message in it", {{{0, "late"}, {199, "m"}, {0, "n"}}, 200}, PointOf(199, "m"), "late,n,"},
+        {"a repair dropped it", {{{1, "a"}, {2, "b"}, {4, "d"}, {5, "e"}}, 6}, PointOf(3, "c"), "d,e,"},
         {"an empty ring", {{}, 9}, PointOf(2, "m2"), ""},
     };
     for (const auto& row : rows) {
@@ -93,6 +96,9 @@ TEST(RingCursor, ResumesAfterItsMessageOrSaysWhatIsMissing)
         EXPECT_EQ(Taken(row.ring, row.from), row.expected);
     }
     EXPECT_EQ(Taken(Numbered(0, 5), std::nullopt, 2), "m0,m1,") << "at most the limit";
+    const RingContent renumbered{{{1, "a"}, {3, "late"}, {4, "b"}, {5, "c"}}, 6};
+    const auto deliveredB = [](std::uint64_t digest) { return digest == PointOf(0, "b").digest; };
+    EXPECT_EQ(Taken(renumbered, PointOf(2, "c"), 100, deliveredB), "late,") << "b was delivered under its old sequence";
 }
 
 TEST(RelpReplyReader, ReadsFramesInAnyPiecesAndRefusesAnythingElse)

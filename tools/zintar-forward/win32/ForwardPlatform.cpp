@@ -18,6 +18,7 @@ namespace {
 
 constexpr std::uint32_t kConnectTimeoutMs = 10000;
 constexpr std::uint64_t kLookForLogEveryMs = 1000;
+constexpr std::uint64_t kOriginEveryMs = 60000;
 
 class OwnedFile {
 public:
@@ -72,12 +73,17 @@ ZintarUtil::TimeFields WindowsForwarderPlatform::LocalTime()
     return ZintarUtil::LocalTimeNow();
 }
 
+// Asking for the time zone costs tens of milliseconds under Wine, which a batch cannot afford;
+// the offset changes twice a year, so once a minute is soon enough.
 ZintarUtil::SyslogOrigin WindowsForwarderPlatform::Origin()
 {
-    ZintarUtil::SyslogOrigin origin = ZintarUtil::ThisMachineOrigin(settings.settings.facility);
-    if (!settings.settings.hostName.empty())
-        origin.hostName = settings.settings.hostName;
-    return origin;
+    if (!origin || GetTickCount64() - originAt > kOriginEveryMs) {
+        origin = ZintarUtil::ThisMachineOrigin(settings.settings.facility);
+        if (!settings.settings.hostName.empty())
+            origin->hostName = settings.settings.hostName;
+        originAt = GetTickCount64();
+    }
+    return *origin;
 }
 
 bool WindowsForwarderPlatform::ReadRing(

@@ -37,6 +37,8 @@ private:
     bool echoToConsole;
     std::optional<ZintarUtil::LogFileReader> reader;
     std::uint64_t lookForLogAt = 0;  // while the service does not share its log: once a second
+    std::optional<ZintarUtil::SyslogOrigin> origin;
+    std::uint64_t originAt = 0;
 };
 
 // Replaces `path` with `text`: written to a temporary file beside it, forced to disk, then
