@@ -1,10 +1,9 @@
 #include "FeedOptions.h"
 
-#include <CLI/CLI.hpp>
-
 #include <algorithm>
 #include <cstring>
 
+#include "CommandLineParse.h"
 #include "TimeStamps.h"
 
 namespace ZintarFeed {
@@ -67,19 +66,10 @@ FeedOptions ParseFeedOptions(const std::vector<std::string>& args, std::string& 
     read->callback([&] { o.command = Command::Read; });
     app.add_subcommand("stats", "print the device's counters")->callback([&] { o.command = Command::Stats; });
 
-    std::vector<std::string> reversed(args.rbegin(), args.rend());  // CLI11 takes them last first
-    if (!reversed.empty() && (reversed.back() == "help" || reversed.back() == "/?"))
-        reversed.back() = "--help";
-    try {
-        app.parse(reversed);
-    } catch (const CLI::CallForHelp&) {
-        help = app.help();
+    if (!ZintarUtil::ParseArguments(app, args, help)) {
         o.command = Command::Help;
         return o;
-    } catch (const CLI::ParseError& e) {
-        throw UsageError(e.what());
     }
-    help = app.help();
     if (rate != "max")
         o.rate = ParseRate(rate);
     if (!time.empty()) {

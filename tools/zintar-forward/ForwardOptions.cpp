@@ -1,7 +1,6 @@
 #include "ForwardOptions.h"
 
-#include <CLI/CLI.hpp>
-
+#include "CommandLineParse.h"
 #include "CommandLineValues.h"
 
 namespace ZintarForward {
@@ -81,19 +80,10 @@ ForwardCommandLine ParseForwardCommandLine(const std::vector<std::string>& args,
     status->callback([&] { line.command = Command::Status; });
     app.add_subcommand("service", "")->group("")->callback([&] { line.command = Command::Service; });
 
-    std::vector<std::string> reversed(args.rbegin(), args.rend());  // CLI11 takes them last first
-    if (!reversed.empty() && (reversed.back() == "help" || reversed.back() == "/?"))
-        reversed.back() = "--help";
-    try {
-        app.parse(reversed);
-    } catch (const CLI::CallForHelp&) {
-        help = app.help();
+    if (!ZintarUtil::ParseArguments(app, args, help)) {
         line.command = Command::Help;
         return line;
-    } catch (const CLI::ParseError& e) {
-        throw UsageError(e.what());
     }
-    help = app.help();
     if (line.command == Command::Run || line.command == Command::Install) {
         line.settings.typeMask = ZintarUtil::ParseTypeList(flags.types, "--types");
         CheckSettings(line.settings);
