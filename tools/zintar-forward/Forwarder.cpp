@@ -17,7 +17,9 @@ constexpr std::uint32_t kFinishBudgetMs = 5000;  // a stop delivers what it can 
 constexpr std::uint32_t kLookBehindEveryMs = 1000;
 constexpr std::uint32_t kSaveEveryMs = 1000;
 constexpr std::size_t kDeliveredRemembered = 65536;  // more than the largest ring holds
-constexpr std::size_t kRelpWindow = 1024;
+// rsyslog's imrelp answers a session's records one by one; with 16,384 unanswered it keeps up with
+// records sent all at once (about 95,000 a second under Wine here), with 1,024 it managed 20,000.
+constexpr std::size_t kRelpWindow = 16384;
 constexpr std::size_t kStreamWindow = 65536;
 
 std::string OctetCounted(const std::string& record)

@@ -58,7 +58,7 @@ public:
 struct ForwarderOptions {
     ForwardTarget target;
     std::uint32_t typeMask = 0xF;
-    // Records sent and not yet delivered; 0: 1,024 for RELP (unanswered), 65,536 for TCP and TLS
+    // Records sent and not yet delivered; 0: 16,384 for RELP (unanswered), 65,536 for TCP and TLS
     // (a second's worth at full speed, since a record counts there only after a second).
     std::size_t window = 0;
     std::uint32_t pollMs = 50;            // how often an idle forwarder looks at the ring
