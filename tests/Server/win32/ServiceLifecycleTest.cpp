@@ -371,7 +371,7 @@ TEST_F(InstalledService, ZintarctlSession)
     for (int received; datagrams.find("after 15") == std::string::npos &&
                        (received = recv(receiver, datagram, sizeof datagram, 0)) > 0;)
         datagrams += std::string(datagram, static_cast<std::size_t>(received)) + "\n";
-    EXPECT_NE(datagrams.find("zintar - type1 [zintar@32473 aux=\"\" sequence=\""), std::string::npos) << datagrams;
+    EXPECT_NE(datagrams.find("zintar - type1 [zintar@32473 aux=\"\" generation=\""), std::string::npos) << datagrams;
     EXPECT_NE(datagrams.find("] after 15"), std::string::npos);
     closesocket(receiver);
     WSACleanup();
