@@ -330,9 +330,16 @@ void Forwarder::SaveIfDue(bool now)
         platform.SaveState(toSave);
         savedState = state;
         savedAt = time;
+        if (!lastSaveFailure.empty())
+            platform.Log("zintar-forward: the resume point is saved again");
+        lastSaveFailure.clear();
     } catch (const ExceptionBase& e) {
-        platform.Log("zintar-forward: failed to save the resume point: " + e.GetFullMessage("; "));
-        savedAt = time;  // tried: again in a second, not at once
+        // Tried: again in a second, not at once; and said once, not every second it lasts.
+        savedAt = time;
+        const std::string failure = e.GetFullMessage("; ");
+        if (failure != lastSaveFailure)
+            platform.Log("zintar-forward: failed to save the resume point: " + failure);
+        lastSaveFailure = failure;
     }
 }
 

@@ -128,6 +128,7 @@ private:
     std::unordered_set<std::uint64_t> delivered;
     std::deque<std::uint64_t> deliveredOrder;
     std::string lastLoggedProblem;
+    std::string lastSaveFailure;
 };
 
 }  // namespace ZintarForward
