@@ -91,7 +91,9 @@ ListenAddress ParseListenAddress(const std::string& text)
 bool HostAllowed(std::string_view hostHeader, const ListenAddress& listen, std::uint16_t port)
 {
     const auto [host, portText] = SplitAuthority(hostHeader);
-    if (portText != std::to_string(port) || host.empty())
+    // Browsers leave the scheme's own port out of the Host header.
+    const bool portMatches = portText == std::to_string(port) || (portText.empty() && port == 80);
+    if (!portMatches || host.empty())
         return false;
     const std::string lower = ZintarUtil::ToLowerAscii(std::string(host));
     if (lower == ZintarUtil::ToLowerAscii(listen.host))

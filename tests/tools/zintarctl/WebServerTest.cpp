@@ -123,6 +123,9 @@ TEST(WebServer, ListenAddressesAndHostHeaders)
     };
     for (const auto& c : kCases)
         EXPECT_EQ(HostAllowed(c.host, {c.listen, 0}, 8080), c.allowed) << c.host << " to " << c.listen;
+    EXPECT_TRUE(HostAllowed("127.0.0.1", {"127.0.0.1", 0}, 80)) << "a browser leaves :80 out";
+    EXPECT_TRUE(HostAllowed("localhost:80", {"127.0.0.1", 0}, 80));
+    EXPECT_FALSE(HostAllowed("attacker.example", {"127.0.0.1", 0}, 80));
 }
 
 TEST(WebServer, QueriesAreReadsSelections)
