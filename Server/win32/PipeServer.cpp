@@ -33,6 +33,9 @@ HANDLE CreatePipe(const std::string& name, DWORD openMode, bool first)
 {
     ZintarUtil::EveryoneSecurityAttributes attributes(PipeServer::kPipeAccess);
     const DWORD flags = FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
+    // Windows need not set the error when the call succeeds: a value an earlier call left on the
+    // thread (a mapping that already existed) must not read as a name held by another program.
+    SetLastError(ERROR_SUCCESS);
     const HANDLE pipe = CreateNamedPipeA(name.c_str(), openMode | flags,
                                          PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
                                          PIPE_UNLIMITED_INSTANCES, PipeServer::kPipeBufferSize,
