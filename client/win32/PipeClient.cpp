@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "Exceptions.h"
+#include "Overlap.h"
 #include "Timeout.h"
 
 namespace ZintarClient {
@@ -19,7 +20,7 @@ HANDLE OpenPipe(const std::string& name, DWORD access, ZintarUtil::Timeout& time
         // Identification only: a program squatting on the name learns who we are but can never
         // act as us (the administrator who runs zintarctl, say).
         const HANDLE pipe = CreateFileA(name.c_str(), access, 0, nullptr, OPEN_EXISTING,
-                                        SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+                                        FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
         if (pipe != INVALID_HANDLE_VALUE)
             return pipe;
         const DWORD error = GetLastError();
@@ -36,9 +37,30 @@ HANDLE OpenPipe(const std::string& name, DWORD access, ZintarUtil::Timeout& time
     }
 }
 
+// A read or a write waited for at most `limitMs`; when the time runs out the operation is
+// cancelled (and waited for, so that its buffer outlives it) and WAIT_TIMEOUT left as the error.
+bool Transfer(HANDLE pipe, bool write, void* bytes, DWORD length, std::uint32_t limitMs)
+{
+    ZintarUtil::Overlap overlap;
+    OVERLAPPED* overlapped = overlap.GetOverlapped();
+    const BOOL started = write ? WriteFile(pipe, bytes, length, nullptr, overlapped)
+                               : ReadFile(pipe, bytes, length, nullptr, overlapped);
+    if (!started && GetLastError() != ERROR_IO_PENDING)
+        return false;
+    DWORD done = 0;
+    if (overlap.Wait(limitMs) == WAIT_TIMEOUT && !HasOverlappedIoCompleted(overlapped)) {
+        CancelIo(pipe);
+        GetOverlappedResult(pipe, overlapped, &done, TRUE);
+        SetLastError(WAIT_TIMEOUT);
+        return false;
+    }
+    return GetOverlappedResult(pipe, overlapped, &done, FALSE) && done == length;
+}
+
 }  // namespace
 
-PipeClient::PipeClient(const std::string& pipeName, std::uint32_t timeoutMs)
+PipeClient::PipeClient(const std::string& pipeName, std::uint32_t timeoutMs, std::uint32_t replyLimitMs)
+    : replyLimitMs(replyLimitMs)
 {
     ZintarUtil::Timeout timeout(timeoutMs);
     requestPipe.Take(OpenPipe(pipeName, GENERIC_WRITE, timeout));
@@ -49,14 +71,12 @@ PipeClient::PipeClient(const std::string& pipeName, std::uint32_t timeoutMs)
 
 bool PipeClient::Send(const void* bytes, std::size_t length)
 {
-    DWORD written = 0;
-    return WriteFile(requestPipe.Get(), bytes, static_cast<DWORD>(length), &written, nullptr) && written == length;
+    return Transfer(requestPipe.Get(), true, const_cast<void*>(bytes), static_cast<DWORD>(length), replyLimitMs);
 }
 
 bool PipeClient::Receive(ZintarUtil::PipeReply& reply)
 {
-    DWORD read = 0;
-    return ReadFile(replyPipe.Get(), &reply, sizeof reply, &read, nullptr) && read == sizeof reply;
+    return Transfer(replyPipe.Get(), false, &reply, sizeof reply, replyLimitMs);
 }
 
 ZintarUtil::PipeReply PipeClient::Call(const ZintarUtil::PipeRequest& request)
