@@ -16,19 +16,6 @@ constexpr DWORD kWrongPassword = ERROR_INVALID_PASSWORD;
 
 using KeyContainer = ImportedKeys::Container;
 
-// The password as the import takes it; wiped when it goes.
-class WidePassword {
-public:
-    explicit WidePassword(const std::string& password) : text(WideText(password)) {}
-    WidePassword(const WidePassword&) = delete;
-    WidePassword& operator=(const WidePassword&) = delete;
-    ~WidePassword() { SecureZeroMemory(text.data(), text.size() * sizeof(wchar_t)); }
-    const wchar_t* Get() const { return text.c_str(); }
-
-private:
-    std::wstring text;
-};
-
 std::string ImportFailure(DWORD error)
 {
     if (error == kWrongPassword || error == static_cast<DWORD>(HRESULT_FROM_WIN32(kWrongPassword)))
@@ -39,16 +26,16 @@ std::string ImportFailure(DWORD error)
     return "it cannot be imported: " + SystemErrorClause(error);
 }
 
-CertStore ImportPkcs12(std::string& content, const std::string& password, const std::string& failure)
+// Read with an empty password: the file is kept where only the service and administrators read it.
+CertStore ImportPkcs12(std::string& content, const std::string& failure)
 {
     CRYPT_DATA_BLOB blob{static_cast<DWORD>(content.size()), reinterpret_cast<BYTE*>(content.data())};
     if (!PFXIsPFXBlob(&blob))
         throw ExceptionBase(failure + "it is not a PKCS#12 file");
-    const WidePassword wide(password);
     SetLastError(ERROR_SUCCESS);
     // The user's key set even when the file asks for the machine's: SChannel under Wine reads
     // keys from the user's key set only.
-    CertStore store(PFXImportCertStore(&blob, wide.Get(), CRYPT_USER_KEYSET));
+    CertStore store(PFXImportCertStore(&blob, L"", CRYPT_USER_KEYSET));
     if (store == nullptr)
         throw ExceptionBase(failure + ImportFailure(GetLastError()));
     return store;
@@ -149,12 +136,12 @@ std::vector<KeyContainer> ImportedContainers(HCERTSTORE store)
 
 }  // namespace
 
-ClientCertificate::ClientCertificate(const std::string& file, const std::string& password) : file(file)
+ClientCertificate::ClientCertificate(const std::string& file) : file(file)
 {
     const std::string failure = "Failed to start TLS with the collector: cannot use the client certificate " +
                                 file + ": ";
     std::string content = ReadWholeFile(file, failure);
-    store = ImportPkcs12(content, password, failure);
+    store = ImportPkcs12(content, failure);
     keys.containers = ImportedContainers(store.get());
     certificate = CertificateWithKey(store.get(), failure);
 }

@@ -41,14 +41,14 @@ public:
 
 class ClientCertificate {
 public:
-    // Reads and imports `file` with `password` (empty for none) and picks the certificate whose
+    // Reads and imports `file` (with an empty password) and picks the certificate whose
     // private key is in it. Throws ExceptionBase "Failed to start TLS with the collector: cannot
     // use the client certificate FILE: <reason>", the reason being the system's text for a file
     // that cannot be read, "it is not a PKCS#12 file", "the password is wrong", "it cannot be
     // imported: ...", "it holds no private key", "its private key cannot be opened: ..." or "none
-    // of its certificates belongs to its private key". Under Wine a wrong password, a file without
+    // of its certificates belongs to its private key". Under Wine a password, a file without
     // a key and a key other than RSA all end in "it cannot be imported": Wine gives no reason.
-    ClientCertificate(const std::string& file, const std::string& password);
+    explicit ClientCertificate(const std::string& file);
     ClientCertificate(const ClientCertificate&) = delete;
     ClientCertificate& operator=(const ClientCertificate&) = delete;
 

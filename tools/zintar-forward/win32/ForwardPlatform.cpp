@@ -2,6 +2,7 @@
 
 #include <iostream>
 
+#include "AutoHandle.h"
 #include "DiagnosticLog.h"
 #include "Exceptions.h"
 #include "SocketConnection.h"
@@ -20,31 +21,16 @@ constexpr std::uint32_t kConnectTimeoutMs = 10000;
 constexpr std::uint64_t kLookForLogEveryMs = 1000;
 constexpr std::uint64_t kOriginEveryMs = 60000;
 
-class OwnedFile {
-public:
-    explicit OwnedFile(HANDLE handle) : handle(handle) {}
-    OwnedFile(const OwnedFile&) = delete;
-    OwnedFile& operator=(const OwnedFile&) = delete;
-    ~OwnedFile()
-    {
-        if (handle != INVALID_HANDLE_VALUE)
-            CloseHandle(handle);
-    }
-    HANDLE Get() const { return handle; }
-
-private:
-    HANDLE handle;
-};
-
-}  // namespace
-
-void ReplaceFile(const std::string& path, const std::string& text)
+// Replaces `path` with `text`: written to a temporary file beside it, forced to disk, then
+// renamed over it with a write-through rename, so that the file is always whole.
+void ReplaceWholeFile(const std::string& path, const std::string& text)
 {
     const std::string temporary = path + ".new";
     {
-        OwnedFile file(CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                   nullptr));
-        if (file.Get() == INVALID_HANDLE_VALUE)
+        ZintarUtil::AutoHandle file;
+        file.Take(CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                              nullptr));
+        if (file.IsInvalid())
             throw ExceptionWindows("Failed to create " + temporary);
         DWORD written = 0;
         if (!WriteFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) ||
@@ -56,6 +42,8 @@ void ReplaceFile(const std::string& path, const std::string& text)
     if (!MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         throw ExceptionWindows("Failed to replace " + path);
 }
+
+}  // namespace
 
 WindowsForwarderPlatform::WindowsForwarderPlatform(const CheckedSettings& settings, std::string statePath,
                                                    HANDLE stopEvent, bool echoToConsole)
@@ -119,7 +107,7 @@ std::unique_ptr<Connection> WindowsForwarderPlatform::Connect()
 
 void WindowsForwarderPlatform::SaveState(const ForwardState& state)
 {
-    ReplaceFile(statePath, ZintarUtil::FormatForwardState(state));
+    ReplaceWholeFile(statePath, ZintarUtil::FormatForwardState(state));
 }
 
 void WindowsForwarderPlatform::Log(const std::string& line)

@@ -41,9 +41,4 @@ private:
     std::uint64_t originAt = 0;
 };
 
-// Replaces `path` with `text`: written to a temporary file beside it, forced to disk, then
-// renamed over it with a write-through rename, so that the file is always whole. Throws
-// ExceptionWindows.
-void ReplaceFile(const std::string& path, const std::string& text);
-
 }  // namespace ZintarForward

@@ -113,28 +113,27 @@ ForwardService::ForwardService()
     SetServiceName(ZintarUtil::kForwardServiceName);
     SetDisplayName(ZintarUtil::kForwardServiceDisplayName);
     SetAccount(ZintarUtil::kForwardServiceAccount);
-    stopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (stopEvent == nullptr)
+    stopEvent.Take(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    if (stopEvent.IsInvalid())
         throw ExceptionWindows("Failed to create the forwarder's stop event");
 }
 
 ForwardService::~ForwardService()
 {
     thread.reset();
-    CloseHandle(stopEvent);
 }
 
 void ForwardService::OnStart()
 {
     CheckedSettings settings = InstalledSettings();
-    ResetEvent(stopEvent);
-    thread = std::make_unique<ForwardThread>(std::move(settings), stopEvent);
+    ResetEvent(stopEvent.Get());
+    thread = std::make_unique<ForwardThread>(std::move(settings), stopEvent.Get());
     thread->Start();
 }
 
 void ForwardService::OnStop()
 {
-    SetEvent(stopEvent);
+    SetEvent(stopEvent.Get());
     ZintarUtil::Timeout budget(kStopBudget);
     if (thread && !thread->Join(budget))
         throw ExceptionBase("Failed to stop the forwarder within " + std::to_string(kStopBudget / 1000) + " s");
@@ -143,7 +142,7 @@ void ForwardService::OnStop()
 
 void ForwardService::StopWhatStillRuns()
 {
-    SetEvent(stopEvent);
+    SetEvent(stopEvent.Get());
     thread.reset();  // joins within the budget, or ends the thread as a last resort
 }
 

@@ -11,6 +11,7 @@
 
 #include <memory>
 
+#include "AutoHandle.h"
 #include "ForwardOptions.h"
 #include "Service.h"
 
@@ -44,7 +45,7 @@ public:
 private:
     class ForwardThread;
     std::unique_ptr<ForwardThread> thread;
-    HANDLE stopEvent = nullptr;
+    ZintarUtil::AutoHandle stopEvent;  // manual reset, set to stop the forwarder
 };
 
 }  // namespace ZintarForward

@@ -452,7 +452,7 @@ std::unique_ptr<Connection> StartTls(std::unique_ptr<Connection> plain, const Tl
     const CertificateCheck check(policy);
     std::unique_ptr<ClientCertificate> client;
     if (!policy.clientCertificate.empty())
-        client = std::make_unique<ClientCertificate>(policy.clientCertificate, policy.clientCertificatePassword);
+        client = std::make_unique<ClientCertificate>(policy.clientCertificate);
     auto tls = std::make_unique<TlsConnection>(std::move(plain), policy.hostName, std::move(client));
     tls->Handshake(timeoutMs);
     check.Check(*tls->PeerCertificate());

@@ -30,7 +30,6 @@ struct TlsPolicy {
     // A PKCS#12 file (.pfx, .p12) with our own certificate and its private key, for collectors
     // that ask for one (RELP over TLS does); empty: none is offered.
     std::string clientCertificate;
-    std::string clientCertificatePassword;  // empty: the file has none
 };
 
 // Runs the client handshake over `plain` within `timeoutMs`, then checks the collector's
