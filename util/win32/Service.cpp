@@ -1,9 +1,11 @@
 #include "Service.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <vector>
 
 #include "DiagnosticLog.h"
+#include "Event.h"
 #include "Exceptions.h"
 #include "ServiceControlManager.h"
 
@@ -44,8 +46,44 @@ std::string SetFailureActions(SC_HANDLE service)
                                                              &onNonCrashFailures))
         return "The service manager refused to count a failed start as a failure (error " +
                std::to_string(GetLastError()) + "): it restarts the service after a crash only.";
+    SERVICE_PRESHUTDOWN_INFO preshutdown{Service::kPreshutdownTimeout};
+    if (!CurrentServiceControlManager().ChangeServiceConfig2(service, SERVICE_CONFIG_PRESHUTDOWN_INFO, &preshutdown))
+        return "The service manager refused the time to stop before a shutdown (error " +
+               std::to_string(GetLastError()) + "): the system's default applies.";
     return "";
 }
+
+// Reports the next checkpoint of a pending start or stop every `interval` ms while it lives, for
+// at most kLongestPending.
+class PendingProgress final : public Threading::Thread {
+public:
+    PendingProgress(Service& service, DWORD interval)
+        : Thread("Service Progress"), service(service), interval(interval), done("", nullptr)
+    {
+        done.RemoveSignal();
+        Start();
+    }
+    ~PendingProgress() override
+    {
+        done.SetSignal();
+        Timeout budget(Service::kProgressInterval);
+        Join(budget);
+    }
+
+protected:
+    std::uint32_t Run() override
+    {
+        Timeout limit(Service::kLongestPending);
+        while (!limit.Expired() && !done.Wait(std::min<std::uint32_t>(interval, limit.Remaining())))
+            service.ReportProgress();
+        return 0;
+    }
+
+private:
+    Service& service;
+    const DWORD interval;
+    Event done;
+};
 
 // The thread that carries out a stop while the control handler has already answered.
 class StopThread final : public Threading::Thread {
@@ -152,8 +190,8 @@ void WINAPI Service::ServiceMain(DWORD, char**)
     try {
         if (activeInstance == nullptr)
             throw ExceptionBase("Service started before calling SetActiveInstance() on an instance");
-        activeInstance->statusHandle = CurrentServiceControlManager().RegisterServiceCtrlHandler(
-            activeInstance->serviceName.c_str(), &Service::ControlHandler);
+        activeInstance->statusHandle = CurrentServiceControlManager().RegisterServiceCtrlHandlerEx(
+            activeInstance->serviceName.c_str(), &Service::ControlHandlerEx, nullptr);
         if (activeInstance->statusHandle == nullptr) {
             const ExceptionWindows cause("RegisterServiceCtrlHandler failed");
             throw ExceptionBase("Failed to start service", &cause);
@@ -177,6 +215,7 @@ void WINAPI Service::ControlHandler(DWORD control)
         // an interrogation must be answered even while a restart holds the lock.
         switch (control) {
         case SERVICE_CONTROL_STOP:
+        case SERVICE_CONTROL_PRESHUTDOWN:
         case SERVICE_CONTROL_SHUTDOWN:
             activeInstance->BeginStop();
             break;
@@ -201,9 +240,30 @@ void WINAPI Service::ControlHandler(DWORD control)
     }
 }
 
+DWORD WINAPI Service::ControlHandlerEx(DWORD control, DWORD, void*, void*)
+{
+    switch (control) {
+    case SERVICE_CONTROL_STOP:
+    case SERVICE_CONTROL_PRESHUTDOWN:
+    case SERVICE_CONTROL_SHUTDOWN:
+    case SERVICE_CONTROL_PAUSE:
+    case SERVICE_CONTROL_CONTINUE:
+    case SERVICE_CONTROL_INTERROGATE:
+        ControlHandler(control);
+        return NO_ERROR;
+    default:
+        return ERROR_CALL_NOT_IMPLEMENTED;
+    }
+}
+
 void Service::ReportStatus()
 {
     Mutex::Access access(statusMutex, InfiniteTimeout);
+    SendStatus();
+}
+
+void Service::SendStatus()
+{
     if (status.dwCurrentState == SERVICE_RUNNING || status.dwCurrentState == SERVICE_STOPPED)
         status.dwCheckPoint = 0;
     else
@@ -216,13 +276,12 @@ void Service::ReportStatus()
 
 void Service::ReportProgress()
 {
-    {
-        Mutex::Access access(statusMutex, InfiniteTimeout);
-        if (status.dwCurrentState != SERVICE_START_PENDING && status.dwCurrentState != SERVICE_STOP_PENDING)
-            return;
-    }
     try {
-        ReportStatus();
+        // Checked and sent under one lock: a report of the pending state never follows the
+        // final one.
+        Mutex::Access access(statusMutex, InfiniteTimeout);
+        if (status.dwCurrentState == SERVICE_START_PENDING || status.dwCurrentState == SERVICE_STOP_PENDING)
+            SendStatus();
     } catch (const ExceptionBase& e) {
         WriteLog("Failed to report progress : " + e.GetFullMessage("\n"));
     }
@@ -254,7 +313,10 @@ bool Service::RunOrStop(void (Service::*operation)(), const char* what, DWORD ex
         WriteLog(what + e.GetFullMessage("\n"));
     }
     StopWhatStillRuns();
-    {
+    // A start or restart that a stop cut short ends as that stop would: no failure for the
+    // manager to act on.
+    const bool cutShortByStop = stopRequested && exitCode != kExitStopFailed;
+    if (!cutShortByStop) {
         Mutex::Access access(statusMutex, InfiniteTimeout);
         status.dwWin32ExitCode = ERROR_SERVICE_SPECIFIC_ERROR;
         status.dwServiceSpecificExitCode = exitCode;
@@ -280,18 +342,42 @@ void Service::DoStart()
         status.dwControlsAccepted = kControlsAccepted;
     }
     SetState(SERVICE_START_PENDING, kStartWaitHint);
-    if (RunOrStop(&Service::OnStart, "An exception has occured in the service's main : ", kExitStartFailed))
+    bool started = false;
+    {
+        PendingProgress progress(*this, progressInterval);
+        started = RunOrStop(&Service::OnStart, "An exception has occured in the service's main : ", kExitStartFailed);
+    }
+    if (started)
         SetState(SERVICE_RUNNING);
 }
 
 void Service::DoStop()
 {
-    Mutex::Access control(controlMutex, InfiniteTimeout);
+    PendingProgress progress(*this, progressInterval);
+    Timeout controlWait(kControlWaitLimit);
+    Mutex::Access control(controlMutex, controlWait);
+    if (controlWait.Expired())
+        EndProcessStopped();
     if (status.dwCurrentState == SERVICE_STOPPED)
         return;  // a failed restart has stopped it already
     SetState(SERVICE_STOP_PENDING, kStopWaitHint);
     if (RunOrStop(&Service::OnStop, "An exception has occured in the service's control method : ", kExitStopFailed))
         SetState(SERVICE_STOPPED);
+}
+
+void Service::EndProcessStopped()
+{
+    WriteLog("The stop could not wait any longer for a start or a restart under way; the process ends.");
+    {
+        Mutex::Access access(statusMutex, InfiniteTimeout);
+        status.dwWin32ExitCode = ERROR_SERVICE_SPECIFIC_ERROR;
+        status.dwServiceSpecificExitCode = kExitStopFailed;
+    }
+    try {
+        SetState(SERVICE_STOPPED);
+    } catch (const ExceptionBase&) {
+    }
+    ExitProcess(kExitStopFailed);
 }
 
 void Service::BeginStop()

@@ -56,15 +56,28 @@ private:
 class Service {
 public:
     static constexpr DWORD kServiceType = SERVICE_WIN32_OWN_PROCESS;
-    static constexpr DWORD kControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
+    // The preshutdown notice comes before the system's last 20 s and waits up to
+    // kPreshutdownTimeout for the stop: the log is saved and closed within it. The shutdown
+    // notice stays accepted for systems that do not send the first.
+    static constexpr DWORD kControlsAccepted =
+        SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_PRESHUTDOWN;
+    static constexpr DWORD kPreshutdownTimeout = 40000;
     // The service-specific exit codes reported with STOPPED after a failure.
     static constexpr DWORD kExitStartFailed = 1;
     static constexpr DWORD kExitRestartFailed = 2;
     static constexpr DWORD kExitStopFailed = 3;
-    // The wait hints of the pending states: the longest step of a start or a stop, between two
-    // checkpoints, stays within 15 s.
+    // The wait hints of the pending states. While a start or a stop is pending a checkpoint is
+    // reported every kProgressInterval, whatever the step waits for, so no interval comes near
+    // the hint; after kLongestPending, longer than every bounded wait of a start or a stop put
+    // together, the reports end, and the manager may take the service for hung, as it then is.
     static constexpr DWORD kStartWaitHint = 30000;
     static constexpr DWORD kStopWaitHint = 30000;
+    static constexpr DWORD kProgressInterval = 2000;
+    static constexpr DWORD kLongestPending = 120000;
+    // How long a stop waits for a start or a restart under way to give up the control lock (a
+    // stop cuts their waits short, so they give it up within the stop's own budget). Past it,
+    // the process reports STOPPED and ends.
+    static constexpr DWORD kControlWaitLimit = 60000;
 
     Service();
     Service(const Service&) = delete;
@@ -113,13 +126,19 @@ public:
 
     static void WINAPI ServiceMain(DWORD argumentCount, char** arguments);
     static void WINAPI ControlHandler(DWORD control);
+    // What the manager calls: the extended form, which alone receives the preshutdown notice.
+    static DWORD WINAPI ControlHandlerEx(DWORD control, DWORD eventType, void* eventData, void* context);
+
+    // For tests: the period of the pending reports (kProgressInterval by default).
+    void SetProgressInterval(DWORD milliseconds) { progressInterval = milliseconds; }
 
     // Sends `status` to the manager; the checkpoint is 0 in the running and stopped states and
     // counts up in every other report.
     void ReportStatus();
     // While a start or a stop is pending: reports it again with the next checkpoint, so that the
-    // manager sees each step end and never takes a long start for a hung one. Does nothing in any
-    // other state (a restart reports nothing); a report that fails is not the step's failure.
+    // manager never takes a long start for a hung one. Does nothing in any other state (a restart
+    // reports nothing); a report that fails is not the step's failure. Called every
+    // kProgressInterval while a start or a stop runs, and by the steps themselves.
     void ReportProgress();
 
     // STOPPED (not reported), START_PENDING, OnStart, RUNNING; STOPPED with kExitStartFailed when
@@ -152,10 +171,16 @@ private:
     bool RunOrStop(void (Service::*operation)(), const char* what, DWORD exitCode);
     void RestartSteps();
     void SetState(DWORD state, DWORD waitHint = 0);
+    // ReportStatus with statusMutex held.
+    void SendStatus();
+    // The last resort of a stop that a start or a restart keeps from running: STOPPED, then the
+    // process ends (the system writes the log's mapped pages back).
+    [[noreturn]] void EndProcessStopped();
 
     Mutex controlMutex;
     Mutex statusMutex;  // the status record, reported from the control handler and the stop thread
     std::atomic<bool> stopRequested{false};
+    DWORD progressInterval = kProgressInterval;
     std::unique_ptr<Threading::Thread> stopThread;
     std::string serviceName;
     std::string executablePath;

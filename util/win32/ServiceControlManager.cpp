@@ -35,9 +35,10 @@ public:
         return ::StartServiceCtrlDispatcherA(table);
     }
 
-    SERVICE_STATUS_HANDLE RegisterServiceCtrlHandler(const char* serviceName, LPHANDLER_FUNCTION handler) override
+    SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerEx(const char* serviceName, LPHANDLER_FUNCTION_EX handler,
+                                                       void* context) override
     {
-        return ::RegisterServiceCtrlHandlerA(serviceName, handler);
+        return ::RegisterServiceCtrlHandlerExA(serviceName, handler, context);
     }
 
     BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status) override

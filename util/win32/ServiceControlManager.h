@@ -20,8 +20,8 @@ public:
     virtual BOOL DeleteService(SC_HANDLE service) = 0;
     virtual BOOL CloseServiceHandle(SC_HANDLE handle) = 0;
     virtual BOOL StartServiceCtrlDispatcher(const SERVICE_TABLE_ENTRYA* table) = 0;
-    virtual SERVICE_STATUS_HANDLE RegisterServiceCtrlHandler(const char* serviceName,
-                                                             LPHANDLER_FUNCTION handler) = 0;
+    virtual SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerEx(const char* serviceName,
+                                                               LPHANDLER_FUNCTION_EX handler, void* context) = 0;
     virtual BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status) = 0;
     virtual BOOL ChangeServiceConfig2(SC_HANDLE service, DWORD infoLevel, void* info) = 0;
 };

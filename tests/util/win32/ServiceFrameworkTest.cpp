@@ -2,8 +2,13 @@
 // checkpoints it reports, and what it does when a step fails.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -19,15 +24,37 @@ using Lines = std::vector<std::string>;
 
 namespace {
 
-// Records every call as one line and answers as told.
+// Records every call as one line and answers as told. The pending reports come from a thread of
+// the framework, so the lines are kept under a lock.
 class FakeManager : public ServiceControlManager {
 public:
+    FakeManager() = default;
+    FakeManager& operator=(FakeManager&& other)
+    {
+        calls = std::move(other.calls);
+        failOpenManager = other.failOpenManager, failCreate = other.failCreate;
+        failOpenService = other.failOpenService, failStatus = other.failStatus, failConfig = other.failConfig;
+        return *this;
+    }
     template <class... Parts>
     void Record(const Parts&... parts)
     {
         std::string line;
         ((line += (line.empty() ? "" : " ") + Text(parts)), ...);
+        std::lock_guard<std::mutex> hold(lock);
         calls.push_back(line);
+        recorded.notify_all();
+    }
+    // Waits, a bounded time, until `seen` holds for the lines so far.
+    bool WaitFor(const std::function<bool(const Lines&)>& seen)
+    {
+        std::unique_lock<std::mutex> hold(lock);
+        return recorded.wait_for(hold, std::chrono::seconds(10), [&] { return seen(calls); });
+    }
+    Lines Take()
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        return std::exchange(calls, {});
     }
     SC_HANDLE OpenManager(const char*, const char* database, DWORD access) override
     {
@@ -55,7 +82,7 @@ public:
         table[0].lpServiceProc(0, nullptr);
         return TRUE;
     }
-    SERVICE_STATUS_HANDLE RegisterServiceCtrlHandler(const char* name, LPHANDLER_FUNCTION) override
+    SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerEx(const char* name, LPHANDLER_FUNCTION_EX, void*) override
     {
         Record("register", name);
         return reinterpret_cast<SERVICE_STATUS_HANDLE>(3);
@@ -63,7 +90,7 @@ public:
     BOOL SetServiceStatus(SERVICE_STATUS_HANDLE, SERVICE_STATUS* s) override
     {
         Record("status", s->dwCurrentState, "cp", s->dwCheckPoint, "exit", s->dwServiceSpecificExitCode);
-        EXPECT_EQ(s->dwControlsAccepted, 5u);
+        EXPECT_EQ(s->dwControlsAccepted, 0x105u);  // stop, shutdown, preshutdown
         EXPECT_EQ(s->dwServiceType, 16u);
         EXPECT_EQ(s->dwWin32ExitCode, s->dwServiceSpecificExitCode == 0 ? 0u : 1066u);
         return failStatus ? FALSE : TRUE;
@@ -76,6 +103,8 @@ public:
     }
 
     Lines calls;
+    std::mutex lock;
+    std::condition_variable recorded;
     bool failOpenManager = false, failCreate = false, failOpenService = false, failStatus = false, failConfig = false;
 
 private:
@@ -92,6 +121,8 @@ public:
     void OnStart() override
     {
         events.push_back("OnStart");
+        if (duringStart)
+            duringStart();
         if (failStart)
             throw ZintarUtil::Exceptions::ExceptionBase("start failed");
     }
@@ -105,6 +136,7 @@ public:
     void OnStopRequested() override { events.push_back("OnStopRequested"); }
     Lines events;
     bool failStart = false, failStop = false;
+    std::function<void()> duringStart;
 };
 
 class ServiceFramework : public ::testing::Test {
@@ -116,6 +148,7 @@ protected:
         service.SetDisplayName("Tervan Log Server");
         service.SetExecutablePath("C:\\Program Files\\Tervan\\ZintarServer.exe");
         Service::SetActiveInstance(&service);
+        service.SetProgressInterval(60000);  // no pending report but the steps' own
         ZintarUtil::SetLogFile(log);
     }
     void TearDown() override
@@ -124,7 +157,7 @@ protected:
         std::remove(log.c_str());
         ReplaceServiceControlManager(nullptr);
     }
-    Lines Calls() { return std::exchange(manager.calls, {}); }
+    Lines Calls() { return manager.Take(); }
 
     FakeManager manager;
     std::unique_ptr<TestService> owned = std::make_unique<TestService>();  // its destructor may throw
@@ -149,7 +182,7 @@ TEST_F(ServiceFramework, InstallAndRemoveNameTheirFailuresAndCloseWhatWasOpened)
     bool FakeManager::*none = nullptr;
     auto install = [](Service& s) { s.Install(); };
     auto remove = [](Service& s) { s.Remove(); };
-    const Lines installed = {kOpenManager, kCreate, "config 2", "config 4", "close 2", "close 1"};
+    const Lines installed = {kOpenManager, kCreate, "config 2", "config 4", "config 7", "close 2", "close 1"};
     const Case cases[] = {
         {"install", none, install, "", installed},
         {"install, failure actions refused", &FakeManager::failConfig, install, "",
@@ -231,4 +264,32 @@ TEST_F(ServiceFramework, AFailedStartOrRestartEndsStoppedWithItsExitCode)
     EXPECT_EQ(Calls(), (Lines{"status 1 cp 0 exit 2"}));
     EXPECT_EQ(service.events, (Lines{"OnStart", "OnStop", "OnStart", "OnStop", "OnStart", "StopWhatStillRuns"}));
     EXPECT_NE(ZintarTest::ReadWholeFile(log).find("Failed to restart the service : start failed"), std::string::npos);
+}
+
+TEST_F(ServiceFramework, ALongStartKeepsReportingAndAPreshutdownNoticeStopsTheService)
+{
+    // However long a step waits, the manager keeps hearing from it.
+    service.SetProgressInterval(20);
+    const std::string thirdCheckpoint = "status 2 cp 3 exit 0";
+    service.duringStart = [&] {
+        EXPECT_TRUE(manager.WaitFor([&](const Lines& lines) {
+            return std::find(lines.begin(), lines.end(), thirdCheckpoint) != lines.end();
+        }));
+    };
+    service.RunAsService();
+    Lines calls = Calls();
+    ASSERT_GE(calls.size(), 6u);
+    EXPECT_EQ(calls[2], "status 2 cp 1 exit 0");
+    EXPECT_EQ(calls[4], thirdCheckpoint);
+    EXPECT_EQ(calls.back(), "status 4 cp 0 exit 0");
+
+    EXPECT_EQ(Service::ControlHandlerEx(200, 0, nullptr, nullptr), DWORD{ERROR_CALL_NOT_IMPLEMENTED});
+    EXPECT_EQ(Service::ControlHandlerEx(SERVICE_CONTROL_PRESHUTDOWN, 0, nullptr, nullptr), DWORD{NO_ERROR});
+    ZintarUtil::Timeout budget(10000);
+    ASSERT_TRUE(service.JoinStop(budget));
+    calls = Calls();
+    ASSERT_FALSE(calls.empty());
+    EXPECT_EQ(calls.front(), "status 3 cp 1 exit 0");
+    EXPECT_EQ(calls.back(), "status 1 cp 0 exit 0");
+    EXPECT_EQ(service.events, (Lines{"OnStart", "OnStopRequested", "OnStop"}));
 }
