@@ -1,0 +1,67 @@
+#include <gtest/gtest.h>
+
+#include "LogFolderCheck.h"
+#include "SecurityDescriptors.h"
+#include "TestFiles.h"
+
+using namespace ZintarUtil;
+
+namespace {
+
+// A new folder whose own DACL, not inherited, grants SYSTEM and Administrators full control and
+// Everyone `everyoneRights` when they are not 0.
+std::string FolderWithAccess(const std::string& stem, DWORD everyoneRights)
+{
+    const std::string folder = ZintarTest::TemporaryPath(stem);
+    EXPECT_NE(CreateDirectoryA(folder.c_str(), nullptr), 0);
+    SecurityIdentifier system(SID_IDENTIFIER_AUTHORITY{SECURITY_NT_AUTHORITY});
+    system.AddSubAuthority(SECURITY_LOCAL_SYSTEM_RID);
+    SecurityIdentifier admins(SID_IDENTIFIER_AUTHORITY{SECURITY_NT_AUTHORITY});
+    admins.AddSubAuthority(SECURITY_BUILTIN_DOMAIN_RID);
+    admins.AddSubAuthority(DOMAIN_ALIAS_RID_ADMINS);
+    SecurityIdentifier everyone(SID_IDENTIFIER_AUTHORITY{SECURITY_WORLD_SID_AUTHORITY});
+    everyone.AddSubAuthority(SECURITY_WORLD_RID);
+    AccessControlList acl;
+    acl.AddExplicitAccess(SET_ACCESS, FILE_ALL_ACCESS, TRUSTEE_IS_WELL_KNOWN_GROUP, system);
+    acl.AddExplicitAccess(SET_ACCESS, FILE_ALL_ACCESS, TRUSTEE_IS_ALIAS, admins);
+    if (everyoneRights != 0)
+        acl.AddExplicitAccess(SET_ACCESS, everyoneRights, TRUSTEE_IS_WELL_KNOWN_GROUP, everyone);
+    EXPECT_EQ(SetNamedSecurityInfoA(const_cast<char*>(folder.c_str()), SE_FILE_OBJECT,
+                                    DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                                    nullptr, acl.GetACL(), nullptr),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    return folder;
+}
+
+}  // namespace
+
+TEST(LogFolderCheck, FolderOpenToEveryoneIsRefusedAndAnAdminOnlyOnePasses)
+{
+    const std::string open = FolderWithAccess("open-log-folder", FILE_ADD_FILE);
+    const std::string closed = FolderWithAccess("admin-log-folder", 0);
+
+    const auto refusal = RefusalOfLogFolder(open + "\\Logs.dat");
+    ASSERT_TRUE(refusal.has_value());
+    EXPECT_EQ(refusal->rfind("its folder " + open + " lets Everyone add files", 0), 0u) << *refusal;
+    EXPECT_EQ(RefusalOfLogFolder(closed + "\\Logs.dat").value_or("(passes)"), "(passes)");
+    EXPECT_EQ(RefusalOfLogFolder(closed + "\\missing\\Logs.dat").value_or("(passes)"), "(passes)");
+    RemoveDirectoryA(open.c_str());
+    RemoveDirectoryA(closed.c_str());
+}
+
+TEST(LogFolderCheck, PathThroughALinkIsRefused)
+{
+    const std::string target = FolderWithAccess("link-target", 0);
+    const std::string link = ZintarTest::TemporaryPath("log-folder-link");
+    const bool made = CreateSymbolicLinkA(link.c_str(), target.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY) != 0;
+    const DWORD attributes = GetFileAttributesA(link.c_str());
+    if (!made || attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        RemoveDirectoryA(target.c_str());
+        // Wine 8 answers CreateSymbolicLink with success and makes nothing; Windows needs a privilege.
+        GTEST_SKIP() << "this system made no link";
+    }
+    EXPECT_EQ(RefusalOfLogFolder(link + "\\Logs.dat").value_or("(passes)").rfind("its path goes through " + link, 0),
+              0u);
+    RemoveDirectoryA(link.c_str());
+    RemoveDirectoryA(target.c_str());
+}
