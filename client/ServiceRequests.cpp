@@ -4,6 +4,7 @@
 
 #include "Exceptions.h"
 #include "TextHelpers.h"
+#include "ZintarNames.h"
 
 namespace ZintarClient {
 
@@ -36,7 +37,8 @@ std::string ReplyName(const PipeReply& reply)
         // The service says why in the reply's text; an older one left it empty.
         const std::string why = TextOf(reply);
         if (why.empty())
-            return "the service could not carry it out (its diagnostic log ZintarServiceLog.txt says why)";
+            return std::string("the service could not carry it out (its diagnostic log ") +
+                   ZintarUtil::kServiceLogName + " says why)";
         return "the service could not carry it out: " + why;
     }
     case Pipe::kReplyNoFilter:

@@ -2,16 +2,19 @@
 
 #include <sstream>
 
+#include "LogFileFormat.h"
+
 namespace ZintarUtil {
 
 std::uint32_t ParseTypeList(const std::string& list, const std::string& option)
 {
+    const char highest = static_cast<char>('0' + kMessageTypes - 1);
     std::uint32_t mask = 0;
     std::stringstream items(list);
     std::string item;
     while (std::getline(items, item, ',')) {
-        if (item.size() != 1 || item[0] < '0' || item[0] > '3')
-            throw UsageError(option + " takes types 0 to 3 separated by commas, not '" + list + "'");
+        if (item.size() != 1 || item[0] < '0' || item[0] > highest)
+            throw UsageError(option + " takes types 0 to " + highest + " separated by commas, not '" + list + "'");
         mask |= 1u << (item[0] - '0');
     }
     if (mask == 0)
@@ -22,7 +25,7 @@ std::uint32_t ParseTypeList(const std::string& list, const std::string& option)
 std::string TypesText(std::uint32_t mask)
 {
     std::string text;
-    for (int type = 0; type < 4; ++type)
+    for (std::uint32_t type = 0; type < kMessageTypes; ++type)
         if (mask & (1u << type))
             text += (text.empty() ? "" : ",") + std::to_string(type);
     return text.empty() ? "none" : text;

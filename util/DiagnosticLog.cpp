@@ -1,17 +1,16 @@
 #include "DiagnosticLog.h"
 
+#include "DiagnosticLogPlatform.h"
 #include "LogThrottle.h"
 
 #include <chrono>
 #include <cstdio>
 #include <mutex>
 
-#ifdef _WIN32
-#include <share.h>
-#endif
-
 namespace ZintarUtil {
 namespace {
+
+namespace Platform = DiagnosticLogPlatform;
 
 std::string& LogFileName()
 {
@@ -37,45 +36,6 @@ std::int64_t SteadyMilliseconds()
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
-}
-
-std::tm LocalTimeNow()
-{
-    std::tm local{};
-#ifdef _WIN32
-    const __time64_t now = _time64(nullptr);
-    _localtime64_s(&local, &now);
-#else
-    const std::time_t now = std::time(nullptr);
-    localtime_r(&now, &local);
-#endif
-    return local;
-}
-
-// Opens `name` for appending while other writers and readers keep it open too.
-std::FILE* OpenShared(const std::string& name)
-{
-#ifdef _WIN32
-    return _fsopen(name.c_str(), "a", _SH_DENYNO);  // text mode: "\n" is stored as CR LF
-#else
-    return std::fopen(name.c_str(), "ab");
-#endif
-}
-
-std::string WithFileLineEnds(const std::string& entry)
-{
-#ifdef _WIN32
-    return entry;  // the text-mode stream adds the CR
-#else
-    std::string converted;
-    converted.reserve(entry.size() + 8);
-    for (char c : entry) {
-        if (c == '\n')
-            converted += '\r';
-        converted += c;
-    }
-    return converted;
-#endif
 }
 
 }  // namespace
@@ -113,7 +73,7 @@ std::string OlderLogFileName(const std::string& name)
 // the file growing until a later entry succeeds.
 void RotateIfFull(const std::string& name)
 {
-    std::FILE* file = OpenShared(name);
+    std::FILE* file = Platform::OpenShared(name);
     if (file == nullptr)
         return;
     std::fseek(file, 0, SEEK_END);
@@ -141,8 +101,8 @@ void WriteLog(const std::string& text)
             entryText += "\n(" + std::to_string(*leftOut) + " more entries like this one were left out since the last)";
         RotateIfFull(name);
     }
-    const std::string entry = WithFileLineEnds(ComposeLogEntry(LocalTimeNow(), entryText));
-    std::FILE* file = OpenShared(name);
+    const std::string entry = Platform::WithFileLineEnds(ComposeLogEntry(Platform::LocalTimeNow(), entryText));
+    std::FILE* file = Platform::OpenShared(name);
     if (file == nullptr)
         return;
     std::fwrite(entry.data(), 1, entry.size(), file);

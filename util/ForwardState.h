@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+#include "LogFileFormat.h"
+
 namespace ZintarUtil {
 
 // What the forwarder runs with, as the command line and the registry give it (unchecked).
@@ -15,7 +17,7 @@ struct ForwardSettings {
     std::string to;              // the collector's URL
     std::string hostName;        // empty: the computer's name
     std::string stateFile;       // empty: the default in the state folder
-    std::uint32_t typeMask = 0xF;
+    std::uint32_t typeMask = kEveryTypeMask;
     std::string caFile;          // PEM; empty: the machine's trusted roots
     std::string fingerprint;     // empty: the certificate is checked by its chain and name
     std::string clientCertificate;  // PKCS#12 file with the forwarder's own certificate and key; empty: none

@@ -28,6 +28,10 @@ struct TimeFields {
 
 constexpr std::size_t kTextFieldSize = 257;  // 256 characters and their NUL
 
+// A message's type is 0 to 3; a mask of types sets bit i for type i.
+constexpr std::uint32_t kMessageTypes = 4;
+constexpr std::uint32_t kEveryTypeMask = (1u << kMessageTypes) - 1;
+
 #pragma pack(push, 1)
 // One log message exactly as the device driver delivers it and as a pipe client sends it.
 struct LogMessage {

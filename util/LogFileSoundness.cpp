@@ -17,7 +17,7 @@ bool IsSoundHeader(const FileHeader& header, std::uint64_t fileLength)
 
 bool IsWellFormedMessage(const LogMessage& message)
 {
-    return message.type < 4 && HasTerminator(message.text, kTextFieldSize) &&
+    return message.type < kMessageTypes && HasTerminator(message.text, kTextFieldSize) &&
            HasTerminator(message.auxText, kTextFieldSize);
 }
 

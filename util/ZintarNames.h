@@ -1,6 +1,6 @@
 // The names every program of the system shares, in one place: the service's names, its pipes,
-// the mapping and the lock and events of the log file, the registry key of its settings, and the
-// forwarder's service and key.
+// the mapping and the lock and events of the log file, the registry key of its settings, its
+// diagnostic log, and the forwarder's service and key.
 // Clients of other makers know them too: they never change.
 #pragma once
 
@@ -8,6 +8,8 @@ namespace ZintarUtil {
 
 inline constexpr char kServiceName[] = "ZintarServer";
 inline constexpr char kServiceDisplayName[] = "Tervan Log Server";
+// The service's diagnostic log, in its working directory; the clients' hints point to it.
+inline constexpr char kServiceLogName[] = "ZintarServiceLog.txt";
 
 // Requests go to the first pipe, replies come from the second (its name plus "Reply").
 inline constexpr char kRequestPipeName[] = "\\\\.\\pipe\\ZintarServerPipe";

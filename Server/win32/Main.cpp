@@ -10,6 +10,7 @@
 #include "DiagnosticLog.h"
 #include "Exceptions.h"
 #include "ServerService.h"
+#include "ZintarNames.h"
 
 using ZintarServer::ServerService;
 using ZintarUtil::Exceptions::ExceptionBase;
@@ -55,7 +56,7 @@ bool CreateServiceObject()
 
 int main(int argc, char** argv)
 {
-    ZintarUtil::SetLogFile("ZintarServiceLog.txt");
+    ZintarUtil::SetLogFile(ZintarUtil::kServiceLogName);
     try {
         if (!CreateServiceObject()) {
             std::cerr << "Error constructing service object" << std::endl;

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "Exceptions.h"
+#include "ServiceSettings.h"
 
 namespace ZintarServer {
 
@@ -23,7 +24,8 @@ RegistryKey::~RegistryKey()
 
 std::string RegistryKey::ReadData(const std::string& name, const std::string& defaultText)
 {
-    char buffer[256] = {};
+    // SetLogFileName refuses a path longer than this reads back.
+    char buffer[kMaxLogFilePathLength + 1] = {};
     DWORD size = sizeof buffer;
     const LONG status = RegQueryValueExA(handle, name.c_str(), nullptr, nullptr,
                                          reinterpret_cast<BYTE*>(buffer), &size);

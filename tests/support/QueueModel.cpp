@@ -89,7 +89,7 @@ public:
     std::string Step(std::uint8_t op)
     {
         if (op < 0x30)
-            return Flush(op < 0x10 ? op % 4 : -1, op >= 0x08 && op < 0x10);
+            return Flush(op < 0x10 ? op % 4 : -1, op >= 0x08 && op < 0x10, op >= 0x28);
         if (op < 0x40)
             return Poll();
         // Mostly later than the last arrival, sometimes late, sometimes equal.
@@ -102,8 +102,9 @@ public:
 
 private:
     // A flush that fails after `failAt` writes is repeated; with `crash`, the writer dies there
-    // instead, and when it left the ring unsound the next one repairs it.
-    std::string Flush(int failAt, bool crash)
+    // instead, and when it left the ring unsound the next one repairs it. With `restart`, the
+    // service stops after the flush and starts again.
+    std::string Flush(int failAt, bool crash, bool restart)
     {
         if (failAt >= 0) {
             const std::set<unsigned> published = PublishedAndQueued();
@@ -124,6 +125,8 @@ private:
             }
         } else {
             ring.Flush(queue);
+            if (restart)
+                RestartWithLoad();
         }
         const std::vector<unsigned char> image = ring.Image();
         if (!ZintarUtil::IsSoundLogImage(image.data(), image.size()))
@@ -161,6 +164,15 @@ private:
         ring.header = ZintarUtil::RepairedHeader(ring.header, salvage, capacity);
         ring.header.generation += 1;
         repairedUpTo = arrivals;
+    }
+
+    // What a start does with the sound ring a stop left: the queue read back from the ring, and
+    // the initialization's step of the generation.
+    void RestartWithLoad()
+    {
+        queue.LoadFromRing(ring.header, reinterpret_cast<const unsigned char*>(ring.slots.data()),
+                           ring.header.messageCount);
+        ring.header.generation += 1;
     }
 
     std::set<unsigned> PublishedAndQueued() const

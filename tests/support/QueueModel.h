@@ -35,9 +35,8 @@ struct MemoryRing : ZintarServer::RingSlots {
 };
 
 // Runs the steps that `bytes` encode (the first picks the ring's size, which is the queue's limit; each
-// further byte is an arrival, a flush, a failing flush, a writer dying in a flush or a poll) and
-// returns the first broken
-// rule, or an empty text.
+// further byte is an arrival, a flush, a failing flush, a writer dying in a flush, a flush and a
+// restart of the service, or a poll) and returns the first broken rule, or an empty text.
 std::string RunQueueModel(const std::uint8_t* bytes, std::size_t size);
 
 }  // namespace ZintarTest

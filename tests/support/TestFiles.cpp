@@ -16,6 +16,12 @@ std::string TemporaryPath(const std::string& stem)
         .string();
 }
 
+TemporaryFile::~TemporaryFile()
+{
+    std::error_code ignored;  // a file another process still holds open stays behind
+    std::filesystem::remove_all(path, ignored);
+}
+
 std::string ReadWholeFile(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);

@@ -29,18 +29,14 @@ std::tm SampleTime()
 // Every test writes to its own file and leaves the process-wide name empty again.
 class DiagnosticLogTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        path = ZintarTest::TemporaryPath("diagnostic-log");
-        std::remove(path.c_str());
-    }
     void TearDown() override
     {
         SetLogFile("");
-        std::remove(path.c_str());
+        std::remove(OlderLogFileName(path).c_str());
     }
 
-    std::string path;
+    const ZintarTest::TemporaryFile log{"diagnostic-log"};
+    const std::string& path = log.path;
 };
 
 }  // namespace
@@ -128,5 +124,4 @@ TEST_F(DiagnosticLogTest, AFullLogBecomesTheOlderCopy)
     WriteLog("after the rotation");
     EXPECT_EQ(ZintarTest::ReadWholeFile(OlderLogFileName(path)).size(), kLogRotationBytes);
     EXPECT_NE(ZintarTest::ReadWholeFile(path).find(" - after the rotation"), std::string::npos);
-    std::remove(OlderLogFileName(path).c_str());
 }

@@ -15,6 +15,8 @@ namespace {
 
 using Kept = std::pair<std::uint64_t, std::uint64_t>;  // key and sequence
 
+constexpr TimeFields kLastMoment{30827, 12, 31, 23, 59, 59, 999, 0};  // of the calendar, as Windows counts
+
 // Sets slot `slot` to the message with `key`, stored under `sequence`.
 void Put(LogImage& image, std::int32_t slot, std::uint64_t key, std::uint64_t sequence)
 {
@@ -38,6 +40,7 @@ TEST(Salvage, DamagedImages)
         std::uint64_t dropped;
     };
     const std::vector<Kept> all{{10, 0}, {20, 1}, {30, 2}, {40, 3}, {50, 4}, {60, 5}};
+    const std::uint64_t lastMoment = SortKeyOf(kLastMoment) - ZintarTest::kKeyBase;
     const Case cases[] = {
         {"a torn header: the slots are all there is to go by",
          [](LogImage& i) { std::memset(&i.Header(), 0xA5, sizeof(FileHeader)); }, 6, all, 0},
@@ -62,6 +65,16 @@ TEST(Salvage, DamagedImages)
              std::strcpy(i.Slot(0).message.text, "another message at the same time");
          },
          6, {{20, 1}, {30, 2}, {40, 3}, {40, 9}, {50, 4}, {60, 5}}, 0},
+        {"copies of one message under two sequences, another message of its time between them",
+         [](LogImage& i) {
+             Put(i, 0, 40, 7);
+             Put(i, 1, 40, 6);
+             std::strcpy(i.Slot(1).message.text, "another message at the same time");
+         },
+         6, {{30, 2}, {40, 3}, {40, 6}, {50, 4}, {60, 5}}, 1},
+        {"a record at the calendar's last moment is whole",
+         [](LogImage& i) { i.Slot(0).message.timeStamp = kLastMoment; },
+         6, {{20, 1}, {30, 2}, {40, 3}, {50, 4}, {60, 5}, {lastMoment, 0}}, 0},
         {"never written slots are not counted; a time outside the calendar is",
          [](LogImage& i) {
              i.Slot(0) = MessageRecord{};

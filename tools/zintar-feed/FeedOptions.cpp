@@ -14,6 +14,9 @@ using ZintarUtil::TimeFields;
 
 namespace {
 
+// The characters of a message's text or auxiliary text, as help and refusals say it.
+const std::string kTextLimit = std::to_string(ZintarUtil::kTextFieldSize - 1);
+
 double ParseRate(const std::string& value)
 {
     char* end = nullptr;
@@ -49,9 +52,11 @@ FeedOptions ParseFeedOptions(const std::vector<std::string>& args, std::string& 
                  "device failure."};
     app.require_subcommand(1);
     CLI::App* push = app.add_subcommand("push", "queue messages in the Zintar device");
-    push->add_option("--type", o.type, "message type (default 0)")->check(CLI::Range(0u, 3u));
-    push->add_option("--text", o.text, "message text, at most 256 characters; {n} stands for the message number");
-    push->add_option("--aux", o.auxText, "auxiliary text, at most 256 characters; {n} as above");
+    push->add_option("--type", o.type, "message type (default 0)")
+        ->check(CLI::Range(0u, ZintarUtil::kMessageTypes - 1));
+    push->add_option("--text", o.text,
+                     "message text, at most " + kTextLimit + " characters; {n} stands for the message number");
+    push->add_option("--aux", o.auxText, "auxiliary text, at most " + kTextLimit + " characters; {n} as above");
     push->add_option("--count", o.count, "how many messages (default 1)")->check(CLI::Range(std::uint64_t{0}, UINT64_MAX / 2));
     push->add_option("--rate", rate, "messages per second, or 'max' (the default) for as fast as possible");
     push->add_option("--time", time, "time stamp YYYY-MM-DDThh:mm:ss[.mmm] of every message (default: local time)");
@@ -79,7 +84,7 @@ FeedOptions ParseFeedOptions(const std::vector<std::string>& args, std::string& 
     }
     for (const std::string* text : {&o.text, &o.auxText})
         if (text->size() > ZintarUtil::kTextFieldSize - 1)
-            throw UsageError("--text and --aux hold at most 256 characters");
+            throw UsageError("--text and --aux hold at most " + kTextLimit + " characters");
     return o;
 }
 

@@ -50,8 +50,9 @@ CheckedSettings CheckSettings(const ForwardSettings& settings)
         throw UsageError("--ca and --fingerprint exclude each other: a pinned certificate is not checked by its chain");
     if (settings.facility < 0 || settings.facility > 23)
         throw UsageError("--facility takes 0 to 23, not " + std::to_string(settings.facility));
-    if ((settings.typeMask & 0xF) == 0 || (settings.typeMask & ~0xFu) != 0)
-        throw UsageError("--types needs at least one of the types 0 to 3");
+    if ((settings.typeMask & ZintarUtil::kEveryTypeMask) == 0 || (settings.typeMask & ~ZintarUtil::kEveryTypeMask) != 0)
+        throw UsageError("--types needs at least one of the types 0 to " +
+                         std::to_string(ZintarUtil::kMessageTypes - 1));
     for (char c : settings.hostName)
         if (c <= 32 || c >= 127)
             throw UsageError("--host-name takes printable characters without blanks, not '" + settings.hostName + "'");

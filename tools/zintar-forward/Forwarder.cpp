@@ -177,8 +177,8 @@ void Forwarder::SendMore()
     }
     for (const ZintarUtil::MessageRecord& record : batch.records) {
         InFlight entry{ResumePoint{batch.generation, record.sequence, DigestOf(record.message)}};
-        const std::int32_t type = record.message.type;
-        if (type >= 0 && type < 4 && (options.typeMask & (1u << type)))
+        const std::uint32_t type = record.message.type;
+        if (type < ZintarUtil::kMessageTypes && (options.typeMask & (1u << type)))
             Queue(out, SyslogRecord(record, batch.generation, origin), entry);
         else
             inFlight.push_back(entry);

@@ -57,7 +57,7 @@ public:
 
 struct ForwarderOptions {
     ForwardTarget target;
-    std::uint32_t typeMask = 0xF;
+    std::uint32_t typeMask = ZintarUtil::kEveryTypeMask;
     // Records sent and not yet delivered; 0: 16,384 for RELP (unanswered), 65,536 for TCP and TLS
     // (a second's worth at full speed, since a record counts there only after a second).
     std::size_t window = 0;

@@ -6,11 +6,16 @@
 
 #include <sstream>
 
+#include "LogFileFormat.h"
+
 namespace ZintarCtl {
 
 using ZintarUtil::UsageError;
 
 namespace {
+
+// The characters of a message's text or auxiliary text, as help and refusals say it.
+const std::string kTextLimit = std::to_string(ZintarUtil::kTextFieldSize - 1);
 
 // Reads an option into an optional only when it was given.
 template <class T>
@@ -74,7 +79,8 @@ std::optional<CtlCommand> ParseCtlCommand(const std::vector<std::string>& args, 
     CLI::App* settings = app.add_subcommand("settings", "read or change the settings")->require_subcommand(1);
     settings->add_subcommand("get", "print the settings")->callback([&] { c.verb = Verb::SettingsGet; });
     CLI::App* set = settings->add_subcommand("set", "change settings; the service restarts to apply them");
-    CLI::Option* maxOption = set->add_option("--max", max, "messages the log keeps")->check(CLI::Range(1u, 7669584u));
+    CLI::Option* maxOption =
+        set->add_option("--max", max, "messages the log keeps")->check(CLI::Range(1u, ZintarUtil::kMaxCapacity));
     CLI::Option* pollOption = set->add_option("--poll", poll, "milliseconds between polls of the driver");
     CLI::Option* saveOption = set->add_option("--save", save, "seconds between saves to disk");
     CLI::Option* typesOption = set->add_option("--types", typeFilter, "the types to keep, for example 0,1,2,3");
@@ -96,9 +102,10 @@ std::optional<CtlCommand> ParseCtlCommand(const std::vector<std::string>& args, 
     logfile->add_subcommand("default", "print the default path")->callback([&] { c.verb = Verb::LogFileDefault; });
 
     CLI::App* write = app.add_subcommand("write", "send a message to the log");
-    write->add_option("--type", c.type, "0 to 3")->check(CLI::Range(0u, 3u));
-    write->add_option("--text", c.text, "the text (at most 256 characters)")->required();
-    write->add_option("--aux", c.auxText, "the auxiliary text (at most 256 characters)");
+    const std::uint32_t highestType = ZintarUtil::kMessageTypes - 1;
+    write->add_option("--type", c.type, "0 to " + std::to_string(highestType))->check(CLI::Range(0u, highestType));
+    write->add_option("--text", c.text, "the text (at most " + kTextLimit + " characters)")->required();
+    write->add_option("--aux", c.auxText, "the auxiliary text (at most " + kTextLimit + " characters)");
     write->callback([&] { c.verb = Verb::Write; });
 
     CLI::App* read = app.add_subcommand("read", "print the stored messages, oldest first");
@@ -146,8 +153,8 @@ std::optional<CtlCommand> ParseCtlCommand(const std::vector<std::string>& args, 
         ZintarUtil::SplitHostPort(*c.syslog, "--syslog");
     if (c.verb == Verb::Web)
         ParseListenAddress(c.listen);
-    if (c.text.size() > 256 || c.auxText.size() > 256)
-        throw UsageError("a message's text and auxiliary text hold at most 256 characters");
+    if (c.text.size() >= ZintarUtil::kTextFieldSize || c.auxText.size() >= ZintarUtil::kTextFieldSize)
+        throw UsageError("a message's text and auxiliary text hold at most " + kTextLimit + " characters");
     return c;
 }
 

@@ -53,8 +53,8 @@ std::string MessageLine(const MessageRecord& record, Format format, bool color)
     case Format::Text:
         break;
     }
-    static const char* const kTypeColors[] = {"", "\x1b[36m", "\x1b[33m", "\x1b[1;31m"};
-    const char* typeColor = color && m.type < 4 ? kTypeColors[m.type] : "";
+    static const char* const kTypeColors[ZintarUtil::kMessageTypes] = {"", "\x1b[36m", "\x1b[33m", "\x1b[1;31m"};
+    const char* typeColor = color && m.type < ZintarUtil::kMessageTypes ? kTypeColors[m.type] : "";
     std::string line = ZintarUtil::TimeStampText(m.timeStamp) + "  " + typeColor + std::to_string(m.type) + "  " + text;
     if (*typeColor != '\0')
         line += "\x1b[0m";

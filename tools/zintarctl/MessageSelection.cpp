@@ -60,7 +60,7 @@ bool HasOversizedNumber(const std::string& pattern)
 Selection SelectionOf(const CtlCommand& command, const ZintarUtil::TimeFields& now)
 {
     Selection selection;
-    selection.types = command.types.value_or(0xF);
+    selection.types = command.types.value_or(ZintarUtil::kEveryTypeMask);
     if (command.since)
         selection.sinceKey = KeyOfTime("--since", *command.since, now);
     if (command.until)
@@ -84,7 +84,7 @@ Selection SelectionOf(const CtlCommand& command, const ZintarUtil::TimeFields& n
 
 bool Selects(const Selection& selection, const LogMessage& message)
 {
-    if (message.type > 3 || (selection.types & (1u << message.type)) == 0)
+    if (message.type >= ZintarUtil::kMessageTypes || (selection.types & (1u << message.type)) == 0)
         return false;
     const std::uint64_t key = ZintarUtil::SortKeyOf(message);
     if ((selection.sinceKey && key < *selection.sinceKey) || (selection.untilKey && key > *selection.untilKey))

@@ -28,7 +28,8 @@ std::string StatusText(const StatusReport& report)
         if (!s.logFileInUse.empty()) {
             out << "log file used  " << s.logFileInUse;
             if (s.logFileFallback)
-                out << "  (the default: the log file above could not be used; ZintarServiceLog.txt says why)";
+                out << "  (the default: the log file above could not be used; " << ZintarUtil::kServiceLogName
+                    << " says why)";
             out << "\n"
                 << "device         " << (s.deviceOpen ? "open" : "not open") << "\n";
         }

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "Exceptions.h"
+#include "ExclusivePort.h"
 #include "MessageOutput.h"
 #include "UsageError.h"
 
@@ -284,11 +285,8 @@ WebServer::WebServer(LogSource& log, const ListenAddress& address) : shared(std:
     const tcp::endpoint endpoint(ip, address.port);
     if (!error)
         shared->acceptor.open(endpoint.protocol(), error);
-#ifdef _WIN32
-    // No other program may bind the port beside this one and take its requests.
     if (!error)
-        shared->acceptor.set_option(net::detail::socket_option::boolean<SOL_SOCKET, SO_EXCLUSIVEADDRUSE>(true), error);
-#endif
+        ClaimPortExclusively(shared->acceptor, error);
     if (!error)
         shared->acceptor.bind(endpoint, error);
     if (!error)

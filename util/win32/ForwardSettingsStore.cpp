@@ -98,7 +98,7 @@ std::optional<ForwardSettings> ReadForwardSettings()
     s.clientCertificate = GetText(key, "ClientCert");
     const std::string types = GetText(key, "Types");
     try {
-        s.typeMask = types.empty() ? 0xF : ParseTypeList(types, "The registry value Types");
+        s.typeMask = types.empty() ? kEveryTypeMask : ParseTypeList(types, "The registry value Types");
     } catch (const UsageError& e) {
         throw ExceptionBase(e.what());
     }

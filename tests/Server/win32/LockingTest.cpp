@@ -2,7 +2,6 @@
 // participants that die while they hold access.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <functional>
 #include <fstream>
 #include <map>
@@ -133,13 +132,11 @@ protected:
     void SetUp() override
     {
         LogStoreTest::SetUp();
-        logPath = ZintarTest::TemporaryPath("locking-log");
         SetLogFile(logPath);
     }
     void TearDown() override
     {
         SetLogFile("");
-        std::remove(logPath.c_str());
         LogStoreTest::TearDown();
     }
 
@@ -154,7 +151,8 @@ protected:
         reader.Terminate();
     }
 
-    std::string logPath;
+    const ZintarTest::TemporaryFile log{"locking-log"};
+    const std::string& logPath = log.path;
 };
 
 TEST_F(Locking, ReadersInOtherProcessesNeverSeeATornState)
@@ -213,12 +211,17 @@ TEST_F(Locking, MonitorBudgetStartsAfterTheFlushItWaitedFor)
     // so with no reader inside it goes in without forcing anything.
     MessageFileServer& writer = Open(20);
     writer.GrabWriteAccess(InfiniteTimeout);
+    Event queuing(ZintarTest::UniqueName("queuing"), nullptr);
+    queuing.RemoveSignal();
     ZintarTest::BodyThread cycle([&](ZintarTest::BodyThread&) {
+        queuing.SetSignal();
         writer.CycleWriteAccess(100);
         return 0u;
     });
     cycle.Start();
-    Sleep(300);
+    // The cycle stays queued for three of its budgets: one counted from the call would run out.
+    EXPECT_TRUE(queuing.Wait(kChildBound));
+    EXPECT_FALSE(cycle.Finished().Wait(300));
     writer.ReleaseWriteAccess();
     EXPECT_TRUE(cycle.Join(InfiniteTimeout));
     EXPECT_EQ(ZintarTest::ReadWholeFile(logPath), "");

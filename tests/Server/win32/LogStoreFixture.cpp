@@ -1,6 +1,5 @@
 #include "LogStoreFixture.h"
 
-#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -39,8 +38,6 @@ void OpenLogStore(MessageFileServer& server, const LogStoreNames& names)
 
 void LogStoreTest::SetUp()
 {
-    path = TemporaryPath("Logs");
-    std::remove(path.c_str());
     names = LogStoreNames::Unique();
     settings = DefaultTestSettings(path, 5);
 }
@@ -48,7 +45,6 @@ void LogStoreTest::SetUp()
 void LogStoreTest::TearDown()
 {
     server.reset();
-    std::remove(path.c_str());
 }
 
 MessageFileServer& LogStoreTest::Open(std::uint32_t maxMessage)

@@ -16,6 +16,7 @@
 #include "MessageFileServer.h"
 #include "Mutex.h"
 #include "ServiceSettings.h"
+#include "TestFiles.h"
 #include "Thread.h"
 
 namespace ZintarTest {
@@ -52,7 +53,8 @@ protected:
     void WriteFile(const std::vector<unsigned char>& bytes) const;
     std::vector<std::uint64_t> QueueKeys() const;
 
-    std::string path;
+    const TemporaryFile file{"Logs"};
+    const std::string& path = file.path;
     LogStoreNames names;
     ZintarServer::ServiceSettings settings;
     ZintarUtil::Mutex settingsMutex;

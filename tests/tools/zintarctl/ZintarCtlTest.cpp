@@ -13,6 +13,7 @@
 #include "MessageOutput.h"
 #include "MessageSelection.h"
 #include "CommandLineValues.h"
+#include "StatusReport.h"
 #include "SyslogRecord.h"
 
 using namespace ZintarCtl;
@@ -121,6 +122,8 @@ TEST(ZintarCtl, StatusExitCodesAndColourTables)
     std::string help;
     const CtlCommand read = *ParseCtlCommand({"read", "--color", "never", "--utc"}, help);
     EXPECT_TRUE(read.color == ColorChoice::Never && read.utc);
+    const StatusReport everyType{S::Running, "running", true, ZintarClient::Settings{.typeFilter = 0b1111}};
+    EXPECT_NE(StatusText(everyType).find("types kept     0,1,2,3\n"), std::string::npos) << StatusText(everyType);
 }
 
 TEST(ZintarCtl, OutputFormats)
@@ -147,6 +150,7 @@ TEST(ZintarCtl, FollowPrintsEachMessageOnceAcrossRestarts)
     const MessageRecord a = RecordAt(1, 0, "a"), b = RecordAt(2, 0, "b"), c = RecordAt(3, 0, "c"), late = RecordAt(0, 0, "late");
     EXPECT_EQ(printed.Fresh(update(true, {a, b}), 3).size(), 2u);
     EXPECT_EQ(printed.Fresh(update(false, {c}), 3).size(), 1u);
+    EXPECT_TRUE(printed.Fresh(update(true, {a, b, c}), 3).empty()) << "a restart while c is still in the ring";
     const auto rewritten = printed.Fresh(update(true, {late, a, b}), 3);  // c fell out of the ring of three
     ASSERT_EQ(rewritten.size(), 1u);
     EXPECT_STREQ(rewritten[0].message.text, "late");

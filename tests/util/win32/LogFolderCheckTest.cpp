@@ -8,11 +8,11 @@ using namespace ZintarUtil;
 
 namespace {
 
-// A new folder whose own DACL, not inherited, grants SYSTEM and Administrators full control and
-// Everyone `everyoneRights` when they are not 0.
-std::string FolderWithAccess(const std::string& stem, DWORD everyoneRights)
+// A new folder at `owned` whose own DACL, not inherited, grants SYSTEM and Administrators full
+// control and Everyone `everyoneRights` when they are not 0.
+std::string FolderWithAccess(const ZintarTest::TemporaryFile& owned, DWORD everyoneRights)
 {
-    const std::string folder = ZintarTest::TemporaryPath(stem);
+    const std::string& folder = owned.path;
     EXPECT_NE(CreateDirectoryA(folder.c_str(), nullptr), 0);
     SecurityIdentifier system(SID_IDENTIFIER_AUTHORITY{SECURITY_NT_AUTHORITY});
     system.AddSubAuthority(SECURITY_LOCAL_SYSTEM_RID);
@@ -37,31 +37,28 @@ std::string FolderWithAccess(const std::string& stem, DWORD everyoneRights)
 
 TEST(LogFolderCheck, FolderOpenToEveryoneIsRefusedAndAnAdminOnlyOnePasses)
 {
-    const std::string open = FolderWithAccess("open-log-folder", FILE_ADD_FILE);
-    const std::string closed = FolderWithAccess("admin-log-folder", 0);
+    const ZintarTest::TemporaryFile openFolder("open-log-folder"), adminFolder("admin-log-folder");
+    const std::string open = FolderWithAccess(openFolder, FILE_ADD_FILE);
+    const std::string closed = FolderWithAccess(adminFolder, 0);
 
     const auto refusal = RefusalOfLogFolder(open + "\\Logs.dat");
     ASSERT_TRUE(refusal.has_value());
     EXPECT_EQ(refusal->rfind("its folder " + open + " lets Everyone add files", 0), 0u) << *refusal;
     EXPECT_EQ(RefusalOfLogFolder(closed + "\\Logs.dat").value_or("(passes)"), "(passes)");
     EXPECT_EQ(RefusalOfLogFolder(closed + "\\missing\\Logs.dat").value_or("(passes)"), "(passes)");
-    RemoveDirectoryA(open.c_str());
-    RemoveDirectoryA(closed.c_str());
 }
 
 TEST(LogFolderCheck, PathThroughALinkIsRefused)
 {
-    const std::string target = FolderWithAccess("link-target", 0);
-    const std::string link = ZintarTest::TemporaryPath("log-folder-link");
+    const ZintarTest::TemporaryFile targetFolder("link-target"), linkFolder("log-folder-link");
+    const std::string target = FolderWithAccess(targetFolder, 0);
+    const std::string& link = linkFolder.path;
     const bool made = CreateSymbolicLinkA(link.c_str(), target.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY) != 0;
     const DWORD attributes = GetFileAttributesA(link.c_str());
     if (!made || attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-        RemoveDirectoryA(target.c_str());
         // Wine 8 answers CreateSymbolicLink with success and makes nothing; Windows needs a privilege.
         GTEST_SKIP() << "this system made no link";
     }
     EXPECT_EQ(RefusalOfLogFolder(link + "\\Logs.dat").value_or("(passes)").rfind("its path goes through " + link, 0),
               0u);
-    RemoveDirectoryA(link.c_str());
-    RemoveDirectoryA(target.c_str());
 }

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -154,7 +153,6 @@ protected:
     void TearDown() override
     {
         ZintarUtil::SetLogFile("");
-        std::remove(log.c_str());
         ReplaceServiceControlManager(nullptr);
     }
     Lines Calls() { return manager.Take(); }
@@ -162,7 +160,8 @@ protected:
     FakeManager manager;
     std::unique_ptr<TestService> owned = std::make_unique<TestService>();  // its destructor may throw
     TestService& service = *owned;
-    const std::string log = ZintarTest::TemporaryPath("framework-log");
+    const ZintarTest::TemporaryFile logFile{"framework-log"};
+    const std::string& log = logFile.path;
 };
 
 const std::string kOpenManager = "open manager ServicesActive 983103";

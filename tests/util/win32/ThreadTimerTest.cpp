@@ -40,17 +40,10 @@ public:
 
 class LoggedFailure : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        logPath = ZintarTest::TemporaryPath("thread-log");
-        SetLogFile(logPath);
-    }
-    void TearDown() override
-    {
-        SetLogFile("");
-        std::remove(logPath.c_str());
-    }
-    std::string logPath;
+    void SetUp() override { SetLogFile(logPath); }
+    void TearDown() override { SetLogFile(""); }
+    const ZintarTest::TemporaryFile log{"thread-log"};
+    const std::string& logPath = log.path;
 };
 
 }  // namespace

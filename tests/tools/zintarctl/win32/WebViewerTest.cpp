@@ -63,11 +63,11 @@ TEST_F(InstalledService, WebViewerInBrowser)
     }
     ASSERT_TRUE(WaitForRing([](const ZintarUtil::LogSnapshot& s) { return s.header.messageCount == 36; }));
 
-    const std::string output = TemporaryPath("web");
-    ChildProcess web(CommandLine{"\"" + WindowsPathOf(std::getenv("ZINTARCTL_EXE")) + "\" web --listen 127.0.0.1:0", output});
+    const TemporaryFile output("web");
+    ChildProcess web(CommandLine{"\"" + WindowsPathOf(std::getenv("ZINTARCTL_EXE")) + "\" web --listen 127.0.0.1:0", output.path});
     std::string url;
     ASSERT_TRUE(WaitUntil([&] {
-        const std::string printed = ReadWholeFile(output);
+        const std::string printed = ReadWholeFile(output.path);
         const std::size_t at = printed.find("http://");
         url = at == std::string::npos ? "" : printed.substr(at, printed.find('/', at + 7) + 1 - at);
         return !url.empty();
@@ -117,6 +117,4 @@ TEST_F(InstalledService, WebViewerInBrowser)
     EXPECT_EQ(HttpGet(port, "/", "127.0.0.1.attacker.example:" + std::to_string(port)).first, 403);
 
     page.Evaluate("zintarViewer.close()");
-    web.Terminate();
-    DeleteFileA(output.c_str());
 }

@@ -61,14 +61,13 @@ void CopyServerIntoPlace()
 
 ProgramRun RunInstalledServer(const std::string& arguments)
 {
-    const std::string output = TemporaryPath("server-output");
+    const TemporaryFile output("server-output");
     ProgramRun run;
     {
-        ChildProcess program(CommandLine{"\"" + std::string(kInstallDirectory) + "\\ZintarServer.exe\" " + arguments, output});
+        ChildProcess program(CommandLine{"\"" + std::string(kInstallDirectory) + "\\ZintarServer.exe\" " + arguments, output.path});
         run.exitCode = program.WaitForExit(kChildBound);
     }
-    run.output = ReadWholeFile(output);
-    DeleteFileA(output.c_str());
+    run.output = ReadWholeFile(output.path);
     return run;
 }
 
