@@ -7,13 +7,15 @@
 #include <string>
 #include <vector>
 
+#include "LogFileFormat.h"
+
 namespace ZintarServer {
 
 constexpr std::uint32_t kDefaultMaxMessage = 50000;
 constexpr std::uint32_t kDefaultDevicePollRate = 1000;  // milliseconds
 constexpr std::uint32_t kDefaultSaveRate = 300;         // seconds
 constexpr std::uint32_t kDefaultTypeFilter = 0xFFFFFFFF;
-constexpr std::uint32_t kMessageTypes = 4;
+using ZintarUtil::kMessageTypes;
 
 // The longest timer period: waits of 2^31 ms and more are not waits on every system, and a save
 // rate whose product with 1000 passes 32 bits would wrap to a short period.
@@ -38,6 +40,11 @@ struct ServiceSettings {
     // Any local user may change settings, filters and the log file's place, not only
     // administrators: the registry value AnyUserMayChange, 1 (0, the default, keeps it to them).
     bool anyUserMayChange = false;
+    // Every account may open the mapping, the lock, the events and the pipes only with the rights
+    // a client needs (no WRITE_DAC, WRITE_OWNER, DELETE, no new pipe instance); LocalSystem and
+    // the Administrators keep all: the registry value StrictClientAccess, 1 (0, the default,
+    // grants every account what it always had).
+    bool strictClientAccess = false;
 };
 
 bool IsUsablePollRate(std::uint32_t milliseconds);

@@ -7,6 +7,9 @@
 //   memory    a full ring, for scripts/bench to read the service's memory.
 // Needs the driver loaded and the service installed (scripts/bench service sets both up).
 //   ServiceTiming [messages]   (default 20000)
+//   ServiceTiming --burst      into a full ring, 50,500 messages pushed in batches of 1,024; returns
+//                              3 s after the service has read the last, for scripts/bench to read
+//                              the memory the burst left behind
 #include <windows.h>
 
 #include <cstdio>
@@ -43,12 +46,12 @@ void Report(const char* what, double perSecond, double ceiling = 0)
         std::printf("%-52s %10.0f /s\n", what, perSecond);
 }
 
-void Fill(ZintarDeviceClient& device, std::uint32_t count, std::uint64_t& clock)
+void Fill(ZintarDeviceClient& device, std::uint32_t count, std::uint64_t& clock, std::uint32_t batchSize = 4096)
 {
     std::vector<LogMessage> batch;
     while (count > 0) {
         batch.clear();
-        for (std::uint32_t i = 0; i < 4096 && i < count; ++i)
+        for (std::uint32_t i = 0; i < batchSize && i < count; ++i)
             batch.push_back(ZintarBench::MessageAt(clock++));
         while (device.Push(batch.data(), batch.size()) == ERROR_BUSY)
             Sleep(1);
@@ -156,10 +159,29 @@ double EchoRoundTrips()
 
 }  // namespace
 
+int RunBurst()
+{
+    try {
+        ZintarDeviceClient device;
+        std::uint64_t clock = 1000000;
+        Fill(device, 50500, clock, 1024);
+        while (device.Stats().queued > 0)
+            Sleep(10);
+        Sleep(3000);
+        std::printf("memory 3 s after a burst of 50,500 messages into the full ring\n");
+    } catch (const Exceptions::ExceptionBase& e) {
+        std::fprintf(stderr, "%s\n", e.GetFullMessage("\n").c_str());
+        return 1;
+    }
+    return 0;
+}
+
 int main(int argc, char** argv)
 {
     if (argc > 1 && std::strcmp(argv[1], "--echo") == 0)
         return RunEcho();
+    if (argc > 1 && std::strcmp(argv[1], "--burst") == 0)
+        return RunBurst();
     const std::uint32_t count = argc > 1 ? static_cast<std::uint32_t>(std::strtoul(argv[1], nullptr, 10)) : 20000;
     std::uint64_t clock = 0;
     try {

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <exception>
 
+#include "ClientAccess.h"
 #include "DiagnosticLog.h"
 #include "Exceptions.h"
 #include "GuardedViewAccess.h"
@@ -24,27 +25,65 @@ using ZintarUtil::Exceptions::ExceptionWindows;
 
 namespace {
 
-constexpr std::uint32_t kEventAccess = 0x1F0003;    // EVENT_ALL_ACCESS
-constexpr std::uint32_t kMappingAccess = 0xF001F;   // SECTION_ALL_ACCESS
+namespace ClientAccess = ZintarUtil::ClientAccess;
 
 FileHeader* HeaderIn(unsigned char* view)
 {
     return reinterpret_cast<FileHeader*>(view);
 }
 
-// Between two tries of a start that a client still holding the file defeated: false once the
-// budget is spent, else a short pause. The thread's last error is kept for the failure to report.
-bool PauseForClients(Timeout& budget)
+// FlushFileBuffers on a thread of its own, through a handle of its own, so that the caller can stop
+// waiting for a slow disk while the flush goes on and ends by itself.
+class DiskFlush {
+public:
+    explicit DiskFlush(HANDLE file)
+    {
+        if (!DuplicateHandle(GetCurrentProcess(), file, GetCurrentProcess(), &handle, 0, FALSE, DUPLICATE_SAME_ACCESS))
+            return;
+        thread.Take(CreateThread(nullptr, 0, &DiskFlush::Run, handle, 0, nullptr));
+        if (thread.IsInvalid())
+            CloseHandle(handle);
+    }
+
+    // True when the disk took everything within `timeout`; false with the thread's last error
+    // set when it failed or when the time ran out (WAIT_TIMEOUT).
+    bool Wait(Timeout& timeout)
+    {
+        if (thread.IsInvalid())
+            return false;
+        if (WaitForSingleObject(thread.Get(), timeout.Remaining()) != WAIT_OBJECT_0) {
+            SetLastError(WAIT_TIMEOUT);
+            return false;
+        }
+        DWORD error = ERROR_GEN_FAILURE;
+        GetExitCodeThread(thread.Get(), &error);
+        SetLastError(error);
+        return error == ERROR_SUCCESS;
+    }
+
+private:
+    static DWORD WINAPI Run(void* file)
+    {
+        const DWORD error = FlushFileBuffers(file) ? ERROR_SUCCESS : GetLastError();
+        CloseHandle(file);
+        return error;
+    }
+
+    HANDLE handle = nullptr;
+    ZintarUtil::AutoHandle thread;
+};
+
+}  // namespace
+
+bool MessageFileServer::PauseForClients(Timeout& budget)
 {
-    if (budget.Expired())
+    if (budget.Expired() || clientWaitsCancelled)
         return false;
     const DWORD error = GetLastError();
-    Sleep(std::min(MessageFileServer::kClientReleasePoll, budget.Remaining()));
+    Sleep(std::min(kClientReleasePoll, budget.Remaining()));
     SetLastError(error);
     return true;
 }
-
-}  // namespace
 
 MessageFileServer::MessageFileServer(ServiceSettings* settings, Mutex* settingsMutex)
     : settings(settings), settingsMutex(settingsMutex), monitor(kMonitorPeriod, kMonitorAccessTimeout)
@@ -71,6 +110,12 @@ std::uint32_t MessageFileServer::MaxMessage()
     return settings->maxMessage;
 }
 
+bool MessageFileServer::ClientAccessIsStrict()
+{
+    Mutex::Access access(settingsMutex, InfiniteTimeout);
+    return settings->strictClientAccess;
+}
+
 void MessageFileServer::OpenFile(const std::string& newFileMapName, const std::string& newHeaderMutexName,
                                  const std::string& newReadWaitEventName,
                                  const std::string& newWriteWaitEventName)
@@ -90,17 +135,14 @@ void MessageFileServer::OpenFileAt(const std::string& path, const std::string& n
     const std::uint32_t maxMessage = MaxMessage();
     CloseFile(InfiniteTimeout);
     logPath = path;
+    strictAccess = ClientAccessIsStrict();
     // A limit of 0 leaves no slot to write to, and one above 7,669,584 a length beyond 32 bits:
     // such a file is never made.
     if (!ZintarUtil::IsStorableCapacity(maxMessage))
         throw ExceptionBase("Failed to open log file, MaxMessage " + ZintarUtil::UIntToString(maxMessage) +
                             " is outside 1 to " + ZintarUtil::UIntToString(ZintarUtil::kMaxCapacity));
 
-    {
-        ZintarUtil::EveryoneSecurityAttributes attributes(kEventAccess);
-        MessageFile::OpenFile(newFileMapName, newHeaderMutexName, newReadWaitEventName,
-                              newWriteWaitEventName, attributes.GetSecurityAttributes());
-    }
+    OpenSharedObjects(newFileMapName, newHeaderMutexName, newReadWaitEventName, newWriteWaitEventName);
     // No writer is inside write access now: this is the only writer, and it has not begun. A
     // writer that died inside write access left readWaitEvent reset and its readers waiting; they
     // are let in again here. One that died between taking the header mutex and giving it back left
@@ -164,6 +206,28 @@ void MessageFileServer::OpenFileAt(const std::string& path, const std::string& n
     }
     monitor.SetFile(this);
     monitor.Start();
+}
+
+// An object a client held across a restart keeps the DACL of the start that made it until it is
+// given this start's (a new one has it already), so that StrictClientAccess holds from every start.
+void MessageFileServer::OpenSharedObjects(const std::string& newFileMapName, const std::string& newHeaderMutexName,
+                                          const std::string& newReadWaitEventName,
+                                          const std::string& newWriteWaitEventName)
+{
+    ZintarUtil::EveryoneSecurityAttributes header(ClientAccess::kHeaderLockRights, strictAccess);
+    ZintarUtil::EveryoneSecurityAttributes readWait(ClientAccess::kReadWaitEventRights, strictAccess);
+    ZintarUtil::EveryoneSecurityAttributes writeWait(ClientAccess::kWriteWaitEventRights, strictAccess);
+    MessageFile::OpenFile(newFileMapName, newHeaderMutexName, newReadWaitEventName, newWriteWaitEventName,
+                          {header.GetSecurityAttributes(), readWait.GetSecurityAttributes(),
+                           writeWait.GetSecurityAttributes()});
+    try {
+        header.ApplyTo(headerMutex->Handle(), headerMutexName);
+        readWait.ApplyTo(readWaitEvent->Handle(), readWaitEventName);
+        writeWait.ApplyTo(writeWaitEvent->Handle(), writeWaitEventName);
+    } catch (...) {
+        CloseFile(InfiniteTimeout);
+        throw;
+    }
 }
 
 bool MessageFileServer::OpenLogFileHandle()
@@ -238,7 +302,8 @@ void MessageFileServer::CloseFile(Timeout& timeout)
         // only what a power loss would take, so the close goes on, and the stop ends normally.
         try {
             FlushView("Failed to force log file changes to be saved to disk, FlushViewOfFile() failed in CloseFile()");
-            FlushFile("Failed to force log file changes to be saved to disk, FlushFileBuffers() failed in CloseFile()");
+            FlushFile("Failed to force log file changes to be saved to disk, FlushFileBuffers() failed in CloseFile()",
+                      timeout);
         } catch (const ExceptionBase& e) {
             ZintarUtil::WriteLog(e.GetFullMessage("\n"));
         }
@@ -283,7 +348,8 @@ void MessageFileServer::WriteToDisk()
         FlushView("Failed to force log file changes saved to disk, FlushViewOfFile() failed in WriteToDisk()");
     }
     // Outside read access: the disk may take a while, and writers need not wait for it.
-    FlushFile("Failed to force log file changes saved to disk, FlushFileBuffers() failed in WriteToDisk()");
+    Timeout diskBudget(kDiskFlushLimit);
+    FlushFile("Failed to force log file changes saved to disk, FlushFileBuffers() failed in WriteToDisk()", diskBudget);
 }
 
 // Windows refuses a view flush for a moment (ERROR_LOCK_VIOLATION) while other I/O on the file's
@@ -300,9 +366,9 @@ void MessageFileServer::FlushView(const char* failure)
 
 // FlushViewOfFile hands the changed pages to the file system, whose cache may still hold them;
 // this sends them through to the disk, so that a save survives a power loss.
-void MessageFileServer::FlushFile(const char* failure)
+void MessageFileServer::FlushFile(const char* failure, Timeout& timeout)
 {
-    if (!FlushFileBuffers(file.Get()))
+    if (!DiskFlush(file.Get()).Wait(timeout))
         throw ExceptionWindows(failure);
 }
 
@@ -330,8 +396,12 @@ void MessageFileServer::SetFileView()
     Timeout budget(kClientReleaseBudget);
     for (;;) {
         const bool sharedSection = MapWholeFile();
-        if (!sharedSection || SectionShowsThisFile(fileLength))
+        if (!sharedSection)
             break;
+        if (SectionShowsThisFile(fileLength)) {
+            GiveSectionThisStartsAccess();
+            break;
+        }
         CloseFileView();
         if (!PauseForClients(budget))
             throw ExceptionBase("Failed to map the whole log file, a client still holds an older mapping of it");
@@ -347,12 +417,18 @@ void MessageFileServer::SetFileView()
 
 bool MessageFileServer::MapWholeFile()
 {
-    ZintarUtil::EveryoneSecurityAttributes attributes(kMappingAccess);
+    ZintarUtil::EveryoneSecurityAttributes attributes(ClientAccess::kMappingRights, strictAccess);
     fileMapping = ZintarUtil::FileMapping(CreateFileMappingA(file.Get(), attributes.GetSecurityAttributes(),
                                                              PAGE_READWRITE, 0, 0, fileMapName.c_str()));
-    const bool existed = GetLastError() == ERROR_ALREADY_EXISTS;
+    const DWORD error = GetLastError();
+    const bool existed = error == ERROR_ALREADY_EXISTS;
     if (!fileMapping) {
-        ExceptionWindows failure("Failed to open a file mapping, CreateFileMapping() failed");
+        // CreateFileMapping's answer to a name that stands for an event, a mutex, ...
+        const ExceptionBase otherKind("The object " + fileMapName +
+                                      " is not a file mapping but an object of another kind: another program "
+                                      "created it");
+        ExceptionWindows failure("Failed to open a file mapping, CreateFileMapping() failed",
+                                 error == ERROR_INVALID_HANDLE ? &otherKind : nullptr, error);
         CloseFileView();
         throw failure;
     }
@@ -363,6 +439,17 @@ bool MessageFileServer::MapWholeFile()
         throw failure;
     }
     return existed;
+}
+
+void MessageFileServer::GiveSectionThisStartsAccess()
+{
+    try {
+        ZintarUtil::EveryoneSecurityAttributes attributes(ClientAccess::kMappingRights, strictAccess);
+        attributes.ApplyTo(fileMapping.Get(), fileMapName);
+    } catch (...) {
+        CloseFileView();
+        throw;
+    }
 }
 
 bool MessageFileServer::SectionShowsThisFile(std::uint64_t fileLength)

@@ -36,6 +36,10 @@ public:
     static constexpr std::uint32_t kClientReleasePoll = 100;
     // How long a save waits for read access.
     static constexpr std::uint32_t kSaveReadWaitLimit = 15000;
+    // How long a timed save waits for the disk to take the file's pages; a close waits what is
+    // left of the stop's budget. A disk slower than that finishes the save on its own after the
+    // wait ends.
+    static constexpr std::uint32_t kDiskFlushLimit = 10000;
 
     // What an open does with a file that is not one of this service's log files: a file of
     // another program, or one whose header area was destroyed (its lock names are not the ones
@@ -64,6 +68,9 @@ public:
     // Forces the mapped file's changes to disk; does nothing once the file is closed. Never runs
     // beside CloseFile.
     void WriteToDisk();
+    // A stop is under way: a start's waits for clients end at once, so that the stop (a shutdown
+    // above all) never waits behind them. For the rest of this object's life.
+    void CancelClientWaits() { clientWaitsCancelled = true; }
 
     void SetFileView();
     void CloseFileView();
@@ -81,6 +88,8 @@ public:
     void AddMessage(const ZintarUtil::LogMessage& message);
     // Writes the pending entries into the ring and publishes them.
     void FlushWrites();
+    // Whether messages are queued that no flush has written yet (one failed, or none ran).
+    bool HasUnwritten() const { return queue.PendingCount() > 0; }
     // Loads the file's records into `target`, newest first: their keys, sequences and slots.
     void LoadToList(WriteQueue& target);
 
@@ -109,14 +118,22 @@ private:
     static constexpr DWORD kFlushRetryPause = 20;  // ms
 
     // Saves the view's changes into the file, and the file's onto the disk; each throws
-    // ExceptionWindows with `failure`.
+    // ExceptionWindows with `failure`. FlushFile waits at most `timeout` for the disk.
     void FlushView(const char* failure);
-    void FlushFile(const char* failure);
+    void FlushFile(const char* failure, ZintarUtil::Timeout& timeout);
+    // Between two tries of a start that a client still holding the file defeated: false once
+    // the budget is spent or a stop was asked for, else a short pause. Keeps the thread's last
+    // error for the failure to report.
+    bool PauseForClients(ZintarUtil::Timeout& budget);
 
     class ViewSlots;
 
     std::uint32_t FileLength();
     std::uint32_t MaxMessage();
+    bool ClientAccessIsStrict();
+    // The header mutex and both events under the names, each with the DACL this start grants.
+    void OpenSharedObjects(const std::string& fileMapName, const std::string& headerMutexName,
+                           const std::string& readWaitEventName, const std::string& writeWaitEventName);
     // The three names as the file stores them (cut to 63 characters).
     ZintarUtil::LockNames ExpectedLockNames() const;
     // Opens logPath (creating it when missing) into `file`; true when it existed.
@@ -127,7 +144,10 @@ private:
     // Moves the open file aside to "<logPath>.damaged-<time>" and opens a new one at logPath.
     void SetFileAside();
     // Maps the file under its name; true when the name already stood for a section (a client's).
+    // A name that stands for an object of another kind is refused with a text that names it.
     bool MapWholeFile();
+    // The section a client held across the restart, now in use again, gets this start's DACL.
+    void GiveSectionThisStartsAccess();
     // The section mapped at `view` covers `fileLength` bytes and holds this file's header.
     bool SectionShowsThisFile(std::uint64_t fileLength);
     // The readers' side of taking write access, for a caller that holds writerLock; gives
@@ -144,6 +164,8 @@ private:
     std::uint32_t ringCapacity = 0;
     ZintarUtil::AutoHandle file;
     std::string logPath;
+    // StrictClientAccess as this open found it: the DACL of every shared object it makes or adopts.
+    bool strictAccess = false;
     ServiceSettings* settings;
     ZintarUtil::Mutex* settingsMutex;
     // Set by the intake's AddMessage and consumed by whichever writer releases access next, the
@@ -157,8 +179,10 @@ private:
     // The current write access was forced past readers that did not leave in time; guarded by
     // writerLock.
     bool forcedAccess = false;
-    // Keeps a save (WriteToDisk on the "File Write" timer) and CloseFile apart.
+    // Keeps a save (WriteToDisk on the "File Write" timer) and CloseFile apart. Taken without
+    // limit: a save holds it for its bounded read access and its bounded wait for the disk.
     ZintarUtil::Mutex saveLock;
+    std::atomic<bool> clientWaitsCancelled{false};
     ZintarUtil::UnwindingAwareRelease release;  // of the file, at destruction
     // Last, so that it is destroyed first: its thread uses the members above until it is joined.
     MessageFileMonitor monitor;

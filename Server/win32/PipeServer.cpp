@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "ClientAccess.h"
 #include "Exceptions.h"
 #include "SecurityDescriptors.h"
 
@@ -29,10 +30,11 @@ bool IsConnected(std::uint32_t result)
 // its name: a program that created one before (any user may) would otherwise receive clients'
 // requests. Windows refuses such a creation (FILE_FLAG_FIRST_PIPE_INSTANCE); Wine ignores the flag
 // but reports ERROR_ALREADY_EXISTS, so both are checked.
-HANDLE CreatePipe(const std::string& name, DWORD openMode, bool first)
+// WRITE_DAC lets a later start give the instance its own DACL.
+HANDLE CreatePipe(const std::string& name, DWORD openMode, bool first, bool strict)
 {
-    ZintarUtil::EveryoneSecurityAttributes attributes(PipeServer::kPipeAccess);
-    const DWORD flags = FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
+    ZintarUtil::EveryoneSecurityAttributes attributes(ZintarUtil::ClientAccess::kPipeRights, strict);
+    const DWORD flags = FILE_FLAG_OVERLAPPED | WRITE_DAC | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
     // Windows need not set the error when the call succeeds: a value an earlier call left on the
     // thread (a mapping that already existed) must not read as a name held by another program.
     SetLastError(ERROR_SUCCESS);
@@ -55,10 +57,17 @@ HANDLE CreatePipe(const std::string& name, DWORD openMode, bool first)
 
 }  // namespace
 
-PipeServer::PipePair::PipePair(const std::string& requestName, const std::string& replyName, bool first)
-    : request(CreatePipe(requestName, PIPE_ACCESS_INBOUND, first)),
-      reply(CreatePipe(replyName, PIPE_ACCESS_OUTBOUND, first))
+PipeServer::PipePair::PipePair(const std::string& requestName, const std::string& replyName, bool first, bool strict)
+    : request(CreatePipe(requestName, PIPE_ACCESS_INBOUND, first, strict)),
+      reply(CreatePipe(replyName, PIPE_ACCESS_OUTBOUND, first, strict))
 {
+}
+
+void PipeServer::PipePair::GrantAccess(const std::string& requestName, const std::string& replyName, bool strict)
+{
+    ZintarUtil::EveryoneSecurityAttributes attributes(ZintarUtil::ClientAccess::kPipeRights, strict);
+    attributes.ApplyTo(request.Get(), requestName);
+    attributes.ApplyTo(reply.Get(), replyName);
 }
 
 PipeServer::PipeServer(const std::string& pipeName)
@@ -87,7 +96,9 @@ PipeServer::~PipeServer()
 void PipeServer::Start()
 {
     if (listening == nullptr)
-        listening = std::make_unique<PipePair>(requestPipeName, replyPipeName, true);
+        listening = std::make_unique<PipePair>(requestPipeName, replyPipeName, true, strictAccess);
+    else
+        listening->GrantAccess(requestPipeName, replyPipeName, strictAccess);
     overlap.Reset();
     Thread::Start();
 }
@@ -147,7 +158,7 @@ std::uint32_t PipeServer::Run()
                                               : requestResult;
         if (StopRequested())
             return 0;
-        auto next = std::make_unique<PipePair>(requestPipeName, replyPipeName, false);
+        auto next = std::make_unique<PipePair>(requestPipeName, replyPipeName, false, strictAccess);
         // Nothing is logged: the server accepts no more clients until it is started again.
         if (next->request.IsInvalid() || next->reply.IsInvalid())
             return 1;

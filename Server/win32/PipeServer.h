@@ -29,7 +29,6 @@ namespace ZintarServer {
 
 class PipeServer : public ZintarUtil::Threading::Thread {
 public:
-    static constexpr std::uint32_t kPipeAccess = 0x12019F;  // FILE_GENERIC_READ | FILE_GENERIC_WRITE
     static constexpr std::uint32_t kPipeBufferSize = 4096;
 
     // `pipeName` names the request pipe; the reply pipe is the same name followed by "Reply".
@@ -39,6 +38,9 @@ public:
 
     // Connections created from now on use `handler`. Called before Start.
     void SetMessageHandler(PipeServerMessageHandler* newHandler) { handler = newHandler; }
+    // Who may use the pipes from the next Start on (StrictClientAccess): the pipes it creates get
+    // the DACL, and so does the pair kept from an earlier run. Called before Start.
+    void SetStrictClientAccess(bool strict) { strictAccess = strict; }
 
     // Clears a stop left from an earlier run and starts listening. The first start of the
     // server's life throws when another program already holds a pipe's name.
@@ -61,7 +63,9 @@ private:
     struct PipePair {
         // `first`: the first pair of the server's life, which must be the first of its names.
         // Throws then when another program holds a name; otherwise an end may be invalid.
-        PipePair(const std::string& requestName, const std::string& replyName, bool first);
+        PipePair(const std::string& requestName, const std::string& replyName, bool first, bool strict);
+        // Gives both ends the DACL of `strict`; throws ExceptionWindows naming the pipe.
+        void GrantAccess(const std::string& requestName, const std::string& replyName, bool strict);
         ZintarUtil::AutoHandle request;
         ZintarUtil::AutoHandle reply;
     };
@@ -80,6 +84,8 @@ private:
     ZintarUtil::Mutex connectionsLock;
     // The pair clients reach now; made by the first Start, kept across stops.
     std::unique_ptr<PipePair> listening;
+    // Set before Start, read by the listener's thread.
+    bool strictAccess = false;
 };
 
 }  // namespace ZintarServer

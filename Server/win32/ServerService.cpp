@@ -4,6 +4,7 @@
 #include "DiagnosticLog.h"
 #include "Exceptions.h"
 #include "LogFileFormat.h"
+#include "LogFolderCheck.h"
 #include "RegistryKey.h"
 #include "SettingsStore.h"
 #include "TextHelpers.h"
@@ -64,6 +65,9 @@ void ServerService::StopWhatStillRuns()
 
 void ServerService::OnStopRequested()
 {
+    // A restart under way may be waiting in its start for clients of the log file: that wait ends
+    // now, and the restart with it, so the stop does not wait behind it.
+    messageFile.CancelClientWaits();
     restartThread.Stop();
     Timeout budget(kStopBudget);
     restartThread.Join(budget);
@@ -102,7 +106,10 @@ void ServerService::CloseDevice()
 // nothing may be lost by it: the log goes to the default path, the diagnostic log and GetSettings
 // say so, and LogFile stays as it is for the administrator to correct. A file at the default path
 // that is not a log file is moved aside rather than overwritten. Only a failure on the default
-// path itself ends the start.
+// path itself ends the start. The service opens, sets aside and moves its log with the system's
+// rights: a configured path whose folder ordinary users may write into (where a planted link
+// would turn those operations onto any file) is refused the same way; the default folder is the
+// administrator's choice of install folder, so there the diagnostic log only says so.
 void ServerService::OpenLogFile()
 {
     const std::string fallback = ZintarUtil::GetExecutableRelativePath("Logs.dat");
@@ -116,6 +123,8 @@ void ServerService::OpenLogFile()
     }
     if (!unreadable && configured != fallback) {
         try {
+            if (const auto refusal = ZintarUtil::RefusalOfLogFolder(configured))
+                throw ExceptionBase("The log file " + configured + " is refused: " + *refusal);
             OpenLogFileAt(configured, false, MessageFileServer::ForeignFile::Refuse);
             return;
         } catch (const ExceptionBase& e) {
@@ -123,6 +132,8 @@ void ServerService::OpenLogFile()
                                  " until LogFile is corrected : " + e.GetFullMessage("\n"));
         }
     }
+    if (const auto refusal = ZintarUtil::RefusalOfLogFolder(fallback))
+        ZintarUtil::WriteLog("The default log file " + fallback + " is used although " + *refusal);
     OpenLogFileAt(fallback, unreadable || configured != fallback, MessageFileServer::ForeignFile::SetAside);
 }
 
@@ -143,9 +154,14 @@ void ServerService::OpenLogFileAt(const std::string& path, bool fallback, Messag
 void ServerService::MoveLogFileIfAsked()
 {
     Mutex::Access access(settingsMutex, InfiniteTimeout);
-    if (settings.logFile != logFileAtStart && !settings.logFileInUse.empty() &&
-        settings.logFile != settings.logFileInUse)
-        MoveFileA(settings.logFileInUse.c_str(), settings.logFile.c_str());
+    if (settings.logFile == logFileAtStart || settings.logFileInUse.empty() || settings.logFile == settings.logFileInUse)
+        return;
+    if (const auto refusal = ZintarUtil::RefusalOfLogFolder(settings.logFile)) {
+        ZintarUtil::WriteLog("The log file stays at " + settings.logFileInUse + ", " + settings.logFile +
+                             " is refused: " + *refusal);
+        return;
+    }
+    MoveFileA(settings.logFileInUse.c_str(), settings.logFile.c_str());
 }
 
 void ServerService::OnStart()
@@ -159,6 +175,7 @@ void ServerService::OnStart()
     ReportProgress();
     OpenLogFile();  // may wait for clients of an older file to let go
     ReportProgress();
+    pipeServer.SetStrictClientAccess(settings.strictClientAccess);
     pipeServer.Start();
     pollTimer.Start();
     writeTimer.SetPeriod(settings.saveRate * 1000u);
@@ -180,6 +197,7 @@ void ServerService::OnStop()
     // A save under way finishes before the file closes (the file also waits for it): it uses the
     // mapping and the locks that the close gives up.
     writeTimer.Join(budget);
+    WriteWhatWasRead();
     ReportProgress();
     messageFile.CloseFile(budget);
     ReportProgress();
@@ -188,6 +206,19 @@ void ServerService::OnStop()
     MoveLogFileIfAsked();
     CloseDevice();
     stopped = true;
+}
+
+// Messages read from the driver that a failed flush left in the queue are written before the file
+// closes: the driver has given them up, and nothing else would keep them.
+void ServerService::WriteWhatWasRead()
+{
+    try {
+        Mutex::Access intake(intakeMutex, InfiniteTimeout);
+        if (messageFile.HasUnwritten())
+            messageFile.FlushWrites();
+    } catch (const ExceptionBase& e) {
+        ZintarUtil::WriteLog("Failed to write the messages read before the stop : " + e.GetFullMessage("\n"));
+    }
 }
 
 void ServerService::LoadSettings()

@@ -1,8 +1,11 @@
 // ServerService: the driver intake, the timers' callback and the pipe requests.
 #include "ServerService.h"
 
+#include <string>
+
 #include "DiagnosticLog.h"
 #include "Exceptions.h"
+#include "LogFolderCheck.h"
 #include "RequestDispatch.h"
 #include "TextHelpers.h"
 #include "ZintarDeviceInterface.h"
@@ -52,7 +55,7 @@ public:
         const DWORD folderAttributes = GetFileAttributesA(folder.c_str());
         if (folderAttributes == INVALID_FILE_ATTRIBUTES || (folderAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
             return "the folder " + folder + " does not exist";
-        return std::nullopt;
+        return ZintarUtil::RefusalOfLogFolder(path);
     }
 
     bool DeviceOpen() override { return service.deviceOpen; }
@@ -67,17 +70,30 @@ void ServerService::PollDriver()
     TryOpenDevice();
     if (device == INVALID_HANDLE_VALUE)
         return;
-    bool received = false;
+    std::uint32_t unflushed = 0;
     LogMessage message;
     DWORD returned = 0;
     // A failed read and an empty driver look the same: either ends the drain. The byte count is
     // not examined: the driver delivers a whole message on every successful call.
     while (DeviceIoControl(device, IOCTL_READ_MESSAGE, nullptr, 0, &message, sizeof message, &returned, nullptr) == 1) {
-        received = true;
         messageFile.AddMessage(message);
+        // A driver fed faster than one poll drains it would otherwise be read for as long as the
+        // stream lasts: nothing reaches the ring meanwhile, and every record waits in memory.
+        if (++unflushed == kDrainBatch) {
+            messageFile.FlushWrites();
+            unflushed = 0;
+        }
+    }
+    const DWORD readError = GetLastError();
+    if (deviceAvailability.ReadFailed(readError)) {
+        ZintarUtil::WriteLog("The Zintar device driver stopped answering (error " + std::to_string(readError) +
+                             "); the service opens it again at the next poll.");
+        CloseDevice();
     }
     // Counts messages read, not admitted: a poll whose messages were all refused still flushes.
-    if (received)
+    // Records that an earlier flush failed to write are tried again even when the driver is
+    // quiet: otherwise they would wait for the next message, or be lost at the stop.
+    if (unflushed > 0 || messageFile.HasUnwritten())
         messageFile.FlushWrites();
 }
 

@@ -81,6 +81,15 @@ bool AnyUserMayChange(std::uint32_t stored)
     return stored == 1;
 }
 
+// Anything but 0 and 1 is a typing error: the safer reading is the strict one.
+bool StrictClientAccess(std::uint32_t stored)
+{
+    if (stored > 1)
+        ZintarUtil::WriteLog("StrictClientAccess " + ZintarUtil::UIntToString(stored) +
+                             " is neither 0 nor 1; every account gets only what a client needs.");
+    return stored != 0;
+}
+
 }  // namespace
 
 void LoadSettings(ServiceSettings& settings, Mutex& settingsMutex)
@@ -106,6 +115,7 @@ void LoadSettings(ServiceSettings& settings, Mutex& settingsMutex)
     settings.saveRate = UsablePeriod("SaveRate", saveRate, IsUsableSaveRate(saveRate), kDefaultSaveRate);
     ZintarUtil::MaskToFlags(ReadNumber(key, "TypeFilter", kDefaultTypeFilter), settings.typeEnabled, kMessageTypes);
     settings.anyUserMayChange = AnyUserMayChange(ReadNumber(key, "AnyUserMayChange", 0));
+    settings.strictClientAccess = StrictClientAccess(ReadNumber(key, "StrictClientAccess", 0));
 
     RegistryKey filters(HKEY_LOCAL_MACHINE, ZintarUtil::kFiltersKeyPath);
     settings.includeFilters.clear();
@@ -129,6 +139,7 @@ void SaveSettings(const ServiceSettings& settings, Mutex& settingsMutex)
     // Only an administrator sets it, in the registry, for the next start: the stop keeps what is
     // there now (and writes the default where there is none), not what this run started with.
     key.WriteData("AnyUserMayChange", ReadNumber(key, "AnyUserMayChange", 0));
+    key.WriteData("StrictClientAccess", ReadNumber(key, "StrictClientAccess", 0));
 
     key.DeleteSubKey("Filters");
     RegistryKey filters(HKEY_LOCAL_MACHINE, ZintarUtil::kFiltersKeyPath);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "ClientAccess.h"
 #include "Exceptions.h"
 #include "Overlap.h"
 #include "Timeout.h"
@@ -63,8 +64,9 @@ PipeClient::PipeClient(const std::string& pipeName, std::uint32_t timeoutMs, std
     : replyLimitMs(replyLimitMs)
 {
     ZintarUtil::Timeout timeout(timeoutMs);
-    requestPipe.Take(OpenPipe(pipeName, GENERIC_WRITE, timeout));
-    replyPipe.Take(OpenPipe(pipeName + "Reply", GENERIC_READ | FILE_WRITE_ATTRIBUTES, timeout));
+    // Never GENERIC_WRITE: it holds FILE_CREATE_PIPE_INSTANCE, which StrictClientAccess refuses.
+    requestPipe.Take(OpenPipe(pipeName, ZintarUtil::ClientAccess::kRequestPipe, timeout));
+    replyPipe.Take(OpenPipe(pipeName + "Reply", ZintarUtil::ClientAccess::kReplyPipe, timeout));
     DWORD mode = PIPE_READMODE_MESSAGE;
     SetNamedPipeHandleState(replyPipe.Get(), &mode, nullptr, nullptr);
 }

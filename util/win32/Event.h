@@ -4,14 +4,24 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace ZintarUtil {
 
+// The rights to open an existing named object with, and no more.
+struct OpenRights {
+    std::uint32_t access;
+};
+
 class Event {
 public:
-    // An existing event of the same name is opened with its current state.
+    // An existing event of the same name is opened with its current state. A name that another
+    // program took first for an auto-reset event, or for an object of another kind, is refused
+    // with a text that names it: waits on such an object would not mean what they should.
     Event(const std::string& name, SECURITY_ATTRIBUTES* securityAttributes);
+    // Opens the existing event `name` with `rights` only, as a client of the service does.
+    Event(const std::string& name, OpenRights rights);
     Event(const Event&) = delete;
     Event& operator=(const Event&) = delete;
     // Throws "Failed to destroy Event object" when the handle cannot be closed.
@@ -31,5 +41,19 @@ public:
 private:
     HANDLE handle = nullptr;
 };
+
+// Whether `event` resets by hand, asked of the kernel (NtQueryEvent, which the SDK's headers leave
+// out); the handle needs EVENT_QUERY_STATE. Nothing when the kernel cannot say.
+std::optional<bool> IsManualResetEvent(HANDLE event);
+
+// CreateEvent for an event shared under `name`: an existing one is opened in its current state
+// when it resets as `manualReset` asks. One that resets the other way, or an object of another
+// kind under the name, is refused (ExceptionBase "The object <name> is ...: another program
+// created it"). An unnamed event is simply created.
+HANDLE CreateSharedEvent(SECURITY_ATTRIBUTES* securityAttributes, bool manualReset, bool initialState,
+                         const std::string& name);
+
+// OpenEvent with `rights` only; throws ExceptionWindows naming the event.
+HANDLE OpenExistingEvent(const std::string& name, OpenRights rights);
 
 }  // namespace ZintarUtil

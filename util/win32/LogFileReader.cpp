@@ -7,6 +7,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "ClientAccess.h"
 #include "Exceptions.h"
 #include "GuardedViewAccess.h"
 #include "LogFileSoundness.h"
@@ -46,10 +47,10 @@ std::string NameFrom(const char (&field)[kLockNameSize])
 LogFileReader::LogFileReader(const std::string& mapName, std::uint32_t writerWaitLimit)
 {
     SetReaderWaitLimit(writerWaitLimit);
-    FileMapping mapping(OpenFileMappingA(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, mapName.c_str()));
+    FileMapping mapping(OpenFileMappingA(ClientAccess::kMapping, FALSE, mapName.c_str()));
     if (!mapping)
         throw ExceptionWindows("Failed to open the log file's mapping");
-    MappedView mapped(MapViewOfFile(mapping.Get(), FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, 0));
+    MappedView mapped(MapViewOfFile(mapping.Get(), ClientAccess::kMapping, 0, 0, 0));
     if (!mapped)
         throw ExceptionWindows("Failed to map a view of the log file");
     const std::uint64_t length = mapped.RegionLength();
@@ -60,8 +61,8 @@ LogFileReader::LogFileReader(const std::string& mapName, std::uint32_t writerWai
     // initializes the file and never changes them while it runs.
     LockNames names{};
     GuardedViewAccess([&] { std::memcpy(&names, mapped.Data() + kLockNamesOffset, sizeof names); });
-    MessageFile::OpenFile(mapName, NameFrom(names.headerMutexName), NameFrom(names.readWaitEventName),
-                          NameFrom(names.writeWaitEventName), nullptr);
+    OpenExistingObjects(mapName, NameFrom(names.headerMutexName), NameFrom(names.readWaitEventName),
+                        NameFrom(names.writeWaitEventName));
     fileMapping = std::move(mapping);
     view = std::move(mapped);
     viewLength = length;

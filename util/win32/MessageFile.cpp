@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "ClientAccess.h"
 #include "Exceptions.h"
 #include "GuardedViewAccess.h"
 
@@ -24,7 +25,29 @@ bool MessageFile::IsValid() const
 
 void MessageFile::OpenFile(const std::string& newFileMapName, const std::string& newHeaderMutexName,
                            const std::string& newReadWaitEventName,
-                           const std::string& newWriteWaitEventName, SECURITY_ATTRIBUTES* attributes)
+                           const std::string& newWriteWaitEventName, const SharedObjectAttributes& attributes)
+{
+    OpenObjects(newFileMapName, newHeaderMutexName, newReadWaitEventName, newWriteWaitEventName, [&] {
+        headerMutex = std::make_unique<Mutex>(headerMutexName, attributes.headerMutex);
+        readWaitEvent = std::make_unique<Event>(readWaitEventName, attributes.readWaitEvent);
+        writeWaitEvent = std::make_unique<Event>(writeWaitEventName, attributes.writeWaitEvent);
+    });
+}
+
+void MessageFile::OpenExistingObjects(const std::string& newFileMapName, const std::string& newHeaderMutexName,
+                                      const std::string& newReadWaitEventName,
+                                      const std::string& newWriteWaitEventName)
+{
+    OpenObjects(newFileMapName, newHeaderMutexName, newReadWaitEventName, newWriteWaitEventName, [&] {
+        headerMutex = std::make_unique<Mutex>(headerMutexName, OpenRights{ClientAccess::kHeaderLock});
+        readWaitEvent = std::make_unique<Event>(readWaitEventName, OpenRights{ClientAccess::kReadWaitEvent});
+        writeWaitEvent = std::make_unique<Event>(writeWaitEventName, OpenRights{ClientAccess::kWriteWaitEvent});
+    });
+}
+
+void MessageFile::OpenObjects(const std::string& newFileMapName, const std::string& newHeaderMutexName,
+                              const std::string& newReadWaitEventName, const std::string& newWriteWaitEventName,
+                              const std::function<void()>& openObjects)
 {
     fileMapName = newFileMapName;
     headerMutexName = newHeaderMutexName;
@@ -32,9 +55,7 @@ void MessageFile::OpenFile(const std::string& newFileMapName, const std::string&
     writeWaitEventName = newWriteWaitEventName;
     const char* failure = "Failed to create file access objects in MessageFile::OpenFile()";
     try {
-        headerMutex = std::make_unique<Mutex>(headerMutexName, attributes);
-        readWaitEvent = std::make_unique<Event>(readWaitEventName, attributes);
-        writeWaitEvent = std::make_unique<Event>(writeWaitEventName, attributes);
+        openObjects();
     } catch (const ExceptionBase& e) {
         CloseFile();
         throw ExceptionBase(failure, &e);
@@ -87,7 +108,8 @@ void MessageFile::GrabReadAccess()
         Timeout limit(readerWaitLimit);
         for (;;) {
             {
-                Mutex::Access header(headerMutex.get(), InfiniteTimeout);
+                // A holder past the limit died there: the lock is taken over (SetReaderWaitLimit).
+                Mutex::Access header(headerMutex.get(), limit);
                 if (readWaitEvent->Wait(0)) {
                     GuardedViewAccess([this] { reinterpret_cast<FileHeader*>(view.Data())->readCount += 1; });
                     writeWaitEvent->RemoveSignal();
@@ -109,7 +131,8 @@ void MessageFile::ReleaseReadAccess()
 {
     if (!IsValid())
         throw ExceptionBase("Failed to release read access, some handles or pointers are invalid");
-    Mutex::Access header(headerMutex.get(), InfiniteTimeout);
+    Timeout limit(readerWaitLimit);
+    Mutex::Access header(headerMutex.get(), limit);
     try {
         std::uint32_t count = 0;
         GuardedViewAccess([&] { count = reinterpret_cast<const FileHeader*>(view.Data())->readCount; });

@@ -15,6 +15,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -33,13 +34,21 @@ public:
     MessageFile& operator=(const MessageFile&) = delete;
     ~MessageFile() noexcept(false);
 
+    // Who may open each shared object that OpenFile creates (null: the creator's default).
+    struct SharedObjectAttributes {
+        SECURITY_ATTRIBUTES* headerMutex = nullptr;
+        SECURITY_ATTRIBUTES* readWaitEvent = nullptr;
+        SECURITY_ATTRIBUTES* writeWaitEvent = nullptr;
+    };
+
     // Gives up view, mapping and the shared objects. Only a failure to close an event throws.
     virtual void CloseFile();
     // Stores the names and creates or opens the three shared objects (an existing object is
-    // opened in its current state); does not map anything.
+    // opened in its current state; one of the wrong kind is refused, see Mutex and Event); does
+    // not map anything. The writer's side.
     virtual void OpenFile(const std::string& fileMapName, const std::string& headerMutexName,
                           const std::string& readWaitEventName, const std::string& writeWaitEventName,
-                          SECURITY_ATTRIBUTES* attributes);
+                          const SharedObjectAttributes& attributes);
 
     // View, header mutex, mapping and both events are present.
     bool IsValid() const;
@@ -68,9 +77,15 @@ public:
     std::uint64_t ViewLength() const { return viewLength; }
 
 protected:
-    // How long a reader waits for a writer to give the file back before it gives up. The service
-    // waits without limit: its own writer never dies while it reads. A client program bounds the
-    // wait, so that a service that died inside write access cannot hang it for good.
+    // The same for a reader of another process: the three objects must exist, and each is opened
+    // with the rights a client needs and no more (ClientAccess.h).
+    void OpenExistingObjects(const std::string& fileMapName, const std::string& headerMutexName,
+                             const std::string& readWaitEventName, const std::string& writeWaitEventName);
+
+    // How long a reader waits for the header mutex, and for a writer to give the file back, before
+    // it gives up. The header mutex is held only for a few steps: one held longer belongs to a
+    // process that died there, and the reader takes it over (as a writer does). Without a limit a
+    // reader waits for good.
     void SetReaderWaitLimit(std::uint32_t milliseconds) { readerWaitLimit = milliseconds; }
 
     FileMapping fileMapping;
@@ -86,6 +101,10 @@ protected:
     Mutex objectLock;
 
 private:
+    // Stores the names and runs `openObjects`; on a failure gives everything up and throws.
+    void OpenObjects(const std::string& fileMapName, const std::string& headerMutexName,
+                     const std::string& readWaitEventName, const std::string& writeWaitEventName,
+                     const std::function<void()>& openObjects);
     void CloseMembers();
     static void CloseEvent(std::unique_ptr<Event>& event);
 

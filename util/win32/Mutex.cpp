@@ -9,23 +9,34 @@ using Exceptions::ExceptionBase;
 
 namespace {
 
-HANDLE CreateLockEvent(SECURITY_ATTRIBUTES* securityAttributes, const char* name)
+HANDLE CreateLockEvent(SECURITY_ATTRIBUTES* securityAttributes, const std::string& name)
 {
     try {
-        return CreateEventOrThrow(securityAttributes, false, true, name);
+        return CreateSharedEvent(securityAttributes, false, true, name);
     } catch (const ExceptionBase& e) {
         throw ExceptionBase("Failed to create Mutex object", &e);
     }
 }
 
+HANDLE OpenLockEvent(const std::string& name, OpenRights rights)
+{
+    try {
+        return OpenExistingEvent(name, rights);
+    } catch (const ExceptionBase& e) {
+        throw ExceptionBase("Failed to open Mutex object", &e);
+    }
+}
+
 }  // namespace
 
-Mutex::Mutex() : handle(CreateLockEvent(nullptr, nullptr)) {}
+Mutex::Mutex() : handle(CreateLockEvent(nullptr, std::string())) {}
 
 Mutex::Mutex(const std::string& name, SECURITY_ATTRIBUTES* securityAttributes)
-    : handle(CreateLockEvent(securityAttributes, name.c_str()))
+    : handle(CreateLockEvent(securityAttributes, name))
 {
 }
+
+Mutex::Mutex(const std::string& name, OpenRights rights) : handle(OpenLockEvent(name, rights)) {}
 
 Mutex::~Mutex()
 {

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 
+#include "Event.h"
 #include "Timeout.h"
 
 namespace ZintarUtil {
@@ -16,8 +17,12 @@ namespace ZintarUtil {
 class Mutex {
 public:
     Mutex();
-    // An existing object of that name is opened, in its current state.
+    // An existing object of that name is opened, in its current state. A name that another
+    // program took first for a manual-reset event, or for an object of another kind (a kernel
+    // mutex among them), is refused with a text that names it: it would not exclude anybody.
     Mutex(const std::string& name, SECURITY_ATTRIBUTES* securityAttributes);
+    // Opens the existing lock `name` with `rights` only, as a client of the service does.
+    Mutex(const std::string& name, OpenRights rights);
     Mutex(const Mutex&) = delete;
     Mutex& operator=(const Mutex&) = delete;
     ~Mutex();

@@ -104,11 +104,34 @@ SECURITY_ATTRIBUTES SecurityDescriptor::BuildSecurityAttributes()
 }
 
 EveryoneSecurityAttributes::EveryoneSecurityAttributes(std::uint32_t access)
-    : everyone(SID_IDENTIFIER_AUTHORITY{SECURITY_WORLD_SID_AUTHORITY})
+    : EveryoneSecurityAttributes(SharedObjectRights{access, access, access}, false)
+{
+}
+
+EveryoneSecurityAttributes::EveryoneSecurityAttributes(const SharedObjectRights& rights, bool strict)
+    : everyone(SID_IDENTIFIER_AUTHORITY{SECURITY_WORLD_SID_AUTHORITY}),
+      localSystem(SID_IDENTIFIER_AUTHORITY{SECURITY_NT_AUTHORITY}),
+      administrators(SID_IDENTIFIER_AUTHORITY{SECURITY_NT_AUTHORITY})
 {
     everyone.AddSubAuthority(SECURITY_WORLD_RID);
-    descriptor.GetDacl().AddExplicitAccess(SET_ACCESS, access, TRUSTEE_IS_WELL_KNOWN_GROUP, everyone);
+    AccessControlList& dacl = descriptor.GetDacl();
+    dacl.AddExplicitAccess(SET_ACCESS, strict ? rights.client : rights.open, TRUSTEE_IS_WELL_KNOWN_GROUP, everyone);
+    if (strict) {
+        localSystem.AddSubAuthority(SECURITY_LOCAL_SYSTEM_RID);
+        administrators.AddSubAuthority(SECURITY_BUILTIN_DOMAIN_RID);
+        administrators.AddSubAuthority(DOMAIN_ALIAS_RID_ADMINS);
+        dacl.AddExplicitAccess(SET_ACCESS, rights.full, TRUSTEE_IS_WELL_KNOWN_GROUP, localSystem);
+        dacl.AddExplicitAccess(SET_ACCESS, rights.full, TRUSTEE_IS_ALIAS, administrators);
+    }
     attributes = descriptor.BuildSecurityAttributes();
+}
+
+void EveryoneSecurityAttributes::ApplyTo(HANDLE object, const std::string& name)
+{
+    const DWORD result = SetSecurityInfo(object, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                         descriptor.GetDacl().GetACL(), nullptr);
+    if (result != ERROR_SUCCESS)
+        throw ExceptionWindows("Failed to set who may open the object " + name, nullptr, result);
 }
 
 }  // namespace ZintarUtil

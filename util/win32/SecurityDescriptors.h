@@ -1,5 +1,6 @@
 // Builders for the security descriptor that lets a process of any account open the objects the
-// service shares with its clients: a DACL granting the world SID (S-1-1-0) one access mask.
+// service shares with its clients: a DACL granting the world SID (S-1-1-0) one access mask, and,
+// when client access is strict, LocalSystem and the Administrators another.
 // Each builder collects its inputs, builds its Windows object once on first request and is final
 // from then on.
 #pragma once
@@ -9,6 +10,7 @@
 #include <aclapi.h>
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace ZintarUtil {
@@ -63,18 +65,36 @@ private:
     AccessControlList dacl;
 };
 
+// The rights on one object that the service shares with its clients.
+struct SharedObjectRights {
+    std::uint32_t open;    // every account's while client access is not strict, as it always was
+    std::uint32_t client;  // every account's when it is: what a client needs (ClientAccess.h)
+    std::uint32_t full;    // LocalSystem's and the Administrators' when it is
+};
+
 // Attributes for a Create call whose object every account may open with `access`. Build it on
 // the stack right before the call; it must not be copied or moved while in use.
 class EveryoneSecurityAttributes {
 public:
     explicit EveryoneSecurityAttributes(std::uint32_t access);
+    // Not strict: every account gets `rights.open`, as above. Strict: every account gets
+    // `rights.client`, and LocalSystem and BUILTIN\Administrators get `rights.full`.
+    EveryoneSecurityAttributes(const SharedObjectRights& rights, bool strict);
     EveryoneSecurityAttributes(const EveryoneSecurityAttributes&) = delete;
     EveryoneSecurityAttributes& operator=(const EveryoneSecurityAttributes&) = delete;
 
     SECURITY_ATTRIBUTES* GetSecurityAttributes() { return &attributes; }
 
+    // Gives the object `name`, which a Create call found already there (a client held it across
+    // a restart), this DACL: whoever opens it from now on gets what a new one would grant. Handles
+    // opened before keep their rights. The handle needs WRITE_DAC; throws ExceptionWindows naming
+    // the object.
+    void ApplyTo(HANDLE object, const std::string& name);
+
 private:
     SecurityIdentifier everyone;
+    SecurityIdentifier localSystem;
+    SecurityIdentifier administrators;
     SecurityDescriptor descriptor;
     SECURITY_ATTRIBUTES attributes{};
 };

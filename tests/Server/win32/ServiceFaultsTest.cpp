@@ -1,7 +1,8 @@
 // The installed service under the faults of a long life, as an administrator and a hostile local
 // user meet them: settings that cannot work, restarts that meet a client holding the mapping or a
-// stop, a client that connects half-way or floods the service, a program that takes the pipe's
-// name first. After each, the service answers, or it is STOPPED with the reason in its log.
+// stop, a client that connects half-way or floods the service, a program that takes the name of
+// a pipe or of a lock first, a standard user when client access is strict. After each, the
+// service answers, or it is STOPPED with the reason in its log.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -67,6 +68,34 @@ std::string Zintarctl()
 
 // A suite of its own, so that it has its own time limit in the run.
 class ServiceFaults : public InstalledService {};
+class SharedObjectFaults : public InstalledService {};
+
+// This thread acts as a standard user while it lives: this process's token with Administrators,
+// and the group that owns what this user's programs create (the service's objects under Wine),
+// for deny only.
+struct AsStandardUser {
+    AsStandardUser()
+    {
+        HANDLE own = nullptr;
+        OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_ASSIGN_PRIMARY, &own);
+        BYTE administrators[SECURITY_MAX_SID_SIZE];
+        BYTE owner[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_OWNER)];
+        DWORD size = sizeof administrators;
+        CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size);
+        GetTokenInformation(own, TokenOwner, owner, sizeof owner, &size);
+        SID_AND_ATTRIBUTES denyOnly[] = {{administrators, 0}, {reinterpret_cast<TOKEN_OWNER*>(owner)->Owner, 0}};
+        CreateRestrictedToken(own, 0, 2, denyOnly, 0, nullptr, 0, nullptr, &token);
+        CloseHandle(own);
+        impersonating = ImpersonateLoggedOnUser(token) != FALSE;
+    }
+    ~AsStandardUser()
+    {
+        RevertToSelf();
+        CloseHandle(token);
+    }
+    HANDLE token = nullptr;
+    bool impersonating = false;
+};
 
 }  // namespace
 
@@ -259,4 +288,94 @@ TEST_F(ServiceFaults, AProgramHoldingThePipeNameStopsTheStartWithTheReason)
     CloseHandle(squatter);
     ASSERT_TRUE(StartAndWait(kServiceName));
     EXPECT_TRUE(Answers());
+}
+
+// Any local user can create an object under one of the log's names before the service starts.
+// One of another kind, or an event that resets the other way, ends the start at once with a text
+// that names it; what a client that died leaves (the lock taken, an event reset) is adopted.
+TEST_F(SharedObjectFaults, AnObjectOfTheWrongKindUnderALogNameEndsTheStartNamingIt)
+{
+    Install();
+    struct Squatter {
+        const char* name;
+        std::function<HANDLE()> create;
+        const char* refusal;  // nothing: the start adopts the object and runs
+    };
+    const Squatter cases[] = {
+        {"a kernel mutex under the header lock's name", [] { return CreateMutexA(nullptr, FALSE, kHeaderMutexName); },
+         "The object Global\\ZintarServiceFileHeaderMutex is not an event but an object of another kind"},
+        {"a manual-reset event under the header lock's name",
+         [] { return CreateEventA(nullptr, TRUE, TRUE, kHeaderMutexName); },
+         "The object Global\\ZintarServiceFileHeaderMutex is a manual-reset event, where an auto-reset event is needed"},
+        {"an auto-reset event under the read-wait event's name",
+         [] { return CreateEventA(nullptr, FALSE, FALSE, kReadWaitEventName); },
+         "The object Global\\ZintarServiceReadWaitEvent is an auto-reset event, where a manual-reset event is needed"},
+        {"a semaphore under the write-wait event's name", [] { return CreateSemaphoreA(nullptr, 0, 1, kWriteWaitEventName); },
+         "The object Global\\ZintarServiceWriteWaitEvent is not an event but an object of another kind"},
+        {"an event under the mapping's name", [] { return CreateEventA(nullptr, TRUE, TRUE, kFileMapName); },
+         "The object Global\\ZintarServiceFileMap is not a file mapping but an object of another kind"},
+        {"the header lock left taken", [] { return CreateEventA(nullptr, FALSE, FALSE, kHeaderMutexName); }, nullptr},
+        {"the read-wait event left reset", [] { return CreateEventA(nullptr, TRUE, FALSE, kReadWaitEventName); }, nullptr},
+        {"the write-wait event left reset", [] { return CreateEventA(nullptr, TRUE, FALSE, kWriteWaitEventName); }, nullptr},
+    };
+    for (const Squatter& c : cases) {
+        SCOPED_TRACE(c.name);
+        ClearServiceLog();
+        const HANDLE squatter = c.create();
+        ASSERT_NE(squatter, nullptr);
+        RequestStart(kServiceName);
+        EXPECT_TRUE(WaitUntil([] { return ServiceState(kServiceName) != SERVICE_START_PENDING; }, 20000))
+            << "a start never hangs";
+        if (c.refusal != nullptr) {
+            EXPECT_EQ(ServiceState(kServiceName), DWORD{SERVICE_STOPPED});
+            EXPECT_EQ(ServiceExitCode(kServiceName), ZintarUtil::Services::Service::kExitStartFailed);
+            EXPECT_NE(ServiceLog().find(c.refusal), std::string::npos) << ServiceLog();
+        } else {
+            EXPECT_EQ(ServiceState(kServiceName), DWORD{SERVICE_RUNNING}) << ServiceLog();
+            EXPECT_EQ(ReadRing().header.serverRunning, 1);
+        }
+        if (ServiceState(kServiceName) != SERVICE_STOPPED) {
+            EXPECT_TRUE(StopAndWait(kServiceName));
+        }
+        CloseHandle(squatter);
+    }
+}
+
+// StrictClientAccess 1, 0 and 1 again, as a standard user meets it: the project's reader and pipe
+// client work either way; with 1 the mapping cannot be opened to change its DACL, nor the lock
+// with all rights (as CreateEvent asks), with 0 both can, as before. Between the runs this process
+// holds the mapping and the lock, as a slow client would, so each start adopts the last one's
+// objects and must give them its own DACL.
+TEST_F(SharedObjectFaults, StrictClientAccessLeavesAStandardUserAClientsRightsOnly)
+{
+    Install();
+    HANDLE held[2] = {};
+    for (const std::uint32_t strict : {1u, 0u, 1u}) {
+        SCOPED_TRACE("StrictClientAccess " + std::to_string(strict));
+        SetSetting("StrictClientAccess", strict);
+        ASSERT_TRUE(StartAndWait(kServiceName)) << ServiceLog();
+        for (HANDLE handle : held)  // adopted by the start
+            if (handle != nullptr)
+                CloseHandle(handle);
+        {
+            const AsStandardUser user;
+            ASSERT_TRUE(user.impersonating);
+            EXPECT_EQ(ReadRing().header.serverRunning, 1);
+            EXPECT_EQ(ServiceClient(kClientWait).GetFileMapName(), kFileMapName);
+            const HANDLE forItsDacl = OpenFileMappingA(WRITE_DAC, FALSE, kFileMapName);
+            const HANDLE asCreateEvent = OpenEventA(EVENT_ALL_ACCESS, FALSE, kHeaderMutexName);
+            EXPECT_EQ(forItsDacl == nullptr, strict == 1);
+            EXPECT_EQ(asCreateEvent == nullptr, strict == 1);
+            for (HANDLE handle : {forItsDacl, asCreateEvent})
+                if (handle != nullptr)
+                    CloseHandle(handle);
+        }
+        held[0] = OpenFileMappingA(FILE_MAP_READ, FALSE, kFileMapName);
+        held[1] = OpenEventA(SYNCHRONIZE, FALSE, kHeaderMutexName);
+        ASSERT_TRUE(StopAndWait(kServiceName));
+    }
+    for (HANDLE handle : held)
+        CloseHandle(handle);
+    EXPECT_EQ(SettingNumber("StrictClientAccess"), 1u) << "a stop keeps the registry's value";
+    EXPECT_EQ(ServiceLog(), "");
 }

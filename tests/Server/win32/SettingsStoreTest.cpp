@@ -89,6 +89,8 @@ TEST_F(SettingsStore, EmptyKeyIsFilledWithTheDefaults)
     EXPECT_EQ(values.at("DevicePollRate"), "1000");
     EXPECT_EQ(values.at("SaveRate"), "300");
     EXPECT_EQ(values.at("TypeFilter"), "4294967295");
+    EXPECT_EQ(values.at("StrictClientAccess"), "0");
+    EXPECT_FALSE(settings.strictClientAccess);
 
     SaveSettings(settings, settingsMutex);
     EXPECT_EQ(ValuesOf(kSettingsKeyPath).at("TypeFilter"), "15");
@@ -118,12 +120,11 @@ TEST_F(SettingsStore, FiltersAreReadWhateverTheirNamesAndSavedIncludesFirstInAKe
 // diagnostic log says which, and the rest of the settings load as stored.
 TEST_F(SettingsStore, ValuesThatCannotWorkAreReplacedAndLogged)
 {
-    const std::string logPath = ZintarTest::TemporaryPath("settings-log");
-    const std::string foundFile = ZintarTest::TemporaryPath("settings-found.dat");
+    const ZintarTest::TemporaryFile log("settings-log"), found("settings-found.dat");
     {
         ZintarUtil::FileHeader header{};
         header.capacity = 1234;
-        std::FILE* file = std::fopen(foundFile.c_str(), "wb");
+        std::FILE* file = std::fopen(found.path.c_str(), "wb");
         std::fwrite(&header, sizeof header, 1, file);
         std::fclose(file);
     }
@@ -152,11 +153,14 @@ TEST_F(SettingsStore, ValuesThatCannotWorkAreReplacedAndLogged)
         {"MaxMessage too large keeps the file's capacity",
          [&] {
              SetNumber("MaxMessage", 7669585);
-             SetString(kSettingsKeyPath, "LogFile", foundFile);
+             SetString(kSettingsKeyPath, "LogFile", found.path);
          },
          [](const ServiceSettings& s) { EXPECT_EQ(s.maxMessage, 1234u); }, "MaxMessage 7669585 is outside 1 to 7669584; using 1234."},
         {"MaxMessage at its limit", [] { SetNumber("MaxMessage", 7669584); },
          [](const ServiceSettings& s) { EXPECT_EQ(s.maxMessage, 7669584u); }, ""},
+        {"StrictClientAccess 2", [] { SetNumber("StrictClientAccess", 2); },
+         [](const ServiceSettings& s) { EXPECT_TRUE(s.strictClientAccess); },
+         "StrictClientAccess 2 is neither 0 nor 1; every account gets only what a client needs."},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -164,13 +168,12 @@ TEST_F(SettingsStore, ValuesThatCannotWorkAreReplacedAndLogged)
         SetNumber("SaveRate", 77);
         c.store();
         settings = ServiceSettings();
-        ZintarUtil::SetLogFile(logPath);
+        ZintarUtil::SetLogFile(log.path);
         EXPECT_NO_THROW(LoadSettings(settings, settingsMutex));
         ZintarUtil::SetLogFile("");
         c.check(settings);
-        const std::string logged = ZintarTest::ReadWholeFile(logPath);
+        const std::string logged = ZintarTest::ReadWholeFile(log.path);
         EXPECT_TRUE(*c.logged == '\0' ? logged.empty() : logged.find(c.logged) != std::string::npos) << logged;
-        std::remove(logPath.c_str());
+        std::remove(log.path.c_str());
     }
-    std::remove(foundFile.c_str());
 }
