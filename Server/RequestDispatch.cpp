@@ -39,7 +39,7 @@ void ReplyText(PipeReply& reply, std::size_t fieldSize, const std::string& text)
     throw ExceptionBase(std::string(request) + " refused: " + why);
 }
 
-void GetSettings(PipeReply& reply, const ServiceSettings& settings, bool deviceOpen)
+void FillSettings(PipeReply& reply, const ServiceSettings& settings, bool deviceOpen)
 {
     reply.code = Pipe::kReplySettings;
     std::uint32_t typeFilter = 0;
@@ -55,7 +55,7 @@ void GetSettings(PipeReply& reply, const ServiceSettings& settings, bool deviceO
 
 // Values that cannot work (a log file larger than 32 bits can address, a timer that would never
 // pause) are refused before anything is stored; the rest take effect through the restart.
-void SetSettings(const PipeRequest& request, PipeReply& reply, ServiceSettings& settings, RequestTarget& target)
+void StoreSettings(const PipeRequest& request, PipeReply& reply, ServiceSettings& settings, RequestTarget& target)
 {
     reply.code = Pipe::kReplyOk;
     settings.requestedMaxMessage = request.U32At(Pipe::kMaxMessageOffset);
@@ -68,7 +68,7 @@ void SetSettings(const PipeRequest& request, PipeReply& reply, ServiceSettings& 
 }
 
 // Both lists form one index space: the include filters in order, then the exclude filters.
-void GetFilter(const PipeRequest& request, PipeReply& reply, const ServiceSettings& settings)
+void FindFilter(const PipeRequest& request, PipeReply& reply, const ServiceSettings& settings)
 {
     std::uint64_t index = request.U32At(Pipe::kFilterIndexOffset);
     const std::string* entry = nullptr;
@@ -89,77 +89,105 @@ void GetFilter(const PipeRequest& request, PipeReply& reply, const ServiceSettin
     ReplyText(reply, Pipe::kFilterFieldSize, *entry);
 }
 
+// One handler for each request of the protocol's table (PipeRecords.h), named as the request:
+// it fills the reply, or throws ExceptionBase to have the request refused.
+namespace Handlers {
+
+void GetFileMapName(const PipeRequest&, PipeReply& reply, RequestTarget&)
+{
+    ReplyText(reply, Pipe::kPathFieldSize, ZintarUtil::kFileMapName);
+    reply.code = Pipe::kReplyFileMapName;
+}
+
+void WriteMessage(const PipeRequest& request, PipeReply& reply, RequestTarget& target)
+{
+    reply.code = Pipe::kReplyOk;
+    target.WriteMessage(request.MessageAt(Pipe::kMessageOffset));
+}
+
+void Ping(const PipeRequest&, PipeReply& reply, RequestTarget&)
+{
+    reply.code = Pipe::kReplyPing;
+}
+
+void GetSettings(const PipeRequest&, PipeReply& reply, RequestTarget& target)
+{
+    const bool deviceOpen = target.DeviceOpen();
+    target.WithSettings([&](ServiceSettings& settings) { FillSettings(reply, settings, deviceOpen); });
+}
+
+void SetSettings(const PipeRequest& request, PipeReply& reply, RequestTarget& target)
+{
+    if (auto why = RefusalOfSettings(request.U32At(Pipe::kMaxMessageOffset), request.U32At(Pipe::kDevicePollRateOffset),
+                                     request.U32At(Pipe::kSaveRateOffset)))
+        Refuse("SetSettings", *why);
+    target.WithSettings([&](ServiceSettings& settings) { StoreSettings(request, reply, settings, target); });
+}
+
+void GetLogFileName(const PipeRequest&, PipeReply& reply, RequestTarget& target)
+{
+    target.WithSettings([&](ServiceSettings& settings) {
+        ReplyText(reply, Pipe::kPathFieldSize, settings.logFile);
+        reply.code = Pipe::kReplyFileName;
+    });
+}
+
+// A path that the next start could not read back or open would stop the service there.
+void SetLogFileName(const PipeRequest& request, PipeReply& reply, RequestTarget& target)
+{
+    const std::string path = RequestText(request, Pipe::kPathFieldSize);
+    if (auto why = RefusalOfLogFilePath(path))
+        Refuse("SetLogFileName", *why);
+    if (auto why = target.RefusalOfLogFileLocation(path))
+        Refuse("SetLogFileName", *why);
+    target.WithSettings([&](ServiceSettings& settings) {
+        reply.code = Pipe::kReplyOk;
+        settings.logFile = path;
+    });
+}
+
+void GetFilter(const PipeRequest& request, PipeReply& reply, RequestTarget& target)
+{
+    target.WithSettings([&](ServiceSettings& settings) { FindFilter(request, reply, settings); });
+}
+
+void ClearFilters(const PipeRequest&, PipeReply& reply, RequestTarget& target)
+{
+    target.WithSettings([&](ServiceSettings& settings) {
+        reply.code = Pipe::kReplyOk;
+        settings.includeFilters.clear();
+        settings.excludeFilters.clear();
+    });
+}
+
+void AddFilter(const PipeRequest& request, PipeReply& reply, RequestTarget& target)
+{
+    const std::string filter = RequestText(request, Pipe::kFilterFieldSize);
+    const bool include = request.U32At(Pipe::kFilterKindOffset) != 0;
+    target.WithSettings([&](ServiceSettings& settings) {
+        reply.code = Pipe::kReplyOk;
+        (include ? settings.includeFilters : settings.excludeFilters).push_back(filter);
+    });
+}
+
+void GetDefaultLogFileName(const PipeRequest&, PipeReply& reply, RequestTarget& target)
+{
+    ReplyText(reply, Pipe::kPathFieldSize, target.DefaultLogFileName());
+    reply.code = Pipe::kReplyFileName;
+}
+
+}  // namespace Handlers
+
 void Dispatch(const PipeRequest& request, PipeReply& reply, RequestTarget& target)
 {
     switch (request.code) {
-    case Pipe::kGetFileMapName:
-        ReplyText(reply, Pipe::kPathFieldSize, ZintarUtil::kFileMapName);
-        reply.code = Pipe::kReplyFileMapName;
-        return;
-    case Pipe::kWriteMessage:
-        reply.code = Pipe::kReplyOk;
-        target.WriteMessage(request.MessageAt(Pipe::kMessageOffset));
-        return;
-    case Pipe::kPing:
-        reply.code = Pipe::kReplyPing;
-        return;
-    case Pipe::kGetSettings:
-    {
-        const bool deviceOpen = target.DeviceOpen();
-        target.WithSettings([&](ServiceSettings& settings) { GetSettings(reply, settings, deviceOpen); });
-        return;
-    }
-    case Pipe::kSetSettings:
-        if (auto why = RefusalOfSettings(request.U32At(Pipe::kMaxMessageOffset), request.U32At(Pipe::kDevicePollRateOffset),
-                                         request.U32At(Pipe::kSaveRateOffset)))
-            Refuse("SetSettings", *why);
-        target.WithSettings([&](ServiceSettings& settings) { SetSettings(request, reply, settings, target); });
-        return;
-    case Pipe::kGetLogFileName:
-        target.WithSettings([&](ServiceSettings& settings) {
-            ReplyText(reply, Pipe::kPathFieldSize, settings.logFile);
-            reply.code = Pipe::kReplyFileName;
-        });
-        return;
-    case Pipe::kSetLogFileName: {
-        // A path that the next start could not read back or open would stop the service there.
-        const std::string path = RequestText(request, Pipe::kPathFieldSize);
-        if (auto why = RefusalOfLogFilePath(path))
-            Refuse("SetLogFileName", *why);
-        if (auto why = target.RefusalOfLogFileLocation(path))
-            Refuse("SetLogFileName", *why);
-        target.WithSettings([&](ServiceSettings& settings) {
-            reply.code = Pipe::kReplyOk;
-            settings.logFile = path;
-        });
-        return;
-    }
-    case Pipe::kGetFilter:
-        target.WithSettings([&](ServiceSettings& settings) { GetFilter(request, reply, settings); });
-        return;
-    case Pipe::kClearFilters:
-        target.WithSettings([&](ServiceSettings& settings) {
-            reply.code = Pipe::kReplyOk;
-            settings.includeFilters.clear();
-            settings.excludeFilters.clear();
-        });
-        return;
-    case Pipe::kAddFilter: {
-        const std::string filter = RequestText(request, Pipe::kFilterFieldSize);
-        const bool include = request.U32At(Pipe::kFilterKindOffset) != 0;
-        target.WithSettings([&](ServiceSettings& settings) {
-            reply.code = Pipe::kReplyOk;
-            (include ? settings.includeFilters : settings.excludeFilters).push_back(filter);
-        });
-        return;
-    }
-    case Pipe::kGetDefaultLogFileName:
-        ReplyText(reply, Pipe::kPathFieldSize, target.DefaultLogFileName());
-        reply.code = Pipe::kReplyFileName;
-        return;
+#define ZINTAR_PIPE_REQUEST_HANDLER(name, code, replyCode, senders) \
+    case Pipe::k##name:                                             \
+        return Handlers::name(request, reply, target);
+        ZINTAR_PIPE_REQUESTS(ZINTAR_PIPE_REQUEST_HANDLER)
+#undef ZINTAR_PIPE_REQUEST_HANDLER
     default:
         reply.code = Pipe::kReplyUnknown;
-        return;
     }
 }
 
@@ -167,15 +195,8 @@ void Dispatch(const PipeRequest& request, PipeReply& reply, RequestTarget& targe
 
 bool MayCarryOut(std::uint32_t code, const Caller& caller, bool anyUserMayChange)
 {
-    switch (code) {
-    case Pipe::kSetSettings:
-    case Pipe::kSetLogFileName:
-    case Pipe::kAddFilter:
-    case Pipe::kClearFilters:
-        return caller.isAdministrator || anyUserMayChange;
-    default:
-        return true;
-    }
+    const Pipe::RequestRow* row = Pipe::FindRequest(code);
+    return row == nullptr || row->senders == Pipe::Senders::AnyLocalUser || caller.isAdministrator || anyUserMayChange;
 }
 
 void DispatchRequest(const PipeRequest& request, PipeReply& reply, RequestTarget& target, const Caller& caller)
@@ -185,7 +206,7 @@ void DispatchRequest(const PipeRequest& request, PipeReply& reply, RequestTarget
             bool anyUserMayChange = false;
             target.WithSettings([&](ServiceSettings& settings) { anyUserMayChange = settings.anyUserMayChange; });
             if (!MayCarryOut(request.code, caller, anyUserMayChange))
-                throw ExceptionBase(kNeedsAdministrator);
+                throw ExceptionBase(Pipe::kNeedsAdministrator);
         }
         Dispatch(request, reply, target);
     } catch (const ExceptionBase& e) {

@@ -21,13 +21,11 @@ struct Caller {
 
 // The service runs as LocalSystem and writes the file it is told to, with its own rights, into a
 // mapping every local user can read and write: requests that change what it does with files or
-// what it keeps (SetSettings, SetLogFileName, AddFilter, ClearFilters) are carried out only for
-// an administrator, unless the site has allowed every local user. Reading requests and
-// WriteMessage are open to every local user.
+// what it keeps (SetSettings, SetLogFileName, AddFilter, ClearFilters: those the protocol's table
+// in PipeRecords.h gives to Administrators) are carried out only for an administrator, unless the
+// site has allowed every local user. Reading requests and WriteMessage are open to every local
+// user. A refused caller is answered with Pipe::kNeedsAdministrator.
 bool MayCarryOut(std::uint32_t code, const Caller& caller, bool anyUserMayChange);
-// The text of the refusal; zintarctl recognises it.
-inline constexpr char kNeedsAdministrator[] =
-    "Changing the service's settings, filters or log file needs an administrator (an elevated console)";
 
 class RequestTarget {
 public:

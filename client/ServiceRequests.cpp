@@ -14,6 +14,7 @@ using ZintarUtil::PipeReply;
 using ZintarUtil::PipeRequest;
 using ZintarUtil::UIntToString;
 using ZintarUtil::Exceptions::ExceptionBase;
+using ZintarUtil::Exceptions::FailureKind;
 
 namespace {
 
@@ -46,6 +47,14 @@ std::string ReplyName(const PipeReply& reply)
     default:
         return "unexpected reply code " + UIntToString(reply.code);
     }
+}
+
+// The service refuses a change to someone who is no administrator with one text, whole.
+FailureKind KindOf(const PipeReply& reply)
+{
+    if (reply.code == Pipe::kReplyFailed && TextOf(reply) == Pipe::kNeedsAdministrator)
+        return FailureKind::NeedsAdministrator;
+    return FailureKind::Unspecified;
 }
 
 }  // namespace
@@ -96,7 +105,15 @@ PipeRequest AddFilterRequest(const Filter& filter)
 void ExpectReply(const PipeReply& reply, std::uint32_t expected, const std::string& what)
 {
     if (reply.code != expected)
-        throw ExceptionBase(what + " failed: " + ReplyName(reply));
+        throw ExceptionBase(KindOf(reply), what + " failed: " + ReplyName(reply));
+}
+
+void ExpectReplyTo(const PipeRequest& request, const PipeReply& reply)
+{
+    const Pipe::RequestRow* row = Pipe::FindRequest(request.code);
+    if (row == nullptr)
+        throw ExceptionBase("Request code " + UIntToString(request.code) + " is not in the protocol's table");
+    ExpectReply(reply, row->reply, row->name);
 }
 
 Settings SettingsOf(const PipeReply& reply)

@@ -36,8 +36,13 @@ ZintarUtil::PipeRequest SetLogFileNameRequest(const std::string& path);
 ZintarUtil::PipeRequest GetFilterRequest(std::uint32_t index);
 ZintarUtil::PipeRequest AddFilterRequest(const Filter& filter);
 
-// Throws ExceptionBase "<what> failed: ..." naming the reply when its code is not `expected`.
+// Throws ExceptionBase "<what> failed: ..." naming the reply when its code is not `expected`; its
+// kind is NeedsAdministrator when the service refused the request to someone who is no
+// administrator.
 void ExpectReply(const ZintarUtil::PipeReply& reply, std::uint32_t expected, const std::string& what);
+// The same, expecting the reply and giving the name that the protocol's table (PipeRecords.h)
+// has for `request`.
+void ExpectReplyTo(const ZintarUtil::PipeRequest& request, const ZintarUtil::PipeReply& reply);
 Settings SettingsOf(const ZintarUtil::PipeReply& reply);
 std::string TextOf(const ZintarUtil::PipeReply& reply);
 Filter FilterOf(const ZintarUtil::PipeReply& reply);

@@ -6,13 +6,19 @@
 namespace ZintarUtil::Exceptions {
 
 ExceptionBase::ExceptionBase(const std::string& message, const ExceptionBase* inner)
-    : message(message), inner(inner != nullptr ? inner->Clone() : nullptr)
+    : ExceptionBase(FailureKind::Unspecified, message, inner)
+{
+}
+
+ExceptionBase::ExceptionBase(FailureKind kind, const std::string& message, const ExceptionBase* inner)
+    : message(message), kind(kind), inner(inner != nullptr ? inner->Clone() : nullptr)
 {
 }
 
 ExceptionBase::ExceptionBase(const ExceptionBase& other)
     : std::exception(other),
       message(other.message),
+      kind(other.kind),
       inner(other.inner != nullptr ? other.inner->Clone() : nullptr)
 {
 }
@@ -51,6 +57,13 @@ std::string ExceptionBase::GetFullMessage(const std::string& separator) const
     return text;
 }
 
+FailureKind ExceptionBase::Kind() const
+{
+    if (kind != FailureKind::Unspecified || inner == nullptr)
+        return kind;
+    return inner->Kind();
+}
+
 ExceptionFileMapIO::ExceptionFileMapIO(const std::string& message, const ExceptionBase* inner)
     : ExceptionBase(message, inner)
 {
@@ -67,7 +80,13 @@ ExceptionBase* ExceptionFileMapIO::Clone() const
 
 ExceptionWindows::ExceptionWindows(const std::string& message, const ExceptionBase* inner,
                                    std::uint32_t errorCode)
-    : ExceptionBase(message, inner), errorCode(errorCode)
+    : ExceptionWindows(FailureKind::Unspecified, message, inner, errorCode)
+{
+}
+
+ExceptionWindows::ExceptionWindows(FailureKind kind, const std::string& message, const ExceptionBase* inner,
+                                   std::uint32_t errorCode)
+    : ExceptionBase(kind, message, inner), errorCode(errorCode)
 {
     // The last error must be read before anything else could change it; building the base
     // part only copies text, which leaves the thread's last error alone.

@@ -23,20 +23,6 @@ constexpr std::size_t kPipeBodySize = kPipeRecordSize - 4;
 // as Pipe::kPing, Pipe::kTextOffset.
 namespace Pipe {
 
-enum RequestCode : std::uint32_t {
-    kGetFileMapName = 2,
-    kWriteMessage = 3,
-    kPing = 4,
-    kGetSettings = 5,
-    kSetSettings = 6,
-    kGetLogFileName = 7,
-    kSetLogFileName = 8,
-    kGetFilter = 9,
-    kClearFilters = 10,
-    kAddFilter = 11,
-    kGetDefaultLogFileName = 12,
-};
-
 enum ReplyCode : std::uint32_t {
     kReplyTooLong = 4,
     kReplyUnknown = 5,
@@ -49,6 +35,61 @@ enum ReplyCode : std::uint32_t {
     kReplyFileName = 15,
     kReplyFilter = 16,
 };
+
+// Who may have a request carried out. The service admits everyone to a request for
+// Administrators when the site has let every local user change it (Server/RequestDispatch.h).
+enum class Senders { AnyLocalUser, Administrators };
+
+// Every request of the protocol, one row each: its name, its code (Pipe::k<name>), the reply that
+// answers it when it is carried out, and who may send it. The service's dispatch hands a request
+// to the handler of its name (Server/RequestDispatch.cpp) once the sender is admitted; a client
+// checks the reply against the row and names the request in its errors. A new request is a row
+// here and its handler there.
+#define ZINTAR_PIPE_REQUESTS(REQUEST)                                   \
+    REQUEST(GetFileMapName, 2, kReplyFileMapName, AnyLocalUser)         \
+    REQUEST(WriteMessage, 3, kReplyOk, AnyLocalUser)                    \
+    REQUEST(Ping, 4, kReplyPing, AnyLocalUser)                          \
+    REQUEST(GetSettings, 5, kReplySettings, AnyLocalUser)               \
+    REQUEST(SetSettings, 6, kReplyOk, Administrators)                   \
+    REQUEST(GetLogFileName, 7, kReplyFileName, AnyLocalUser)            \
+    REQUEST(SetLogFileName, 8, kReplyOk, Administrators)                \
+    REQUEST(GetFilter, 9, kReplyFilter, AnyLocalUser)                   \
+    REQUEST(ClearFilters, 10, kReplyOk, Administrators)                 \
+    REQUEST(AddFilter, 11, kReplyOk, Administrators)                    \
+    REQUEST(GetDefaultLogFileName, 12, kReplyFileName, AnyLocalUser)
+
+enum RequestCode : std::uint32_t {
+#define ZINTAR_PIPE_REQUEST_CODE(name, code, reply, senders) k##name = code,
+    ZINTAR_PIPE_REQUESTS(ZINTAR_PIPE_REQUEST_CODE)
+#undef ZINTAR_PIPE_REQUEST_CODE
+};
+
+struct RequestRow {
+    std::uint32_t code;
+    const char* name;
+    std::uint32_t reply;
+    Senders senders;
+};
+
+inline constexpr RequestRow kRequests[] = {
+#define ZINTAR_PIPE_REQUEST_ROW(name, code, reply, senders) {code, #name, reply, Senders::senders},
+    ZINTAR_PIPE_REQUESTS(ZINTAR_PIPE_REQUEST_ROW)
+#undef ZINTAR_PIPE_REQUEST_ROW
+};
+
+// The row of `code`, or nullptr when the protocol has no such request.
+constexpr const RequestRow* FindRequest(std::uint32_t code)
+{
+    for (const RequestRow& row : kRequests)
+        if (row.code == code)
+            return &row;
+    return nullptr;
+}
+
+// The refusal of a request for Administrators to anyone else, which its ReplyFailed carries as
+// its whole text: the client knows the refusal by it.
+inline constexpr char kNeedsAdministrator[] =
+    "Changing the service's settings, filters or log file needs an administrator (an elevated console)";
 
 // Offsets into the record (the code is at 0).
 constexpr std::size_t kMessageOffset = 4;          // WriteMessage: one LogMessage

@@ -10,6 +10,7 @@
 namespace ZintarClient {
 
 using ZintarUtil::Exceptions::ExceptionWindows;
+using ZintarUtil::Exceptions::FailureKind;
 
 namespace {
 
@@ -26,7 +27,8 @@ HANDLE OpenPipe(const std::string& name, DWORD access, ZintarUtil::Timeout& time
             return pipe;
         const DWORD error = GetLastError();
         if (timeout.Expired())
-            throw ExceptionWindows("Failed to connect to the service's pipe " + name);
+            throw ExceptionWindows(FailureKind::ServiceUnreachable,
+                                   "Failed to connect to the service's pipe " + name);
         // Busy: every instance is taken until the service's next pass creates a free one. Not
         // found: the service is between its passes, starting, or not running at all.
         if (error == ERROR_PIPE_BUSY)
@@ -34,7 +36,8 @@ HANDLE OpenPipe(const std::string& name, DWORD access, ZintarUtil::Timeout& time
         else if (error == ERROR_FILE_NOT_FOUND)
             Sleep(std::min(kRetryPause, timeout.Remaining()));
         else
-            throw ExceptionWindows("Failed to connect to the service's pipe " + name);
+            throw ExceptionWindows(FailureKind::ServiceUnreachable,
+                                   "Failed to connect to the service's pipe " + name);
     }
 }
 

@@ -21,8 +21,8 @@ namespace ZintarClient {
 class PipeClient {
 public:
     // Connects to `pipeName` and `pipeName` + "Reply" within `timeoutMs`. Throws ExceptionWindows
-    // "Failed to connect to the service's pipe <name>" when the service does not answer in time
-    // (error 2 when it is not running, 231 when it stayed busy).
+    // "Failed to connect to the service's pipe <name>", of kind ServiceUnreachable, when the service
+    // does not answer in time (error 2 when it is not running, 231 when it stayed busy).
     // The service gives a read or a write 10 s; a client waits that and a margin.
     static constexpr std::uint32_t kReplyLimit = 15000;
 

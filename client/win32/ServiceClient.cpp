@@ -9,73 +9,74 @@ using ZintarUtil::PipeRequest;
 
 ServiceClient::ServiceClient(std::uint32_t timeoutMs, const std::string& pipeName) : pipe(pipeName, timeoutMs) {}
 
-PipeReply ServiceClient::Call(const PipeRequest& request, std::uint32_t expected, const char* what)
+PipeReply ServiceClient::Call(const PipeRequest& request)
 {
     const PipeReply reply = pipe.Call(request);
-    ExpectReply(reply, expected, what);
+    ExpectReplyTo(request, reply);
     return reply;
 }
 
 std::string ServiceClient::GetFileMapName()
 {
-    return TextOf(Call(MakeRequest(Pipe::kGetFileMapName), Pipe::kReplyFileMapName, "GetFileMapName"));
+    return TextOf(Call(MakeRequest(Pipe::kGetFileMapName)));
 }
 
 void ServiceClient::Ping()
 {
-    Call(MakeRequest(Pipe::kPing), Pipe::kReplyPing, "Ping");
+    Call(MakeRequest(Pipe::kPing));
 }
 
 void ServiceClient::WriteMessage(const LogMessage& message)
 {
-    Call(WriteMessageRequest(message), Pipe::kReplyOk, "WriteMessage");
+    Call(WriteMessageRequest(message));
 }
 
 Settings ServiceClient::GetSettings()
 {
-    return SettingsOf(Call(MakeRequest(Pipe::kGetSettings), Pipe::kReplySettings, "GetSettings"));
+    return SettingsOf(Call(MakeRequest(Pipe::kGetSettings)));
 }
 
 void ServiceClient::SetSettings(const Settings& settings)
 {
-    Call(SetSettingsRequest(settings), Pipe::kReplyOk, "SetSettings");
+    Call(SetSettingsRequest(settings));
 }
 
 std::string ServiceClient::GetLogFileName()
 {
-    return TextOf(Call(MakeRequest(Pipe::kGetLogFileName), Pipe::kReplyFileName, "GetLogFileName"));
+    return TextOf(Call(MakeRequest(Pipe::kGetLogFileName)));
 }
 
 void ServiceClient::SetLogFileName(const std::string& path)
 {
-    Call(SetLogFileNameRequest(path), Pipe::kReplyOk, "SetLogFileName");
+    Call(SetLogFileNameRequest(path));
 }
 
 std::string ServiceClient::GetDefaultLogFileName()
 {
-    return TextOf(Call(MakeRequest(Pipe::kGetDefaultLogFileName), Pipe::kReplyFileName, "GetDefaultLogFileName"));
+    return TextOf(Call(MakeRequest(Pipe::kGetDefaultLogFileName)));
 }
 
 std::vector<Filter> ServiceClient::ListFilters()
 {
     std::vector<Filter> filters;
     for (std::uint32_t index = 0;; ++index) {
-        const PipeReply reply = pipe.Call(GetFilterRequest(index));
+        const PipeRequest request = GetFilterRequest(index);
+        const PipeReply reply = pipe.Call(request);
         if (reply.code == Pipe::kReplyNoFilter)
             return filters;
-        ExpectReply(reply, Pipe::kReplyFilter, "GetFilter");
+        ExpectReplyTo(request, reply);
         filters.push_back(FilterOf(reply));
     }
 }
 
 void ServiceClient::AddFilter(const Filter& filter)
 {
-    Call(AddFilterRequest(filter), Pipe::kReplyOk, "AddFilter");
+    Call(AddFilterRequest(filter));
 }
 
 void ServiceClient::ClearFilters()
 {
-    Call(MakeRequest(Pipe::kClearFilters), Pipe::kReplyOk, "ClearFilters");
+    Call(MakeRequest(Pipe::kClearFilters));
 }
 
 }  // namespace ZintarClient

@@ -1,7 +1,7 @@
-// The service's pipe protocol as typed calls. Each call sends one request and checks its reply;
-// a reply other than the expected one throws ExceptionBase naming the request and what the reply
-// means. The connection is made at construction and ends with the object (the service also ends
-// it after 10 s without a request).
+// The service's pipe protocol as typed calls. Each call sends one request and checks its reply
+// against the protocol's table (PipeRecords.h); a reply other than the one the table gives throws
+// ExceptionBase naming the request and what the reply means. The connection is made at
+// construction and ends with the object (the service also ends it after 10 s without a request).
 #pragma once
 
 #include <cstdint>
@@ -36,9 +36,11 @@ public:
     void AddFilter(const Filter& filter);
     void ClearFilters();
 
-private:
-    ZintarUtil::PipeReply Call(const ZintarUtil::PipeRequest& request, std::uint32_t expected, const char* what);
+    // Any request of the protocol's table, checked as the typed calls check theirs: a request
+    // with no typed call of its own is sent through this.
+    ZintarUtil::PipeReply Call(const ZintarUtil::PipeRequest& request);
 
+private:
     PipeClient pipe;
 };
 

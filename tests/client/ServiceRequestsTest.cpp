@@ -26,6 +26,18 @@ TEST(ServiceRequests, RepliesOtherThanExpectedSayWhat)
             EXPECT_NE(e.GetFullMessage("\n").find(c.says), std::string::npos) << c.code;
         }
     }
+    // A refusal for want of an administrator says so as its kind, which zintarctl's hint goes by.
+    for (const std::string text : {ZintarUtil::Pipe::kNeedsAdministrator, "MaxMessage 0 cannot work"}) {
+        ZintarUtil::PipeReply refused{};
+        refused.code = ZintarUtil::Pipe::kReplyFailed;
+        refused.SetText(ZintarUtil::Pipe::kTextOffset, ZintarUtil::Pipe::kPathFieldSize, text);
+        try {
+            ExpectReply(refused, ZintarUtil::Pipe::kReplyOk, "SetSettings");
+        } catch (const ZintarUtil::Exceptions::ExceptionBase& e) {
+            EXPECT_EQ(e.Kind() == ZintarUtil::Exceptions::FailureKind::NeedsAdministrator,
+                      text == ZintarUtil::Pipe::kNeedsAdministrator);
+        }
+    }
     EXPECT_THROW(AddFilterRequest({std::string(128, 'f'), true}), ZintarUtil::Exceptions::ExceptionBase);
     const ZintarUtil::PipeRequest add = AddFilterRequest({std::string(127, 'f'), false});
     EXPECT_EQ(add.U32At(ZintarUtil::Pipe::kFilterKindOffset), 0u);

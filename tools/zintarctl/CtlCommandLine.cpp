@@ -4,7 +4,8 @@
 
 #include <CLI/CLI.hpp>
 
-#include <sstream>
+#include <functional>
+#include <map>
 
 #include "LogFileFormat.h"
 
@@ -17,6 +18,21 @@ namespace {
 // The characters of a message's text or auxiliary text, as help and refusals say it.
 const std::string kTextLimit = std::to_string(ZintarUtil::kTextFieldSize - 1);
 
+// The command being read, and what its options hold until they are finished into it.
+struct Reading {
+    CtlCommand command;
+    std::string types, format = "text", color = "auto";  // read and follow
+    std::uint32_t max = 0, poll = 0, save = 0;             // settings set
+    std::string typeFilter;
+    bool exclude = false;  // filters add
+};
+
+// What a verb's options read becomes part of the command here, once the line has been parsed
+// with that verb (CLI11 runs the verb's callback last): the checks that CLI11 cannot make throw
+// UsageError.
+using Finish = std::function<void()>;
+using AddOptions = Finish (*)(CLI::App& verb, Reading& reading);
+
 // Reads an option into an optional only when it was given.
 template <class T>
 void TakeIf(CLI::Option* option, const T& value, std::optional<T>& target)
@@ -25,26 +41,157 @@ void TakeIf(CLI::Option* option, const T& value, std::optional<T>& target)
         target = value;
 }
 
-void AddSelection(CLI::App* command, CtlCommand& c, std::string& types, std::string& format, std::string& color,
-                  const char* lastName, const char* lastHelp)
+Finish NoOptions(CLI::App&, Reading&)
 {
-    command->add_option(lastName, c.last, lastHelp);
-    command->add_option("--file", c.file,
-                        "a log file that is not being served (a copy, or the file of a stopped service), read "
-                        "without holding it");
-    command->add_option("--since", c.since,
-                        "from this time on: YYYY-MM-DDThh:mm:ss[.mmm], today, yesterday, or -N followed by s, m, h or d");
-    command->add_option("--until", c.until, "up to this time, written as for --since");
-    command->add_flag("--utc", c.utc, "print and read times in UTC instead of local time");
-    command->add_option("--color", color, "colour the types: auto (on a console, unless NO_COLOR is set), always, never")
+    return {};
+}
+
+Finish SettingsSetOptions(CLI::App& verb, Reading& r)
+{
+    CLI::Option* max =
+        verb.add_option("--max", r.max, "messages the log keeps")->check(CLI::Range(1u, ZintarUtil::kMaxCapacity));
+    CLI::Option* poll = verb.add_option("--poll", r.poll, "milliseconds between polls of the driver");
+    CLI::Option* save = verb.add_option("--save", r.save, "seconds between saves to disk");
+    CLI::Option* types = verb.add_option("--types", r.typeFilter, "the types to keep, for example 0,1,2,3");
+    return [&r, max, poll, save, types] {
+        CtlCommand& c = r.command;
+        TakeIf(max, r.max, c.maxMessage);
+        TakeIf(poll, r.poll, c.devicePollRate);
+        TakeIf(save, r.save, c.saveRate);
+        if (types->count() > 0)
+            c.typeFilter = ParseTypeList(r.typeFilter);
+        if (!c.maxMessage && !c.devicePollRate && !c.saveRate && !c.typeFilter)
+            throw UsageError("settings set needs at least one of --max, --poll, --save and --types");
+    };
+}
+
+Finish FiltersAddOptions(CLI::App& verb, Reading& r)
+{
+    verb.add_option("text", r.command.text, "the filter: texts that begin with it, ignoring case, match")->required();
+    verb.add_flag("--exclude", r.exclude, "refuse matching texts instead of keeping only them");
+    return [&r] { r.command.include = !r.exclude; };
+}
+
+Finish LogFileSetOptions(CLI::App& verb, Reading& r)
+{
+    verb.add_option("path", r.command.text, "the new path, as the service sees it")->required();
+    return {};
+}
+
+Finish WriteOptions(CLI::App& verb, Reading& r)
+{
+    const std::uint32_t highestType = ZintarUtil::kMessageTypes - 1;
+    verb.add_option("--type", r.command.type, "0 to " + std::to_string(highestType))
+        ->check(CLI::Range(0u, highestType));
+    verb.add_option("--text", r.command.text, "the text (at most " + kTextLimit + " characters)")->required();
+    verb.add_option("--aux", r.command.auxText, "the auxiliary text (at most " + kTextLimit + " characters)");
+    return {};
+}
+
+// The options that choose and print messages, shared by read and follow.
+void AddSelection(CLI::App& verb, Reading& r, const char* lastName, const char* lastHelp)
+{
+    CtlCommand& c = r.command;
+    verb.add_option(lastName, c.last, lastHelp);
+    verb.add_option("--file", c.file,
+                    "a log file that is not being served (a copy, or the file of a stopped service), read "
+                    "without holding it");
+    verb.add_option("--since", c.since,
+                    "from this time on: YYYY-MM-DDThh:mm:ss[.mmm], today, yesterday, or -N followed by s, m, h or d");
+    verb.add_option("--until", c.until, "up to this time, written as for --since");
+    verb.add_flag("--utc", c.utc, "print and read times in UTC instead of local time");
+    verb.add_option("--color", r.color, "colour the types: auto (on a console, unless NO_COLOR is set), always, never")
         ->check(CLI::IsMember({"auto", "always", "never"}));
-    command->add_option("--type", types, "only these types, for example 0,2");
-    command->add_option("--text", c.textPrefix, "only texts that match this filter (a prefix, ignoring case)");
-    command->add_option("--grep", c.grep, "only texts that contain a match of this regular expression");
-    command->add_option("--format", format, "text (default), json (one object a line) or csv")
+    verb.add_option("--type", r.types, "only these types, for example 0,2");
+    verb.add_option("--text", c.textPrefix, "only texts that match this filter (a prefix, ignoring case)");
+    verb.add_option("--grep", c.grep, "only texts that contain a match of this regular expression");
+    verb.add_option("--format", r.format, "text (default), json (one object a line) or csv")
         ->check(CLI::IsMember({"text", "json", "csv"}));
-    command->add_flag_callback("--json", [&format] { format = "json"; }, "the same as --format json");
-    command->add_flag_callback("--csv", [&format] { format = "csv"; }, "the same as --format csv");
+    verb.add_flag_callback("--json", [&r] { r.format = "json"; }, "the same as --format json");
+    verb.add_flag_callback("--csv", [&r] { r.format = "csv"; }, "the same as --format csv");
+}
+
+void FinishSelection(Reading& r)
+{
+    CtlCommand& c = r.command;
+    if (!r.types.empty())
+        c.types = ParseTypeList(r.types);
+    c.format = r.format == "json" ? Format::Json : r.format == "csv" ? Format::Csv : Format::Text;
+    c.color = r.color == "always" ? ColorChoice::Always : r.color == "never" ? ColorChoice::Never : ColorChoice::Auto;
+}
+
+Finish ReadOptions(CLI::App& verb, Reading& r)
+{
+    AddSelection(verb, r, "-n,--last", "only the newest N messages");
+    return [&r] { FinishSelection(r); };
+}
+
+Finish FollowOptions(CLI::App& verb, Reading& r)
+{
+    AddSelection(verb, r, "-n,--lines", "first print the newest N stored messages (10)");
+    verb.add_option("--poll", r.command.pollMs, "milliseconds between looks at the log")
+        ->check(CLI::Range(10u, 60000u));
+    verb.add_option("--syslog", r.command.syslog, "also send each message as RFC 5424 syslog over UDP to HOST:PORT");
+    return [&r] {
+        FinishSelection(r);
+        if (r.command.syslog)
+            ZintarUtil::SplitHostPort(*r.command.syslog, "--syslog");
+    };
+}
+
+Finish WebOptions(CLI::App& verb, Reading& r)
+{
+    CtlCommand& c = r.command;
+    verb.add_option("--listen", c.listen, "ADDRESS:PORT to serve on (127.0.0.1:8080; port 0 picks a free one)");
+    verb.add_flag("--open", c.openBrowser, "open the page in the default browser");
+    verb.add_option("--file", c.file, "a log file that is not being served, read again as it changes");
+    verb.add_flag("--utc", c.utc, "show times in UTC instead of local time");
+    return [&r] { ParseListenAddress(r.command.listen); };
+}
+
+struct VerbRow {
+    Verb verb;
+    const char* words;
+    const char* help;
+    AddOptions options;
+};
+
+const VerbRow kVerbs[] = {
+#define ZINTARCTL_VERB_ROW(name, words, help, options, action) {Verb::name, words, help, options},
+    ZINTARCTL_VERBS(ZINTARCTL_VERB_ROW)
+#undef ZINTARCTL_VERB_ROW
+};
+
+// The help of each group of verbs, by the word that names it.
+const std::map<std::string, std::string> kGroupHelp = {
+    {"settings", "read or change the settings"},
+    {"filters", "the service's text filters"},
+    {"logfile", "the log file's path"},
+};
+
+// The group `word` names, added when the first of its verbs is.
+CLI::App& Group(CLI::App& app, const std::string& word)
+{
+    const std::vector<CLI::App*> added = app.get_subcommands([&](CLI::App* sub) { return sub->get_name() == word; });
+    if (!added.empty())
+        return *added.front();
+    return *app.add_subcommand(word, kGroupHelp.at(word))->require_subcommand(1);
+}
+
+// Adds the verb of `row`, which, when the line chooses it, names itself in the command and
+// finishes what its options read.
+void AddVerb(CLI::App& app, const VerbRow& row, Reading& reading)
+{
+    const std::string words = row.words;
+    const std::size_t space = words.find(' ');
+    CLI::App& parent = space == std::string::npos ? app : Group(app, words.substr(0, space));
+    CLI::App* verb = parent.add_subcommand(words.substr(space + 1), row.help);
+    const Finish finish = row.options(*verb, reading);
+    verb->callback([&reading, &row, finish] {
+        reading.command.verb = row.verb;
+        if (finish)
+            finish();
+    });
 }
 
 }  // namespace
@@ -66,63 +213,11 @@ int StatusExitCode(ServiceState state, bool answered)
 
 std::optional<CtlCommand> ParseCtlCommand(const std::vector<std::string>& args, std::string& help)
 {
-    CtlCommand c;
-    std::string types, format = "text", color = "auto", typeFilter;
-    std::uint32_t max = 0, poll = 0, save = 0;
-    bool exclude = false;
-
+    Reading reading;
     CLI::App app{"zintarctl: reads the Tervan Log Server's log and controls the service", "zintarctl"};
     app.require_subcommand(1);
-    app.add_subcommand("status", "the service's state, its settings and the log file's figures")
-        ->callback([&] { c.verb = Verb::Status; });
-
-    CLI::App* settings = app.add_subcommand("settings", "read or change the settings")->require_subcommand(1);
-    settings->add_subcommand("get", "print the settings")->callback([&] { c.verb = Verb::SettingsGet; });
-    CLI::App* set = settings->add_subcommand("set", "change settings; the service restarts to apply them");
-    CLI::Option* maxOption =
-        set->add_option("--max", max, "messages the log keeps")->check(CLI::Range(1u, ZintarUtil::kMaxCapacity));
-    CLI::Option* pollOption = set->add_option("--poll", poll, "milliseconds between polls of the driver");
-    CLI::Option* saveOption = set->add_option("--save", save, "seconds between saves to disk");
-    CLI::Option* typesOption = set->add_option("--types", typeFilter, "the types to keep, for example 0,1,2,3");
-    set->callback([&] { c.verb = Verb::SettingsSet; });
-
-    CLI::App* filters = app.add_subcommand("filters", "the service's text filters")->require_subcommand(1);
-    filters->add_subcommand("list", "print every filter")->callback([&] { c.verb = Verb::FiltersList; });
-    CLI::App* add = filters->add_subcommand("add", "add a filter: include (the default) or --exclude");
-    add->add_option("text", c.text, "the filter: texts that begin with it, ignoring case, match")->required();
-    add->add_flag("--exclude", exclude, "refuse matching texts instead of keeping only them");
-    add->callback([&] { c.verb = Verb::FiltersAdd; });
-    filters->add_subcommand("clear", "remove every filter")->callback([&] { c.verb = Verb::FiltersClear; });
-
-    CLI::App* logfile = app.add_subcommand("logfile", "the log file's path")->require_subcommand(1);
-    logfile->add_subcommand("get", "print the path")->callback([&] { c.verb = Verb::LogFileGet; });
-    CLI::App* setPath = logfile->add_subcommand("set", "move the log file there at the service's next stop");
-    setPath->add_option("path", c.text, "the new path, as the service sees it")->required();
-    setPath->callback([&] { c.verb = Verb::LogFileSet; });
-    logfile->add_subcommand("default", "print the default path")->callback([&] { c.verb = Verb::LogFileDefault; });
-
-    CLI::App* write = app.add_subcommand("write", "send a message to the log");
-    const std::uint32_t highestType = ZintarUtil::kMessageTypes - 1;
-    write->add_option("--type", c.type, "0 to " + std::to_string(highestType))->check(CLI::Range(0u, highestType));
-    write->add_option("--text", c.text, "the text (at most " + kTextLimit + " characters)")->required();
-    write->add_option("--aux", c.auxText, "the auxiliary text (at most " + kTextLimit + " characters)");
-    write->callback([&] { c.verb = Verb::Write; });
-
-    CLI::App* read = app.add_subcommand("read", "print the stored messages, oldest first");
-    AddSelection(read, c, types, format, color, "-n,--last", "only the newest N messages");
-    read->callback([&] { c.verb = Verb::Read; });
-    CLI::App* follow = app.add_subcommand(
-        "follow", "print the newest stored messages, then new ones as they arrive, until Ctrl-C (also -f)");
-    AddSelection(follow, c, types, format, color, "-n,--lines", "first print the newest N stored messages (10)");
-    follow->add_option("--poll", c.pollMs, "milliseconds between looks at the log")->check(CLI::Range(10u, 60000u));
-    follow->add_option("--syslog", c.syslog, "also send each message as RFC 5424 syslog over UDP to HOST:PORT");
-    follow->callback([&] { c.verb = Verb::Follow; });
-    CLI::App* web = app.add_subcommand("web", "show the log as a live page in the browser, until Ctrl-C");
-    web->add_option("--listen", c.listen, "ADDRESS:PORT to serve on (127.0.0.1:8080; port 0 picks a free one)");
-    web->add_flag("--open", c.openBrowser, "open the page in the default browser");
-    web->add_option("--file", c.file, "a log file that is not being served, read again as it changes");
-    web->add_flag("--utc", c.utc, "show times in UTC instead of local time");
-    web->callback([&] { c.verb = Verb::Web; });
+    for (const VerbRow& row : kVerbs)
+        AddVerb(app, row, reading);
 
     // CLI11 takes the arguments last first; "-f" is the short name of follow.
     std::vector<std::string> reversed(args.rbegin(), args.rend());
@@ -137,22 +232,7 @@ std::optional<CtlCommand> ParseCtlCommand(const std::vector<std::string>& args, 
         throw UsageError(e.what());
     }
 
-    TakeIf(maxOption, max, c.maxMessage);
-    TakeIf(pollOption, poll, c.devicePollRate);
-    TakeIf(saveOption, save, c.saveRate);
-    if (typesOption->count() > 0)
-        c.typeFilter = ParseTypeList(typeFilter);
-    if (c.verb == Verb::SettingsSet && !c.maxMessage && !c.devicePollRate && !c.saveRate && !c.typeFilter)
-        throw UsageError("settings set needs at least one of --max, --poll, --save and --types");
-    if (!types.empty())
-        c.types = ParseTypeList(types);
-    c.format = format == "json" ? Format::Json : format == "csv" ? Format::Csv : Format::Text;
-    c.color = color == "always" ? ColorChoice::Always : color == "never" ? ColorChoice::Never : ColorChoice::Auto;
-    c.include = !exclude;
-    if (c.syslog)
-        ZintarUtil::SplitHostPort(*c.syslog, "--syslog");
-    if (c.verb == Verb::Web)
-        ParseListenAddress(c.listen);
+    const CtlCommand& c = reading.command;
     if (c.text.size() >= ZintarUtil::kTextFieldSize || c.auxText.size() >= ZintarUtil::kTextFieldSize)
         throw UsageError("a message's text and auxiliary text hold at most " + kTextLimit + " characters");
     return c;

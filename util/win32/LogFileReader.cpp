@@ -49,7 +49,7 @@ LogFileReader::LogFileReader(const std::string& mapName, std::uint32_t writerWai
     SetReaderWaitLimit(writerWaitLimit);
     FileMapping mapping(OpenFileMappingA(ClientAccess::kMapping, FALSE, mapName.c_str()));
     if (!mapping)
-        throw ExceptionWindows("Failed to open the log file's mapping");
+        throw ExceptionWindows(Exceptions::FailureKind::LogNotShared, "Failed to open the log file's mapping");
     MappedView mapped(MapViewOfFile(mapping.Get(), ClientAccess::kMapping, 0, 0, 0));
     if (!mapped)
         throw ExceptionWindows("Failed to map a view of the log file");

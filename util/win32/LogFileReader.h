@@ -27,8 +27,8 @@ public:
 
     // Maps the log file by the name the service gives out ("Global\ZintarServiceFileMap") and
     // opens the lock and events named in its header, each with a client's rights only
-    // (ClientAccess.h). Throws ExceptionWindows "Failed to open the log file's mapping" when the
-    // service does not share the file.
+    // (ClientAccess.h). Throws ExceptionWindows "Failed to open the log file's mapping", of kind
+    // LogNotShared, when the service does not share the file.
     explicit LogFileReader(const std::string& fileMapName,
                            std::uint32_t writerWaitLimit = kDefaultWriterWaitLimit);
     ~LogFileReader();

@@ -30,6 +30,7 @@
 
 using ZintarClient::ServiceClient;
 using ZintarUtil::Exceptions::ExceptionBase;
+using ZintarUtil::Exceptions::FailureKind;
 
 namespace ZintarCtl {
 
@@ -66,14 +67,20 @@ bool ColorOutput(const CtlCommand& c)
     return true;
 }
 
-int Status()
+int ShowStatus(const CtlCommand&)
 {
     const StatusReport report = GatherStatus();
     std::cout << StatusText(report);
     return StatusExitCode(report.state, report.answered);
 }
 
-void SetSettings(const CtlCommand& c)
+int ShowSettings(const CtlCommand&)
+{
+    std::cout << SettingsText(ServiceClient().GetSettings());
+    return 0;
+}
+
+int ChangeSettings(const CtlCommand& c)
 {
     ServiceClient client;
     // Read, change what was given, send back: the request and the reply share one layout.
@@ -84,6 +91,56 @@ void SetSettings(const CtlCommand& c)
     settings.typeFilter = c.typeFilter.value_or(settings.typeFilter);
     client.SetSettings(settings);
     std::cout << "settings sent; the service restarts in a second to apply them\n";
+    return 0;
+}
+
+int ListFilters(const CtlCommand&)
+{
+    for (const ZintarClient::Filter& filter : ServiceClient().ListFilters())
+        std::cout << (filter.include ? "include  " : "exclude  ") << filter.text << "\n";
+    return 0;
+}
+
+int AddFilter(const CtlCommand& c)
+{
+    ServiceClient().AddFilter({c.text, c.include});
+    return 0;
+}
+
+int ClearFilters(const CtlCommand&)
+{
+    ServiceClient().ClearFilters();
+    return 0;
+}
+
+int ShowLogFile(const CtlCommand&)
+{
+    std::cout << ServiceClient().GetLogFileName() << "\n";
+    return 0;
+}
+
+int MoveLogFile(const CtlCommand& c)
+{
+    ServiceClient().SetLogFileName(c.text);
+    std::cout << "the log file moves there when the service next stops\n";
+    return 0;
+}
+
+int ShowDefaultLogFile(const CtlCommand&)
+{
+    std::cout << ServiceClient().GetDefaultLogFileName() << "\n";
+    return 0;
+}
+
+int WriteMessage(const CtlCommand& c)
+{
+    ZintarUtil::LogMessage message{};
+    message.timeStamp = Now(false);
+    message.type = c.type;
+    std::memcpy(message.text, c.text.data(), c.text.size());
+    std::memcpy(message.auxText, c.auxText.data(), c.auxText.size());
+    ServiceClient().WriteMessage(message);
+    return 0;
 }
 
 void PrintRecords(const std::vector<ZintarUtil::MessageRecord>& records, Format format, bool color)
@@ -93,17 +150,18 @@ void PrintRecords(const std::vector<ZintarUtil::MessageRecord>& records, Format 
     std::cout.flush();
 }
 
-void Read(const CtlCommand& c)
+int Read(const CtlCommand& c)
 {
     const std::vector<ZintarUtil::MessageRecord> records = ReadSelected(c);
     if (!HeaderLine(c.format).empty())
         std::cout << HeaderLine(c.format) << "\n";
     PrintRecords(records, c.format, ColorOutput(c));
+    return 0;
 }
 
 // Follows the log until Ctrl-C: first the newest -n messages stored (from the service's ring, or,
 // while the service is down, from its file on disk), then each new one once.
-void Follow(const CtlCommand& c)
+int Follow(const CtlCommand& c)
 {
     const bool color = ColorOutput(c);
     std::optional<SyslogSender> syslog;
@@ -126,10 +184,11 @@ void Follow(const CtlCommand& c)
             watch.LetGoIfStopped();
         }
     }
+    return 0;
 }
 
 // Serves the live page until Ctrl-C.
-void Web(const CtlCommand& c)
+int Web(const CtlCommand& c)
 {
     ServiceLogSource source(c.file, c.utc);
     WebServer server(source, ParseListenAddress(c.listen));
@@ -140,57 +199,18 @@ void Web(const CtlCommand& c)
     if (c.openBrowser)
         ShellExecuteA(nullptr, "open", server.Url().c_str(), nullptr, nullptr, SW_SHOWNORMAL);
     server.Run();
+    return 0;
 }
 
+// Every verb's action, as its row in CtlCommandLine.h names it.
 int Run(const CtlCommand& c)
 {
     switch (c.verb) {
-    case Verb::Status:
-        return Status();
-    case Verb::SettingsGet:
-        std::cout << SettingsText(ServiceClient().GetSettings());
-        return 0;
-    case Verb::SettingsSet:
-        SetSettings(c);
-        return 0;
-    case Verb::FiltersList:
-        for (const ZintarClient::Filter& filter : ServiceClient().ListFilters())
-            std::cout << (filter.include ? "include  " : "exclude  ") << filter.text << "\n";
-        return 0;
-    case Verb::FiltersAdd:
-        ServiceClient().AddFilter({c.text, c.include});
-        return 0;
-    case Verb::FiltersClear:
-        ServiceClient().ClearFilters();
-        return 0;
-    case Verb::LogFileGet:
-        std::cout << ServiceClient().GetLogFileName() << "\n";
-        return 0;
-    case Verb::LogFileSet:
-        ServiceClient().SetLogFileName(c.text);
-        std::cout << "the log file moves there when the service next stops\n";
-        return 0;
-    case Verb::LogFileDefault:
-        std::cout << ServiceClient().GetDefaultLogFileName() << "\n";
-        return 0;
-    case Verb::Write: {
-        ZintarUtil::LogMessage message{};
-        message.timeStamp = Now(false);
-        message.type = c.type;
-        std::memcpy(message.text, c.text.data(), c.text.size());
-        std::memcpy(message.auxText, c.auxText.data(), c.auxText.size());
-        ServiceClient().WriteMessage(message);
-        return 0;
-    }
-    case Verb::Read:
-        Read(c);
-        return 0;
-    case Verb::Follow:
-        Follow(c);
-        return 0;
-    case Verb::Web:
-        Web(c);
-        return 0;
+#define ZINTARCTL_VERB_ACTION(name, words, help, options, action) \
+    case Verb::name:                                              \
+        return action(c);
+        ZINTARCTL_VERBS(ZINTARCTL_VERB_ACTION)
+#undef ZINTARCTL_VERB_ACTION
     }
     return 0;
 }
@@ -198,16 +218,19 @@ int Run(const CtlCommand& c)
 // What the user can do about a failure, after what went wrong.
 std::string HintFor(const ExceptionBase& e)
 {
-    const std::string text = e.GetFullMessage("\n");
-    if (text.find("service's pipe") != std::string::npos)
+    switch (e.Kind()) {
+    case FailureKind::ServiceUnreachable:
         return std::string("Is the service running? 'sc query ") + ZintarUtil::kServiceName + "' tells; 'sc start " +
                ZintarUtil::kServiceName + "' starts it.";
-    if (text.find("needs an administrator") != std::string::npos)
+    case FailureKind::NeedsAdministrator:
         return "Run zintarctl from an elevated console (Run as administrator); an administrator can also let every "
                "local user change them (the registry value AnyUserMayChange, see the README).";
-    if (text.find("log file's mapping") != std::string::npos)
+    case FailureKind::LogNotShared:
         return std::string("The service shares its log only while it runs: 'sc start ") + ZintarUtil::kServiceName +
                "' starts it.";
+    case FailureKind::Unspecified:
+        break;
+    }
     return "";
 }
 
