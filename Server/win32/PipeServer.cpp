@@ -6,6 +6,7 @@
 #include "ClientAccess.h"
 #include "Exceptions.h"
 #include "SecurityDescriptors.h"
+#include "UniqueResource.h"
 
 namespace ZintarServer {
 
@@ -38,21 +39,18 @@ HANDLE CreatePipe(const std::string& name, DWORD openMode, bool first, bool stri
     // Windows need not set the error when the call succeeds: a value an earlier call left on the
     // thread (a mapping that already existed) must not read as a name held by another program.
     SetLastError(ERROR_SUCCESS);
-    const HANDLE pipe = CreateNamedPipeA(name.c_str(), openMode | flags,
-                                         PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
-                                         PIPE_UNLIMITED_INSTANCES, PipeServer::kPipeBufferSize,
-                                         PipeServer::kPipeBufferSize, 0, attributes.GetSecurityAttributes());
-    const DWORD error = GetLastError();
-    if (first && pipe != INVALID_HANDLE_VALUE && error == ERROR_ALREADY_EXISTS) {
-        CloseHandle(pipe);
-        SetLastError(ERROR_ALREADY_EXISTS);
+    constexpr DWORD kPipeMode = PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS;
+    // Closed only after a refusal's exception has taken the thread's error as its code.
+    ZintarUtil::UniqueFile pipe(CreateNamedPipeA(name.c_str(), openMode | flags, kPipeMode, PIPE_UNLIMITED_INSTANCES,
+                                                 PipeServer::kPipeBufferSize, PipeServer::kPipeBufferSize, 0,
+                                                 attributes.GetSecurityAttributes()));
+    if (first && pipe && GetLastError() == ERROR_ALREADY_EXISTS)
         throw ZintarUtil::Exceptions::ExceptionWindows("Failed to create the pipe " + name +
                                                        ", another program holds its name");
-    }
-    if (pipe == INVALID_HANDLE_VALUE && first)
+    if (first && !pipe)
         throw ZintarUtil::Exceptions::ExceptionWindows("Failed to create the pipe " + name +
                                                        ", another program may hold its name");
-    return pipe;
+    return pipe.Release();
 }
 
 }  // namespace

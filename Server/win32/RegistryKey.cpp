@@ -12,22 +12,19 @@ using ZintarUtil::Exceptions::ExceptionWindows;
 RegistryKey::RegistryKey(HKEY root, const std::string& path)
 {
     const LONG status = RegCreateKeyExA(root, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                        KEY_READ | KEY_WRITE, nullptr, &handle, nullptr);
+                                        KEY_READ | KEY_WRITE, nullptr, handle.Put(), nullptr);
     if (status != ERROR_SUCCESS)
         throw ExceptionWindows("RegCreateKeyEx() failed", nullptr, static_cast<std::uint32_t>(status));
 }
 
-RegistryKey::~RegistryKey()
-{
-    RegCloseKey(handle);
-}
+RegistryKey::~RegistryKey() = default;
 
 std::string RegistryKey::ReadData(const std::string& name, const std::string& defaultText)
 {
     // SetLogFileName refuses a path longer than this reads back.
     char buffer[kMaxLogFilePathLength + 1] = {};
     DWORD size = sizeof buffer;
-    const LONG status = RegQueryValueExA(handle, name.c_str(), nullptr, nullptr,
+    const LONG status = RegQueryValueExA(handle.Get(), name.c_str(), nullptr, nullptr,
                                          reinterpret_cast<BYTE*>(buffer), &size);
     if (status == ERROR_FILE_NOT_FOUND) {
         WriteData(name, defaultText);
@@ -43,7 +40,7 @@ std::uint32_t RegistryKey::ReadData(const std::string& name, std::uint32_t defau
 {
     std::uint32_t number = 0;
     DWORD size = sizeof number;
-    const LONG status = RegQueryValueExA(handle, name.c_str(), nullptr, nullptr,
+    const LONG status = RegQueryValueExA(handle.Get(), name.c_str(), nullptr, nullptr,
                                          reinterpret_cast<BYTE*>(&number), &size);
     if (status == ERROR_FILE_NOT_FOUND) {
         WriteData(name, defaultNumber);
@@ -56,19 +53,19 @@ std::uint32_t RegistryKey::ReadData(const std::string& name, std::uint32_t defau
 
 LONG RegistryKey::WriteData(const std::string& name, const std::string& text)
 {
-    return RegSetValueExA(handle, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+    return RegSetValueExA(handle.Get(), name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
                           static_cast<DWORD>(text.size() + 1));
 }
 
 LONG RegistryKey::WriteData(const std::string& name, std::uint32_t number)
 {
-    return RegSetValueExA(handle, name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number),
+    return RegSetValueExA(handle.Get(), name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number),
                           sizeof number);
 }
 
 LONG RegistryKey::DeleteSubKey(const std::string& name)
 {
-    return RegDeleteKeyA(handle, name.c_str());
+    return RegDeleteKeyA(handle.Get(), name.c_str());
 }
 
 bool RegistryKey::NextValue(std::string& text)
@@ -76,7 +73,7 @@ bool RegistryKey::NextValue(std::string& text)
     char name[64];
     DWORD nameLength = sizeof name;
     DWORD dataSize = 0;
-    const LONG status = RegEnumValueA(handle, enumerationIndex, name, &nameLength, nullptr, nullptr,
+    const LONG status = RegEnumValueA(handle.Get(), enumerationIndex, name, &nameLength, nullptr, nullptr,
                                       nullptr, &dataSize);
     if (status == ERROR_NO_MORE_ITEMS) {
         enumerationIndex = 0;
@@ -87,7 +84,8 @@ bool RegistryKey::NextValue(std::string& text)
     ++enumerationIndex;
     std::vector<char> data(dataSize + 1, '\0');
     DWORD size = dataSize;
-    if (RegQueryValueExA(handle, name, nullptr, nullptr, reinterpret_cast<BYTE*>(data.data()), &size) != ERROR_SUCCESS)
+    if (RegQueryValueExA(handle.Get(), name, nullptr, nullptr, reinterpret_cast<BYTE*>(data.data()), &size) !=
+        ERROR_SUCCESS)
         size = 0;
     data[size < dataSize ? size : dataSize] = '\0';
     text.assign(data.data());

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "UniqueResource.h"
+
 namespace ZintarServer {
 
 class RegistryKey {
@@ -35,7 +37,7 @@ public:
     bool NextValue(std::string& text);
 
 private:
-    HKEY handle = nullptr;
+    ZintarUtil::UniqueRegistryKey handle;
     DWORD enumerationIndex = 0;
 };
 

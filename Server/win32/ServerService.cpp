@@ -8,7 +8,6 @@
 #include "RegistryKey.h"
 #include "SettingsStore.h"
 #include "TextHelpers.h"
-#include "ZintarDeviceInterface.h"
 
 namespace ZintarServer {
 
@@ -75,11 +74,10 @@ void ServerService::OnStopRequested()
 
 void ServerService::TryOpenDevice()
 {
-    if (device != INVALID_HANDLE_VALUE)
+    if (device)
         return;
-    device = CreateFileA(ZINTAR_DEVICE_PATH, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (device == INVALID_HANDLE_VALUE) {
+    device = ZintarUtil::ZintarDeviceClient::TryOpen();
+    if (!device) {
         const ExceptionWindows failure("Failed to get access to the Zintar device driver, CreateFile() failed.");
         if (deviceAvailability.OpenFailed() == DeviceAvailability::Line::Missing) {
             ZintarUtil::WriteLog(failure.GetFullMessage("\n"));
@@ -94,10 +92,9 @@ void ServerService::TryOpenDevice()
 
 void ServerService::CloseDevice()
 {
-    if (device != INVALID_HANDLE_VALUE) {
+    if (device) {
         deviceOpen = false;
-        CloseHandle(device);
-        device = INVALID_HANDLE_VALUE;
+        device.reset();
     }
 }
 

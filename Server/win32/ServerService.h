@@ -17,6 +17,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "MessageFileServer.h"
@@ -28,6 +29,7 @@
 #include "Service.h"
 #include "ServiceSettings.h"
 #include "Timer.h"
+#include "ZintarDeviceClient.h"
 
 namespace ZintarServer {
 
@@ -108,7 +110,7 @@ private:
     ZintarUtil::Mutex settingsMutex;
     bool restarting = false;
     ZintarUtil::Mutex restartMutex;
-    HANDLE device = INVALID_HANDLE_VALUE;
+    std::optional<ZintarUtil::ZintarDeviceClient> device;
     std::atomic<bool> deviceOpen{false};
     DeviceAvailability deviceAvailability;  // used under intakeMutex
     // `logFile` as the last start found it: a different one at the stop was set over the pipe.

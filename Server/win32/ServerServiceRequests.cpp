@@ -68,14 +68,13 @@ void ServerService::PollDriver()
 {
     Mutex::Access intake(intakeMutex, InfiniteTimeout);
     TryOpenDevice();
-    if (device == INVALID_HANDLE_VALUE)
+    if (!device)
         return;
     std::uint32_t unflushed = 0;
     LogMessage message;
-    DWORD returned = 0;
     // A failed read and an empty driver look the same: either ends the drain. The byte count is
     // not examined: the driver delivers a whole message on every successful call.
-    while (DeviceIoControl(device, IOCTL_READ_MESSAGE, nullptr, 0, &message, sizeof message, &returned, nullptr) == 1) {
+    while (device->ReadMessage(message)) {
         messageFile.AddMessage(message);
         // A driver fed faster than one poll drains it would otherwise be read for as long as the
         // stream lasts: nothing reaches the ring meanwhile, and every record waits in memory.

@@ -9,6 +9,7 @@
 #include "LogFileFormat.h"
 #include "RegistryKey.h"
 #include "TextHelpers.h"
+#include "UniqueResource.h"
 #include "ZintarNames.h"
 
 namespace ZintarServer {
@@ -44,14 +45,14 @@ std::uint32_t UsablePeriod(const char* name, std::uint32_t stored, bool usable, 
 // it; nothing otherwise.
 std::optional<std::uint32_t> CapacityOfFileAt(const std::string& path)
 {
-    const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
+    const ZintarUtil::UniqueFile file(CreateFileA(path.c_str(), GENERIC_READ,
+                                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file)
         return std::nullopt;
     ZintarUtil::FileHeader header{};
     DWORD read = 0;
-    const bool complete = ReadFile(file, &header, sizeof header, &read, nullptr) && read == sizeof header;
-    CloseHandle(file);
+    const bool complete = ReadFile(file.Get(), &header, sizeof header, &read, nullptr) && read == sizeof header;
     if (!complete || header.capacity <= 0 || !ZintarUtil::IsStorableCapacity(static_cast<std::uint32_t>(header.capacity)))
         return std::nullopt;
     return static_cast<std::uint32_t>(header.capacity);

@@ -5,11 +5,6 @@
 namespace ZintarUtil {
 namespace {
 
-bool IsHandleValue(HANDLE handle)
-{
-    return handle != nullptr && handle != INVALID_HANDLE_VALUE;
-}
-
 // Duplicates `source` into a new handle of this process; null becomes the empty value.
 HANDLE Duplicate(HANDLE source, DWORD options, const char* failureText)
 {
@@ -29,36 +24,31 @@ AutoHandle::AutoHandle(const HANDLE& rawHandle)
 
 AutoHandle::AutoHandle(const AutoHandle& other)
 {
-    if (IsHandleValue(other.handle))
-        handle = Duplicate(other.handle, DUPLICATE_SAME_ACCESS,
-                           "Failed to get a copy of the handle in AutoHandle::Copy()");
+    if (other.IsValid())
+        handle.Reset(Duplicate(other.Get(), DUPLICATE_SAME_ACCESS,
+                               "Failed to get a copy of the handle in AutoHandle::Copy()"));
 }
 
 AutoHandle& AutoHandle::operator=(const HANDLE& rawHandle)
 {
-    if (rawHandle != handle)
+    if (rawHandle != handle.Get())
         Take(rawHandle);
     return *this;
 }
 
-AutoHandle::~AutoHandle()
-{
-    Close();
-}
+AutoHandle::~AutoHandle() = default;
 
 void AutoHandle::Take(const HANDLE& rawHandle)
 {
     Close();
-    if (IsHandleValue(rawHandle))
-        handle = Duplicate(rawHandle, DUPLICATE_CLOSE_SOURCE | DUPLICATE_SAME_ACCESS,
-                           "Failed to get a copy of the handle in AutoHandle::Take()");
+    if (!FileHandleTraits::IsEmpty(rawHandle))
+        handle.Reset(Duplicate(rawHandle, DUPLICATE_CLOSE_SOURCE | DUPLICATE_SAME_ACCESS,
+                               "Failed to get a copy of the handle in AutoHandle::Take()"));
 }
 
 void AutoHandle::Close()
 {
-    if (IsHandleValue(handle))
-        CloseHandle(handle);
-    handle = INVALID_HANDLE_VALUE;
+    handle.Reset();
 }
 
 }  // namespace ZintarUtil

@@ -1,8 +1,11 @@
 // One owned kernel handle. The object always holds a duplicate that it made itself, never the raw
 // value it was handed; the empty value is INVALID_HANDLE_VALUE, and a null handle is never kept.
+// It copies where UniqueResource moves: its duplicate sits in a UniqueFile, which closes it.
 #pragma once
 
 #include <windows.h>
+
+#include "UniqueResource.h"
 
 namespace ZintarUtil {
 
@@ -22,12 +25,12 @@ public:
     void Take(const HANDLE& rawHandle);
     void Close();
 
-    HANDLE Get() const { return handle; }
-    bool IsValid() const { return handle != INVALID_HANDLE_VALUE; }
-    bool IsInvalid() const { return handle == INVALID_HANDLE_VALUE; }
+    HANDLE Get() const { return handle.Get(); }
+    bool IsValid() const { return handle.IsValid(); }
+    bool IsInvalid() const { return !handle.IsValid(); }
 
 private:
-    HANDLE handle = INVALID_HANDLE_VALUE;
+    UniqueFile handle;
 };
 
 }  // namespace ZintarUtil

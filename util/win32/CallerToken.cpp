@@ -1,5 +1,7 @@
 #include "CallerToken.h"
 
+#include "UniqueResource.h"
+
 namespace ZintarUtil {
 
 namespace {
@@ -18,27 +20,21 @@ bool IsMember(HANDLE impersonationToken, WELL_KNOWN_SID_TYPE group)
 bool TokenIsAdministrator(HANDLE token)
 {
     // CheckTokenMembership takes impersonation tokens only.
-    HANDLE copy = nullptr;
-    if (!DuplicateToken(token, SecurityIdentification, &copy))
+    UniqueHandle copy;
+    if (!DuplicateToken(token, SecurityIdentification, copy.Put()))
         return false;
-    const bool administrator = IsMember(copy, WinLocalSystemSid) || IsMember(copy, WinBuiltinAdministratorsSid);
-    CloseHandle(copy);
-    return administrator;
+    return IsMember(copy.Get(), WinLocalSystemSid) || IsMember(copy.Get(), WinBuiltinAdministratorsSid);
 }
 
 bool PipeClientIsAdministrator(HANDLE pipe)
 {
     if (!ImpersonateNamedPipeClient(pipe))
         return false;
-    HANDLE token = nullptr;
+    UniqueHandle token;
     // As the service itself: an identification-level token may not open objects in its own name.
-    const bool opened = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY | TOKEN_DUPLICATE, TRUE, &token);
+    const bool opened = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY | TOKEN_DUPLICATE, TRUE, token.Put());
     RevertToSelf();
-    if (!opened)
-        return false;
-    const bool administrator = TokenIsAdministrator(token);
-    CloseHandle(token);
-    return administrator;
+    return opened && TokenIsAdministrator(token.Get());
 }
 
 }  // namespace ZintarUtil

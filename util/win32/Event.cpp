@@ -42,13 +42,13 @@ std::optional<bool> IsManualResetEvent(HANDLE event)
     return information.eventType == kNotificationEvent;
 }
 
-HANDLE CreateSharedEvent(SECURITY_ATTRIBUTES* securityAttributes, bool manualReset, bool initialState,
-                         const std::string& name)
+UniqueHandle CreateSharedEvent(SECURITY_ATTRIBUTES* securityAttributes, bool manualReset, bool initialState,
+                               const std::string& name)
 {
     const char* namePointer = name.empty() ? nullptr : name.c_str();
-    HANDLE event = nullptr;
+    UniqueHandle event;
     try {
-        event = CreateEventOrThrow(securityAttributes, manualReset, initialState, namePointer);
+        event.Reset(CreateEventOrThrow(securityAttributes, manualReset, initialState, namePointer));
     } catch (const ExceptionWindows& e) {
         // CreateEvent's answer to a name that stands for a semaphore, a mutex, a mapping, ...
         if (namePointer == nullptr || e.ErrorCode() != ERROR_INVALID_HANDLE)
@@ -60,18 +60,17 @@ HANDLE CreateSharedEvent(SECURITY_ATTRIBUTES* securityAttributes, bool manualRes
     if (namePointer == nullptr || GetLastError() != ERROR_ALREADY_EXISTS)
         return event;
     // Its state is the user's business (each user of a shared event repairs it); its type is not.
-    const std::optional<bool> foundManualReset = IsManualResetEvent(event);
+    const std::optional<bool> foundManualReset = IsManualResetEvent(event.Get());
     if (!foundManualReset || *foundManualReset == manualReset)
         return event;
-    CloseHandle(event);
     throw ExceptionBase("The object " + name + " is " + ResetTypeName(*foundManualReset) + ", where " +
                         ResetTypeName(manualReset) + " is needed: another program created it");
 }
 
-HANDLE OpenExistingEvent(const std::string& name, OpenRights rights)
+UniqueHandle OpenExistingEvent(const std::string& name, OpenRights rights)
 {
-    const HANDLE event = OpenEventA(rights.access, FALSE, name.c_str());
-    if (event == nullptr)
+    UniqueHandle event(OpenEventA(rights.access, FALSE, name.c_str()));
+    if (!event)
         throw ExceptionWindows("OpenEvent() failed for " + name);
     return event;
 }
@@ -96,25 +95,27 @@ Event::Event(const std::string& name, OpenRights rights)
 
 Event::~Event() noexcept(false)
 {
-    Close();
+    try {
+        Close();
+    } catch (...) {
+        // The member's own close would only try the broken handle again, unreported.
+        handle.Release();
+        throw;
+    }
 }
 
 void Event::Close()
 {
-    if (handle == nullptr)
+    if (handle.Close())
         return;
-    try {
-        CloseHandleOrThrow(handle);
-        handle = nullptr;
-    } catch (const ExceptionBase& e) {
-        throw ExceptionBase("Failed to destroy Event object", &e);
-    }
+    const ExceptionWindows cause("CloseHandle() failed:");
+    throw ExceptionBase("Failed to destroy Event object", &cause);
 }
 
 bool Event::Wait(std::uint32_t milliseconds)
 {
     try {
-        return WaitForSingleObjectOrThrow(handle, milliseconds);
+        return WaitForSingleObjectOrThrow(handle.Get(), milliseconds);
     } catch (const ExceptionBase& e) {
         throw ExceptionBase("Failed to Wait for Event object", &e);
     }
@@ -123,7 +124,7 @@ bool Event::Wait(std::uint32_t milliseconds)
 void Event::SetSignal()
 {
     try {
-        SetEventOrThrow(handle);
+        SetEventOrThrow(handle.Get());
     } catch (const ExceptionBase& e) {
         throw ExceptionBase("Failed to SetSignal for Event object", &e);
     }
@@ -132,7 +133,7 @@ void Event::SetSignal()
 void Event::RemoveSignal()
 {
     try {
-        ResetEventOrThrow(handle);
+        ResetEventOrThrow(handle.Get());
     } catch (const ExceptionBase& e) {
         throw ExceptionBase("Failed to RemoveSignal for Event object", &e);
     }

@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+#include "UniqueResource.h"
+
 namespace ZintarUtil {
 
 // The rights to open an existing named object with, and no more.
@@ -36,10 +38,10 @@ public:
     void SetSignal();
     void RemoveSignal();
 
-    HANDLE Handle() const { return handle; }
+    HANDLE Handle() const { return handle.Get(); }
 
 private:
-    HANDLE handle = nullptr;
+    UniqueHandle handle;
 };
 
 // Whether `event` resets by hand, asked of the kernel (NtQueryEvent, which the SDK's headers leave
@@ -50,10 +52,10 @@ std::optional<bool> IsManualResetEvent(HANDLE event);
 // when it resets as `manualReset` asks. One that resets the other way, or an object of another
 // kind under the name, is refused (ExceptionBase "The object <name> is ...: another program
 // created it"). An unnamed event is simply created.
-HANDLE CreateSharedEvent(SECURITY_ATTRIBUTES* securityAttributes, bool manualReset, bool initialState,
-                         const std::string& name);
+UniqueHandle CreateSharedEvent(SECURITY_ATTRIBUTES* securityAttributes, bool manualReset, bool initialState,
+                               const std::string& name);
 
 // OpenEvent with `rights` only; throws ExceptionWindows naming the event.
-HANDLE OpenExistingEvent(const std::string& name, OpenRights rights);
+UniqueHandle OpenExistingEvent(const std::string& name, OpenRights rights);
 
 }  // namespace ZintarUtil

@@ -1,47 +1,38 @@
 #include "FileMapping.h"
 
-#include <utility>
-
 namespace ZintarUtil {
 
-FileMapping::FileMapping(FileMapping&& other) noexcept : mapping(std::exchange(other.mapping, nullptr)) {}
+namespace {
 
-FileMapping& FileMapping::operator=(FileMapping&& other) noexcept
+// A handle whose close failed is given up rather than kept: closing it again later could close
+// another object that has been handed the same value meanwhile.
+template <class Owner>
+bool CloseOrGiveUp(Owner& owner)
 {
-    if (this != &other) {
-        Close();
-        mapping = std::exchange(other.mapping, nullptr);
-    }
-    return *this;
+    if (owner.Close())
+        return true;
+    owner.Release();
+    return false;
 }
+
+}  // namespace
 
 bool FileMapping::Close()
 {
-    return mapping == nullptr || CloseHandle(std::exchange(mapping, nullptr)) != FALSE;
-}
-
-MappedView::MappedView(MappedView&& other) noexcept : address(std::exchange(other.address, nullptr)) {}
-
-MappedView& MappedView::operator=(MappedView&& other) noexcept
-{
-    if (this != &other) {
-        Close();
-        address = std::exchange(other.address, nullptr);
-    }
-    return *this;
+    return CloseOrGiveUp(mapping);
 }
 
 std::uint64_t MappedView::RegionLength() const
 {
     MEMORY_BASIC_INFORMATION region{};
-    if (address == nullptr || VirtualQuery(address, &region, sizeof region) == 0)
+    if (!view || VirtualQuery(view.Get(), &region, sizeof region) == 0)
         return 0;
     return region.RegionSize;
 }
 
 bool MappedView::Close()
 {
-    return address == nullptr || UnmapViewOfFile(std::exchange(address, nullptr)) != FALSE;
+    return CloseOrGiveUp(view);
 }
 
 }  // namespace ZintarUtil

@@ -10,6 +10,7 @@
 
 #include "CommandLineValues.h"
 #include "Exceptions.h"
+#include "UniqueResource.h"
 #include "ZintarNames.h"
 
 namespace ZintarUtil {
@@ -18,18 +19,6 @@ using Exceptions::ExceptionBase;
 using Exceptions::ExceptionWindows;
 
 namespace {
-
-class OpenKey {
-public:
-    OpenKey(HKEY key) : key(key) {}
-    OpenKey(const OpenKey&) = delete;
-    OpenKey& operator=(const OpenKey&) = delete;
-    ~OpenKey() { RegCloseKey(key); }
-    HKEY Get() const { return key; }
-
-private:
-    HKEY key;
-};
 
 void SetText(HKEY key, const char* name, const std::string& text)
 {
@@ -58,13 +47,13 @@ std::string GetText(HKEY key, const char* name)
 
 void WriteForwardSettings(const ForwardSettings& s)
 {
-    HKEY key = nullptr;
+    UniqueRegistryKey owned;
     const LONG status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, kForwardKeyPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                        KEY_WRITE, nullptr, &key, nullptr);
+                                        KEY_WRITE, nullptr, owned.Put(), nullptr);
     if (status != ERROR_SUCCESS)
         throw ExceptionWindows("Failed to create the registry key of the forwarder's settings", nullptr,
                                static_cast<std::uint32_t>(status));
-    OpenKey owner(key);
+    const HKEY key = owned.Get();
     SetText(key, "To", s.to);
     SetText(key, "HostName", s.hostName);
     SetText(key, "State", s.stateFile);
@@ -81,14 +70,14 @@ void WriteForwardSettings(const ForwardSettings& s)
 
 std::optional<ForwardSettings> ReadForwardSettings()
 {
-    HKEY key = nullptr;
-    const LONG status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kForwardKeyPath, 0, KEY_READ, &key);
+    UniqueRegistryKey owned;
+    const LONG status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kForwardKeyPath, 0, KEY_READ, owned.Put());
     if (status == ERROR_FILE_NOT_FOUND)
         return std::nullopt;
     if (status != ERROR_SUCCESS)
         throw ExceptionWindows("Failed to open the registry key of the forwarder's settings", nullptr,
                                static_cast<std::uint32_t>(status));
-    OpenKey owner(key);
+    const HKEY key = owned.Get();
     ForwardSettings s;
     s.to = GetText(key, "To");
     s.hostName = GetText(key, "HostName");

@@ -5,6 +5,7 @@
 #include <aclapi.h>
 
 #include "FolderAccess.h"
+#include "UniqueResource.h"
 
 namespace ZintarUtil {
 
@@ -75,13 +76,12 @@ FolderDacl ToFolderDacl(const ACL* acl)
 
 std::optional<std::string> RefusalOfAccessList(const std::string& folder)
 {
-    PACL acl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    PACL acl = nullptr;  // within the descriptor
+    UniqueLocalMemory descriptor;
     if (GetNamedSecurityInfoA(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &acl,
-                              nullptr, &descriptor) != ERROR_SUCCESS)
+                              nullptr, descriptor.Put()) != ERROR_SUCCESS)
         return std::nullopt;
     const std::optional<std::string> refusal = FolderWriteRefusal(ToFolderDacl(acl));
-    LocalFree(descriptor);
     if (!refusal)
         return std::nullopt;
     return "its folder " + folder + " " + *refusal + kWhy;

@@ -9,7 +9,7 @@ using Exceptions::ExceptionBase;
 
 namespace {
 
-HANDLE CreateLockEvent(SECURITY_ATTRIBUTES* securityAttributes, const std::string& name)
+UniqueHandle CreateLockEvent(SECURITY_ATTRIBUTES* securityAttributes, const std::string& name)
 {
     try {
         return CreateSharedEvent(securityAttributes, false, true, name);
@@ -18,7 +18,7 @@ HANDLE CreateLockEvent(SECURITY_ATTRIBUTES* securityAttributes, const std::strin
     }
 }
 
-HANDLE OpenLockEvent(const std::string& name, OpenRights rights)
+UniqueHandle OpenLockEvent(const std::string& name, OpenRights rights)
 {
     try {
         return OpenExistingEvent(name, rights);
@@ -38,15 +38,12 @@ Mutex::Mutex(const std::string& name, SECURITY_ATTRIBUTES* securityAttributes)
 
 Mutex::Mutex(const std::string& name, OpenRights rights) : handle(OpenLockEvent(name, rights)) {}
 
-Mutex::~Mutex()
-{
-    CloseHandle(handle);
-}
+Mutex::~Mutex() = default;
 
 bool Mutex::Wait(std::uint32_t milliseconds)
 {
     try {
-        return WaitForSingleObjectOrThrow(handle, milliseconds);
+        return WaitForSingleObjectOrThrow(handle.Get(), milliseconds);
     } catch (const ExceptionBase& e) {
         throw ExceptionBase("Failed to Wait for Mutex object", &e);
     }
@@ -55,7 +52,7 @@ bool Mutex::Wait(std::uint32_t milliseconds)
 void Mutex::Release()
 {
     try {
-        SetEventOrThrow(handle);
+        SetEventOrThrow(handle.Get());
     } catch (const ExceptionBase& e) {
         throw ExceptionBase("Failed to RemoveSignal for Mutex object", &e);
     }

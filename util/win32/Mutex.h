@@ -11,6 +11,7 @@
 
 #include "Event.h"
 #include "Timeout.h"
+#include "UniqueResource.h"
 
 namespace ZintarUtil {
 
@@ -31,7 +32,7 @@ public:
     bool Wait(std::uint32_t milliseconds);
     void Release();
 
-    HANDLE Handle() const { return handle; }
+    HANDLE Handle() const { return handle.Get(); }
 
     // Scoped ownership. A wait that runs out of time still makes the object count itself owner,
     // and its release then signals the lock: callers with a bounded budget check Expired() on
@@ -56,7 +57,7 @@ public:
     };
 
 private:
-    HANDLE handle = nullptr;
+    UniqueHandle handle;
 };
 
 }  // namespace ZintarUtil

@@ -20,12 +20,21 @@ Service* activeInstance = nullptr;
 
 constexpr char kServicesDatabase[] = "ServicesActive";
 
-SC_HANDLE OpenManagerOrThrow()
+ServiceHandle OpenManagerOrThrow()
 {
-    SC_HANDLE manager = CurrentServiceControlManager().OpenManager(nullptr, kServicesDatabase, SC_MANAGER_ALL_ACCESS);
-    if (manager == nullptr)
+    ServiceHandle manager(
+        CurrentServiceControlManager().OpenManager(nullptr, kServicesDatabase, SC_MANAGER_ALL_ACCESS));
+    if (!manager)
         throw ExceptionWindows("OpenSCManager() failed");
     return manager;
+}
+
+// Install and Remove report a handle that the manager refuses to close, as they report its other
+// refusals.
+void CloseOrThrow(ServiceHandle& handle)
+{
+    if (!handle.Close())
+        throw ExceptionWindows("CloseServiceHandle() failed:");
 }
 
 // The manager restarts a service that failed: twice after 5 s, then after 30 s, counting afresh
@@ -109,27 +118,6 @@ private:
 
 }  // namespace
 
-ServiceHandle::~ServiceHandle()
-{
-    if (handle != nullptr)
-        CurrentServiceControlManager().CloseServiceHandle(handle);
-}
-
-void ServiceHandle::Close()
-{
-    if (handle == nullptr)
-        return;
-    if (!CurrentServiceControlManager().CloseServiceHandle(handle))
-        throw ExceptionWindows("CloseServiceHandle() failed:");
-    handle = nullptr;
-}
-
-void ServiceHandle::Reset(SC_HANDLE newHandle)
-{
-    Close();
-    handle = newHandle;
-}
-
 Service::Service() = default;
 
 Service::~Service() noexcept(false)
@@ -150,29 +138,29 @@ void Service::SetActiveInstance(Service* service)
 
 std::string Service::Install()
 {
-    ServiceHandle manager(OpenManagerOrThrow());
+    ServiceHandle manager = OpenManagerOrThrow();
     ServiceHandle service(CurrentServiceControlManager().CreateService(
         manager.Get(), serviceName.c_str(), displayName.c_str(), SERVICE_ALL_ACCESS, kServiceType,
         SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, executablePath.c_str(), account.empty() ? nullptr : account.c_str()));
-    if (service.IsNull())
+    if (!service)
         throw ExceptionWindows("CreateService() failed");
     const std::string refused = SetFailureActions(service.Get());
-    service.Close();
-    manager.Close();
+    CloseOrThrow(service);
+    CloseOrThrow(manager);
     return refused;
 }
 
 void Service::Remove()
 {
-    ServiceHandle manager(OpenManagerOrThrow());
+    ServiceHandle manager = OpenManagerOrThrow();
     ServiceHandle service(CurrentServiceControlManager().OpenService(manager.Get(), serviceName.c_str(),
                                                                      SERVICE_ALL_ACCESS));
-    if (service.IsNull())
+    if (!service)
         throw ExceptionWindows("OpenService() failed");
     if (CurrentServiceControlManager().DeleteService(service.Get()) == 0)
         throw ExceptionWindows("DeleteService() failed");
-    service.Close();
-    manager.Close();
+    CloseOrThrow(service);
+    CloseOrThrow(manager);
 }
 
 void Service::RunAsService()

@@ -32,27 +32,6 @@
 
 namespace ZintarUtil::Services {
 
-// Owns one handle of the service control manager; empty when null.
-class ServiceHandle {
-public:
-    ServiceHandle() = default;
-    explicit ServiceHandle(SC_HANDLE handle) : handle(handle) {}
-    ServiceHandle(const ServiceHandle&) = delete;
-    ServiceHandle& operator=(const ServiceHandle&) = delete;
-    // Closes what it holds; a failure to close is not reported from here.
-    ~ServiceHandle();
-
-    // Closes the handle; throws ExceptionWindows "CloseServiceHandle() failed:" and keeps it
-    // when the manager refuses.
-    void Close();
-    void Reset(SC_HANDLE newHandle);
-    bool IsNull() const { return handle == nullptr; }
-    SC_HANDLE Get() const { return handle; }
-
-private:
-    SC_HANDLE handle = nullptr;
-};
-
 class Service {
 public:
     static constexpr DWORD kServiceType = SERVICE_WIN32_OWN_PROCESS;

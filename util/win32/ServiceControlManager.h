@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include "UniqueResource.h"
+
 namespace ZintarUtil::Services {
 
 class ServiceControlManager {
@@ -32,5 +34,15 @@ ServiceControlManager& CurrentServiceControlManager();
 // Puts `manager` in place of the system's (null restores the system's). For tests only; call it
 // while no service runs.
 void ReplaceServiceControlManager(ServiceControlManager* manager);
+
+// A handle of the control manager or of a service, closed through the current manager, so that a
+// test's stand-in sees every close.
+struct ServiceHandleTraits : NullIsEmpty<SC_HANDLE> {
+    static bool Close(SC_HANDLE handle) noexcept
+    {
+        return CurrentServiceControlManager().CloseServiceHandle(handle) != FALSE;
+    }
+};
+using ServiceHandle = UniqueResource<ServiceHandleTraits>;
 
 }  // namespace ZintarUtil::Services

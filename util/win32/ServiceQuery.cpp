@@ -1,6 +1,6 @@
 #include "ServiceQuery.h"
 
-#include "Service.h"
+#include "ServiceControlManager.h"
 
 namespace ZintarUtil::Services {
 
@@ -8,14 +8,14 @@ ServiceQuery QueryServiceState(const std::string& serviceName)
 {
     using State = ServiceQuery::State;
     const ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
-    if (manager.IsNull())
+    if (!manager)
         return {State::Unknown,
                 "unknown (the service control manager refused: error " + std::to_string(GetLastError()) + ")"};
     const ServiceHandle service(OpenServiceA(manager.Get(), serviceName.c_str(), SERVICE_QUERY_STATUS));
     SERVICE_STATUS status{};
-    if (service.IsNull() && GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST)
+    if (!service && GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST)
         return {State::NotInstalled, "not installed"};
-    if (service.IsNull() || !QueryServiceStatus(service.Get(), &status))
+    if (!service || !QueryServiceStatus(service.Get(), &status))
         return {State::Unknown, "unknown (error " + std::to_string(GetLastError()) + ")"};
     switch (status.dwCurrentState) {
     case SERVICE_RUNNING:

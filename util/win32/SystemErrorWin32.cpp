@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "TextHelpers.h"
+#include "UniqueResource.h"
 
 namespace ZintarUtil {
 
@@ -16,18 +17,13 @@ std::string SystemErrorText(std::uint32_t code)
     constexpr DWORD flags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
                             FORMAT_MESSAGE_FROM_SYSTEM;
     static_assert(flags == 0x1300);
-    char* buffer = nullptr;
+    UniqueLocalMemory buffer;
     DWORD length = FormatMessageA(flags, nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
-                                  reinterpret_cast<LPSTR>(&buffer), 0, nullptr);
+                                  reinterpret_cast<LPSTR>(buffer.Put()), 0, nullptr);
     // Keep the last error as the failing call left it: composing a text must not disturb it.
-    std::string text;
-    if (length != 0 && buffer != nullptr)
-        text.assign(buffer, length);
-    else
-        text = "Unknown error " + UIntToString(code) + ".\r\n";
-    if (buffer != nullptr)
-        LocalFree(buffer);
-    return text;
+    if (length != 0 && buffer)
+        return std::string(static_cast<const char*>(buffer.Get()), length);
+    return "Unknown error " + UIntToString(code) + ".\r\n";
 }
 
 }  // namespace ZintarUtil

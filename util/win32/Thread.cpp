@@ -1,6 +1,5 @@
 #include "Thread.h"
 
-#include "AutoHandle.h"
 #include "DiagnosticLog.h"
 #include "Exceptions.h"
 #include "WaitFunctions.h"
@@ -30,19 +29,14 @@ Thread::Thread(const std::string& name) : name(name) {}
 
 Thread::~Thread() noexcept(false)
 {
-    if (threadHandle != nullptr && GetCurrentThreadId() != threadId) {
+    if (threadHandle && GetCurrentThreadId() != threadId) {
         Mutex::Access access(lock, InfiniteTimeout);
-        if (threadHandle != nullptr) {
-            const BOOL terminated = TerminateThread(threadHandle, 1);
-            CloseHandle(threadHandle);
-            threadHandle = nullptr;
+        if (threadHandle) {
+            const BOOL terminated = TerminateThread(threadHandle.Get(), 1);
+            threadHandle.Reset();
             if (terminated != 1)
                 throw ExceptionWindows("Failed to terminate thread, TerminateThread() did not succeed");
         }
-    }
-    if (threadHandle != nullptr) {
-        CloseHandle(threadHandle);
-        threadHandle = nullptr;
     }
 }
 
@@ -53,14 +47,14 @@ void Thread::Start()
     Mutex::Access access(lock, InfiniteTimeout);
     // A run that a join gave up on may still be going: a second one beside it would share every
     // member (two loops of one timer), so the start fails instead.
-    if (threadHandle != nullptr)
+    if (threadHandle)
         throw ExceptionBase("Failed to start Thread object, its previous run has not ended");
     {
         Mutex::Access stop(stopLock, InfiniteTimeout);
         stopRequested = false;
     }
-    threadHandle = CreateThread(nullptr, 0, &Thread::ThreadStart, this, 0, nullptr);
-    if (threadHandle == nullptr)
+    threadHandle.Reset(CreateThread(nullptr, 0, &Thread::ThreadStart, this, 0, nullptr));
+    if (!threadHandle)
         throw ExceptionWindows("Failed to start Thread object, invalid handle returned by CreateThread()");
 }
 
@@ -80,16 +74,15 @@ bool Thread::Join(Timeout& timeout)
 {
     // The ending thread closes its own handle in its clean-up, so the wait uses a duplicate made
     // under `lock`, which stays valid whatever the thread does meanwhile.
-    HANDLE copy = nullptr;
+    UniqueHandle running;
     {
         Mutex::Access access(lock, timeout);
-        if (threadHandle == nullptr)
+        if (!threadHandle)
             return true;
-        if (!DuplicateHandle(GetCurrentProcess(), threadHandle, GetCurrentProcess(), &copy, SYNCHRONIZE,
-                             FALSE, 0))
+        if (!DuplicateHandle(GetCurrentProcess(), threadHandle.Get(), GetCurrentProcess(), running.Put(),
+                             SYNCHRONIZE, FALSE, 0))
             throw ExceptionWindows("Failed to wait for Thread object in Join()");
     }
-    const AutoHandle running(copy);
     const DWORD result = WaitForSingleObject(running.Get(), timeout.Remaining());
     if (result == WAIT_FAILED)
         throw ExceptionWindows("Failed to wait for Thread object in Join()");
@@ -99,22 +92,21 @@ bool Thread::Join(Timeout& timeout)
 void Thread::Pause()
 {
     Mutex::Access access(lock, InfiniteTimeout);
-    if (SuspendThread(threadHandle) == 0xFFFFFFFF)
+    if (SuspendThread(threadHandle.Get()) == 0xFFFFFFFF)
         throw ExceptionWindows("Failed to pause Thread object, SuspendThread() failed");
 }
 
 void Thread::Resume()
 {
     Mutex::Access access(lock, InfiniteTimeout);
-    if (ResumeThread(threadHandle) == 0xFFFFFFFF)
+    if (ResumeThread(threadHandle.Get()) == 0xFFFFFFFF)
         throw ExceptionWindows("Failed to resume paused Thread object, ResumeThread() failed");
 }
 
 bool Thread::CleanUpAfterRun()
 {
     Mutex::Access access(lock, InfiniteTimeout);
-    CloseHandle(threadHandle);
-    threadHandle = nullptr;
+    threadHandle.Reset();
     return autoDelete;
 }
 

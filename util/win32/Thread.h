@@ -10,6 +10,7 @@
 
 #include "Mutex.h"
 #include "Timeout.h"
+#include "UniqueResource.h"
 
 namespace ZintarUtil::Threading {
 
@@ -48,7 +49,7 @@ private:
 
     Mutex lock;
     bool autoDelete = false;
-    HANDLE threadHandle = nullptr;
+    UniqueHandle threadHandle;
     Mutex stopLock;
     bool stopRequested = true;
     volatile DWORD threadId = 0;

@@ -6,12 +6,28 @@ namespace ZintarUtil {
 
 static_assert(sizeof(LogMessage) == ZINTAR_MESSAGE_SIZE);
 
-ZintarDeviceClient::ZintarDeviceClient()
+namespace {
+
+UniqueFile OpenDevice()
 {
-    device.Take(CreateFileA(ZINTAR_DEVICE_PATH, GENERIC_READ | GENERIC_WRITE,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
-    if (device.IsInvalid())
+    return UniqueFile(CreateFileA(ZINTAR_DEVICE_PATH, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_EXISTING, 0, nullptr));
+}
+
+}  // namespace
+
+ZintarDeviceClient::ZintarDeviceClient() : device(OpenDevice())
+{
+    if (!device)
         throw Exceptions::ExceptionWindows("Failed to open the Zintar device");
+}
+
+std::optional<ZintarDeviceClient> ZintarDeviceClient::TryOpen()
+{
+    UniqueFile opened = OpenDevice();
+    if (!opened)
+        return std::nullopt;
+    return ZintarDeviceClient(std::move(opened));
 }
 
 bool ZintarDeviceClient::ReadMessage(LogMessage& message)

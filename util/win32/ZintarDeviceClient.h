@@ -1,14 +1,16 @@
 // A user-mode handle on the Zintar device, for the programs that feed it or read it directly
-// (the feeder tool, tests, benchmarks). The service itself reads the device in its own intake.
+// (the feeder tool, tests, benchmarks) and for the service's intake.
 #pragma once
 
 #include <windows.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <utility>
 
-#include "AutoHandle.h"
 #include "LogFileFormat.h"
+#include "UniqueResource.h"
 #include "ZintarDeviceInterface.h"
 
 namespace ZintarUtil {
@@ -18,6 +20,9 @@ public:
     // Opens \\.\ZINTAR; throws ExceptionWindows "Failed to open the Zintar device" when it
     // cannot (error 2 when the driver is not loaded).
     ZintarDeviceClient();
+    // Opens \\.\ZINTAR without throwing, for the service, which tries again at every poll until
+    // the driver is there: nothing when it cannot, and GetLastError() then tells why.
+    static std::optional<ZintarDeviceClient> TryOpen();
 
     // Removes the oldest message into `message`. False when the queue is empty (or the read
     // failed); GetLastError() then tells which (259 for empty).
@@ -33,7 +38,9 @@ public:
     HANDLE Handle() const { return device.Get(); }
 
 private:
-    AutoHandle device;
+    explicit ZintarDeviceClient(UniqueFile opened) : device(std::move(opened)) {}
+
+    UniqueFile device;
 };
 
 }  // namespace ZintarUtil

@@ -1,10 +1,32 @@
 #include <gtest/gtest.h>
 
+#include <utility>
+#include <vector>
+
 #include "AutoHandle.h"
+#include "UniqueResource.h"
 
 using ZintarUtil::AutoHandle;
 
 namespace {
+
+constexpr DWORD kCloseError = 4321;
+
+// A stand-in kind of handle: numbers, 0 for none. Every close is recorded and leaves an error of
+// its own on the thread; closing an odd number fails.
+struct RecordedTraits {
+    using Type = int;
+    static inline std::vector<int> closed;
+    static Type Empty() noexcept { return 0; }
+    static bool IsEmpty(Type value) noexcept { return value == 0; }
+    static bool Close(Type value) noexcept
+    {
+        closed.push_back(value);
+        SetLastError(kCloseError);
+        return value % 2 == 0;
+    }
+};
+using Recorded = ZintarUtil::UniqueResource<RecordedTraits>;
 
 HANDLE NewEvent()
 {
@@ -67,3 +89,36 @@ TEST(AutoHandle, AssigningTheHeldValueDoesNothing)
     EXPECT_TRUE(IsOpen(held));
 }
 
+
+TEST(UniqueResource, EveryValueIsClosedOnceAndTheLastErrorSurvives)
+{
+    RecordedTraits::closed.clear();
+    SetLastError(1234);
+    {
+        Recorded first(2);
+        Recorded second(std::move(first));
+        EXPECT_FALSE(first);
+        Recorded third(4);
+        third = std::move(second);  // closes 4
+        third.Reset(6);             // closes 2
+        *third.Put() = 8;           // closes 6
+        Recorded handedOut(10);
+        EXPECT_EQ(handedOut.Release(), 10);
+    }  // closes 8
+    EXPECT_EQ(RecordedTraits::closed, (std::vector<int>{4, 2, 6, 8}));
+    EXPECT_EQ(GetLastError(), 1234u);
+}
+
+TEST(UniqueResource, CloseReportsAFailureWithItsErrorAndKeepsTheValue)
+{
+    RecordedTraits::closed.clear();
+    Recorded refused(3);
+    EXPECT_FALSE(refused.Close());
+    EXPECT_EQ(GetLastError(), kCloseError);
+    EXPECT_EQ(refused.Release(), 3);
+    Recorded taken(4);
+    EXPECT_TRUE(taken.Close());
+    EXPECT_FALSE(taken);
+    EXPECT_TRUE(taken.Close());  // nothing left to close
+    EXPECT_EQ(RecordedTraits::closed, (std::vector<int>{3, 4}));
+}

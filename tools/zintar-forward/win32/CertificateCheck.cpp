@@ -25,30 +25,29 @@ namespace {
 const std::string kRefused = "Refused the collector's certificate: ";
 const std::string kStartFailed = "Failed to start TLS with the collector: ";
 
-struct AlgorithmRelease {
-    void operator()(void* algorithm) const noexcept { BCryptCloseAlgorithmProvider(algorithm, 0); }
+struct AlgorithmTraits : ZintarUtil::NullIsEmpty<BCRYPT_ALG_HANDLE> {
+    static bool Close(BCRYPT_ALG_HANDLE algorithm) noexcept { return BCryptCloseAlgorithmProvider(algorithm, 0) >= 0; }
 };
-using Algorithm = std::unique_ptr<void, AlgorithmRelease>;
+using Algorithm = ZintarUtil::UniqueResource<AlgorithmTraits>;
 
-struct HashRelease {
-    void operator()(void* hash) const noexcept { BCryptDestroyHash(hash); }
+struct HashTraits : ZintarUtil::NullIsEmpty<BCRYPT_HASH_HANDLE> {
+    static bool Close(BCRYPT_HASH_HANDLE hash) noexcept { return BCryptDestroyHash(hash) >= 0; }
 };
-using Hash = std::unique_ptr<void, HashRelease>;
+using Hash = ZintarUtil::UniqueResource<HashTraits>;
 
-struct ChainRelease {
-    void operator()(const CERT_CHAIN_CONTEXT* chain) const noexcept { CertFreeCertificateChain(chain); }
+struct ChainTraits : ZintarUtil::NullIsEmpty<const CERT_CHAIN_CONTEXT*> {
+    static bool Close(const CERT_CHAIN_CONTEXT* chain) noexcept
+    {
+        CertFreeCertificateChain(chain);
+        return true;
+    }
 };
-using Chain = std::unique_ptr<const CERT_CHAIN_CONTEXT, ChainRelease>;
+using Chain = ZintarUtil::UniqueResource<ChainTraits>;
 
-struct LocalRelease {
-    void operator()(void* memory) const noexcept { LocalFree(memory); }
+struct StdioFileTraits : ZintarUtil::NullIsEmpty<std::FILE*> {
+    static bool Close(std::FILE* file) noexcept { return std::fclose(file) == 0; }
 };
-using LocalMemory = std::unique_ptr<void, LocalRelease>;
-
-struct FileRelease {
-    void operator()(std::FILE* file) const noexcept { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, FileRelease>;
+using File = ZintarUtil::UniqueResource<StdioFileTraits>;
 
 std::string HexText(std::uint32_t value)
 {
@@ -103,12 +102,12 @@ CertStore LoadCaStore(const std::string& caFile)
     if (certificates.empty())
         throw ExceptionBase(failure + "it holds no PEM certificate");
     CertStore store(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, CERT_STORE_CREATE_NEW_FLAG, nullptr));
-    if (store == nullptr)
+    if (!store)
         throw ExceptionBase(failure + SystemErrorClause(GetLastError()));
     for (std::size_t i = 0; i < certificates.size(); ++i) {
         const std::string& der = certificates[i];
         const auto* bytes = reinterpret_cast<const BYTE*>(der.data());
-        if (!CertAddEncodedCertificateToStore(store.get(), X509_ASN_ENCODING, bytes, static_cast<DWORD>(der.size()),
+        if (!CertAddEncodedCertificateToStore(store.Get(), X509_ASN_ENCODING, bytes, static_cast<DWORD>(der.size()),
                                               CERT_STORE_ADD_ALWAYS, nullptr))
             throw ExceptionBase(failure + "certificate " + UIntToString(i + 1) + " is not valid: " +
                                 SystemErrorClause(GetLastError()));
@@ -124,11 +123,11 @@ ChainEngine EngineTrusting(HCERTSTORE roots, const std::string& caFile)
     config.cbSize =
         offsetof(CERT_CHAIN_ENGINE_CONFIG, hExclusiveTrustedPeople) + sizeof config.hExclusiveTrustedPeople;
     config.hExclusiveRoot = roots;
-    HCERTCHAINENGINE engine = nullptr;
-    if (!CertCreateCertificateChainEngine(&config, &engine))
+    ChainEngine engine;
+    if (!CertCreateCertificateChainEngine(&config, engine.Put()))
         throw ExceptionBase(kStartFailed + "cannot use the CA file " + caFile + ": " +
                             SystemErrorClause(GetLastError()));
-    return ChainEngine(engine);
+    return engine;
 }
 
 std::string UtcText(const FILETIME& time)
@@ -216,7 +215,7 @@ bool HasAddressEntry(const CERT_CONTEXT& certificate, const std::string& address
     if (!CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME, extension->Value.pbData, extension->Value.cbData,
                              CRYPT_DECODE_ALLOC_FLAG, nullptr, &names, &size))
         return false;
-    const LocalMemory owner(names);
+    const ZintarUtil::UniqueLocalMemory owner(names);
     for (DWORD i = 0; i < names->cAltEntry; ++i) {
         const CERT_ALT_NAME_ENTRY& entry = names->rgAltEntry[i];
         if (entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS && entry.IPAddress.cbData == address.size() &&
@@ -237,7 +236,7 @@ CertificateCheck::CertificateCheck(const TlsPolicy& policy) : policy(policy)
     if (policy.caFile.empty())
         return;
     caStore = LoadCaStore(policy.caFile);
-    caEngine = EngineTrusting(caStore.get(), policy.caFile);
+    caEngine = EngineTrusting(caStore.Get(), policy.caFile);
 }
 
 void CertificateCheck::Check(const CERT_CONTEXT& certificate) const
@@ -260,16 +259,15 @@ void CertificateCheck::CheckChain(const CERT_CONTEXT& certificate) const
     parameters.RequestedUsage.Usage.cUsageIdentifier = 1;
     parameters.RequestedUsage.Usage.rgpszUsageIdentifier = &serverAuthentication;
     // The collector's intermediates came with its certificate, in the store SChannel attached.
-    const CERT_CHAIN_CONTEXT* built = nullptr;
-    const HCERTCHAINENGINE engine = caEngine != nullptr ? caEngine.get() : HCCE_LOCAL_MACHINE;
+    Chain chain;
+    const HCERTCHAINENGINE engine = caEngine ? caEngine.Get() : HCCE_LOCAL_MACHINE;
     if (!CertGetCertificateChain(engine, &certificate, nullptr, certificate.hCertStore, &parameters, 0,
-                                 nullptr, &built))
+                                 nullptr, chain.Put()))
         throw ExceptionBase(kRefused + "no chain can be built for it: " + SystemErrorClause(GetLastError()));
-    const Chain chain(built);
-    const DWORD errors = chain->TrustStatus.dwErrorStatus;
+    const DWORD errors = chain.Get()->TrustStatus.dwErrorStatus;
     if (errors != CERT_TRUST_NO_ERROR)
         throw ExceptionBase(kRefused + TrustFailure(certificate, errors, policy.caFile));
-    CheckName(certificate, *chain);
+    CheckName(certificate, *chain.Get());
 }
 
 void CertificateCheck::CheckName(const CERT_CONTEXT& certificate, const CERT_CHAIN_CONTEXT& chain) const
@@ -300,30 +298,28 @@ void CertificateCheck::CheckName(const CERT_CONTEXT& certificate, const CERT_CHA
 std::string ReadWholeFile(const std::string& path, const std::string& failure)
 {
     const File file(std::fopen(path.c_str(), "rb"));
-    if (file == nullptr)
+    if (!file)
         throw ExceptionBase(failure + AsClause(std::strerror(errno)));
     std::string content;
     char chunk[4096];
-    for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0;)
+    for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, file.Get())) > 0;)
         content.append(chunk, got);
-    if (std::ferror(file.get()))
+    if (std::ferror(file.Get()))
         throw ExceptionBase(failure + "it cannot be read");
     return content;
 }
 
 Sha256 CertificateSha256(const CERT_CONTEXT& certificate)
 {
-    BCRYPT_ALG_HANDLE openedAlgorithm = nullptr;
-    RequireHashStep(BCryptOpenAlgorithmProvider(&openedAlgorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0),
+    Algorithm algorithm;
+    RequireHashStep(BCryptOpenAlgorithmProvider(algorithm.Put(), BCRYPT_SHA256_ALGORITHM, nullptr, 0),
                     "BCryptOpenAlgorithmProvider");
-    const Algorithm algorithm(openedAlgorithm);
-    BCRYPT_HASH_HANDLE createdHash = nullptr;
-    RequireHashStep(BCryptCreateHash(algorithm.get(), &createdHash, nullptr, 0, nullptr, 0, 0), "BCryptCreateHash");
-    const Hash hash(createdHash);
-    RequireHashStep(BCryptHashData(hash.get(), certificate.pbCertEncoded, certificate.cbCertEncoded, 0),
+    Hash hash;
+    RequireHashStep(BCryptCreateHash(algorithm.Get(), hash.Put(), nullptr, 0, nullptr, 0, 0), "BCryptCreateHash");
+    RequireHashStep(BCryptHashData(hash.Get(), certificate.pbCertEncoded, certificate.cbCertEncoded, 0),
                     "BCryptHashData");
     Sha256 digest{};
-    RequireHashStep(BCryptFinishHash(hash.get(), digest.data(), static_cast<ULONG>(digest.size()), 0),
+    RequireHashStep(BCryptFinishHash(hash.Get(), digest.data(), static_cast<ULONG>(digest.size()), 0),
                     "BCryptFinishHash");
     return digest;
 }

@@ -14,28 +14,35 @@
 
 #include <array>
 #include <cstdint>
-#include <memory>
 #include <string>
 
 #include "ForwardTarget.h"
 #include "TlsConnection.h"
+#include "UniqueResource.h"
 
 namespace ZintarForward {
 
-struct CertContextRelease {
-    void operator()(const CERT_CONTEXT* certificate) const noexcept { CertFreeCertificateContext(certificate); }
+struct CertContextTraits : ZintarUtil::NullIsEmpty<const CERT_CONTEXT*> {
+    static bool Close(const CERT_CONTEXT* certificate) noexcept
+    {
+        return CertFreeCertificateContext(certificate) != FALSE;
+    }
 };
-using CertContext = std::unique_ptr<const CERT_CONTEXT, CertContextRelease>;
+using CertContext = ZintarUtil::UniqueResource<CertContextTraits>;
 
-struct CertStoreRelease {
-    void operator()(void* store) const noexcept { CertCloseStore(store, 0); }
+struct CertStoreTraits : ZintarUtil::NullIsEmpty<HCERTSTORE> {
+    static bool Close(HCERTSTORE store) noexcept { return CertCloseStore(store, 0) != FALSE; }
 };
-using CertStore = std::unique_ptr<void, CertStoreRelease>;
+using CertStore = ZintarUtil::UniqueResource<CertStoreTraits>;
 
-struct ChainEngineRelease {
-    void operator()(void* engine) const noexcept { CertFreeCertificateChainEngine(engine); }
+struct ChainEngineTraits : ZintarUtil::NullIsEmpty<HCERTCHAINENGINE> {
+    static bool Close(HCERTCHAINENGINE engine) noexcept
+    {
+        CertFreeCertificateChainEngine(engine);
+        return true;
+    }
 };
-using ChainEngine = std::unique_ptr<void, ChainEngineRelease>;
+using ChainEngine = ZintarUtil::UniqueResource<ChainEngineTraits>;
 
 class CertificateCheck {
 public:

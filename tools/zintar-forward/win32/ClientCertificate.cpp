@@ -36,7 +36,7 @@ CertStore ImportPkcs12(std::string& content, const std::string& failure)
     // The user's key set even when the file asks for the machine's: SChannel under Wine reads
     // keys from the user's key set only.
     CertStore store(PFXImportCertStore(&blob, L"", CRYPT_USER_KEYSET));
-    if (store == nullptr)
+    if (!store)
         throw ExceptionBase(failure + ImportFailure(GetLastError()));
     return store;
 }
@@ -142,8 +142,8 @@ ClientCertificate::ClientCertificate(const std::string& file) : file(file)
                                 file + ": ";
     std::string content = ReadWholeFile(file, failure);
     store = ImportPkcs12(content, failure);
-    keys.containers = ImportedContainers(store.get());
-    certificate = CertificateWithKey(store.get(), failure);
+    keys.containers = ImportedContainers(store.Get());
+    certificate = CertificateWithKey(store.Get(), failure);
 }
 
 ImportedKeys::~ImportedKeys()

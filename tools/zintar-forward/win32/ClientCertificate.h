@@ -53,7 +53,7 @@ public:
     ClientCertificate& operator=(const ClientCertificate&) = delete;
 
     // The certificate to hand to SChannel; valid while this object lives.
-    const CERT_CONTEXT* Certificate() const { return certificate.get(); }
+    const CERT_CONTEXT* Certificate() const { return certificate.Get(); }
     const std::string& File() const { return file; }
 
 private:

@@ -9,6 +9,7 @@
 #include "ForwardSettingsStore.h"
 #include "Thread.h"
 #include "Timeout.h"
+#include "UniqueResource.h"
 #include "ZintarNames.h"
 
 namespace ZintarForward {
@@ -63,7 +64,7 @@ void PrepareStateFolder()
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(kStateFolderAccess, SDDL_REVISION_1, &descriptor,
                                                               nullptr))
         throw ExceptionWindows("Failed to build the state folder's access list");
-    std::unique_ptr<void, decltype(&LocalFree)> owned(descriptor, &LocalFree);
+    const ZintarUtil::UniqueLocalMemory owned(descriptor);
     SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
     if (!CreateDirectoryA(folder.c_str(), &attributes) && GetLastError() != ERROR_ALREADY_EXISTS)
         throw ExceptionWindows("Failed to create the state folder " + folder);

@@ -13,11 +13,14 @@
 #include "SystemError.h"
 #include "TextHelpers.h"
 #include "Timeout.h"
+#include "UniqueSocket.h"
 
 namespace ZintarForward {
 
 using ZintarUtil::kInfinite;
 using ZintarUtil::Timeout;
+using ZintarUtil::UniqueAddressList;
+using ZintarUtil::UniqueSocket;
 using ZintarUtil::Exceptions::ExceptionBase;
 
 namespace {
@@ -47,38 +50,6 @@ void StartWinsockOnce()
 {
     static const WinsockSession session;
 }
-
-class OwnedSocket {
-public:
-    OwnedSocket() = default;
-    explicit OwnedSocket(SOCKET socket) : socket(socket) {}
-    OwnedSocket(OwnedSocket&& other) noexcept : socket(std::exchange(other.socket, INVALID_SOCKET)) {}
-    OwnedSocket& operator=(OwnedSocket&& other) noexcept
-    {
-        if (this != &other) {
-            Reset();
-            socket = std::exchange(other.socket, INVALID_SOCKET);
-        }
-        return *this;
-    }
-    ~OwnedSocket() { Reset(); }
-
-    SOCKET Get() const { return socket; }
-    explicit operator bool() const { return socket != INVALID_SOCKET; }
-    void Reset() noexcept
-    {
-        if (socket != INVALID_SOCKET)
-            closesocket(std::exchange(socket, INVALID_SOCKET));
-    }
-
-private:
-    SOCKET socket = INVALID_SOCKET;
-};
-
-struct AddressListRelease {
-    void operator()(addrinfo* list) const noexcept { freeaddrinfo(list); }
-};
-using AddressList = std::unique_ptr<addrinfo, AddressListRelease>;
 
 enum class Wait { Read, Write };
 
@@ -111,27 +82,26 @@ std::string EndpointText(const std::string& host, const std::string& port)
     return (ipv6 ? "[" + host + "]" : host) + ":" + port;
 }
 
-AddressList Resolve(const std::string& host, const std::string& port, const std::string& failure)
+UniqueAddressList Resolve(const std::string& host, const std::string& port, const std::string& failure)
 {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_protocol = IPPROTO_TCP;
-    addrinfo* found = nullptr;
-    const int result = getaddrinfo(host.c_str(), port.c_str(), &hints, &found);
-    AddressList addresses(found);
+    UniqueAddressList addresses;
+    const int result = getaddrinfo(host.c_str(), port.c_str(), &hints, addresses.Put());
     if (result == WSATYPE_NOT_FOUND)
         throw ExceptionBase(failure + ": the port is neither a number nor a known service");
-    if (result != 0 || addresses == nullptr)
+    if (result != 0 || !addresses)
         throw ExceptionBase(failure + ": the name cannot be resolved");
     return addresses;
 }
 
 // Connects to one address within the budget; an empty socket and `reason` when it did not.
-OwnedSocket ConnectOne(const addrinfo& address, Timeout& budget, std::uint32_t timeoutMs,
+UniqueSocket ConnectOne(const addrinfo& address, Timeout& budget, std::uint32_t timeoutMs,
                        std::string& reason)
 {
-    OwnedSocket socket(::socket(address.ai_family, address.ai_socktype, address.ai_protocol));
+    UniqueSocket socket(::socket(address.ai_family, address.ai_socktype, address.ai_protocol));
     u_long nonBlocking = 1;
     if (!socket || ioctlsocket(socket.Get(), FIONBIO, &nonBlocking) != 0) {
         reason = SystemErrorClause(WSAGetLastError());
@@ -162,7 +132,7 @@ OwnedSocket ConnectOne(const addrinfo& address, Timeout& budget, std::uint32_t t
 
 class SocketConnection final : public Connection {
 public:
-    explicit SocketConnection(OwnedSocket connected) : socket(std::move(connected))
+    explicit SocketConnection(UniqueSocket connected) : socket(std::move(connected))
     {
         // Callers hand over whole batches at once, so Nagle's delay would only hold back the last
         // segment of each batch and the small requests of a windowed protocol.
@@ -246,7 +216,7 @@ private:
         }
     }
 
-    OwnedSocket socket;
+    UniqueSocket socket;
 };
 
 }  // namespace
@@ -256,11 +226,11 @@ std::unique_ptr<Connection> ConnectTcp(const std::string& host, const std::strin
 {
     const std::string failure = "Failed to connect to " + EndpointText(host, port);
     StartWinsockOnce();
-    const AddressList addresses = Resolve(host, port, failure);
+    const UniqueAddressList addresses = Resolve(host, port, failure);
     Timeout budget(timeoutMs);
     std::string reason;
-    for (const addrinfo* address = addresses.get(); address != nullptr; address = address->ai_next) {
-        OwnedSocket socket = ConnectOne(*address, budget, timeoutMs, reason);
+    for (const addrinfo* address = addresses.Get(); address != nullptr; address = address->ai_next) {
+        UniqueSocket socket = ConnectOne(*address, budget, timeoutMs, reason);
         if (socket)
             return std::make_unique<SocketConnection>(std::move(socket));
         if (budget.Expired())

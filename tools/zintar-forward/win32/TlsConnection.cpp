@@ -18,6 +18,7 @@
 #include "Exceptions.h"
 #include "SocketConnection.h"
 #include "Timeout.h"
+#include "UniqueResource.h"
 
 namespace ZintarForward {
 
@@ -39,35 +40,32 @@ constexpr std::size_t kLargestPending = 256 * 1024;
 constexpr ULONG kContextRequest = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT | ISC_REQ_CONFIDENTIALITY |
                                   ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM;
 
-// Owns a credentials or context handle once the call that fills it has succeeded.
-template <SECURITY_STATUS(SEC_ENTRY* release)(PSecHandle)>
-class SspiHandle {
-public:
-    SspiHandle() = default;
-    SspiHandle(const SspiHandle&) = delete;
-    SspiHandle& operator=(const SspiHandle&) = delete;
-    ~SspiHandle()
+// SChannel's handles are pairs of values, both -1 while they stand for nothing.
+struct SecHandleIsEmpty {
+    using Type = SecHandle;
+    static Type Empty() noexcept
     {
-        if (owned)
-            release(&handle);
+        Type handle;
+        SecInvalidateHandle(&handle);
+        return handle;
     }
-
-    // Where the call that creates the handle writes it; Adopt() once that call has succeeded.
-    SecHandle* Get() { return &handle; }
-    void Adopt() { owned = true; }
-    bool Owned() const { return owned; }
-
-private:
-    SecHandle handle{};
-    bool owned = false;
+    static bool IsEmpty(const Type& handle) noexcept { return !SecIsValidHandle(&handle); }
 };
-using CredentialsHandle = SspiHandle<FreeCredentialsHandle>;
-using SecurityContext = SspiHandle<DeleteSecurityContext>;
 
-struct ContextBufferRelease {
-    void operator()(void* buffer) const noexcept { FreeContextBuffer(buffer); }
+struct CredentialsTraits : SecHandleIsEmpty {
+    static bool Close(CredHandle handle) noexcept { return FreeCredentialsHandle(&handle) == SEC_E_OK; }
 };
-using ContextBuffer = std::unique_ptr<void, ContextBufferRelease>;
+using CredentialsHandle = ZintarUtil::UniqueResource<CredentialsTraits>;
+
+struct SecurityContextTraits : SecHandleIsEmpty {
+    static bool Close(CtxtHandle handle) noexcept { return DeleteSecurityContext(&handle) == SEC_E_OK; }
+};
+using SecurityContext = ZintarUtil::UniqueResource<SecurityContextTraits>;
+
+struct ContextBufferTraits : ZintarUtil::NullIsEmpty<void*> {
+    static bool Close(void* buffer) noexcept { return FreeContextBuffer(buffer) == SEC_E_OK; }
+};
+using ContextBuffer = ZintarUtil::UniqueResource<ContextBufferTraits>;
 
 std::string StatusClause(SECURITY_STATUS status)
 {
@@ -167,16 +165,18 @@ public:
             request.paCred = offered;
         }
         TimeStamp expiry;
+        // Owned only once the call has succeeded: a failed one may leave anything in `acquired`.
+        CredHandle acquired = CredentialsTraits::Empty();
         const SECURITY_STATUS status =
             AcquireCredentialsHandleW(nullptr, const_cast<SEC_WCHAR*>(UNISP_NAME_W), SECPKG_CRED_OUTBOUND, nullptr,
-                                      &request, nullptr, nullptr, credentials.Get(), &expiry);
+                                      &request, nullptr, nullptr, &acquired, &expiry);
         if (status != SEC_E_OK && clientCertificate != nullptr)
             throw ExceptionBase(kStartFailed + ": cannot use the client certificate " + clientCertificate->File() +
                                 ": SChannel refuses it: " + StatusClause(status));
         if (status != SEC_E_OK)
             throw ExceptionBase(kStartFailed + ": SChannel gives no TLS 1.2 client credentials: " +
                                 StatusClause(status));
-        credentials.Adopt();
+        credentials.Reset(acquired);
     }
 
     // The whole exchange within `timeoutMs`. A collector that asks for a client certificate gets
@@ -203,9 +203,9 @@ public:
     {
         const CERT_CONTEXT* certificate = nullptr;
         const SECURITY_STATUS status =
-            QueryContextAttributesW(context.Get(), SECPKG_ATTR_REMOTE_CERT_CONTEXT, &certificate);
+            QueryContextAttributesW(context.AddressOf(), SECPKG_ATTR_REMOTE_CERT_CONTEXT, &certificate);
         CertContext owned(certificate);
-        if (status != SEC_E_OK || owned == nullptr)
+        if (status != SEC_E_OK || !owned)
             throw ExceptionBase("Refused the collector's certificate: SChannel gives none: " + StatusClause(status));
         return owned;
     }
@@ -292,7 +292,7 @@ private:
                 throw ExceptionBase(kHandshakeFailed + ": " + StatusClause(status));
             }
         }
-        const SECURITY_STATUS sized = QueryContextAttributesW(context.Get(), SECPKG_ATTR_STREAM_SIZES, &sizes);
+        const SECURITY_STATUS sized = QueryContextAttributesW(context.AddressOf(), SECPKG_ATTR_STREAM_SIZES, &sizes);
         if (sized != SEC_E_OK)
             throw ExceptionBase(kStartFailed + ": SChannel gives no record sizes: " + StatusClause(sized));
     }
@@ -304,13 +304,17 @@ private:
         SecBufferDesc output{SECBUFFER_VERSION, 1, &token};
         ULONG granted = 0;
         TimeStamp expiry;
-        const bool first = !context.Owned();
+        // The first call makes the context, owned once the call has succeeded; the later ones carry
+        // it on in place.
+        const bool first = !context;
+        CtxtHandle made = SecurityContextTraits::Empty();
+        CtxtHandle* const target = first ? &made : context.AddressOf();
         const SECURITY_STATUS status = InitializeSecurityContextW(
-            credentials.Get(), first ? nullptr : context.Get(), serverName.empty() ? nullptr : serverName.data(),
-            kContextRequest, 0, 0, input, 0, context.Get(), &output, &granted, &expiry);
+            credentials.AddressOf(), first ? nullptr : target, serverName.empty() ? nullptr : serverName.data(),
+            kContextRequest, 0, 0, input, 0, target, &output, &granted, &expiry);
         const ContextBuffer tokenOwner(token.pvBuffer);
         if (first && !FAILED(status))
-            context.Adopt();
+            context.Reset(made);
         if (!FAILED(status) && token.cbBuffer > 0 && token.pvBuffer != nullptr)
             plain->Send({static_cast<const char*>(token.pvBuffer), token.cbBuffer}, budget.Remaining());
         return status;
@@ -368,7 +372,7 @@ private:
                                 {sizes.cbTrailer, SECBUFFER_STREAM_TRAILER, record + sizes.cbHeader + length},
                                 {0, SECBUFFER_EMPTY, nullptr}};
         SecBufferDesc message{SECBUFFER_VERSION, 4, buffers};
-        const SECURITY_STATUS status = EncryptMessage(context.Get(), 0, &message, 0);
+        const SECURITY_STATUS status = EncryptMessage(context.AddressOf(), 0, &message, 0);
         if (status != SEC_E_OK)
             throw ExceptionBase(kSendFailed + ": encryption failed: " + StatusClause(status));
         wire.resize(start + buffers[0].cbBuffer + buffers[1].cbBuffer + buffers[2].cbBuffer);
@@ -385,7 +389,7 @@ private:
                                     {0, SECBUFFER_EMPTY, nullptr},
                                     {0, SECBUFFER_EMPTY, nullptr}};
             SecBufferDesc message{SECBUFFER_VERSION, 4, buffers};
-            const SECURITY_STATUS status = DecryptMessage(context.Get(), &message, 0, nullptr);
+            const SECURITY_STATUS status = DecryptMessage(context.AddressOf(), &message, 0, nullptr);
             if (status == SEC_E_INCOMPLETE_MESSAGE)
                 return;
             if (status == SEC_I_CONTEXT_EXPIRED) {
@@ -415,7 +419,7 @@ private:
         DWORD shutdown = SCHANNEL_SHUTDOWN;
         SecBuffer token{sizeof shutdown, SECBUFFER_TOKEN, &shutdown};
         SecBufferDesc control{SECBUFFER_VERSION, 1, &token};
-        if (ApplyControlToken(context.Get(), &control) != SEC_E_OK)
+        if (ApplyControlToken(context.AddressOf(), &control) != SEC_E_OK)
             return false;
         return !FAILED(Step(nullptr, budget));
     }
@@ -455,7 +459,7 @@ std::unique_ptr<Connection> StartTls(std::unique_ptr<Connection> plain, const Tl
         client = std::make_unique<ClientCertificate>(policy.clientCertificate);
     auto tls = std::make_unique<TlsConnection>(std::move(plain), policy.hostName, std::move(client));
     tls->Handshake(timeoutMs);
-    check.Check(*tls->PeerCertificate());
+    check.Check(*tls->PeerCertificate().Get());
     return tls;
 }
 

@@ -12,6 +12,7 @@
 #include "ForwardOptions.h"
 #include "ForwardService.h"
 #include "ForwardSettingsStore.h"
+#include "ServiceControlManager.h"
 #include "ServiceQuery.h"
 #include "ZintarNames.h"
 
@@ -58,11 +59,11 @@ int RunInForeground(const ForwardSettings& settings)
 void DriveService(DWORD control, DWORD wanted)
 {
     const ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
-    if (manager.IsNull())
+    if (!manager)
         throw ExceptionWindows("OpenSCManager() failed");
     const ServiceHandle service(OpenServiceA(manager.Get(), ZintarUtil::kForwardServiceName,
                                              SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS));
-    if (service.IsNull())
+    if (!service)
         throw ExceptionWindows("OpenService() failed");
     SERVICE_STATUS status{};
     const BOOL asked = control == 0 ? StartServiceA(service.Get(), 0, nullptr)

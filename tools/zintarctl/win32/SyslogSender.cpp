@@ -13,7 +13,7 @@ namespace ZintarCtl {
 
 using ZintarUtil::Exceptions::ExceptionBase;
 
-SyslogSender::SyslogSender(const std::string& address) : socket(INVALID_SOCKET)
+SyslogSender::SyslogSender(const std::string& address)
 {
     const auto [host, port] = ZintarUtil::SplitHostPort(address, "--syslog");
     WSADATA data;
@@ -21,32 +21,27 @@ SyslogSender::SyslogSender(const std::string& address) : socket(INVALID_SOCKET)
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0 || found == nullptr)
+    ZintarUtil::UniqueAddressList found;
+    if (getaddrinfo(host.c_str(), port.c_str(), &hints, found.Put()) != 0 || !found)
         throw ExceptionBase("Failed to reach the syslog server " + address + ": the name cannot be resolved");
-    const SOCKET opened = ::socket(found->ai_family, found->ai_socktype, found->ai_protocol);
-    const bool connected = opened != INVALID_SOCKET && connect(opened, found->ai_addr, static_cast<int>(found->ai_addrlen)) == 0;
-    freeaddrinfo(found);
-    if (!connected) {
-        if (opened != INVALID_SOCKET)
-            closesocket(opened);
+    const addrinfo& first = *found.Get();
+    socket.Reset(::socket(first.ai_family, first.ai_socktype, first.ai_protocol));
+    if (!socket || connect(socket.Get(), first.ai_addr, static_cast<int>(first.ai_addrlen)) != 0)
         throw ExceptionBase("Failed to reach the syslog server " + address + ": no socket to it");
-    }
-    socket = opened;
 
     origin = ZintarUtil::ThisMachineOrigin(16);
 }
 
 SyslogSender::~SyslogSender()
 {
-    closesocket(static_cast<SOCKET>(socket));
+    socket.Reset();  // before Winsock is let go
     WSACleanup();
 }
 
 void SyslogSender::Send(const ZintarUtil::MessageRecord& record, std::uint64_t generation)
 {
     const std::string datagram = ZintarUtil::SyslogRecord(record, generation, origin);
-    if (send(static_cast<SOCKET>(socket), datagram.data(), static_cast<int>(datagram.size()), 0) == SOCKET_ERROR)
+    if (send(socket.Get(), datagram.data(), static_cast<int>(datagram.size()), 0) == SOCKET_ERROR)
         ++dropped;
 }
 

@@ -6,6 +6,7 @@
 
 #include "LogFileFormat.h"
 #include "SyslogRecord.h"
+#include "UniqueSocket.h"
 
 namespace ZintarCtl {
 
@@ -24,7 +25,7 @@ public:
     std::uint64_t Dropped() const { return dropped; }
 
 private:
-    std::uintptr_t socket;
+    ZintarUtil::UniqueSocket socket;
     ZintarUtil::SyslogOrigin origin;
     std::uint64_t dropped = 0;
 };
