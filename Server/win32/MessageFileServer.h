@@ -1,26 +1,40 @@
-// The writer of the shared log file: opens, sizes, maps, verifies, compacts or reformats it,
-// keeps the time-ordered write queue and writes it into the ring in batches.
+// The writer of the shared log file: takes it into use (opens, judges, sizes, maps, keeps,
+// compacts, repairs or reformats it), keeps the time-ordered write queue and writes it into the
+// ring in batches, saves it, and takes it out of use. The work is done by its parts, each with its
+// contract in its header:
+//   LogFileHandle       the file on disk: open, judge a foreign file, set aside, resize, flush;
+//   LogFileView         the section and view of the base, made for this file and this start's DACL;
+//   LogFileStartup      the start-up sequence: keep, compact, repair, reformat;
+//   WriteAccessGate     write access, the writer's side of the locking protocol;
+//   ViewSlots           a slot of the ring read or written inside the guarded view;
+//   RingWriter          the write queue and its batches;
+//   MessageFileMonitor  the watchdog that cycles write access.
 //
-// Write access, the writer's side of the locking protocol:
-//   enter: holding the header mutex (so no reader is inside its own steps), wait for
-//          readWaitEvent and reset it (new readers now wait); give the mutex back and wait for
-//          writeWaitEvent (the last reader has left); when the budget runs out first, the writer
-//          goes ahead anyway and logs "File access rights timed out, forcing access.";
-//   leave: updateCount + 1 when something changed, readCount = 0, set readWaitEvent.
+// The writer's side of the locking protocol (MessageFile.h has the readers') is set out in
+// WriteAccessGate.h, where it is carried out.
+//
+// The writer's locks, in the order they may be nested: saveLock (a save or a close), the base's
+// objectLock (a monitor cycle), writerLock (WriteAccessGate), the shared header mutex, and last
+// settingsMutex, inside which none of the others is taken (ServerService.h gives the service's
+// order around them).
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <string>
 
-#include "AutoHandle.h"
+#include "ClientReleaseWait.h"
+#include "LogFileHandle.h"
+#include "LogFileStartup.h"
+#include "LogFileView.h"
 #include "MessageFile.h"
 #include "MessageFileMonitor.h"
 #include "Mutex.h"
+#include "RingWriter.h"
 #include "ServiceSettings.h"
 #include "Timeout.h"
-#include "WriteQueue.h"
 #include "UnwindingAwareRelease.h"
+#include "WriteAccessGate.h"
+#include "WriteQueue.h"
 
 namespace ZintarServer {
 
@@ -30,10 +44,6 @@ public:
     static constexpr std::uint32_t kMonitorPeriod = 5000;
     static constexpr std::uint32_t kMonitorAccessTimeout = 4000;
 
-    // How long a start waits for clients to let go of an older mapping or of a file it must
-    // shrink, and how often it looks.
-    static constexpr std::uint32_t kClientReleaseBudget = 15000;
-    static constexpr std::uint32_t kClientReleasePoll = 100;
     // How long a save waits for read access.
     static constexpr std::uint32_t kSaveReadWaitLimit = 15000;
     // How long a timed save waits for the disk to take the file's pages; a close waits what is
@@ -70,31 +80,18 @@ public:
     void WriteToDisk();
     // A stop is under way: a start's waits for clients end at once, so that the stop (a shutdown
     // above all) never waits behind them. For the rest of this object's life.
-    void CancelClientWaits() { clientWaitsCancelled = true; }
-
-    void SetFileView();
-    void CloseFileView();
-    void ResizeFile();
-
-    bool VerifyIntegrity();
-    void InitializeFile();
-    void ReformatFile();
-    // Rebuilds an unsound file of ours from the records in it that are whole, oldest first from
-    // slot 0, for a ring of maxMessage slots (the file is resized afterwards); writes one line
-    // into the diagnostic log.
-    void RepairFile();
+    void CancelClientWaits() { clients.Cancel(); }
 
     // Queues one message if the admission test keeps it.
-    void AddMessage(const ZintarUtil::LogMessage& message);
+    void AddMessage(const ZintarUtil::LogMessage& message) { ring.AddMessage(message); }
     // Writes the pending entries into the ring and publishes them.
-    void FlushWrites();
+    void FlushWrites() { ring.FlushWrites(); }
     // Whether messages are queued that no flush has written yet (one failed, or none ran).
-    bool HasUnwritten() const { return queue.PendingCount() > 0; }
-    // Loads the file's records into `target`, newest first: their keys, sequences and slots.
-    void LoadToList(WriteQueue& target);
+    bool HasUnwritten() const { return ring.HasUnwritten(); }
+    const WriteQueue& Queue() const { return ring.Queue(); }
 
-    void GrabWriteAccess(ZintarUtil::Timeout& timeout);
-    void ReleaseWriteAccess();
+    void GrabWriteAccess(ZintarUtil::Timeout& timeout) { gate.GrabWriteAccess(timeout); }
+    void ReleaseWriteAccess() { gate.ReleaseWriteAccess(); }
     // Takes write access and gives it back at once. The budget of `readerBudget` ms is for the
     // readers: it starts once this process's other writer (a flush) has finished.
     void CycleWriteAccess(std::uint32_t readerBudget);
@@ -111,78 +108,37 @@ public:
         ZintarUtil::UnwindingAwareRelease release;
     };
 
-    const WriteQueue& Queue() const { return queue; }
-
 private:
-    static constexpr int kFlushTries = 5;
-    static constexpr DWORD kFlushRetryPause = 20;  // ms
-
-    // Saves the view's changes into the file, and the file's onto the disk; each throws
-    // ExceptionWindows with `failure`. FlushFile waits at most `timeout` for the disk.
-    void FlushView(const char* failure);
-    void FlushFile(const char* failure, ZintarUtil::Timeout& timeout);
-    // Between two tries of a start that a client still holding the file defeated: false once
-    // the budget is spent or a stop was asked for, else a short pause. Keeps the thread's last
-    // error for the failure to report.
-    bool PauseForClients(ZintarUtil::Timeout& budget);
-
-    class ViewSlots;
-
     std::uint32_t FileLength();
     std::uint32_t MaxMessage();
     bool ClientAccessIsStrict();
     // The header mutex and both events under the names, each with the DACL this start grants.
     void OpenSharedObjects(const std::string& fileMapName, const std::string& headerMutexName,
                            const std::string& readWaitEventName, const std::string& writeWaitEventName);
+    // Frees what a writer that died inside write access left behind, for this open's readers.
+    void RecoverFromDeadWriter();
+    // Opens the log file and deals with one that is not ours; true when a file of ours existed,
+    // with `size` its length.
+    bool OpenLogFile(ForeignFile foreign, DWORD& size);
     // The three names as the file stores them (cut to 63 characters).
     ZintarUtil::LockNames ExpectedLockNames() const;
-    // Opens logPath (creating it when missing) into `file`; true when it existed.
-    bool OpenLogFileHandle();
-    // Whether the file holds, after its header, the lock names this open was given (read from the
-    // file, before anything is mapped or written).
-    bool HoldsOurLockNames();
-    // Moves the open file aside to "<logPath>.damaged-<time>" and opens a new one at logPath.
-    void SetFileAside();
-    // Maps the file under its name; true when the name already stood for a section (a client's).
-    // A name that stands for an object of another kind is refused with a text that names it.
-    bool MapWholeFile();
-    // The section a client held across the restart, now in use again, gets this start's DACL.
-    void GiveSectionThisStartsAccess();
-    // The section mapped at `view` covers `fileLength` bytes and holds this file's header.
-    bool SectionShowsThisFile(std::uint64_t fileLength);
-    // The readers' side of taking write access, for a caller that holds writerLock; gives
-    // writerLock back when it throws.
-    void EnterWriteAccess(ZintarUtil::Timeout& timeout);
-    // One record into or out of slot `slot` of the view, inside the guarded view access; a slot
-    // beyond the mapping throws.
-    void WriteRecord(std::int32_t slot, const ZintarUtil::MessageRecord& record);
-    void ReadRecord(std::int32_t slot, ZintarUtil::MessageRecord& record);
+    // Runs `step`; when it throws, everything is given up before the failure goes on.
+    template <class Step>
+    auto ClosingOnFailure(Step&& step);
 
-    WriteQueue queue;  // pendingList, pendingCount and displacedCount
-    // The slots of the ring in the open file, set when it is initialized: the queue is kept no
-    // longer than that, even while a raised maxMessage waits for the restart that grows the file.
-    std::uint32_t ringCapacity = 0;
-    ZintarUtil::AutoHandle file;
-    std::string logPath;
-    // StrictClientAccess as this open found it: the DACL of every shared object it makes or adopts.
-    bool strictAccess = false;
     ServiceSettings* settings;
     ZintarUtil::Mutex* settingsMutex;
-    // Set by the intake's AddMessage and consumed by whichever writer releases access next, the
-    // monitor's cycle included, so it is shared between threads.
-    std::atomic<bool> modified{false};
-    // The two writers of this process, FlushWrites and the monitor's cycle, meet here: the
-    // second waits until the first has given write access back, so a cycle that forces access
-    // never lets readers in, or a second writer work, while a flush is writing. Taken without
-    // limit: a writer holds it only while it works and while it waits a bounded time for readers.
-    ZintarUtil::Mutex writerLock;
-    // The current write access was forced past readers that did not leave in time; guarded by
-    // writerLock.
-    bool forcedAccess = false;
+    ClientReleaseWait clients;
+    LogFileHandle diskFile;
+    LogFileView fileView;
+    WriteAccessGate gate;
+    RingWriter ring;
+    LogFileStartup startup;
+    // StrictClientAccess as this open found it: the DACL of every shared object it makes or adopts.
+    bool strictAccess = false;
     // Keeps a save (WriteToDisk on the "File Write" timer) and CloseFile apart. Taken without
     // limit: a save holds it for its bounded read access and its bounded wait for the disk.
     ZintarUtil::Mutex saveLock;
-    std::atomic<bool> clientWaitsCancelled{false};
     ZintarUtil::UnwindingAwareRelease release;  // of the file, at destruction
     // Last, so that it is destroyed first: its thread uses the members above until it is joined.
     MessageFileMonitor monitor;

@@ -1,104 +1,87 @@
-// MessageFileServer: judging, initializing, repairing and reformatting the stored file, and the
-// write queue.
+#include "LogFileStartup.h"
+
 #include <algorithm>
 #include <cstring>
 #include <string>
 
-#include "Admission.h"
 #include "DiagnosticLog.h"
 #include "Exceptions.h"
 #include "GuardedViewAccess.h"
 #include "LogFileSalvage.h"
 #include "LogFileSoundness.h"
-#include "MessageFileServer.h"
+#include "ViewSlots.h"
 
 namespace ZintarServer {
 
 using ZintarUtil::FileHeader;
 using ZintarUtil::GuardedViewAccess;
 using ZintarUtil::InfiniteTimeout;
-using ZintarUtil::LockNames;
-using ZintarUtil::LogMessage;
 using ZintarUtil::MessageRecord;
 using ZintarUtil::Mutex;
 using ZintarUtil::Exceptions::ExceptionBase;
+using ReadAccess = ZintarUtil::MessageFile::ReadAccess;
+using WriteAccess = WriteAccessGate::Scope;
 
-namespace {
-
-FileHeader* HeaderIn(unsigned char* view)
+LogFileStartup::LogFileStartup(const Parts& parts, ServiceSettings* settings, Mutex* settingsMutex)
+    : parts(parts), settings(settings), settingsMutex(settingsMutex)
 {
-    return reinterpret_cast<FileHeader*>(view);
 }
 
-}  // namespace
+std::uint32_t LogFileStartup::MaxMessage()
+{
+    Mutex::Access access(settingsMutex, InfiniteTimeout);
+    return settings->maxMessage;
+}
 
-// The ring in the mapped view, as the write queue sees it: every copy inside the guarded view
-// access and never past the mapping; a copy that fails throws `failure` with the cause inside.
-class MessageFileServer::ViewSlots final : public ZintarServer::RingSlots {
-public:
-    ViewSlots(MessageFileServer& file, const char* failure) : file(file), failure(failure) {}
+std::uint32_t LogFileStartup::FileLength()
+{
+    return ZintarUtil::FileLengthFor(MaxMessage());
+}
 
-    void Read(std::int32_t slot, MessageRecord& record) override
-    {
-        Report([&] { file.ReadRecord(slot, record); });
+// A sound file is kept (and compacted at its old length when the limit changed); an unsound one
+// of ours is repaired, for a ring of the new limit, and then judged like any other.
+void LogFileStartup::TakeIntoUse(bool existed, DWORD size, const ZintarUtil::LockNames& lockNames, bool strict)
+{
+    names = lockNames;
+    strictAccess = strict;
+    bool sound = false;
+    bool repaired = false;
+    if (existed && size != 0) {
+        parts.view.SetFileView(strictAccess);
+        sound = VerifyIntegrity();
+        if (sound)
+            InitializeFile();
+        else
+            RepairFile();
+        repaired = !sound;
     }
-    void Write(std::int32_t slot, const MessageRecord& record) override
-    {
-        Report([&] { file.WriteRecord(slot, record); });
+    if (size != FileLength()) {
+        parts.view.CloseFileView();
+        parts.handle.ResizeFile(FileLength(), parts.clients);
+        parts.view.SetFileView(strictAccess);
+        if (sound)
+            sound = VerifyIntegrity();
     }
-
-private:
-    template <class Copy>
-    void Report(Copy&& copy)
-    {
-        try {
-            copy();
-        } catch (const ExceptionBase& e) {
-            throw ExceptionBase(failure, &e);
-        }
+    if (repaired) {
+        sound = VerifyIntegrity();
+        if (sound)
+            InitializeFile();
     }
-
-    MessageFileServer& file;
-    const char* failure;
-};
-
-namespace {
-
-void CheckSlotInView(std::int32_t slot, std::uint64_t viewLength)
-{
-    if (slot < 0 || ZintarUtil::SlotOffset(slot) + ZintarUtil::kRecordSize > viewLength)
-        throw ExceptionBase("The log file's header describes slots beyond the mapped file");
+    if (!sound)
+        ReformatFile();
 }
 
-}  // namespace
-
-void MessageFileServer::WriteRecord(std::int32_t slot, const MessageRecord& record)
+bool LogFileStartup::VerifyIntegrity()
 {
-    CheckSlotInView(slot, viewLength);
-    GuardedViewAccess([&] { std::memcpy(view.Data() + ZintarUtil::SlotOffset(slot), &record, sizeof record); });
-}
-
-void MessageFileServer::ReadRecord(std::int32_t slot, MessageRecord& record)
-{
-    CheckSlotInView(slot, viewLength);
-    GuardedViewAccess([&] { std::memcpy(&record, view.Data() + ZintarUtil::SlotOffset(slot), sizeof record); });
-}
-
-LockNames MessageFileServer::ExpectedLockNames() const
-{
-    return ZintarUtil::LockNamesOf(headerMutexName.c_str(), readWaitEventName.c_str(), writeWaitEventName.c_str());
-}
-
-bool MessageFileServer::VerifyIntegrity()
-{
-    if (!IsValid())
+    if (!parts.file.IsValid())
         throw ExceptionBase("Failed to verify log file integrity, some handles or pointers are invalid");
+    const std::uint64_t viewLength = parts.view.Length();
     if (viewLength < ZintarUtil::kSlotsOffset)
         return false;  // not even the header area: a stub of a file
     FileHeader header;
     try {
-        ReadAccess access(this);
-        header = CopyHeader();
+        ReadAccess access(&parts.file);
+        header = parts.file.CopyHeader();
     } catch (const ExceptionBase& e) {
         throw ExceptionBase("Failed to get a copy of the header in VerifyIntegrity()", &e);
     }
@@ -108,14 +91,15 @@ bool MessageFileServer::VerifyIntegrity()
     if (!ZintarUtil::IsSoundHeader(header, viewLength))
         return false;
 
-    ReadAccess access(this);
+    ReadAccess access(&parts.file);
     ZintarUtil::RecordSequenceCheck check;
     bool sound = false;
     try {
         // One guarded walk over the records in place; a fault repeats it from the start.
         GuardedViewAccess([&] {
             check = ZintarUtil::RecordSequenceCheck();
-            sound = ZintarUtil::ForEachNewestFirst(header, view.Data() + ZintarUtil::kSlotsOffset, header.messageCount,
+            sound = ZintarUtil::ForEachNewestFirst(header, parts.view.Data() + ZintarUtil::kSlotsOffset,
+                                                   header.messageCount,
                                                    [&](const MessageRecord& record) { return check.Accept(record); });
         });
     } catch (const ExceptionBase& e) {
@@ -124,14 +108,14 @@ bool MessageFileServer::VerifyIntegrity()
     return sound;
 }
 
-void MessageFileServer::InitializeFile()
+void LogFileStartup::InitializeFile()
 {
-    if (!IsValid())
+    if (!parts.file.IsValid())
         throw ExceptionBase("Failed to initialize file, some handles or pointers are invalid");
     FileHeader header{};
     try {
-        ReadAccess access(this);
-        header = CopyHeader();
+        ReadAccess access(&parts.file);
+        header = parts.file.CopyHeader();
     } catch (const ExceptionBase& e) {
         throw ExceptionBase("Failed to get header and lock name copies in InitializeFile()", &e);
     }
@@ -139,6 +123,7 @@ void MessageFileServer::InitializeFile()
         header.readCount -= 1;  // the read access just given back
     header.generation += 1;
 
+    WriteQueue& queue = parts.ring.Queue();
     const std::uint32_t maxMessage = MaxMessage();
     const auto capacity = static_cast<std::int32_t>(maxMessage);
     if (header.capacity != capacity) {
@@ -146,9 +131,10 @@ void MessageFileServer::InitializeFile()
         LoadToList(queue);
         queue.Trim(maxMessage);
         {
-            WriteAccess access(this, InfiniteTimeout);
-            modified = true;
-            ViewSlots slots(*this, "Failed to rewrite a message during file compaction in InitializeFile()");
+            WriteAccess access(parts.gate, InfiniteTimeout);
+            parts.gate.MarkModified();
+            ViewSlots slots(parts.view.Data(), parts.view.Length(),
+                            "Failed to rewrite a message during file compaction in InitializeFile()");
             queue.RewriteFromSlotZero(static_cast<std::int32_t>(queue.Entries().size()), header.capacity, slots);
         }
         header.capacity = capacity;
@@ -160,70 +146,72 @@ void MessageFileServer::InitializeFile()
         }
     }
 
-    const LockNames names = ExpectedLockNames();
     {
-        WriteAccess access(this, InfiniteTimeout);
+        WriteAccess access(parts.gate, InfiniteTimeout);
         try {
             GuardedViewAccess([&] {
-                std::memcpy(view.Data(), &header, sizeof header);
-                std::memcpy(view.Data() + ZintarUtil::kLockNamesOffset, &names, sizeof names);
+                std::memcpy(parts.view.Data(), &header, sizeof header);
+                std::memcpy(parts.view.Data() + ZintarUtil::kLockNamesOffset, &names, sizeof names);
             });
         } catch (const ExceptionBase& e) {
             throw ExceptionBase("Failed to write modified header and lock names to the file in InitializeFile()", &e);
         }
     }
     LoadToList(queue);
-    ringCapacity = maxMessage;
+    parts.ring.SetRingCapacity(maxMessage);
 }
 
-void MessageFileServer::RepairFile()
+void LogFileStartup::RepairFile()
 {
-    if (!IsValid())
+    if (!parts.file.IsValid())
         throw ExceptionBase("Failed to repair the log file, some handles or pointers are invalid");
     const std::uint32_t maxMessage = MaxMessage();
     // Every slot the file holds is looked at, whatever its header says.
-    const std::int32_t slotCount = ZintarUtil::SlotsWithin(viewLength);
+    const std::int32_t slotCount = ZintarUtil::SlotsWithin(parts.view.Length());
     FileHeader found{};
     ZintarUtil::Salvage salvage;
     try {
-        ReadAccess access(this);
-        found = CopyHeader();
+        ReadAccess access(&parts.file);
+        found = parts.file.CopyHeader();
         GuardedViewAccess([&] {
-            salvage = ZintarUtil::SalvageRecords(view.Data() + ZintarUtil::kSlotsOffset, slotCount, maxMessage);
+            salvage = ZintarUtil::SalvageRecords(parts.view.Data() + ZintarUtil::kSlotsOffset, slotCount, maxMessage);
         });
     } catch (const ExceptionBase& e) {
         throw ExceptionBase("Failed to read the damaged log file in RepairFile()", &e);
     }
 
+    WriteQueue& queue = parts.ring.Queue();
     queue.Clear();
     for (auto record = salvage.records.rbegin(); record != salvage.records.rend(); ++record)
         queue.AppendOlder(record->sortKey, record->sequence, record->slot);
     const FileHeader repaired = ZintarUtil::RepairedHeader(found, salvage, static_cast<std::int32_t>(maxMessage));
     {
-        WriteAccess access(this, InfiniteTimeout);
-        modified = true;
-        ViewSlots slots(*this, "Failed to move a message while repairing the log file");
+        WriteAccess access(parts.gate, InfiniteTimeout);
+        parts.gate.MarkModified();
+        ViewSlots slots(parts.view.Data(), parts.view.Length(),
+                        "Failed to move a message while repairing the log file");
         queue.RewriteFromSlotZero(repaired.messageCount, std::max(slotCount, 1), slots);
         try {
-            GuardedViewAccess([&] { std::memcpy(view.Data(), &repaired, sizeof repaired); });
+            GuardedViewAccess([&] { std::memcpy(parts.view.Data(), &repaired, sizeof repaired); });
         } catch (const ExceptionBase& e) {
             throw ExceptionBase("Failed to write the repaired header of the log file", &e);
         }
     }
-    ZintarUtil::WriteLog("Repaired the damaged log file " + logPath + ": kept " + std::to_string(salvage.records.size()) +
-                         " records, dropped " + std::to_string(salvage.dropped));
+    ZintarUtil::WriteLog("Repaired the damaged log file " + parts.handle.Path() + ": kept " +
+                         std::to_string(salvage.records.size()) + " records, dropped " +
+                         std::to_string(salvage.dropped));
 }
 
-void MessageFileServer::ReformatFile()
+void LogFileStartup::ReformatFile()
 {
-    if (!IsValid())
+    if (!parts.file.IsValid())
         throw ExceptionBase("Failed to reformat log file, some handles or pointers are invalid");
     {
-        WriteAccess access(this, InfiniteTimeout);
-        modified = true;
+        WriteAccess access(parts.gate, InfiniteTimeout);
+        parts.gate.MarkModified();
         try {
             GuardedViewAccess([this] {
-                FileHeader* header = HeaderIn(view.Data());
+                auto* header = reinterpret_cast<FileHeader*>(parts.view.Data());
                 header->messageCount = 0;
                 header->nextSlot = 0;
                 header->updateCount = 1;
@@ -237,50 +225,12 @@ void MessageFileServer::ReformatFile()
     InitializeFile();
 }
 
-void MessageFileServer::AddMessage(const LogMessage& message)
+void LogFileStartup::LoadToList(WriteQueue& target)
 {
-    {
-        Mutex::Access access(settingsMutex, InfiniteTimeout);
-        if (!Admits(*settings, message))
-            return;
-    }
-    queue.Insert(message);
-    Mutex::Access access(settingsMutex, InfiniteTimeout);
-    queue.Trim(std::min(settings->maxMessage, ringCapacity));
-    modified = true;
-}
-
-void MessageFileServer::FlushWrites()
-{
-    if (queue.PendingCount() == 0)
-        return;
-    WriteAccess access(this, InfiniteTimeout);
+    ReadAccess access(&parts.file);
     FileHeader header;
     try {
-        header = CopyHeader();
-        // A ring without slots, or with slots beyond the mapping, is never written into.
-        if (!ZintarUtil::IsSoundHeader(header, viewLength))
-            throw ExceptionBase("The log file's header does not describe a ring within the file");
-    } catch (const ExceptionBase& e) {
-        throw ExceptionBase("Failed to read the header during FlushWrites()", &e);
-    }
-    modified = true;
-    ViewSlots slots(*this, "Failed to write a message during FlushWrites()");
-    queue.WritePending(header, slots);
-    try {
-        GuardedViewAccess([&] { std::memcpy(view.Data(), &header, sizeof header); });
-    } catch (const ExceptionBase& e) {
-        throw ExceptionBase("Failed to rewrite the modified header in FlushWrites()", &e);
-    }
-    queue.MarkWritten();
-}
-
-void MessageFileServer::LoadToList(WriteQueue& target)
-{
-    ReadAccess access(this);
-    FileHeader header;
-    try {
-        header = CopyHeader();
+        header = parts.file.CopyHeader();
     } catch (const ExceptionBase& e) {
         throw ExceptionBase("Failed to read log file header in LoadToList()", &e);
     }
@@ -291,12 +241,13 @@ void MessageFileServer::LoadToList(WriteQueue& target)
     const std::int32_t count = std::max(header.messageCount, 0);
     const std::int32_t highest = count > header.nextSlot ? header.capacity - 1 : header.nextSlot - 1;
     if (count > 0 && (!ZintarUtil::IsSoundHeader(header, UINT64_MAX) ||
-                      ZintarUtil::SlotOffset(highest) + ZintarUtil::kRecordSize > viewLength)) {
+                      ZintarUtil::SlotOffset(highest) + ZintarUtil::kRecordSize > parts.view.Length())) {
         const ExceptionBase cause("The log file's header does not describe a ring within the file");
         throw ExceptionBase("Failed to read a message in LoadToList()", &cause);
     }
     try {
-        GuardedViewAccess([&] { target.LoadFromRing(header, view.Data() + ZintarUtil::kSlotsOffset, count); });
+        GuardedViewAccess(
+            [&] { target.LoadFromRing(header, parts.view.Data() + ZintarUtil::kSlotsOffset, count); });
     } catch (const ExceptionBase& e) {
         throw ExceptionBase("Failed to read a message in LoadToList()", &e);
     }
