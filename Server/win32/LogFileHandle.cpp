@@ -5,6 +5,7 @@
 
 #include "DiagnosticLog.h"
 #include "Exceptions.h"
+#include "UniqueResource.h"
 
 namespace ZintarServer {
 
@@ -19,18 +20,20 @@ class DiskFlush {
 public:
     explicit DiskFlush(HANDLE file)
     {
-        if (!DuplicateHandle(GetCurrentProcess(), file, GetCurrentProcess(), &handle, 0, FALSE, DUPLICATE_SAME_ACCESS))
+        ZintarUtil::UniqueFile copy;
+        if (!DuplicateHandle(GetCurrentProcess(), file, GetCurrentProcess(), copy.Put(), 0, FALSE, DUPLICATE_SAME_ACCESS))
             return;
-        thread.Take(CreateThread(nullptr, 0, &DiskFlush::Run, handle, 0, nullptr));
-        if (thread.IsInvalid())
-            CloseHandle(handle);
+        // The thread owns the copy from here on, and closes it when the disk is done.
+        thread.Reset(CreateThread(nullptr, 0, &DiskFlush::Run, copy.Get(), 0, nullptr));
+        if (thread)
+            copy.Release();
     }
 
     // True when the disk took everything within `timeout`; false with the thread's last error
     // set when it failed or when the time ran out (WAIT_TIMEOUT).
     bool Wait(Timeout& timeout)
     {
-        if (thread.IsInvalid())
+        if (!thread)
             return false;
         if (WaitForSingleObject(thread.Get(), timeout.Remaining()) != WAIT_OBJECT_0) {
             SetLastError(WAIT_TIMEOUT);
@@ -45,13 +48,11 @@ public:
 private:
     static DWORD WINAPI Run(void* file)
     {
-        const DWORD error = FlushFileBuffers(file) ? ERROR_SUCCESS : GetLastError();
-        CloseHandle(file);
-        return error;
+        const ZintarUtil::UniqueFile owned(file);
+        return FlushFileBuffers(owned.Get()) ? ERROR_SUCCESS : GetLastError();
     }
 
-    HANDLE handle = nullptr;
-    ZintarUtil::AutoHandle thread;
+    ZintarUtil::UniqueHandle thread;
 };
 
 }  // namespace
