@@ -1,9 +1,9 @@
-#include "Admission.h"
+#include "Server/Admission.h"
 
 #include <cstring>
 #include <string>
 
-#include "TextHelpers.h"
+#include "util/TextHelpers.h"
 
 namespace ZintarServer {
 

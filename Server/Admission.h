@@ -1,8 +1,8 @@
 // The admission test of the write queue: which messages the service keeps.
 #pragma once
 
-#include "LogFileFormat.h"
-#include "ServiceSettings.h"
+#include "util/LogFileFormat.h"
+#include "Server/ServiceSettings.h"
 
 namespace ZintarServer {
 

@@ -1,4 +1,4 @@
-#include "DeviceAvailability.h"
+#include "Server/DeviceAvailability.h"
 
 namespace ZintarServer {
 

@@ -1,8 +1,8 @@
-#include "RequestDispatch.h"
+#include "Server/RequestDispatch.h"
 
-#include "DiagnosticLog.h"
-#include "Exceptions.h"
-#include "TextHelpers.h"
+#include "util/DiagnosticLog.h"
+#include "util/Exceptions.h"
+#include "util/TextHelpers.h"
 
 namespace ZintarServer {
 

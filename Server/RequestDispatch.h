@@ -7,9 +7,9 @@
 #include <optional>
 #include <string>
 
-#include "LogFileFormat.h"
-#include "PipeRecords.h"
-#include "ServiceSettings.h"
+#include "util/LogFileFormat.h"
+#include "util/PipeRecords.h"
+#include "Server/ServiceSettings.h"
 
 namespace ZintarServer {
 

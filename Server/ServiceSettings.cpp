@@ -1,6 +1,6 @@
-#include "ServiceSettings.h"
+#include "Server/ServiceSettings.h"
 
-#include "LogFileFormat.h"
+#include "util/LogFileFormat.h"
 
 namespace ZintarServer {
 

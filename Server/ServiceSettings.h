@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "LogFileFormat.h"
+#include "util/LogFileFormat.h"
 
 namespace ZintarServer {
 

@@ -1,9 +1,9 @@
-#include "ViewSlots.h"
+#include "Server/ViewSlots.h"
 
 #include <cstring>
 
-#include "Exceptions.h"
-#include "GuardedViewAccess.h"
+#include "util/Exceptions.h"
+#include "util/GuardedViewAccess.h"
 
 namespace ZintarServer {
 

@@ -10,8 +10,8 @@
 
 #include <cstdint>
 
-#include "LogFileFormat.h"
-#include "WriteQueue.h"
+#include "util/LogFileFormat.h"
+#include "Server/WriteQueue.h"
 
 namespace ZintarServer {
 

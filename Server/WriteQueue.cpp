@@ -1,4 +1,4 @@
-#include "WriteQueue.h"
+#include "Server/WriteQueue.h"
 
 #include <algorithm>
 #include <cstring>

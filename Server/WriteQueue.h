@@ -19,7 +19,7 @@
 #include <deque>
 #include <vector>
 
-#include "LogFileFormat.h"
+#include "util/LogFileFormat.h"
 
 namespace ZintarServer {
 

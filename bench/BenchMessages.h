@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "LogFileFormat.h"
+#include "util/LogFileFormat.h"
 
 namespace ZintarBench {
 

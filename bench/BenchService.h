@@ -3,9 +3,9 @@
 
 #include <windows.h>
 
-#include "BenchClock.h"
-#include "ServiceControlManager.h"
-#include "ZintarNames.h"
+#include "bench/BenchClock.h"
+#include "util/win32/ServiceControlManager.h"
+#include "util/ZintarNames.h"
 
 namespace ZintarBench {
 

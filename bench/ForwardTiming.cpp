@@ -20,17 +20,17 @@
 #include <thread>
 #include <vector>
 
-#include "BenchClock.h"
-#include "BenchMessages.h"
-#include "Exceptions.h"
-#include "ForwardPlatform.h"
-#include "LogFileReader.h"
-#include "RelpProtocol.h"
-#include "SocketConnection.h"
-#include "SyslogRecord.h"
-#include "SystemTimes.h"
-#include "ZintarDeviceClient.h"
-#include "ZintarNames.h"
+#include "bench/BenchClock.h"
+#include "bench/BenchMessages.h"
+#include "util/Exceptions.h"
+#include "tools/zintar-forward/win32/ForwardPlatform.h"
+#include "util/win32/LogFileReader.h"
+#include "tools/zintar-forward/RelpProtocol.h"
+#include "tools/zintar-forward/win32/SocketConnection.h"
+#include "util/SyslogRecord.h"
+#include "util/win32/SystemTimes.h"
+#include "util/win32/ZintarDeviceClient.h"
+#include "util/ZintarNames.h"
 
 using namespace ZintarForward;
 using ZintarBench::Now;

@@ -9,12 +9,12 @@
 #include <memory>
 #include <vector>
 
-#include "Admission.h"
-#include "BenchMessages.h"
-#include "GuardedViewAccess.h"
-#include "LogFileFormat.h"
-#include "LogFileSoundness.h"
-#include "WriteQueue.h"
+#include "Server/Admission.h"
+#include "bench/BenchMessages.h"
+#include "util/GuardedViewAccess.h"
+#include "util/LogFileFormat.h"
+#include "util/LogFileSoundness.h"
+#include "Server/WriteQueue.h"
 
 using namespace ZintarServer;
 using namespace ZintarUtil;

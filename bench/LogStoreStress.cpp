@@ -18,15 +18,15 @@
 #include <string>
 #include <vector>
 
-#include "AutoHandle.h"
-#include "BenchClock.h"
-#include "BenchMessages.h"
-#include "Event.h"
-#include "Exceptions.h"
-#include "LogFileReader.h"
-#include "LogFileSoundness.h"
-#include "MessageFileServer.h"
-#include "Thread.h"
+#include "util/win32/AutoHandle.h"
+#include "bench/BenchClock.h"
+#include "bench/BenchMessages.h"
+#include "util/win32/Event.h"
+#include "util/Exceptions.h"
+#include "util/win32/LogFileReader.h"
+#include "util/LogFileSoundness.h"
+#include "Server/win32/MessageFileServer.h"
+#include "util/win32/Thread.h"
 
 using namespace ZintarUtil;
 using namespace ZintarUtil::Exceptions;

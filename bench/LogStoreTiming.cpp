@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "BenchClock.h"
-#include "BenchMessages.h"
-#include "Exceptions.h"
-#include "LogFileReader.h"
-#include "MessageFileServer.h"
+#include "bench/BenchClock.h"
+#include "bench/BenchMessages.h"
+#include "util/Exceptions.h"
+#include "util/win32/LogFileReader.h"
+#include "Server/win32/MessageFileServer.h"
 
 using namespace ZintarServer;
 using namespace ZintarUtil;

@@ -25,13 +25,13 @@
 #include <thread>
 #include <vector>
 
-#include "AutoHandle.h"
-#include "BenchClock.h"
-#include "Exceptions.h"
-#include "LogFileReader.h"
-#include "PipeClient.h"
-#include "ServiceClient.h"
-#include "SystemTimes.h"
+#include "util/win32/AutoHandle.h"
+#include "bench/BenchClock.h"
+#include "util/Exceptions.h"
+#include "util/win32/LogFileReader.h"
+#include "client/win32/PipeClient.h"
+#include "client/win32/ServiceClient.h"
+#include "util/win32/SystemTimes.h"
 
 using namespace ZintarUtil;
 using ZintarClient::PipeClient;

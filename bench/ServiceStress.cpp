@@ -13,11 +13,11 @@
 #include <random>
 #include <string>
 
-#include "BenchClock.h"
-#include "BenchService.h"
-#include "Exceptions.h"
-#include "LogFileReader.h"
-#include "ServiceClient.h"
+#include "bench/BenchClock.h"
+#include "bench/BenchService.h"
+#include "util/Exceptions.h"
+#include "util/win32/LogFileReader.h"
+#include "client/win32/ServiceClient.h"
 
 using namespace ZintarUtil;
 using ZintarClient::ServiceClient;

@@ -18,15 +18,15 @@
 #include <string>
 #include <vector>
 
-#include "BenchClock.h"
-#include "BenchMessages.h"
-#include "BenchService.h"
-#include "Exceptions.h"
-#include "LogFileFormat.h"
-#include "Mutex.h"
-#include "PipeClient.h"
-#include "PipeRecords.h"
-#include "ZintarDeviceClient.h"
+#include "bench/BenchClock.h"
+#include "bench/BenchMessages.h"
+#include "bench/BenchService.h"
+#include "util/Exceptions.h"
+#include "util/LogFileFormat.h"
+#include "util/win32/Mutex.h"
+#include "client/win32/PipeClient.h"
+#include "util/PipeRecords.h"
+#include "util/win32/ZintarDeviceClient.h"
 
 using namespace ZintarUtil;
 using namespace ZintarUtil::Pipe;

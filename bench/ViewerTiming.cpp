@@ -18,13 +18,13 @@
 #include <string>
 #include <vector>
 
-#include "BenchClock.h"
-#include "BenchMessages.h"
-#include "BrowserPage.h"
-#include "Exceptions.h"
-#include "LogFileReader.h"
-#include "SystemTimes.h"
-#include "ZintarDeviceClient.h"
+#include "bench/BenchClock.h"
+#include "bench/BenchMessages.h"
+#include "tests/support/win32/BrowserPage.h"
+#include "util/Exceptions.h"
+#include "util/win32/LogFileReader.h"
+#include "util/win32/SystemTimes.h"
+#include "util/win32/ZintarDeviceClient.h"
 
 using namespace ZintarUtil;
 using ZintarBench::Now;

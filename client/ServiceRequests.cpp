@@ -1,10 +1,10 @@
-#include "ServiceRequests.h"
+#include "client/ServiceRequests.h"
 
 #include <cstring>
 
-#include "Exceptions.h"
-#include "TextHelpers.h"
-#include "ZintarNames.h"
+#include "util/Exceptions.h"
+#include "util/TextHelpers.h"
+#include "util/ZintarNames.h"
 
 namespace ZintarClient {
 

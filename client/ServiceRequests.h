@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string>
 
-#include "LogFileFormat.h"
-#include "PipeRecords.h"
+#include "util/LogFileFormat.h"
+#include "util/PipeRecords.h"
 
 namespace ZintarClient {
 

@@ -5,7 +5,7 @@
  * the ring to live in paged pool: its 35 MB would be a heavy claim on non-paged memory. */
 #include <ntifs.h>
 
-#include "ZintarDeviceInterface.h"
+#include "util/ZintarDeviceInterface.h"
 
 #define ZINTAR_POOL_TAG 0x72746E5Au /* "Zntr" as a pool tag reads it */
 

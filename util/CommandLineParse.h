@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "UsageError.h"
+#include "util/UsageError.h"
 
 namespace ZintarUtil {
 

@@ -1,8 +1,8 @@
-#include "CommandLineValues.h"
+#include "util/CommandLineValues.h"
 
 #include <sstream>
 
-#include "LogFileFormat.h"
+#include "util/LogFileFormat.h"
 
 namespace ZintarUtil {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <utility>
 
-#include "UsageError.h"
+#include "util/UsageError.h"
 
 namespace ZintarUtil {
 

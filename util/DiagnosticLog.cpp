@@ -1,7 +1,7 @@
-#include "DiagnosticLog.h"
+#include "util/DiagnosticLog.h"
 
-#include "DiagnosticLogPlatform.h"
-#include "LogThrottle.h"
+#include "util/DiagnosticLogPlatform.h"
+#include "util/LogThrottle.h"
 
 #include <chrono>
 #include <cstdio>

@@ -1,7 +1,7 @@
-#include "Exceptions.h"
+#include "util/Exceptions.h"
 
-#include "SystemError.h"
-#include "TextHelpers.h"
+#include "util/SystemError.h"
+#include "util/TextHelpers.h"
 
 namespace ZintarUtil::Exceptions {
 

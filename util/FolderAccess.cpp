@@ -1,4 +1,4 @@
-#include "FolderAccess.h"
+#include "util/FolderAccess.h"
 
 #include <algorithm>
 

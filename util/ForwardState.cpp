@@ -1,11 +1,11 @@
-#include "ForwardState.h"
+#include "util/ForwardState.h"
 
 #include <cerrno>
 #include <cstdlib>
 #include <map>
 #include <sstream>
 
-#include "SyslogRecord.h"
+#include "util/SyslogRecord.h"
 
 namespace ZintarUtil {
 

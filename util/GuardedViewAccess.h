@@ -10,7 +10,7 @@
 
 #include <cstdint>
 
-#include "Exceptions.h"
+#include "util/Exceptions.h"
 
 namespace ZintarUtil {
 

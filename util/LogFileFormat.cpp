@@ -1,4 +1,4 @@
-#include "LogFileFormat.h"
+#include "util/LogFileFormat.h"
 
 #include <algorithm>
 #include <cstring>

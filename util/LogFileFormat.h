@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "ZintarNames.h"
+#include "util/ZintarNames.h"
 
 namespace ZintarUtil {
 

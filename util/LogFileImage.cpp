@@ -1,10 +1,10 @@
-#include "LogFileImage.h"
+#include "util/LogFileImage.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "LogFileSalvage.h"
-#include "LogFileSoundness.h"
+#include "util/LogFileSalvage.h"
+#include "util/LogFileSoundness.h"
 
 namespace ZintarUtil {
 

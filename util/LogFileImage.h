@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "LogFileFormat.h"
+#include "util/LogFileFormat.h"
 
 namespace ZintarUtil {
 

@@ -1,11 +1,11 @@
-#include "LogFileSalvage.h"
+#include "util/LogFileSalvage.h"
 
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <tuple>
 
-#include "LogFileSoundness.h"
+#include "util/LogFileSoundness.h"
 
 namespace ZintarUtil {
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "LogFileFormat.h"
+#include "util/LogFileFormat.h"
 
 namespace ZintarUtil {
 

@@ -1,4 +1,4 @@
-#include "LogFileSoundness.h"
+#include "util/LogFileSoundness.h"
 
 #include <cstring>
 

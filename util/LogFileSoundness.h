@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "LogFileFormat.h"
+#include "util/LogFileFormat.h"
 
 namespace ZintarUtil {
 

@@ -1,4 +1,4 @@
-#include "LogFollower.h"
+#include "util/LogFollower.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "LogThrottle.h"
+#include "util/LogThrottle.h"
 
 #include <algorithm>
 

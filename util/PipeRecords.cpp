@@ -1,4 +1,4 @@
-#include "PipeRecords.h"
+#include "util/PipeRecords.h"
 
 #include <cstring>
 

@@ -12,7 +12,7 @@
 #include <optional>
 #include <string>
 
-#include "LogFileFormat.h"
+#include "util/LogFileFormat.h"
 
 namespace ZintarUtil {
 

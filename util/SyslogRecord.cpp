@@ -1,10 +1,10 @@
-#include "SyslogRecord.h"
+#include "util/SyslogRecord.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "TimeStamps.h"
+#include "util/TimeStamps.h"
 
 namespace ZintarUtil {
 

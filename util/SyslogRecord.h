@@ -14,7 +14,7 @@
 #include <cstdint>
 #include <string>
 
-#include "LogFileFormat.h"
+#include "util/LogFileFormat.h"
 
 namespace ZintarUtil {
 

@@ -1,8 +1,8 @@
-#include "TextHelpers.h"
+#include "util/TextHelpers.h"
 
 #include <algorithm>
 
-#include "Exceptions.h"
+#include "util/Exceptions.h"
 
 namespace ZintarUtil {
 

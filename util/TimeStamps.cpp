@@ -1,4 +1,4 @@
-#include "TimeStamps.h"
+#include "util/TimeStamps.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "LogFileFormat.h"
+#include "util/LogFileFormat.h"
 
 namespace ZintarUtil {
 

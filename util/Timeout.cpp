@@ -1,4 +1,4 @@
-#include "Timeout.h"
+#include "util/Timeout.h"
 
 #include <chrono>
 

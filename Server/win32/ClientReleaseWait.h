@@ -13,7 +13,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "Timeout.h"
+#include "util/Timeout.h"
 
 namespace ZintarServer {
 

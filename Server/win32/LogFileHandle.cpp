@@ -1,11 +1,11 @@
-#include "LogFileHandle.h"
+#include "Server/win32/LogFileHandle.h"
 
 #include <algorithm>
 #include <cstdio>
 
-#include "DiagnosticLog.h"
-#include "Exceptions.h"
-#include "UniqueResource.h"
+#include "util/DiagnosticLog.h"
+#include "util/Exceptions.h"
+#include "util/win32/UniqueResource.h"
 
 namespace ZintarServer {
 

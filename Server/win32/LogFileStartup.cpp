@@ -1,15 +1,15 @@
-#include "LogFileStartup.h"
+#include "Server/win32/LogFileStartup.h"
 
 #include <algorithm>
 #include <cstring>
 #include <string>
 
-#include "DiagnosticLog.h"
-#include "Exceptions.h"
-#include "GuardedViewAccess.h"
-#include "LogFileSalvage.h"
-#include "LogFileSoundness.h"
-#include "ViewSlots.h"
+#include "util/DiagnosticLog.h"
+#include "util/Exceptions.h"
+#include "util/GuardedViewAccess.h"
+#include "util/LogFileSalvage.h"
+#include "util/LogFileSoundness.h"
+#include "Server/ViewSlots.h"
 
 namespace ZintarServer {
 

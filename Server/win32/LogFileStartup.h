@@ -20,14 +20,14 @@
 
 #include <cstdint>
 
-#include "ClientReleaseWait.h"
-#include "LogFileHandle.h"
-#include "LogFileView.h"
-#include "MessageFile.h"
-#include "Mutex.h"
-#include "RingWriter.h"
-#include "ServiceSettings.h"
-#include "WriteAccessGate.h"
+#include "Server/win32/ClientReleaseWait.h"
+#include "Server/win32/LogFileHandle.h"
+#include "Server/win32/LogFileView.h"
+#include "util/win32/MessageFile.h"
+#include "util/win32/Mutex.h"
+#include "Server/win32/RingWriter.h"
+#include "Server/ServiceSettings.h"
+#include "Server/win32/WriteAccessGate.h"
 
 namespace ZintarServer {
 

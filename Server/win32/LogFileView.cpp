@@ -1,12 +1,12 @@
-#include "LogFileView.h"
+#include "Server/win32/LogFileView.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "ClientAccess.h"
-#include "Exceptions.h"
-#include "GuardedViewAccess.h"
-#include "SecurityDescriptors.h"
+#include "util/win32/ClientAccess.h"
+#include "util/Exceptions.h"
+#include "util/GuardedViewAccess.h"
+#include "util/win32/SecurityDescriptors.h"
 
 namespace ZintarServer {
 

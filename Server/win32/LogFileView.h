@@ -15,9 +15,9 @@
 #include <cstdint>
 #include <string>
 
-#include "ClientReleaseWait.h"
-#include "FileMapping.h"
-#include "LogFileHandle.h"
+#include "Server/win32/ClientReleaseWait.h"
+#include "util/win32/FileMapping.h"
+#include "Server/win32/LogFileHandle.h"
 
 namespace ZintarServer {
 

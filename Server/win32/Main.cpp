@@ -7,10 +7,10 @@
 #include <iostream>
 #include <string>
 
-#include "DiagnosticLog.h"
-#include "Exceptions.h"
-#include "ServerService.h"
-#include "ZintarNames.h"
+#include "util/DiagnosticLog.h"
+#include "util/Exceptions.h"
+#include "Server/win32/ServerService.h"
+#include "util/ZintarNames.h"
 
 using ZintarServer::ServerService;
 using ZintarUtil::Exceptions::ExceptionBase;

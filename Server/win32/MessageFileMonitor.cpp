@@ -1,8 +1,8 @@
-#include "MessageFileMonitor.h"
+#include "Server/win32/MessageFileMonitor.h"
 
-#include "DiagnosticLog.h"
-#include "Exceptions.h"
-#include "MessageFileServer.h"
+#include "util/DiagnosticLog.h"
+#include "util/Exceptions.h"
+#include "Server/win32/MessageFileServer.h"
 
 namespace ZintarServer {
 

@@ -5,8 +5,8 @@
 
 #include <cstdint>
 
-#include "Mutex.h"
-#include "Thread.h"
+#include "util/win32/Mutex.h"
+#include "util/win32/Thread.h"
 
 namespace ZintarServer {
 

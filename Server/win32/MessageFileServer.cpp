@@ -1,13 +1,13 @@
 // MessageFileServer: taking the log file into use and out of use, and saving it; the parts named
 // in the header do the work.
-#include "MessageFileServer.h"
+#include "Server/win32/MessageFileServer.h"
 
-#include "ClientAccess.h"
-#include "DiagnosticLog.h"
-#include "Exceptions.h"
-#include "GuardedViewAccess.h"
-#include "SecurityDescriptors.h"
-#include "TextHelpers.h"
+#include "util/win32/ClientAccess.h"
+#include "util/DiagnosticLog.h"
+#include "util/Exceptions.h"
+#include "util/GuardedViewAccess.h"
+#include "util/win32/SecurityDescriptors.h"
+#include "util/TextHelpers.h"
 
 namespace ZintarServer {
 

@@ -1,12 +1,12 @@
-#include "PipeServer.h"
+#include "Server/win32/PipeServer.h"
 
 #include <algorithm>
 #include <memory>
 
-#include "ClientAccess.h"
-#include "Exceptions.h"
-#include "SecurityDescriptors.h"
-#include "UniqueResource.h"
+#include "util/win32/ClientAccess.h"
+#include "util/Exceptions.h"
+#include "util/win32/SecurityDescriptors.h"
+#include "util/win32/UniqueResource.h"
 
 namespace ZintarServer {
 

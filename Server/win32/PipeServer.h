@@ -17,13 +17,13 @@
 #include <memory>
 #include <string>
 
-#include "AutoHandle.h"
-#include "Mutex.h"
-#include "Overlap.h"
-#include "PipeServerHandleThread.h"
-#include "PipeServerMessageHandler.h"
-#include "Thread.h"
-#include "Timeout.h"
+#include "util/win32/AutoHandle.h"
+#include "util/win32/Mutex.h"
+#include "util/win32/Overlap.h"
+#include "Server/win32/PipeServerHandleThread.h"
+#include "Server/win32/PipeServerMessageHandler.h"
+#include "util/win32/Thread.h"
+#include "util/Timeout.h"
 
 namespace ZintarServer {
 

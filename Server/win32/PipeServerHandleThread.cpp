@@ -1,6 +1,6 @@
-#include "PipeServerHandleThread.h"
+#include "Server/win32/PipeServerHandleThread.h"
 
-#include "CallerToken.h"
+#include "util/win32/CallerToken.h"
 
 namespace ZintarServer {
 

@@ -10,11 +10,11 @@
 #include <cstdint>
 #include <optional>
 
-#include "AutoHandle.h"
-#include "Overlap.h"
-#include "PipeServerMessageHandler.h"
-#include "RequestDispatch.h"
-#include "Thread.h"
+#include "util/win32/AutoHandle.h"
+#include "util/win32/Overlap.h"
+#include "Server/win32/PipeServerMessageHandler.h"
+#include "Server/RequestDispatch.h"
+#include "util/win32/Thread.h"
 
 namespace ZintarServer {
 

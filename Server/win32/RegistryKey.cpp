@@ -1,9 +1,9 @@
-#include "RegistryKey.h"
+#include "Server/win32/RegistryKey.h"
 
 #include <vector>
 
-#include "Exceptions.h"
-#include "ServiceSettings.h"
+#include "util/Exceptions.h"
+#include "Server/ServiceSettings.h"
 
 namespace ZintarServer {
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "UniqueResource.h"
+#include "util/win32/UniqueResource.h"
 
 namespace ZintarServer {
 

@@ -1,9 +1,9 @@
-#include "RestartThread.h"
+#include "Server/win32/RestartThread.h"
 
 #include <windows.h>
 
-#include "Exceptions.h"
-#include "ServerService.h"
+#include "util/Exceptions.h"
+#include "Server/win32/ServerService.h"
 
 namespace ZintarServer {
 

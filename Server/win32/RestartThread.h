@@ -10,8 +10,8 @@
 
 #include <cstdint>
 
-#include "AutoHandle.h"
-#include "Thread.h"
+#include "util/win32/AutoHandle.h"
+#include "util/win32/Thread.h"
 
 namespace ZintarServer {
 

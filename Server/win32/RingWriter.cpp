@@ -1,13 +1,13 @@
-#include "RingWriter.h"
+#include "Server/win32/RingWriter.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "Admission.h"
-#include "Exceptions.h"
-#include "GuardedViewAccess.h"
-#include "LogFileSoundness.h"
-#include "ViewSlots.h"
+#include "Server/Admission.h"
+#include "util/Exceptions.h"
+#include "util/GuardedViewAccess.h"
+#include "util/LogFileSoundness.h"
+#include "Server/ViewSlots.h"
 
 namespace ZintarServer {
 

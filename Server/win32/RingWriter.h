@@ -12,12 +12,12 @@
 
 #include <cstdint>
 
-#include "LogFileView.h"
-#include "MessageFile.h"
-#include "Mutex.h"
-#include "ServiceSettings.h"
-#include "WriteAccessGate.h"
-#include "WriteQueue.h"
+#include "Server/win32/LogFileView.h"
+#include "util/win32/MessageFile.h"
+#include "util/win32/Mutex.h"
+#include "Server/ServiceSettings.h"
+#include "Server/win32/WriteAccessGate.h"
+#include "Server/WriteQueue.h"
 
 namespace ZintarServer {
 

@@ -1,13 +1,13 @@
 // ServerService: construction, start, stop, destruction, settings and the restart flag.
-#include "ServerService.h"
+#include "Server/win32/ServerService.h"
 
-#include "DiagnosticLog.h"
-#include "Exceptions.h"
-#include "LogFileFormat.h"
-#include "LogFolderCheck.h"
-#include "RegistryKey.h"
-#include "SettingsStore.h"
-#include "TextHelpers.h"
+#include "util/DiagnosticLog.h"
+#include "util/Exceptions.h"
+#include "util/LogFileFormat.h"
+#include "util/win32/LogFolderCheck.h"
+#include "Server/win32/RegistryKey.h"
+#include "Server/win32/SettingsStore.h"
+#include "util/TextHelpers.h"
 
 namespace ZintarServer {
 

@@ -20,16 +20,16 @@
 #include <optional>
 #include <string>
 
-#include "MessageFileServer.h"
-#include "Mutex.h"
-#include "PipeServer.h"
-#include "DeviceAvailability.h"
-#include "PipeServerMessageHandler.h"
-#include "RestartThread.h"
-#include "Service.h"
-#include "ServiceSettings.h"
-#include "Timer.h"
-#include "ZintarDeviceClient.h"
+#include "Server/win32/MessageFileServer.h"
+#include "util/win32/Mutex.h"
+#include "Server/win32/PipeServer.h"
+#include "Server/DeviceAvailability.h"
+#include "Server/win32/PipeServerMessageHandler.h"
+#include "Server/win32/RestartThread.h"
+#include "util/win32/Service.h"
+#include "Server/ServiceSettings.h"
+#include "util/win32/Timer.h"
+#include "util/win32/ZintarDeviceClient.h"
 
 namespace ZintarServer {
 

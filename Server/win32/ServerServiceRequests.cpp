@@ -1,14 +1,14 @@
 // ServerService: the driver intake, the timers' callback and the pipe requests.
-#include "ServerService.h"
+#include "Server/win32/ServerService.h"
 
 #include <string>
 
-#include "DiagnosticLog.h"
-#include "Exceptions.h"
-#include "LogFolderCheck.h"
-#include "RequestDispatch.h"
-#include "TextHelpers.h"
-#include "ZintarDeviceInterface.h"
+#include "util/DiagnosticLog.h"
+#include "util/Exceptions.h"
+#include "util/win32/LogFolderCheck.h"
+#include "Server/RequestDispatch.h"
+#include "util/TextHelpers.h"
+#include "util/ZintarDeviceInterface.h"
 
 namespace ZintarServer {
 

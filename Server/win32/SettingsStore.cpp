@@ -1,16 +1,16 @@
-#include "SettingsStore.h"
+#include "Server/win32/SettingsStore.h"
 
 #include <windows.h>
 
 #include <optional>
 
-#include "DiagnosticLog.h"
-#include "Exceptions.h"
-#include "LogFileFormat.h"
-#include "RegistryKey.h"
-#include "TextHelpers.h"
-#include "UniqueResource.h"
-#include "ZintarNames.h"
+#include "util/DiagnosticLog.h"
+#include "util/Exceptions.h"
+#include "util/LogFileFormat.h"
+#include "Server/win32/RegistryKey.h"
+#include "util/TextHelpers.h"
+#include "util/win32/UniqueResource.h"
+#include "util/ZintarNames.h"
 
 namespace ZintarServer {
 

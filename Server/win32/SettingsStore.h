@@ -1,8 +1,8 @@
 // Loading the settings from the registry at every start and saving them at every stop.
 #pragma once
 
-#include "Mutex.h"
-#include "ServiceSettings.h"
+#include "util/win32/Mutex.h"
+#include "Server/ServiceSettings.h"
 
 namespace ZintarServer {
 

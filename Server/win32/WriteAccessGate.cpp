@@ -1,8 +1,8 @@
-#include "WriteAccessGate.h"
+#include "Server/win32/WriteAccessGate.h"
 
-#include "DiagnosticLog.h"
-#include "Exceptions.h"
-#include "GuardedViewAccess.h"
+#include "util/DiagnosticLog.h"
+#include "util/Exceptions.h"
+#include "util/GuardedViewAccess.h"
 
 namespace ZintarServer {
 

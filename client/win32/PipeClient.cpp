@@ -1,11 +1,11 @@
-#include "PipeClient.h"
+#include "client/win32/PipeClient.h"
 
 #include <algorithm>
 
-#include "ClientAccess.h"
-#include "Exceptions.h"
-#include "Overlap.h"
-#include "Timeout.h"
+#include "util/win32/ClientAccess.h"
+#include "util/Exceptions.h"
+#include "util/win32/Overlap.h"
+#include "util/Timeout.h"
 
 namespace ZintarClient {
 

@@ -12,9 +12,9 @@
 #include <cstdint>
 #include <string>
 
-#include "AutoHandle.h"
-#include "PipeRecords.h"
-#include "ZintarNames.h"
+#include "util/win32/AutoHandle.h"
+#include "util/PipeRecords.h"
+#include "util/ZintarNames.h"
 
 namespace ZintarClient {
 

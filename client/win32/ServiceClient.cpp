@@ -1,4 +1,4 @@
-#include "ServiceClient.h"
+#include "client/win32/ServiceClient.h"
 
 namespace ZintarClient {
 

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "LogFileFormat.h"
-#include "PipeClient.h"
-#include "ServiceRequests.h"
+#include "util/LogFileFormat.h"
+#include "client/win32/PipeClient.h"
+#include "client/ServiceRequests.h"
 
 namespace ZintarClient {
 

@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "Admission.h"
-#include "LogImageBuilder.h"
+#include "Server/Admission.h"
+#include "tests/support/LogImageBuilder.h"
 
 using namespace ZintarServer;
 

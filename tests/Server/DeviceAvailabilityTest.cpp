@@ -4,7 +4,7 @@
 #include <utility>
 #include <vector>
 
-#include "DeviceAvailability.h"
+#include "Server/DeviceAvailability.h"
 
 using ZintarServer::DeviceAvailability;
 

@@ -7,9 +7,9 @@
 #include <functional>
 #include <optional>
 
-#include "Exceptions.h"
-#include "LogImageBuilder.h"
-#include "RequestDispatch.h"
+#include "util/Exceptions.h"
+#include "tests/support/LogImageBuilder.h"
+#include "Server/RequestDispatch.h"
 
 using namespace ZintarServer;
 using namespace ZintarUtil;

@@ -6,8 +6,8 @@
 #include <climits>
 #include <vector>
 
-#include "Exceptions.h"
-#include "ViewSlots.h"
+#include "util/Exceptions.h"
+#include "Server/ViewSlots.h"
 
 using namespace ZintarUtil;
 

@@ -5,7 +5,7 @@
 
 #include <random>
 
-#include "QueueModel.h"
+#include "tests/support/QueueModel.h"
 
 TEST(WriteQueue, ModelHoldsOverRandomArrivals)
 {

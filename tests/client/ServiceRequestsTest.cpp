@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "Exceptions.h"
-#include "ServiceRequests.h"
+#include "util/Exceptions.h"
+#include "client/ServiceRequests.h"
 
 using namespace ZintarClient;
 

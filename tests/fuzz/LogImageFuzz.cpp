@@ -5,9 +5,9 @@
 #include <cstring>
 #include <vector>
 
-#include "LogFileSalvage.h"
-#include "LogFileSoundness.h"
-#include "LogFollower.h"
+#include "util/LogFileSalvage.h"
+#include "util/LogFileSoundness.h"
+#include "util/LogFollower.h"
 
 using namespace ZintarUtil;
 

@@ -4,7 +4,7 @@
 #include <optional>
 #include <set>
 
-#include "RequestDispatch.h"
+#include "Server/RequestDispatch.h"
 
 using namespace ZintarServer;
 using namespace ZintarUtil;

@@ -1,7 +1,7 @@
 // The write queue, its ring and a follower against the model (see QueueModel.h).
 #include <cstdio>
 
-#include "QueueModel.h"
+#include "tests/support/QueueModel.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

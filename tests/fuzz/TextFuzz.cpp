@@ -1,8 +1,8 @@
 // The filter rule, the flag helpers and the stored filter values on arbitrary text.
 #include <string>
 
-#include "ServiceSettings.h"
-#include "TextHelpers.h"
+#include "Server/ServiceSettings.h"
+#include "util/TextHelpers.h"
 
 using namespace ZintarUtil;
 

@@ -3,9 +3,9 @@
 // but its own address and localhost.
 #include <string>
 
-#include "MessageSelection.h"
-#include "TextHelpers.h"
-#include "WebRequests.h"
+#include "tools/zintarctl/MessageSelection.h"
+#include "util/TextHelpers.h"
+#include "tools/zintarctl/WebRequests.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

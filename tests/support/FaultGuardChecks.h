@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "GuardedViewAccess.h"
+#include "util/GuardedViewAccess.h"
 
 namespace ZintarTest {
 

@@ -1,4 +1,4 @@
-#include "LogImageBuilder.h"
+#include "tests/support/LogImageBuilder.h"
 
 #include <algorithm>
 #include <cstring>

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "LogFileFormat.h"
+#include "util/LogFileFormat.h"
 
 namespace ZintarTest {
 

@@ -1,4 +1,4 @@
-#include "QueueModel.h"
+#include "tests/support/QueueModel.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -7,10 +7,10 @@
 #include <set>
 #include <stdexcept>
 
-#include "LogFileSalvage.h"
-#include "LogFileSoundness.h"
-#include "LogFollower.h"
-#include "LogImageBuilder.h"
+#include "util/LogFileSalvage.h"
+#include "util/LogFileSoundness.h"
+#include "util/LogFollower.h"
+#include "tests/support/LogImageBuilder.h"
 
 namespace ZintarTest {
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "LogFileFormat.h"
-#include "WriteQueue.h"
+#include "util/LogFileFormat.h"
+#include "Server/WriteQueue.h"
 
 namespace ZintarTest {
 

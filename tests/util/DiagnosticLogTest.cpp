@@ -5,9 +5,9 @@
 #include <optional>
 #include <sstream>
 
-#include "DiagnosticLog.h"
-#include "LogThrottle.h"
-#include "TestFiles.h"
+#include "util/DiagnosticLog.h"
+#include "util/LogThrottle.h"
+#include "tests/support/TestFiles.h"
 
 using namespace ZintarUtil;
 

@@ -2,8 +2,8 @@
 
 #include <memory>
 
-#include "Exceptions.h"
-#include "SystemError.h"
+#include "util/Exceptions.h"
+#include "util/SystemError.h"
 
 using namespace ZintarUtil::Exceptions;
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "FolderAccess.h"
+#include "util/FolderAccess.h"
 
 using namespace ZintarUtil;
 using namespace ZintarUtil::FolderRights;

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "GuardedViewAccess.h"
+#include "util/GuardedViewAccess.h"
 
 using namespace ZintarUtil;
 

@@ -2,8 +2,8 @@
 
 #include <vector>
 
-#include "LogFileFormat.h"
-#include "LogImageBuilder.h"
+#include "util/LogFileFormat.h"
+#include "tests/support/LogImageBuilder.h"
 
 using namespace ZintarUtil;
 

@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "LogFileImage.h"
-#include "LogImageBuilder.h"
+#include "util/LogFileImage.h"
+#include "tests/support/LogImageBuilder.h"
 
 using namespace ZintarUtil;
 using ZintarTest::KeyOf;

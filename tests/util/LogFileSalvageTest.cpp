@@ -4,8 +4,8 @@
 #include <functional>
 #include <utility>
 
-#include "LogFileSalvage.h"
-#include "LogImageBuilder.h"
+#include "util/LogFileSalvage.h"
+#include "tests/support/LogImageBuilder.h"
 
 using namespace ZintarUtil;
 using ZintarTest::LogImage;

@@ -3,8 +3,8 @@
 #include <cstring>
 #include <functional>
 
-#include "LogFileSoundness.h"
-#include "LogImageBuilder.h"
+#include "util/LogFileSoundness.h"
+#include "tests/support/LogImageBuilder.h"
 
 using namespace ZintarUtil;
 using ZintarTest::LogImage;

@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
-#include "LogFollower.h"
-#include "LogImageBuilder.h"
-#include "QueueModel.h"
-#include "WriteQueue.h"
+#include "util/LogFollower.h"
+#include "tests/support/LogImageBuilder.h"
+#include "tests/support/QueueModel.h"
+#include "Server/WriteQueue.h"
 
 using namespace ZintarUtil;
 using ZintarServer::WriteQueue;

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "Exceptions.h"
-#include "TextHelpers.h"
+#include "util/Exceptions.h"
+#include "util/TextHelpers.h"
 
 using namespace ZintarUtil;
 

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <optional>
 
-#include "TimeStamps.h"
+#include "util/TimeStamps.h"
 
 using ZintarUtil::ParseTimeStamp;
 using ZintarUtil::TimeFields;

@@ -4,7 +4,7 @@
 #include <thread>
 #include <vector>
 
-#include "Timeout.h"
+#include "util/Timeout.h"
 
 using ZintarUtil::Timeout;
 

@@ -1,10 +1,10 @@
-#include "FeedOptions.h"
+#include "tools/zintar-feed/FeedOptions.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "CommandLineParse.h"
-#include "TimeStamps.h"
+#include "util/CommandLineParse.h"
+#include "util/TimeStamps.h"
 
 namespace ZintarFeed {
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "LogFileFormat.h"
-#include "UsageError.h"
+#include "util/LogFileFormat.h"
+#include "util/UsageError.h"
 
 namespace ZintarFeed {
 

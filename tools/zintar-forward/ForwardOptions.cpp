@@ -1,7 +1,7 @@
-#include "ForwardOptions.h"
+#include "tools/zintar-forward/ForwardOptions.h"
 
-#include "CommandLineParse.h"
-#include "CommandLineValues.h"
+#include "util/CommandLineParse.h"
+#include "util/CommandLineValues.h"
 
 namespace ZintarForward {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "ForwardState.h"
-#include "ForwardTarget.h"
+#include "util/ForwardState.h"
+#include "tools/zintar-forward/ForwardTarget.h"
 
 namespace ZintarForward {
 

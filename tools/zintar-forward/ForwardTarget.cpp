@@ -1,10 +1,10 @@
-#include "ForwardTarget.h"
+#include "tools/zintar-forward/ForwardTarget.h"
 
 #include <cstdio>
 #include <tuple>
 
-#include "CommandLineValues.h"
-#include "TextHelpers.h"
+#include "util/CommandLineValues.h"
+#include "util/TextHelpers.h"
 
 namespace ZintarForward {
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "UsageError.h"
+#include "util/UsageError.h"
 
 namespace ZintarForward {
 

@@ -1,9 +1,9 @@
-#include "Forwarder.h"
+#include "tools/zintar-forward/Forwarder.h"
 
 #include <algorithm>
 
-#include "Exceptions.h"
-#include "TimeStamps.h"
+#include "util/Exceptions.h"
+#include "util/TimeStamps.h"
 
 namespace ZintarForward {
 

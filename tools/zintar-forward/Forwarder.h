@@ -21,12 +21,12 @@
 #include <string>
 #include <unordered_set>
 
-#include "Connection.h"
-#include "ForwardState.h"
-#include "ForwardTarget.h"
-#include "RelpProtocol.h"
-#include "RingCursor.h"
-#include "SyslogRecord.h"
+#include "tools/zintar-forward/Connection.h"
+#include "util/ForwardState.h"
+#include "tools/zintar-forward/ForwardTarget.h"
+#include "tools/zintar-forward/RelpProtocol.h"
+#include "tools/zintar-forward/RingCursor.h"
+#include "util/SyslogRecord.h"
 
 namespace ZintarForward {
 

@@ -1,6 +1,6 @@
-#include "RelpProtocol.h"
+#include "tools/zintar-forward/RelpProtocol.h"
 
-#include "Exceptions.h"
+#include "util/Exceptions.h"
 
 namespace ZintarForward {
 

@@ -1,4 +1,4 @@
-#include "RingCursor.h"
+#include "tools/zintar-forward/RingCursor.h"
 
 #include <algorithm>
 #include <limits>

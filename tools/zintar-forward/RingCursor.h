@@ -27,8 +27,8 @@
 #include <optional>
 #include <vector>
 
-#include "ForwardState.h"
-#include "LogFileFormat.h"
+#include "util/ForwardState.h"
+#include "util/LogFileFormat.h"
 
 namespace ZintarForward {
 

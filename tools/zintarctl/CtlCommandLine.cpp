@@ -1,13 +1,13 @@
-#include "CtlCommandLine.h"
+#include "tools/zintarctl/CtlCommandLine.h"
 
-#include "WebRequests.h"
+#include "tools/zintarctl/WebRequests.h"
 
 #include <CLI/CLI.hpp>
 
 #include <functional>
 #include <map>
 
-#include "LogFileFormat.h"
+#include "util/LogFileFormat.h"
 
 namespace ZintarCtl {
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "CommandLineValues.h"
-#include "UsageError.h"
+#include "util/CommandLineValues.h"
+#include "util/UsageError.h"
 
 namespace ZintarCtl {
 

@@ -1,4 +1,4 @@
-#include "FollowDeduplicator.h"
+#include "tools/zintarctl/FollowDeduplicator.h"
 
 namespace ZintarCtl {
 

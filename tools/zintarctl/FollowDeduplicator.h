@@ -9,7 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "LogFollower.h"
+#include "util/LogFollower.h"
 
 namespace ZintarCtl {
 

@@ -1,4 +1,4 @@
-#include "FollowPrinter.h"
+#include "tools/zintarctl/FollowPrinter.h"
 
 #include <algorithm>
 

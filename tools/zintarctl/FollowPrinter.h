@@ -8,9 +8,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "FollowDeduplicator.h"
-#include "LogFollower.h"
-#include "MessageSelection.h"
+#include "tools/zintarctl/FollowDeduplicator.h"
+#include "util/LogFollower.h"
+#include "tools/zintarctl/MessageSelection.h"
 
 namespace ZintarCtl {
 

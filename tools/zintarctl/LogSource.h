@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "CtlCommandLine.h"
-#include "LogFileFormat.h"
-#include "StatusReport.h"
+#include "tools/zintarctl/CtlCommandLine.h"
+#include "util/LogFileFormat.h"
+#include "tools/zintarctl/StatusReport.h"
 
 namespace ZintarCtl {
 

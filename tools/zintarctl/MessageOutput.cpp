@@ -1,11 +1,11 @@
-#include "MessageOutput.h"
+#include "tools/zintarctl/MessageOutput.h"
 
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
 #include <cstring>
 
-#include "TimeStamps.h"
+#include "util/TimeStamps.h"
 
 namespace ZintarCtl {
 

@@ -6,8 +6,8 @@
 
 #include <string>
 
-#include "CtlCommandLine.h"
-#include "LogFileFormat.h"
+#include "tools/zintarctl/CtlCommandLine.h"
+#include "util/LogFileFormat.h"
 
 namespace ZintarCtl {
 

@@ -1,9 +1,9 @@
-#include "MessageSelection.h"
+#include "tools/zintarctl/MessageSelection.h"
 
 #include <cstring>
 
-#include "TextHelpers.h"
-#include "TimeStamps.h"
+#include "util/TextHelpers.h"
+#include "util/TimeStamps.h"
 
 namespace ZintarCtl {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "CtlCommandLine.h"
-#include "LogFileFormat.h"
+#include "tools/zintarctl/CtlCommandLine.h"
+#include "util/LogFileFormat.h"
 
 namespace ZintarCtl {
 

@@ -1,8 +1,8 @@
-#include "StatusReport.h"
+#include "tools/zintarctl/StatusReport.h"
 
 #include <sstream>
 
-#include "ZintarNames.h"
+#include "util/ZintarNames.h"
 
 namespace ZintarCtl {
 

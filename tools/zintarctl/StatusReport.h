@@ -5,10 +5,10 @@
 #include <optional>
 #include <string>
 
-#include "CommandLineValues.h"
-#include "CtlCommandLine.h"
-#include "LogFileFormat.h"
-#include "ServiceRequests.h"
+#include "util/CommandLineValues.h"
+#include "tools/zintarctl/CtlCommandLine.h"
+#include "util/LogFileFormat.h"
+#include "client/ServiceRequests.h"
 
 namespace ZintarCtl {
 

@@ -1,12 +1,12 @@
-#include "WebRequests.h"
+#include "tools/zintarctl/WebRequests.h"
 
 #include <nlohmann/json.hpp>
 
 #include <charconv>
 
-#include "MessageOutput.h"
-#include "TextHelpers.h"
-#include "TimeStamps.h"
+#include "tools/zintarctl/MessageOutput.h"
+#include "util/TextHelpers.h"
+#include "util/TimeStamps.h"
 
 namespace ZintarCtl {
 

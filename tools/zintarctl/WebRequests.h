@@ -8,9 +8,9 @@
 #include <string_view>
 #include <vector>
 
-#include "CtlCommandLine.h"
-#include "LogFileFormat.h"
-#include "StatusReport.h"
+#include "tools/zintarctl/CtlCommandLine.h"
+#include "util/LogFileFormat.h"
+#include "tools/zintarctl/StatusReport.h"
 
 namespace ZintarCtl {
 

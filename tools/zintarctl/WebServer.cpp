@@ -1,4 +1,4 @@
-#include "WebServer.h"
+#include "tools/zintarctl/WebServer.h"
 
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
@@ -8,10 +8,10 @@
 #include <chrono>
 #include <thread>
 
-#include "Exceptions.h"
-#include "ExclusivePort.h"
-#include "MessageOutput.h"
-#include "UsageError.h"
+#include "util/Exceptions.h"
+#include "tools/zintarctl/ExclusivePort.h"
+#include "tools/zintarctl/MessageOutput.h"
+#include "util/UsageError.h"
 
 namespace ZintarCtl {
 

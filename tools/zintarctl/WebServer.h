@@ -14,8 +14,8 @@
 #include <memory>
 #include <string>
 
-#include "LogSource.h"
-#include "WebRequests.h"
+#include "tools/zintarctl/LogSource.h"
+#include "tools/zintarctl/WebRequests.h"
 
 namespace ZintarCtl {
 

@@ -1,4 +1,4 @@
-#include "DiagnosticLogPlatform.h"
+#include "util/DiagnosticLogPlatform.h"
 
 namespace ZintarUtil::DiagnosticLogPlatform {
 

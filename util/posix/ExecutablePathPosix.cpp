@@ -1,6 +1,6 @@
 #include <unistd.h>
 
-#include "TextHelpers.h"
+#include "util/TextHelpers.h"
 
 namespace ZintarUtil {
 

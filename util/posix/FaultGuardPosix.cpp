@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <mutex>
 
-#include "GuardedViewAccess.h"
+#include "util/GuardedViewAccess.h"
 
 namespace ZintarUtil {
 namespace {

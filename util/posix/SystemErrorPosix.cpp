@@ -1,9 +1,9 @@
-#include "SystemError.h"
+#include "util/SystemError.h"
 
 #include <cerrno>
 #include <cstring>
 
-#include "TextHelpers.h"
+#include "util/TextHelpers.h"
 
 namespace ZintarUtil {
 

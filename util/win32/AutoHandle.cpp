@@ -1,6 +1,6 @@
-#include "AutoHandle.h"
+#include "util/win32/AutoHandle.h"
 
-#include "Exceptions.h"
+#include "util/Exceptions.h"
 
 namespace ZintarUtil {
 namespace {

@@ -1,6 +1,6 @@
-#include "CallerToken.h"
+#include "util/win32/CallerToken.h"
 
-#include "UniqueResource.h"
+#include "util/win32/UniqueResource.h"
 
 namespace ZintarUtil {
 

@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-#include "SecurityDescriptors.h"
+#include "util/win32/SecurityDescriptors.h"
 
 namespace ZintarUtil::ClientAccess {
 

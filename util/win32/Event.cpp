@@ -1,7 +1,7 @@
-#include "Event.h"
+#include "util/win32/Event.h"
 
-#include "Exceptions.h"
-#include "WaitFunctions.h"
+#include "util/Exceptions.h"
+#include "util/win32/WaitFunctions.h"
 
 namespace ZintarUtil {
 

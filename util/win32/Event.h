@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "UniqueResource.h"
+#include "util/win32/UniqueResource.h"
 
 namespace ZintarUtil {
 

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "GuardedViewAccess.h"
+#include "util/GuardedViewAccess.h"
 
 namespace ZintarUtil {
 namespace {

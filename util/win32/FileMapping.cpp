@@ -1,4 +1,4 @@
-#include "FileMapping.h"
+#include "util/win32/FileMapping.h"
 
 namespace ZintarUtil {
 

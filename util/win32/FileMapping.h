@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "UniqueResource.h"
+#include "util/win32/UniqueResource.h"
 
 namespace ZintarUtil {
 

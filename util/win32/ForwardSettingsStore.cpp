@@ -1,4 +1,4 @@
-#include "ForwardSettingsStore.h"
+#include "util/win32/ForwardSettingsStore.h"
 
 #include <windows.h>
 #include <shlobj.h>
@@ -8,10 +8,10 @@
 #include <fstream>
 #include <sstream>
 
-#include "CommandLineValues.h"
-#include "Exceptions.h"
-#include "UniqueResource.h"
-#include "ZintarNames.h"
+#include "util/CommandLineValues.h"
+#include "util/Exceptions.h"
+#include "util/win32/UniqueResource.h"
+#include "util/ZintarNames.h"
 
 namespace ZintarUtil {
 

@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-#include "ForwardState.h"
+#include "util/ForwardState.h"
 
 namespace ZintarUtil {
 

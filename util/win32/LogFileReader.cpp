@@ -1,4 +1,4 @@
-#include "LogFileReader.h"
+#include "util/win32/LogFileReader.h"
 
 #include <algorithm>
 #include <cstring>
@@ -7,10 +7,10 @@
 #include <emmintrin.h>
 #endif
 
-#include "ClientAccess.h"
-#include "Exceptions.h"
-#include "GuardedViewAccess.h"
-#include "LogFileSoundness.h"
+#include "util/win32/ClientAccess.h"
+#include "util/Exceptions.h"
+#include "util/GuardedViewAccess.h"
+#include "util/LogFileSoundness.h"
 
 namespace ZintarUtil {
 

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "LogFileFormat.h"
-#include "LogFollower.h"
-#include "MessageFile.h"
+#include "util/LogFileFormat.h"
+#include "util/LogFollower.h"
+#include "util/win32/MessageFile.h"
 
 namespace ZintarUtil {
 

@@ -1,11 +1,11 @@
-#include "LogFolderCheck.h"
+#include "util/win32/LogFolderCheck.h"
 
 #include <windows.h>
 
 #include <aclapi.h>
 
-#include "FolderAccess.h"
-#include "UniqueResource.h"
+#include "util/FolderAccess.h"
+#include "util/win32/UniqueResource.h"
 
 namespace ZintarUtil {
 

@@ -1,10 +1,10 @@
-#include "MessageFile.h"
+#include "util/win32/MessageFile.h"
 
 #include <cstring>
 
-#include "ClientAccess.h"
-#include "Exceptions.h"
-#include "GuardedViewAccess.h"
+#include "util/win32/ClientAccess.h"
+#include "util/Exceptions.h"
+#include "util/GuardedViewAccess.h"
 
 namespace ZintarUtil {
 

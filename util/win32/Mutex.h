@@ -9,9 +9,9 @@
 #include <cstdint>
 #include <string>
 
-#include "Event.h"
-#include "Timeout.h"
-#include "UniqueResource.h"
+#include "util/win32/Event.h"
+#include "util/Timeout.h"
+#include "util/win32/UniqueResource.h"
 
 namespace ZintarUtil {
 

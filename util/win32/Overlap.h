@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "AutoHandle.h"
+#include "util/win32/AutoHandle.h"
 
 namespace ZintarUtil {
 

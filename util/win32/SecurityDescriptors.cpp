@@ -1,6 +1,6 @@
-#include "SecurityDescriptors.h"
+#include "util/win32/SecurityDescriptors.h"
 
-#include "Exceptions.h"
+#include "util/Exceptions.h"
 
 namespace ZintarUtil {
 

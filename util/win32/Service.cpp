@@ -1,13 +1,13 @@
-#include "Service.h"
+#include "util/win32/Service.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <vector>
 
-#include "DiagnosticLog.h"
-#include "Event.h"
-#include "Exceptions.h"
-#include "ServiceControlManager.h"
+#include "util/DiagnosticLog.h"
+#include "util/win32/Event.h"
+#include "util/Exceptions.h"
+#include "util/win32/ServiceControlManager.h"
 
 namespace ZintarUtil::Services {
 

@@ -27,8 +27,8 @@
 #include <memory>
 #include <string>
 
-#include "Mutex.h"
-#include "Thread.h"
+#include "util/win32/Mutex.h"
+#include "util/win32/Thread.h"
 
 namespace ZintarUtil::Services {
 

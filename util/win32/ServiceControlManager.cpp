@@ -1,4 +1,4 @@
-#include "ServiceControlManager.h"
+#include "util/win32/ServiceControlManager.h"
 
 namespace ZintarUtil::Services {
 

@@ -5,7 +5,7 @@
 
 #include <windows.h>
 
-#include "UniqueResource.h"
+#include "util/win32/UniqueResource.h"
 
 namespace ZintarUtil::Services {
 

@@ -1,6 +1,6 @@
-#include "ServiceQuery.h"
+#include "util/win32/ServiceQuery.h"
 
-#include "ServiceControlManager.h"
+#include "util/win32/ServiceControlManager.h"
 
 namespace ZintarUtil::Services {
 

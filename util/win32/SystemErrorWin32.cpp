@@ -1,9 +1,9 @@
-#include "SystemError.h"
+#include "util/SystemError.h"
 
 #include <windows.h>
 
-#include "TextHelpers.h"
-#include "UniqueResource.h"
+#include "util/TextHelpers.h"
+#include "util/win32/UniqueResource.h"
 
 namespace ZintarUtil {
 

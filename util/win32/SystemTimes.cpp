@@ -1,4 +1,4 @@
-#include "SystemTimes.h"
+#include "util/win32/SystemTimes.h"
 
 namespace ZintarUtil {
 

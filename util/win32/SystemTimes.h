@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "LogFileFormat.h"
-#include "SyslogRecord.h"
+#include "util/LogFileFormat.h"
+#include "util/SyslogRecord.h"
 
 namespace ZintarUtil {
 

@@ -1,8 +1,8 @@
-#include "Thread.h"
+#include "util/win32/Thread.h"
 
-#include "DiagnosticLog.h"
-#include "Exceptions.h"
-#include "WaitFunctions.h"
+#include "util/DiagnosticLog.h"
+#include "util/Exceptions.h"
+#include "util/win32/WaitFunctions.h"
 
 namespace ZintarUtil::Threading {
 

@@ -8,9 +8,9 @@
 #include <cstdint>
 #include <string>
 
-#include "Mutex.h"
-#include "Timeout.h"
-#include "UniqueResource.h"
+#include "util/win32/Mutex.h"
+#include "util/Timeout.h"
+#include "util/win32/UniqueResource.h"
 
 namespace ZintarUtil::Threading {
 

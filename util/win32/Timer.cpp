@@ -1,4 +1,4 @@
-#include "Timer.h"
+#include "util/win32/Timer.h"
 
 namespace ZintarUtil {
 

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string>
 
-#include "Mutex.h"
-#include "Thread.h"
+#include "util/win32/Mutex.h"
+#include "util/win32/Thread.h"
 
 namespace ZintarUtil {
 

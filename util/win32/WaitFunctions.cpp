@@ -1,6 +1,6 @@
-#include "WaitFunctions.h"
+#include "util/win32/WaitFunctions.h"
 
-#include "Exceptions.h"
+#include "util/Exceptions.h"
 
 namespace ZintarUtil {
 

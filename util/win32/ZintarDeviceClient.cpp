@@ -1,6 +1,6 @@
-#include "ZintarDeviceClient.h"
+#include "util/win32/ZintarDeviceClient.h"
 
-#include "Exceptions.h"
+#include "util/Exceptions.h"
 
 namespace ZintarUtil {
 

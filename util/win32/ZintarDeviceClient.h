@@ -9,9 +9,9 @@
 #include <optional>
 #include <utility>
 
-#include "LogFileFormat.h"
-#include "UniqueResource.h"
-#include "ZintarDeviceInterface.h"
+#include "util/LogFileFormat.h"
+#include "util/win32/UniqueResource.h"
+#include "util/ZintarDeviceInterface.h"
 
 namespace ZintarUtil {
 

@@ -7,14 +7,14 @@
 #include <map>
 #include <sstream>
 
-#include "ChildProcess.h"
-#include "DiagnosticLog.h"
-#include "Event.h"
-#include "Exceptions.h"
-#include "LogFileReader.h"
-#include "LogFileSoundness.h"
-#include "LogStoreFixture.h"
-#include "TestFiles.h"
+#include "tests/support/win32/ChildProcess.h"
+#include "util/DiagnosticLog.h"
+#include "util/win32/Event.h"
+#include "util/Exceptions.h"
+#include "util/win32/LogFileReader.h"
+#include "util/LogFileSoundness.h"
+#include "tests/Server/win32/LogStoreFixture.h"
+#include "tests/support/TestFiles.h"
 
 using namespace ZintarUtil;
 using ZintarServer::MessageFileServer;

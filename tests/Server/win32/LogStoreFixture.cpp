@@ -1,11 +1,11 @@
-#include "LogStoreFixture.h"
+#include "tests/Server/win32/LogStoreFixture.h"
 
 #include <cstring>
 #include <fstream>
 #include <iterator>
 
-#include "ChildProcess.h"
-#include "TestFiles.h"
+#include "tests/support/win32/ChildProcess.h"
+#include "tests/support/TestFiles.h"
 
 namespace ZintarTest {
 

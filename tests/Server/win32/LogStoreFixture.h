@@ -8,16 +8,16 @@
 #include <string>
 #include <vector>
 
-#include "BodyThread.h"
-#include "ChildProcess.h"
-#include "Event.h"
-#include "LogFileFormat.h"
-#include "LogImageBuilder.h"
-#include "MessageFileServer.h"
-#include "Mutex.h"
-#include "ServiceSettings.h"
-#include "TestFiles.h"
-#include "Thread.h"
+#include "tests/support/win32/BodyThread.h"
+#include "tests/support/win32/ChildProcess.h"
+#include "util/win32/Event.h"
+#include "util/LogFileFormat.h"
+#include "tests/support/LogImageBuilder.h"
+#include "Server/win32/MessageFileServer.h"
+#include "util/win32/Mutex.h"
+#include "Server/ServiceSettings.h"
+#include "tests/support/TestFiles.h"
+#include "util/win32/Thread.h"
 
 namespace ZintarTest {
 

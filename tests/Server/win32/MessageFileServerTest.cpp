@@ -5,11 +5,11 @@
 #include <cstring>
 #include <optional>
 
-#include "ChildProcess.h"
-#include "Exceptions.h"
-#include "LogFileReader.h"
-#include "LogStoreFixture.h"
-#include "TestFiles.h"
+#include "tests/support/win32/ChildProcess.h"
+#include "util/Exceptions.h"
+#include "util/win32/LogFileReader.h"
+#include "tests/Server/win32/LogStoreFixture.h"
+#include "tests/support/TestFiles.h"
 
 using namespace ZintarUtil;
 using ZintarTest::LogImage;

@@ -11,14 +11,14 @@
 #include <string>
 #include <thread>
 
-#include "ChildProcess.h"
-#include "Exceptions.h"
-#include "PipeClient.h"
-#include "Service.h"
-#include "ServiceClient.h"
-#include "ServiceHarness.h"
-#include "ServiceRequests.h"
-#include "TestFiles.h"
+#include "tests/support/win32/ChildProcess.h"
+#include "util/Exceptions.h"
+#include "client/win32/PipeClient.h"
+#include "util/win32/Service.h"
+#include "client/win32/ServiceClient.h"
+#include "tests/support/win32/ServiceHarness.h"
+#include "client/ServiceRequests.h"
+#include "tests/support/TestFiles.h"
 
 using namespace ZintarTest;
 using namespace ZintarUtil;

@@ -13,13 +13,13 @@
 #include <tuple>
 #include <vector>
 
-#include "ChildProcess.h"
-#include "PipeClient.h"
-#include "Service.h"
-#include "ServiceClient.h"
-#include "ServiceHarness.h"
-#include "TestFiles.h"
-#include "ZintarDeviceClient.h"
+#include "tests/support/win32/ChildProcess.h"
+#include "client/win32/PipeClient.h"
+#include "util/win32/Service.h"
+#include "client/win32/ServiceClient.h"
+#include "tests/support/win32/ServiceHarness.h"
+#include "tests/support/TestFiles.h"
+#include "util/win32/ZintarDeviceClient.h"
 
 using namespace ZintarTest;
 using namespace ZintarUtil;

@@ -8,13 +8,13 @@
 #include <cstdio>
 #include <map>
 
-#include "DiagnosticLog.h"
-#include "Exceptions.h"
-#include "LogFileFormat.h"
-#include "RegistryKey.h"
-#include "SettingsStore.h"
-#include "TestFiles.h"
-#include "TextHelpers.h"
+#include "util/DiagnosticLog.h"
+#include "util/Exceptions.h"
+#include "util/LogFileFormat.h"
+#include "Server/win32/RegistryKey.h"
+#include "Server/win32/SettingsStore.h"
+#include "tests/support/TestFiles.h"
+#include "util/TextHelpers.h"
 
 using namespace ZintarServer;
 using ZintarUtil::kFiltersKeyPath;

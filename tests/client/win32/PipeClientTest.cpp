@@ -6,9 +6,9 @@
 
 #include <string>
 
-#include "AutoHandle.h"
-#include "Exceptions.h"
-#include "PipeClient.h"
+#include "util/win32/AutoHandle.h"
+#include "util/Exceptions.h"
+#include "client/win32/PipeClient.h"
 
 using ZintarUtil::AutoHandle;
 using ZintarUtil::Exceptions::ExceptionWindows;

@@ -3,9 +3,9 @@
 
 #include <functional>
 
-#include "ChildProcess.h"
-#include "Event.h"
-#include "Thread.h"
+#include "tests/support/win32/ChildProcess.h"
+#include "util/win32/Event.h"
+#include "util/win32/Thread.h"
 
 namespace ZintarTest {
 

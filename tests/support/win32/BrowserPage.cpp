@@ -1,4 +1,4 @@
-#include "BrowserPage.h"
+#include "tests/support/win32/BrowserPage.h"
 
 #include <winsock2.h>
 

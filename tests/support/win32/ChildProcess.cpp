@@ -1,4 +1,4 @@
-#include "ChildProcess.h"
+#include "tests/support/win32/ChildProcess.h"
 
 #include <gtest/gtest.h>
 

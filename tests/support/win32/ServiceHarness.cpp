@@ -1,4 +1,4 @@
-#include "ServiceHarness.h"
+#include "tests/support/win32/ServiceHarness.h"
 
 #include <tlhelp32.h>
 
@@ -6,8 +6,8 @@
 #include <cstring>
 #include <memory>
 
-#include "ChildProcess.h"
-#include "TestFiles.h"
+#include "tests/support/win32/ChildProcess.h"
+#include "tests/support/TestFiles.h"
 
 namespace ZintarTest {
 

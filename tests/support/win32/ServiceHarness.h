@@ -12,9 +12,9 @@
 #include <optional>
 #include <string>
 
-#include "LogFileReader.h"
-#include "PipeRecords.h"
-#include "ZintarDeviceClient.h"
+#include "util/win32/LogFileReader.h"
+#include "util/PipeRecords.h"
+#include "util/win32/ZintarDeviceClient.h"
 
 namespace ZintarTest {
 

@@ -1,4 +1,4 @@
-#include "ChildProcess.h"
+#include "tests/support/win32/ChildProcess.h"
 
 int main(int argc, char** argv)
 {

@@ -3,8 +3,8 @@
 #include <cstring>
 #include <functional>
 
-#include "FeedOptions.h"
-#include "TimeStamps.h"
+#include "tools/zintar-feed/FeedOptions.h"
+#include "util/TimeStamps.h"
 
 using namespace ZintarFeed;
 

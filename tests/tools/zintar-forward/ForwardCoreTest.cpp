@@ -5,12 +5,12 @@
 #include <map>
 #include <set>
 
-#include "Exceptions.h"
-#include "ForwardOptions.h"
-#include "Forwarder.h"
-#include "LogImageBuilder.h"
-#include "RelpProtocol.h"
-#include "RingCursor.h"
+#include "util/Exceptions.h"
+#include "tools/zintar-forward/ForwardOptions.h"
+#include "tools/zintar-forward/Forwarder.h"
+#include "tests/support/LogImageBuilder.h"
+#include "tools/zintar-forward/RelpProtocol.h"
+#include "tools/zintar-forward/RingCursor.h"
 
 using namespace ZintarForward;
 using ZintarUtil::DigestOf;

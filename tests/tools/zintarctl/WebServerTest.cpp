@@ -11,11 +11,11 @@
 #include <mutex>
 #include <thread>
 
-#include "Exceptions.h"
-#include "LogImageBuilder.h"
-#include "LoopbackSockets.h"
-#include "MessageSelection.h"
-#include "WebServer.h"
+#include "util/Exceptions.h"
+#include "tests/support/LogImageBuilder.h"
+#include "tests/support/LoopbackSockets.h"
+#include "tools/zintarctl/MessageSelection.h"
+#include "tools/zintarctl/WebServer.h"
 
 using namespace ZintarCtl;
 using ZintarUtil::MessageRecord;

@@ -5,16 +5,16 @@
 #include <cstring>
 #include <tuple>
 
-#include "CtlCommandLine.h"
-#include "Exceptions.h"
-#include "FollowDeduplicator.h"
-#include "FollowPrinter.h"
-#include "LogImageBuilder.h"
-#include "MessageOutput.h"
-#include "MessageSelection.h"
-#include "CommandLineValues.h"
-#include "StatusReport.h"
-#include "SyslogRecord.h"
+#include "tools/zintarctl/CtlCommandLine.h"
+#include "util/Exceptions.h"
+#include "tools/zintarctl/FollowDeduplicator.h"
+#include "tools/zintarctl/FollowPrinter.h"
+#include "tests/support/LogImageBuilder.h"
+#include "tools/zintarctl/MessageOutput.h"
+#include "tools/zintarctl/MessageSelection.h"
+#include "util/CommandLineValues.h"
+#include "tools/zintarctl/StatusReport.h"
+#include "util/SyslogRecord.h"
 
 using namespace ZintarCtl;
 using ZintarUtil::MessageRecord;

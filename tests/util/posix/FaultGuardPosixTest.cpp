@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "FaultGuardChecks.h"
-#include "GuardedViewAccess.h"
+#include "tests/support/FaultGuardChecks.h"
+#include "util/GuardedViewAccess.h"
 
 using namespace ZintarUtil;
 

@@ -3,8 +3,8 @@
 #include <utility>
 #include <vector>
 
-#include "AutoHandle.h"
-#include "UniqueResource.h"
+#include "util/win32/AutoHandle.h"
+#include "util/win32/UniqueResource.h"
 
 using ZintarUtil::AutoHandle;
 

@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "Exceptions.h"
+#include "util/Exceptions.h"
 
 using namespace ZintarUtil::Exceptions;
 

@@ -2,8 +2,8 @@
 
 #include <windows.h>
 
-#include "FaultGuardChecks.h"
-#include "GuardedViewAccess.h"
+#include "tests/support/FaultGuardChecks.h"
+#include "util/GuardedViewAccess.h"
 
 using namespace ZintarUtil;
 

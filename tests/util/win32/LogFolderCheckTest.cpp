@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
-#include "LogFolderCheck.h"
-#include "SecurityDescriptors.h"
-#include "TestFiles.h"
+#include "util/win32/LogFolderCheck.h"
+#include "util/win32/SecurityDescriptors.h"
+#include "tests/support/TestFiles.h"
 
 using namespace ZintarUtil;
 

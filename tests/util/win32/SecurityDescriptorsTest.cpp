@@ -2,9 +2,9 @@
 
 #include <string>
 
-#include "ChildProcess.h"
-#include "ClientAccess.h"
-#include "SecurityDescriptors.h"
+#include "tests/support/win32/ChildProcess.h"
+#include "util/win32/ClientAccess.h"
+#include "util/win32/SecurityDescriptors.h"
 
 using namespace ZintarUtil;
 using ZintarTest::ChildProcess;

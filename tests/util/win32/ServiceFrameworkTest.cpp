@@ -11,12 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "DiagnosticLog.h"
-#include "Exceptions.h"
-#include "Service.h"
-#include "ServiceControlManager.h"
-#include "TestFiles.h"
-#include "Timeout.h"
+#include "util/DiagnosticLog.h"
+#include "util/Exceptions.h"
+#include "util/win32/Service.h"
+#include "util/win32/ServiceControlManager.h"
+#include "tests/support/TestFiles.h"
+#include "util/Timeout.h"
 
 using namespace ZintarUtil::Services;
 using Lines = std::vector<std::string>;

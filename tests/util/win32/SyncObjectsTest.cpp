@@ -2,12 +2,12 @@
 
 #include <functional>
 
-#include "ChildProcess.h"
-#include "Event.h"
-#include "Exceptions.h"
-#include "Mutex.h"
-#include "Overlap.h"
-#include "WaitFunctions.h"
+#include "tests/support/win32/ChildProcess.h"
+#include "util/win32/Event.h"
+#include "util/Exceptions.h"
+#include "util/win32/Mutex.h"
+#include "util/win32/Overlap.h"
+#include "util/win32/WaitFunctions.h"
 
 using namespace ZintarUtil;
 using Exceptions::ExceptionBase;

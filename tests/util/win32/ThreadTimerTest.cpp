@@ -4,14 +4,14 @@
 #include <fstream>
 #include <sstream>
 
-#include "BodyThread.h"
-#include "ChildProcess.h"
-#include "DiagnosticLog.h"
-#include "Event.h"
-#include "Exceptions.h"
-#include "TestFiles.h"
-#include "Thread.h"
-#include "Timer.h"
+#include "tests/support/win32/BodyThread.h"
+#include "tests/support/win32/ChildProcess.h"
+#include "util/DiagnosticLog.h"
+#include "util/win32/Event.h"
+#include "util/Exceptions.h"
+#include "tests/support/TestFiles.h"
+#include "util/win32/Thread.h"
+#include "util/win32/Timer.h"
 
 using namespace ZintarUtil;
 using ZintarTest::BodyThread;

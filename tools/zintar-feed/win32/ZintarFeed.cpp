@@ -5,11 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "SystemTimes.h"
-#include "Exceptions.h"
-#include "SystemError.h"
-#include "FeedOptions.h"
-#include "ZintarDeviceClient.h"
+#include "util/win32/SystemTimes.h"
+#include "util/Exceptions.h"
+#include "util/SystemError.h"
+#include "tools/zintar-feed/FeedOptions.h"
+#include "util/win32/ZintarDeviceClient.h"
 
 using ZintarUtil::LogMessage;
 using ZintarUtil::ZintarDeviceClient;

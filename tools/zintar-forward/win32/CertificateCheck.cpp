@@ -1,7 +1,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-#include "CertificateCheck.h"
+#include "tools/zintar-forward/win32/CertificateCheck.h"
 
 #include <bcrypt.h>
 
@@ -11,9 +11,9 @@
 #include <cstring>
 #include <vector>
 
-#include "Exceptions.h"
-#include "SocketConnection.h"
-#include "TextHelpers.h"
+#include "util/Exceptions.h"
+#include "tools/zintar-forward/win32/SocketConnection.h"
+#include "util/TextHelpers.h"
 
 namespace ZintarForward {
 

@@ -16,9 +16,9 @@
 #include <cstdint>
 #include <string>
 
-#include "ForwardTarget.h"
-#include "TlsConnection.h"
-#include "UniqueResource.h"
+#include "tools/zintar-forward/ForwardTarget.h"
+#include "tools/zintar-forward/win32/TlsConnection.h"
+#include "util/win32/UniqueResource.h"
 
 namespace ZintarForward {
 

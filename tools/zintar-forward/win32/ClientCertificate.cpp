@@ -1,10 +1,10 @@
-#include "ClientCertificate.h"
+#include "tools/zintar-forward/win32/ClientCertificate.h"
 
 #include <algorithm>
 #include <vector>
 
-#include "Exceptions.h"
-#include "SocketConnection.h"
+#include "util/Exceptions.h"
+#include "tools/zintar-forward/win32/SocketConnection.h"
 
 namespace ZintarForward {
 

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "CertificateCheck.h"
+#include "tools/zintar-forward/win32/CertificateCheck.h"
 
 namespace ZintarForward {
 

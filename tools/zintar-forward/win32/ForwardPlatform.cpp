@@ -1,14 +1,14 @@
-#include "ForwardPlatform.h"
+#include "tools/zintar-forward/win32/ForwardPlatform.h"
 
 #include <iostream>
 
-#include "AutoHandle.h"
-#include "DiagnosticLog.h"
-#include "Exceptions.h"
-#include "SocketConnection.h"
-#include "SystemTimes.h"
-#include "TlsConnection.h"
-#include "ZintarNames.h"
+#include "util/win32/AutoHandle.h"
+#include "util/DiagnosticLog.h"
+#include "util/Exceptions.h"
+#include "tools/zintar-forward/win32/SocketConnection.h"
+#include "util/win32/SystemTimes.h"
+#include "tools/zintar-forward/win32/TlsConnection.h"
+#include "util/ZintarNames.h"
 
 namespace ZintarForward {
 

@@ -8,9 +8,9 @@
 #include <optional>
 #include <string>
 
-#include "ForwardOptions.h"
-#include "Forwarder.h"
-#include "LogFileReader.h"
+#include "tools/zintar-forward/ForwardOptions.h"
+#include "tools/zintar-forward/Forwarder.h"
+#include "util/win32/LogFileReader.h"
 
 namespace ZintarForward {
 

@@ -1,16 +1,16 @@
-#include "ForwardService.h"
+#include "tools/zintar-forward/win32/ForwardService.h"
 
 #include <aclapi.h>
 #include <sddl.h>
 
-#include "DiagnosticLog.h"
-#include "Exceptions.h"
-#include "ForwardPlatform.h"
-#include "ForwardSettingsStore.h"
-#include "Thread.h"
-#include "Timeout.h"
-#include "UniqueResource.h"
-#include "ZintarNames.h"
+#include "util/DiagnosticLog.h"
+#include "util/Exceptions.h"
+#include "tools/zintar-forward/win32/ForwardPlatform.h"
+#include "util/win32/ForwardSettingsStore.h"
+#include "util/win32/Thread.h"
+#include "util/Timeout.h"
+#include "util/win32/UniqueResource.h"
+#include "util/ZintarNames.h"
 
 namespace ZintarForward {
 

@@ -11,9 +11,9 @@
 
 #include <memory>
 
-#include "AutoHandle.h"
-#include "ForwardOptions.h"
-#include "Service.h"
+#include "util/win32/AutoHandle.h"
+#include "tools/zintar-forward/ForwardOptions.h"
+#include "util/win32/Service.h"
 
 namespace ZintarForward {
 

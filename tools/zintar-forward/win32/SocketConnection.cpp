@@ -1,4 +1,4 @@
-#include "SocketConnection.h"
+#include "tools/zintar-forward/win32/SocketConnection.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -9,11 +9,11 @@
 #include <cstdio>
 #include <utility>
 
-#include "Exceptions.h"
-#include "SystemError.h"
-#include "TextHelpers.h"
-#include "Timeout.h"
-#include "UniqueSocket.h"
+#include "util/Exceptions.h"
+#include "util/SystemError.h"
+#include "util/TextHelpers.h"
+#include "util/Timeout.h"
+#include "util/win32/UniqueSocket.h"
 
 namespace ZintarForward {
 

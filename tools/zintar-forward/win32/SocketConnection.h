@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "Connection.h"
+#include "tools/zintar-forward/Connection.h"
 
 namespace ZintarForward {
 

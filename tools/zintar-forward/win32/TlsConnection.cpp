@@ -1,4 +1,4 @@
-#include "TlsConnection.h"
+#include "tools/zintar-forward/win32/TlsConnection.h"
 
 #include <winsock2.h>
 
@@ -13,12 +13,12 @@
 #include <cstring>
 #include <utility>
 
-#include "CertificateCheck.h"
-#include "ClientCertificate.h"
-#include "Exceptions.h"
-#include "SocketConnection.h"
-#include "Timeout.h"
-#include "UniqueResource.h"
+#include "tools/zintar-forward/win32/CertificateCheck.h"
+#include "tools/zintar-forward/win32/ClientCertificate.h"
+#include "util/Exceptions.h"
+#include "tools/zintar-forward/win32/SocketConnection.h"
+#include "util/Timeout.h"
+#include "util/win32/UniqueResource.h"
 
 namespace ZintarForward {
 

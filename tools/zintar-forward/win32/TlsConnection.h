@@ -13,7 +13,7 @@
 #include <optional>
 #include <string>
 
-#include "Connection.h"
+#include "tools/zintar-forward/Connection.h"
 
 namespace ZintarForward {
 

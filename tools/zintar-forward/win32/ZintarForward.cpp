@@ -7,14 +7,14 @@
 #include <string>
 #include <vector>
 
-#include "DiagnosticLog.h"
-#include "Exceptions.h"
-#include "ForwardOptions.h"
-#include "ForwardService.h"
-#include "ForwardSettingsStore.h"
-#include "ServiceControlManager.h"
-#include "ServiceQuery.h"
-#include "ZintarNames.h"
+#include "util/DiagnosticLog.h"
+#include "util/Exceptions.h"
+#include "tools/zintar-forward/ForwardOptions.h"
+#include "tools/zintar-forward/win32/ForwardService.h"
+#include "util/win32/ForwardSettingsStore.h"
+#include "util/win32/ServiceControlManager.h"
+#include "util/win32/ServiceQuery.h"
+#include "util/ZintarNames.h"
 
 using namespace ZintarForward;
 using ZintarUtil::ForwardState;

@@ -1,4 +1,4 @@
-#include "ExclusivePort.h"
+#include "tools/zintarctl/ExclusivePort.h"
 
 namespace ZintarCtl {
 

@@ -1,17 +1,17 @@
-#include "LogAccess.h"
+#include "tools/zintarctl/win32/LogAccess.h"
 
 #include <windows.h>
 
 #include <algorithm>
 #include <iostream>
 
-#include "AutoHandle.h"
-#include "Exceptions.h"
-#include "FollowPrinter.h"
-#include "LogFileReader.h"
-#include "MessageSelection.h"
-#include "SystemTimes.h"
-#include "ZintarNames.h"
+#include "util/win32/AutoHandle.h"
+#include "util/Exceptions.h"
+#include "tools/zintarctl/FollowPrinter.h"
+#include "util/win32/LogFileReader.h"
+#include "tools/zintarctl/MessageSelection.h"
+#include "util/win32/SystemTimes.h"
+#include "util/ZintarNames.h"
 
 namespace ZintarCtl {
 

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "CtlCommandLine.h"
-#include "LogFileImage.h"
-#include "LogFollower.h"
+#include "tools/zintarctl/CtlCommandLine.h"
+#include "util/LogFileImage.h"
+#include "util/LogFollower.h"
 
 namespace ZintarCtl {
 

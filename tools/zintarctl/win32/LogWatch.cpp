@@ -1,10 +1,10 @@
-#include "LogWatch.h"
+#include "tools/zintarctl/win32/LogWatch.h"
 
 #include <windows.h>
 
-#include "Exceptions.h"
-#include "LogAccess.h"
-#include "ZintarNames.h"
+#include "util/Exceptions.h"
+#include "tools/zintarctl/win32/LogAccess.h"
+#include "util/ZintarNames.h"
 
 namespace ZintarCtl {
 

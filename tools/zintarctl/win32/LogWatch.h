@@ -10,11 +10,11 @@
 #include <utility>
 #include <vector>
 
-#include "CtlCommandLine.h"
-#include "FollowPrinter.h"
-#include "LogFileReader.h"
-#include "LogFollower.h"
-#include "LogSource.h"
+#include "tools/zintarctl/CtlCommandLine.h"
+#include "tools/zintarctl/FollowPrinter.h"
+#include "util/win32/LogFileReader.h"
+#include "util/LogFollower.h"
+#include "tools/zintarctl/LogSource.h"
 
 namespace ZintarCtl {
 

@@ -1,8 +1,8 @@
-#include "ServiceLogSource.h"
+#include "tools/zintarctl/win32/ServiceLogSource.h"
 
-#include "LogAccess.h"
-#include "LogWatch.h"
-#include "ServiceStatus.h"
+#include "tools/zintarctl/win32/LogAccess.h"
+#include "tools/zintarctl/win32/LogWatch.h"
+#include "tools/zintarctl/win32/ServiceStatus.h"
 
 namespace ZintarCtl {
 

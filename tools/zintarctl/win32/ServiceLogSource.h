@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "LogSource.h"
+#include "tools/zintarctl/LogSource.h"
 
 namespace ZintarCtl {
 

@@ -1,13 +1,13 @@
-#include "ServiceStatus.h"
+#include "tools/zintarctl/win32/ServiceStatus.h"
 
 #include <windows.h>
 
-#include "Exceptions.h"
-#include "LogFileReader.h"
-#include "ForwardSettingsStore.h"
-#include "ServiceQuery.h"
-#include "ServiceClient.h"
-#include "ZintarNames.h"
+#include "util/Exceptions.h"
+#include "util/win32/LogFileReader.h"
+#include "util/win32/ForwardSettingsStore.h"
+#include "util/win32/ServiceQuery.h"
+#include "client/win32/ServiceClient.h"
+#include "util/ZintarNames.h"
 
 namespace ZintarCtl {
 

@@ -3,7 +3,7 @@
 // delays the answer by at most a few seconds.
 #pragma once
 
-#include "StatusReport.h"
+#include "tools/zintarctl/StatusReport.h"
 
 namespace ZintarCtl {
 

@@ -1,13 +1,13 @@
-#include "SyslogSender.h"
+#include "tools/zintarctl/win32/SyslogSender.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
 #include <windows.h>
 
-#include "Exceptions.h"
-#include "CommandLineValues.h"
-#include "SystemTimes.h"
+#include "util/Exceptions.h"
+#include "util/CommandLineValues.h"
+#include "util/win32/SystemTimes.h"
 
 namespace ZintarCtl {
 

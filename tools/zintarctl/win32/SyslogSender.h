@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <string>
 
-#include "LogFileFormat.h"
-#include "SyslogRecord.h"
-#include "UniqueSocket.h"
+#include "util/LogFileFormat.h"
+#include "util/SyslogRecord.h"
+#include "util/win32/UniqueSocket.h"
 
 namespace ZintarCtl {
 

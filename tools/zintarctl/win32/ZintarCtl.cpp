@@ -17,16 +17,16 @@
 #include <string>
 #include <vector>
 
-#include "CtlCommandLine.h"
-#include "Exceptions.h"
-#include "LogAccess.h"
-#include "LogWatch.h"
-#include "MessageOutput.h"
-#include "ServiceClient.h"
-#include "ServiceLogSource.h"
-#include "ServiceStatus.h"
-#include "SyslogSender.h"
-#include "WebServer.h"
+#include "tools/zintarctl/CtlCommandLine.h"
+#include "util/Exceptions.h"
+#include "tools/zintarctl/win32/LogAccess.h"
+#include "tools/zintarctl/win32/LogWatch.h"
+#include "tools/zintarctl/MessageOutput.h"
+#include "client/win32/ServiceClient.h"
+#include "tools/zintarctl/win32/ServiceLogSource.h"
+#include "tools/zintarctl/win32/ServiceStatus.h"
+#include "tools/zintarctl/win32/SyslogSender.h"
+#include "tools/zintarctl/WebServer.h"
 
 using ZintarClient::ServiceClient;
 using ZintarUtil::Exceptions::ExceptionBase;

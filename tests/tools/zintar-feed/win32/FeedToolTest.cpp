@@ -8,8 +8,8 @@
 #include <cstring>
 #include <vector>
 
-#include "ChildProcess.h"
-#include "ZintarDeviceClient.h"
+#include "tests/support/win32/ChildProcess.h"
+#include "util/win32/ZintarDeviceClient.h"
 
 using namespace ZintarUtil;
 using ZintarTest::ChildProcess;

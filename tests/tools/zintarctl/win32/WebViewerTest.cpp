@@ -11,12 +11,12 @@
 #include <cstring>
 #include <fstream>
 
-#include "BrowserPage.h"
-#include "ChildProcess.h"
-#include "ServiceClient.h"
-#include "ServiceHarness.h"
-#include "SystemTimes.h"
-#include "TestFiles.h"
+#include "tests/support/win32/BrowserPage.h"
+#include "tests/support/win32/ChildProcess.h"
+#include "client/win32/ServiceClient.h"
+#include "tests/support/win32/ServiceHarness.h"
+#include "util/win32/SystemTimes.h"
+#include "tests/support/TestFiles.h"
 
 using namespace ZintarTest;
 using namespace std::chrono_literals;

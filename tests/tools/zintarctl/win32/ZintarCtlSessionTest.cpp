@@ -11,11 +11,11 @@
 #include <utility>
 #include <vector>
 
-#include "ChildProcess.h"
-#include "LoopbackSockets.h"
-#include "ServiceClient.h"
-#include "ServiceHarness.h"
-#include "TestFiles.h"
+#include "tests/support/win32/ChildProcess.h"
+#include "tests/support/LoopbackSockets.h"
+#include "client/win32/ServiceClient.h"
+#include "tests/support/win32/ServiceHarness.h"
+#include "tests/support/TestFiles.h"
 
 using namespace ZintarTest;
 using namespace ZintarUtil;
