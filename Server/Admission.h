@@ -1,8 +1,8 @@
 // The admission test of the write queue: which messages the service keeps.
 #pragma once
 
-#include "util/LogFileFormat.h"
 #include "Server/ServiceSettings.h"
+#include "util/LogFileFormat.h"
 
 namespace ZintarServer {
 

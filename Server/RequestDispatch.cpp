@@ -49,7 +49,7 @@ void FillSettings(PipeReply& reply, const ServiceSettings& settings, bool device
     reply.SetU32At(Pipe::kTypeFilterOffset, typeFilter);
     reply.SetU32At(Pipe::kSaveRateOffset, settings.saveRate);
     reply.SetU32At(Pipe::kStateFlagsOffset, (settings.logFileFallback ? Pipe::kStateLogFileFallback : 0) |
-                                          (deviceOpen ? Pipe::kStateDeviceOpen : 0));
+                                                (deviceOpen ? Pipe::kStateDeviceOpen : 0));
     reply.SetText(Pipe::kLogFileInUseOffset, Pipe::kLogFileInUseFieldSize, settings.logFileInUse);
 }
 
@@ -181,8 +181,8 @@ void GetDefaultLogFileName(const PipeRequest&, PipeReply& reply, RequestTarget& 
 void Dispatch(const PipeRequest& request, PipeReply& reply, RequestTarget& target)
 {
     switch (request.code) {
-#define ZINTAR_PIPE_REQUEST_HANDLER(name, code, replyCode, senders) \
-    case Pipe::k##name:                                             \
+#define ZINTAR_PIPE_REQUEST_HANDLER(name, code, replyCode, senders)                                                    \
+    case Pipe::k##name:                                                                                                \
         return Handlers::name(request, reply, target);
         ZINTAR_PIPE_REQUESTS(ZINTAR_PIPE_REQUEST_HANDLER)
 #undef ZINTAR_PIPE_REQUEST_HANDLER

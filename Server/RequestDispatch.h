@@ -7,9 +7,9 @@
 #include <optional>
 #include <string>
 
+#include "Server/ServiceSettings.h"
 #include "util/LogFileFormat.h"
 #include "util/PipeRecords.h"
-#include "Server/ServiceSettings.h"
 
 namespace ZintarServer {
 

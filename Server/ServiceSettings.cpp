@@ -21,8 +21,8 @@ std::optional<std::string> RefusalOfSettings(std::uint32_t maxMessage, std::uint
         return "MaxMessage " + std::to_string(maxMessage) + " is above the largest log file, " +
                std::to_string(ZintarUtil::kMaxCapacity) + " messages";
     if (!IsUsablePollRate(devicePollRate))
-        return "DevicePollRate " + std::to_string(devicePollRate) + " is outside 1 to " +
-               std::to_string(kMaxPeriod) + " ms";
+        return "DevicePollRate " + std::to_string(devicePollRate) + " is outside 1 to " + std::to_string(kMaxPeriod) +
+               " ms";
     if (!IsUsableSaveRate(saveRate))
         return "SaveRate " + std::to_string(saveRate) + " is outside 1 to " + std::to_string(kMaxSaveRate) + " s";
     return std::nullopt;

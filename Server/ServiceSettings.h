@@ -19,8 +19,8 @@ using ZintarUtil::kMessageTypes;
 
 // The longest timer period: waits of 2^31 ms and more are not waits on every system, and a save
 // rate whose product with 1000 passes 32 bits would wrap to a short period.
-constexpr std::uint32_t kMaxPeriod = 0x7FFFFFFF;            // milliseconds
-constexpr std::uint32_t kMaxSaveRate = kMaxPeriod / 1000;   // seconds
+constexpr std::uint32_t kMaxPeriod = 0x7FFFFFFF;           // milliseconds
+constexpr std::uint32_t kMaxSaveRate = kMaxPeriod / 1000;  // seconds
 // The longest LogFile value a start can read back from the registry (a 256-byte buffer).
 constexpr std::size_t kMaxLogFilePathLength = 255;
 

@@ -10,8 +10,8 @@
 
 #include <cstdint>
 
-#include "util/LogFileFormat.h"
 #include "Server/WriteQueue.h"
+#include "util/LogFileFormat.h"
 
 namespace ZintarServer {
 

@@ -75,8 +75,8 @@ void WriteQueue::WritePending(FileHeader& header, RingSlots& ring)
 
 void WriteQueue::RewriteFromSlotZero(std::int32_t count, std::int32_t capacity, RingSlots& ring)
 {
-    const auto written = static_cast<std::int32_t>(
-        std::min<std::int64_t>({count, capacity, static_cast<std::int64_t>(entries.size())}));
+    const auto written =
+        static_cast<std::int32_t>(std::min<std::int64_t>({count, capacity, static_cast<std::int64_t>(entries.size())}));
     WriteOldestFirst(written, 0, capacity, false, 0, ring);
 }
 
@@ -88,8 +88,12 @@ void WriteQueue::RewriteFromSlotZero(std::int32_t count, std::int32_t capacity, 
 void WriteQueue::WriteOldestFirst(std::int32_t count, std::int32_t firstSlot, std::int32_t capacity, bool renumber,
                                   std::uint64_t firstSequence, RingSlots& ring)
 {
-    auto entryOf = [&](std::int32_t move) -> QueueEntry& { return entries[static_cast<std::size_t>(count - 1 - move)]; };
-    auto slotOf = [&](std::int32_t move) { return static_cast<std::int32_t>((std::int64_t{firstSlot} + move) % capacity); };
+    auto entryOf = [&](std::int32_t move) -> QueueEntry& {
+        return entries[static_cast<std::size_t>(count - 1 - move)];
+    };
+    auto slotOf = [&](std::int32_t move) {
+        return static_cast<std::int32_t>((std::int64_t{firstSlot} + move) % capacity);
+    };
     auto moveWriting = [&](std::int32_t slot) {  // the move that writes `slot`, or −1
         const std::int64_t offset = ((std::int64_t{slot} - firstSlot) % capacity + capacity) % capacity;
         return offset < count ? static_cast<std::int32_t>(offset) : -1;

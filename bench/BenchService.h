@@ -4,8 +4,8 @@
 #include <windows.h>
 
 #include "bench/BenchClock.h"
-#include "util/win32/ServiceControlManager.h"
 #include "util/ZintarNames.h"
+#include "util/win32/ServiceControlManager.h"
 
 namespace ZintarBench {
 

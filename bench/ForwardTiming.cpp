@@ -22,15 +22,15 @@
 
 #include "bench/BenchClock.h"
 #include "bench/BenchMessages.h"
-#include "util/Exceptions.h"
-#include "tools/zintar-forward/win32/ForwardPlatform.h"
-#include "util/win32/LogFileReader.h"
 #include "tools/zintar-forward/RelpProtocol.h"
+#include "tools/zintar-forward/win32/ForwardPlatform.h"
 #include "tools/zintar-forward/win32/SocketConnection.h"
+#include "util/Exceptions.h"
 #include "util/SyslogRecord.h"
+#include "util/ZintarNames.h"
+#include "util/win32/LogFileReader.h"
 #include "util/win32/SystemTimes.h"
 #include "util/win32/ZintarDeviceClient.h"
-#include "util/ZintarNames.h"
 
 using namespace ZintarForward;
 using ZintarBench::Now;
@@ -88,7 +88,8 @@ ZintarUtil::LogSnapshot NewestRecord()
     return snapshot;
 }
 
-CheckedSettings SettingsFor(const std::string& url, const std::string& host, const std::string& ca, const std::string& pfx)
+CheckedSettings SettingsFor(const std::string& url, const std::string& host, const std::string& ca,
+                            const std::string& pfx)
 {
     ForwardSettings settings;
     settings.to = url;
@@ -198,7 +199,8 @@ void Throughput(const std::vector<std::string>& ports, const std::string& ca, co
     double start = Now();
     SendPlain(ports[3], HostOfThisRun("plain"));
     const double plain = Now() - start;
-    std::printf("%-44s %8.0f messages/s  (%.2f s)\n", "plain TCP send of the same records (ceiling)", count / plain, plain);
+    std::printf("%-44s %8.0f messages/s  (%.2f s)\n", "plain TCP send of the same records (ceiling)", count / plain,
+                plain);
     start = Now();
     SendRelpPlain(ports[0], HostOfThisRun("relp-plain"));
     const double relpPlain = Now() - start;
@@ -211,11 +213,11 @@ void Throughput(const std::vector<std::string>& ports, const std::string& ca, co
     for (const auto& run : runs) {
         const std::string url = std::string(run.scheme) + "://127.0.0.1:" + run.port;
         const bool tls = url.find("tls") != std::string::npos;
-        const double took = TimeToDeliver(
-            SettingsFor(url, HostOfThisRun(run.scheme[4] == '+' ? "relptls" : run.scheme), tls ? ca : "",
-                        url.rfind("relp+tls", 0) == 0 ? pfx : ""), last);
-        std::printf("zintar-forward %-29s %8.0f messages/s  (%.2f s, %.0f%% of the ceiling)\n", (url.substr(0, url.find(':')) + "://").c_str(),
-                    count / took, took, 100 * plain / took);
+        const double took = TimeToDeliver(SettingsFor(url, HostOfThisRun(run.scheme[4] == '+' ? "relptls" : run.scheme),
+                                                      tls ? ca : "", url.rfind("relp+tls", 0) == 0 ? pfx : ""),
+                                          last);
+        std::printf("zintar-forward %-29s %8.0f messages/s  (%.2f s, %.0f%% of the ceiling)\n",
+                    (url.substr(0, url.find(':')) + "://").c_str(), count / took, took, 100 * plain / took);
     }
 }
 
@@ -265,9 +267,11 @@ void Lag(const std::string& port)
         std::printf("lag: no message arrived\n");
         return;
     }
-    const auto at = [&](double q) { return 1000 * lags[std::min(lags.size() - 1, static_cast<std::size_t>(q * lags.size()))]; };
-    std::printf("lag at %u messages/s over relp:// (%zu of %zu arrived)  p50 %.0f ms  p99 %.0f ms  max %.0f ms\n", kRate,
-                lags.size(), pushedAt.size(), at(0.5), at(0.99), 1000 * lags.back());
+    const auto at = [&](double q) {
+        return 1000 * lags[std::min(lags.size() - 1, static_cast<std::size_t>(q * lags.size()))];
+    };
+    std::printf("lag at %u messages/s over relp:// (%zu of %zu arrived)  p50 %.0f ms  p99 %.0f ms  max %.0f ms\n",
+                kRate, lags.size(), pushedAt.size(), at(0.5), at(0.99), 1000 * lags.back());
 }
 
 }  // namespace

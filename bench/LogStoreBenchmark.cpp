@@ -2,19 +2,19 @@
 // in-order and out-of-order intake, incremental and full-rewrite flushes, and opening a full file
 // of 50,000 and of 1,000,000 messages (soundness test plus loading the queue) beside a plain copy
 // of its records, with the queue's heap memory per stored message. Every figure is records/second.
-#include <benchmark/benchmark.h>
-#include <malloc.h>
-
 #include <cstring>
 #include <memory>
 #include <vector>
 
+#include <benchmark/benchmark.h>
+#include <malloc.h>
+
 #include "Server/Admission.h"
+#include "Server/WriteQueue.h"
 #include "bench/BenchMessages.h"
 #include "util/GuardedViewAccess.h"
 #include "util/LogFileFormat.h"
 #include "util/LogFileSoundness.h"
-#include "Server/WriteQueue.h"
 
 using namespace ZintarServer;
 using namespace ZintarUtil;

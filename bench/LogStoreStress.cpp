@@ -18,14 +18,14 @@
 #include <string>
 #include <vector>
 
-#include "util/win32/AutoHandle.h"
+#include "Server/win32/MessageFileServer.h"
 #include "bench/BenchClock.h"
 #include "bench/BenchMessages.h"
-#include "util/win32/Event.h"
 #include "util/Exceptions.h"
-#include "util/win32/LogFileReader.h"
 #include "util/LogFileSoundness.h"
-#include "Server/win32/MessageFileServer.h"
+#include "util/win32/AutoHandle.h"
+#include "util/win32/Event.h"
+#include "util/win32/LogFileReader.h"
 #include "util/win32/Thread.h"
 
 using namespace ZintarUtil;
@@ -139,7 +139,8 @@ class SharedMarks {
 public:
     explicit SharedMarks(const std::string& name)
     {
-        mapping.Take(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(FlushMarks), name.c_str()));
+        mapping.Take(
+            CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(FlushMarks), name.c_str()));
         void* view = mapping.IsValid() ? MapViewOfFile(mapping.Get(), FILE_MAP_ALL_ACCESS, 0, 0, 0) : nullptr;
         if (view == nullptr)
             throw ExceptionWindows("Failed to share the flush marks");
@@ -219,8 +220,14 @@ void StressReaders(int kills)
     public:
         Flusher(Writer& writer, std::vector<std::vector<double>>& stalls, std::atomic<int>& deaths,
                 std::atomic<std::uint64_t>& flushed)
-            : Thread("Stress Flusher"), writer(writer), stalls(stalls), deaths(deaths), flushed(flushed) {}
-        ~Flusher() override { Stop(); Join(InfiniteTimeout); }
+            : Thread("Stress Flusher"), writer(writer), stalls(stalls), deaths(deaths), flushed(flushed)
+        {
+        }
+        ~Flusher() override
+        {
+            Stop();
+            Join(InfiniteTimeout);
+        }
 
     protected:
         std::uint32_t Run() override
@@ -253,7 +260,8 @@ void StressReaders(int kills)
     std::uint64_t lost = 0;
     for (int death = 1; death <= kills; ++death) {
         Sleep(200 + random() % 1500);
-        const std::string insideName = "Global\\StressInside" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(death);
+        const std::string insideName =
+            "Global\\StressInside" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(death);
         HandOver inside(insideName);
         deaths = death;
         Child reader({"hold-read", names.map, insideName});

@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "Server/win32/MessageFileServer.h"
 #include "bench/BenchClock.h"
 #include "bench/BenchMessages.h"
 #include "util/Exceptions.h"
 #include "util/win32/LogFileReader.h"
-#include "Server/win32/MessageFileServer.h"
 
 using namespace ZintarServer;
 using namespace ZintarUtil;
@@ -24,8 +24,8 @@ namespace {
 
 void Report(const char* what, std::uint64_t records, double seconds)
 {
-    std::printf("%-44s %9llu records in %8.3f ms: %12.0f records/s\n", what,
-                static_cast<unsigned long long>(records), seconds * 1000, static_cast<double>(records) / seconds);
+    std::printf("%-44s %9llu records in %8.3f ms: %12.0f records/s\n", what, static_cast<unsigned long long>(records),
+                seconds * 1000, static_cast<double>(records) / seconds);
 }
 
 }  // namespace
@@ -35,10 +35,11 @@ int main(int argc, char** argv)
     const std::uint32_t count = argc > 1 ? static_cast<std::uint32_t>(std::strtoul(argv[1], nullptr, 10)) : 50000;
     char directory[MAX_PATH];
     GetTempPathA(sizeof directory, directory);
-    const std::string path = std::string(directory) + "LogStoreTiming-" + std::to_string(GetCurrentProcessId()) + ".dat";
+    const std::string path =
+        std::string(directory) + "LogStoreTiming-" + std::to_string(GetCurrentProcessId()) + ".dat";
     const std::string tag = std::to_string(GetCurrentProcessId());
-    const std::string names[4] = {"Global\\TimingMap" + tag, "Global\\TimingHeader" + tag,
-                                  "Global\\TimingRead" + tag, "Global\\TimingWrite" + tag};
+    const std::string names[4] = {"Global\\TimingMap" + tag, "Global\\TimingHeader" + tag, "Global\\TimingRead" + tag,
+                                  "Global\\TimingWrite" + tag};
 
     ServiceSettings settings;
     settings.logFile = path;

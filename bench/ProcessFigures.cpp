@@ -33,14 +33,14 @@ constexpr DWORD kBound = 60000;  // ms any wait of verify may take
 
 struct Figures {
     DWORD pid = 0;
-    std::size_t handles = 0;      // SystemExtendedHandleInformation: entries of this process
+    std::size_t handles = 0;                      // SystemExtendedHandleInformation: entries of this process
     std::map<USHORT, std::size_t> handlesByType;  // the same by their ObjectTypeIndex
-    ULONG threads = 0;            // SystemProcessInformation.NumberOfThreads
-    SIZE_T privateBytes = 0;      // GetProcessMemoryInfo: PagefileUsage
-    ULONG handleTableSize = 0;    // SystemProcessInformation.HandleCount (see above)
-    DWORD handleCountCall = 0;    // GetProcessHandleCount
-    SIZE_T privateUsage = 0;      // GetProcessMemoryInfo: PrivateUsage
-    SIZE_T workingSet = 0;        // GetProcessMemoryInfo: WorkingSetSize
+    ULONG threads = 0;                            // SystemProcessInformation.NumberOfThreads
+    SIZE_T privateBytes = 0;                      // GetProcessMemoryInfo: PagefileUsage
+    ULONG handleTableSize = 0;                    // SystemProcessInformation.HandleCount (see above)
+    DWORD handleCountCall = 0;                    // GetProcessHandleCount
+    SIZE_T privateUsage = 0;                      // GetProcessMemoryInfo: PrivateUsage
+    SIZE_T workingSet = 0;                        // GetProcessMemoryInfo: WorkingSetSize
 };
 
 // Not in mingw's headers: the layouts Windows documents for these classes.
@@ -127,8 +127,8 @@ bool Matches(const SYSTEM_PROCESS_INFORMATION& entry, const std::string& nameOrP
     if (!nameOrPid.empty() && nameOrPid.find_first_not_of("0123456789") == std::string::npos)
         return pid == std::strtoul(nameOrPid.c_str(), nullptr, 10);
     char name[MAX_PATH] = {};
-    WideCharToMultiByte(CP_ACP, 0, entry.ImageName.Buffer, entry.ImageName.Length / 2, name, sizeof name - 1,
-                        nullptr, nullptr);
+    WideCharToMultiByte(CP_ACP, 0, entry.ImageName.Buffer, entry.ImageName.Length / 2, name, sizeof name - 1, nullptr,
+                        nullptr);
     return _stricmp(name, nameOrPid.c_str()) == 0;
 }
 
@@ -252,7 +252,8 @@ int Verify()
         }
     }
     const Figures &start = *looks[0], &events = *looks[1], &threads = *looks[2], &memory = *looks[3];
-    std::printf("%-44s %10s %10s %10s %10s\n", "the child's step, and the source", "before", "after", "change", "expected");
+    std::printf("%-44s %10s %10s %10s %10s\n", "the child's step, and the source", "before", "after", "change",
+                "expected");
     std::printf("%d events\n", kEvents);
     PrintRow("  SystemExtendedHandleInformation entries", start.handles, events.handles, kEvents);
     PrintRow("  SystemProcessInformation HandleCount", start.handleTableSize, events.handleTableSize, kEvents);
@@ -261,9 +262,12 @@ int Verify()
     PrintRow("  SystemProcessInformation NumberOfThreads", events.threads, threads.threads, kThreads);
     PrintRow("  SystemExtendedHandleInformation entries", events.handles, threads.handles, 0);
     std::printf("%d MiB committed and written (KiB)\n", kMebibytes);
-    PrintRow("  GetProcessMemoryInfo PagefileUsage", threads.privateBytes / 1024.0, memory.privateBytes / 1024.0, kMebibytes * 1024.0);
-    PrintRow("  GetProcessMemoryInfo PrivateUsage", threads.privateUsage / 1024.0, memory.privateUsage / 1024.0, kMebibytes * 1024.0);
-    PrintRow("  GetProcessMemoryInfo WorkingSetSize", threads.workingSet / 1024.0, memory.workingSet / 1024.0, kMebibytes * 1024.0);
+    PrintRow("  GetProcessMemoryInfo PagefileUsage", threads.privateBytes / 1024.0, memory.privateBytes / 1024.0,
+             kMebibytes * 1024.0);
+    PrintRow("  GetProcessMemoryInfo PrivateUsage", threads.privateUsage / 1024.0, memory.privateUsage / 1024.0,
+             kMebibytes * 1024.0);
+    PrintRow("  GetProcessMemoryInfo WorkingSetSize", threads.workingSet / 1024.0, memory.workingSet / 1024.0,
+             kMebibytes * 1024.0);
     return 0;
 }
 

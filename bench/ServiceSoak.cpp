@@ -25,12 +25,12 @@
 #include <thread>
 #include <vector>
 
-#include "util/win32/AutoHandle.h"
 #include "bench/BenchClock.h"
-#include "util/Exceptions.h"
-#include "util/win32/LogFileReader.h"
 #include "client/win32/PipeClient.h"
 #include "client/win32/ServiceClient.h"
+#include "util/Exceptions.h"
+#include "util/win32/AutoHandle.h"
+#include "util/win32/LogFileReader.h"
 #include "util/win32/SystemTimes.h"
 
 using namespace ZintarUtil;
@@ -41,8 +41,8 @@ namespace Pipe = ZintarUtil::Pipe;
 
 namespace {
 
-constexpr double kRetryBound = 30;      // s a client keeps trying while the service restarts
-constexpr DWORD kChildBound = 30000;    // ms a child may take to reach read access
+constexpr double kRetryBound = 30;    // s a client keeps trying while the service restarts
+constexpr DWORD kChildBound = 30000;  // ms a child may take to reach read access
 constexpr std::uint32_t kConnectLimit = 10000;
 
 // One client's outcome, counted per kind: done, or not done within the retry bound.
@@ -117,10 +117,18 @@ void Sessions(int count, Tally& tally)
 {
     for (int i = 0; i < count; ++i) {
         switch (i % 4) {
-        case 0: Count(tally, WithRetries(StatusSession)); break;
-        case 1: Count(tally, WithRetries(SettingsSession)); break;
-        case 2: Count(tally, WithRetries(SnapshotSession)); break;
-        default: Count(tally, WithRetries([i] { return WriteSession(i); })); break;
+        case 0:
+            Count(tally, WithRetries(StatusSession));
+            break;
+        case 1:
+            Count(tally, WithRetries(SettingsSession));
+            break;
+        case 2:
+            Count(tally, WithRetries(SnapshotSession));
+            break;
+        default:
+            Count(tally, WithRetries([i] { return WriteSession(i); }));
+            break;
         }
     }
 }
@@ -199,17 +207,25 @@ HostileRecord MakeHostile(int kind, std::mt19937& random)
     // Codes that only read, with what their whole record is answered with; a short record is
     // read as the whole one with the rest left as the connection's buffer had it (zeros here).
     static const std::pair<std::uint32_t, std::uint32_t> kReading[] = {
-        {Pipe::kPing, Pipe::kReplyPing},          {Pipe::kGetSettings, Pipe::kReplySettings},
-        {Pipe::kGetFileMapName, Pipe::kReplyFileMapName}, {Pipe::kGetLogFileName, Pipe::kReplyFileName},
-        {Pipe::kGetFilter, Pipe::kReplyNoFilter}, {Pipe::kGetDefaultLogFileName, Pipe::kReplyFileName},
+        {Pipe::kPing, Pipe::kReplyPing},
+        {Pipe::kGetSettings, Pipe::kReplySettings},
+        {Pipe::kGetFileMapName, Pipe::kReplyFileMapName},
+        {Pipe::kGetLogFileName, Pipe::kReplyFileName},
+        {Pipe::kGetFilter, Pipe::kReplyNoFilter},
+        {Pipe::kGetDefaultLogFileName, Pipe::kReplyFileName},
     };
     const auto& reading = kReading[random() % std::size(kReading)];
     switch (kind) {
-    case 0: return {Garbage(kPipeRecordSize, random), Pipe::kReplyUnknown};
-    case 1: return {Garbage(1 + random() % (kPipeRecordSize - 1), random), Pipe::kReplyUnknown};
-    case 2: return {Truncated(reading.first, 4 + random() % (kPipeRecordSize - 4)), reading.second};
-    case 3: return {Garbage(kPipeRecordSize + 1 + random() % 7000, random), Pipe::kReplyTooLong};
-    default: return {{}, Pipe::kReplyUnknown};  // an empty message reads as code 0
+    case 0:
+        return {Garbage(kPipeRecordSize, random), Pipe::kReplyUnknown};
+    case 1:
+        return {Garbage(1 + random() % (kPipeRecordSize - 1), random), Pipe::kReplyUnknown};
+    case 2:
+        return {Truncated(reading.first, 4 + random() % (kPipeRecordSize - 4)), reading.second};
+    case 3:
+        return {Garbage(kPipeRecordSize + 1 + random() % 7000, random), Pipe::kReplyTooLong};
+    default:
+        return {{}, Pipe::kReplyUnknown};  // an empty message reads as code 0
     }
 }
 
@@ -289,14 +305,16 @@ AutoHandle StartProcess(std::string line)
 {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     AutoHandle nul;
-    nul.Take(CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr));
+    nul.Take(CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                         OPEN_EXISTING, 0, nullptr));
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = startup.hStdOutput = startup.hStdError = nul.Get();
     PROCESS_INFORMATION info{};
     AutoHandle process;
-    if (CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &startup, &info)) {
+    if (CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
+                       &info)) {
         CloseHandle(info.hThread);
         process.Take(info.hProcess);
     }
@@ -316,10 +334,10 @@ int HoldReadAccess(const std::string& insideName)
     const HANDLE inside = OpenEventA(EVENT_MODIFY_STATE, FALSE, insideName.c_str());
     std::unique_ptr<LogFileReader> reader;
     const bool entered = inside != nullptr && WithRetries([&] {
-        reader = std::make_unique<LogFileReader>(kFileMapName);
-        reader->GrabReadAccess();
-        return true;
-    });
+                             reader = std::make_unique<LogFileReader>(kFileMapName);
+                             reader->GrabReadAccess();
+                             return true;
+                         });
     if (!entered)
         return 3;
     SetEvent(inside);
@@ -330,7 +348,8 @@ int HoldReadAccess(const std::string& insideName)
 void Readers(int count, Tally& tally, std::mt19937& random)
 {
     for (int i = 0; i < count; ++i) {
-        const std::string insideName = "Local\\SoakInside" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(i);
+        const std::string insideName =
+            "Local\\SoakInside" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(i);
         AutoHandle inside;
         inside.Take(CreateEventA(nullptr, TRUE, FALSE, insideName.c_str()));
         AutoHandle child = StartProcess(Quoted(SelfPath()) + " --child hold-read " + insideName);
@@ -347,7 +366,8 @@ void Follows(int count, const std::string& zintarctl, Tally& tally, std::mt19937
     for (int i = 0; i < count; ++i) {
         AutoHandle follower = StartProcess(Quoted(zintarctl) + " follow -n 5");
         // Still following when killed: it ended on its own only if it failed.
-        const bool alive = follower.IsValid() && WaitForSingleObject(follower.Get(), 300 + random() % 1500) == WAIT_TIMEOUT;
+        const bool alive =
+            follower.IsValid() && WaitForSingleObject(follower.Get(), 300 + random() % 1500) == WAIT_TIMEOUT;
         if (follower.IsValid())
             Kill(follower);
         Count(tally, alive);
@@ -359,7 +379,9 @@ void Follows(int count, const std::string& zintarctl, Tally& tally, std::mt19937
 std::int32_t SharedCapacity()
 {
     std::int32_t capacity = -1;
-    LogFileReader(kFileMapName).Visit([&](const FileHeader& header, const LogFileReader::NewestRecord&) { capacity = header.capacity; });
+    LogFileReader(kFileMapName).Visit([&](const FileHeader& header, const LogFileReader::NewestRecord&) {
+        capacity = header.capacity;
+    });
     return capacity;
 }
 
@@ -372,7 +394,8 @@ bool RestartWith(const Settings& settings)
             return true;
         }))
         return false;
-    return WithRetries([&] { return SharedCapacity() == static_cast<std::int32_t>(settings.maxMessage); }) && ServiceAnswers();
+    return WithRetries([&] { return SharedCapacity() == static_cast<std::int32_t>(settings.maxMessage); }) &&
+           ServiceAnswers();
 }
 
 void Restarts(int count, const Settings& base, const Settings& alternative, Tally& tally, double& longest)
@@ -428,9 +451,10 @@ int Step(const std::map<std::string, std::string>& options)
                 "unanswered_after_hostile=%d halfopen=%d readers_killed=%d readers_not_inside=%d follows=%d "
                 "follows_dead_early=%d restarts=%d restarts_failed=%d longest_restart_ms=%.0f\n",
                 sessions.done.load(), sessions.failed.load(), refused.done.load(), wrongRefusals.failed.load(),
-                hostile.done.load() + hostile.failed.load(), hostile.failed.load(), unansweredAfterHostile.failed.load(),
-                halfOpen.done.load(), readers.done.load(), readers.failed.load(), follows.done.load() + follows.failed.load(),
-                follows.failed.load(), restarts.done.load(), restarts.failed.load(), longestRestart * 1000);
+                hostile.done.load() + hostile.failed.load(), hostile.failed.load(),
+                unansweredAfterHostile.failed.load(), halfOpen.done.load(), readers.done.load(), readers.failed.load(),
+                follows.done.load() + follows.failed.load(), follows.failed.load(), restarts.done.load(),
+                restarts.failed.load(), longestRestart * 1000);
     return 0;
 }
 
@@ -454,7 +478,9 @@ int main(int argc, char** argv)
         return 1;
     }
     if (args.empty() || args[0] != "step") {
-        std::fprintf(stderr, "usage: ServiceSoak step [KIND=COUNT...] [zintarctl=PATH] [base=M,P,S] [alt=M,P,S] | ready SECONDS\n");
+        std::fprintf(
+            stderr,
+            "usage: ServiceSoak step [KIND=COUNT...] [zintarctl=PATH] [base=M,P,S] [alt=M,P,S] | ready SECONDS\n");
         return 2;
     }
     std::map<std::string, std::string> options;

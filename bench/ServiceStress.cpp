@@ -15,9 +15,9 @@
 
 #include "bench/BenchClock.h"
 #include "bench/BenchService.h"
+#include "client/win32/ServiceClient.h"
 #include "util/Exceptions.h"
 #include "util/win32/LogFileReader.h"
-#include "client/win32/ServiceClient.h"
 
 using namespace ZintarUtil;
 using ZintarClient::ServiceClient;
@@ -100,7 +100,8 @@ void Race(int rounds)
     std::printf("pipe answering after STOPPED                   %d\n", answeredAfterStop);
     std::printf("a second ZintarServer.exe beside the first     %d\n", twoProcesses);
     std::printf("service not answering after its start          %d\n", unusable);
-    std::printf("'unhandled' or 'Invalid handle' log lines      %zu\n", Count(log, "unhandled") + Count(log, "Invalid handle"));
+    std::printf("'unhandled' or 'Invalid handle' log lines      %zu\n",
+                Count(log, "unhandled") + Count(log, "Invalid handle"));
 }
 
 // A client like `zintarctl follow --poll 30000`: it holds the mapping between polls and lets go
@@ -133,7 +134,8 @@ void Resize(int rounds)
             ServiceClient(10000).SetSettings({capacity, 100, 0xF, 300});
             while (!done && Now() - start < kBound) {
                 try {
-                    done = LogFileReader(kFileMapName).ReadSnapshot().header.capacity == static_cast<std::int32_t>(capacity);
+                    done = LogFileReader(kFileMapName).ReadSnapshot().header.capacity ==
+                           static_cast<std::int32_t>(capacity);
                 } catch (const Exceptions::ExceptionBase&) {
                 }
                 if (!done)

@@ -21,17 +21,17 @@
 #include "bench/BenchClock.h"
 #include "bench/BenchMessages.h"
 #include "bench/BenchService.h"
+#include "client/win32/PipeClient.h"
 #include "util/Exceptions.h"
 #include "util/LogFileFormat.h"
-#include "util/win32/Mutex.h"
-#include "client/win32/PipeClient.h"
 #include "util/PipeRecords.h"
+#include "util/win32/Mutex.h"
 #include "util/win32/ZintarDeviceClient.h"
 
 using namespace ZintarUtil;
 using namespace ZintarUtil::Pipe;
-using ZintarClient::PipeClient;
 using ZintarBench::Now;
+using ZintarClient::PipeClient;
 
 namespace {
 
@@ -66,7 +66,8 @@ public:
     RingCounter()
     {
         mapping = OpenFileMappingA(FILE_MAP_READ, FALSE, kFileMapName);
-        header = static_cast<const volatile FileHeader*>(MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, sizeof(FileHeader)));
+        header =
+            static_cast<const volatile FileHeader*>(MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, sizeof(FileHeader)));
         if (header == nullptr)
             throw Exceptions::ExceptionWindows("Failed to map the service's log file");
     }
@@ -92,8 +93,12 @@ double BareReads(ZintarDeviceClient& device, std::uint32_t count, std::uint64_t&
     while (device.ReadMessage(message)) {
         ++read;
         if (withLockPairs) {
-            { Mutex::Access admission(settingsMutex, InfiniteTimeout); }
-            { Mutex::Access trim(settingsMutex, InfiniteTimeout); }
+            {
+                Mutex::Access admission(settingsMutex, InfiniteTimeout);
+            }
+            {
+                Mutex::Access trim(settingsMutex, InfiniteTimeout);
+            }
         }
     }
     return read / (Now() - start);

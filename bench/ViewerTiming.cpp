@@ -61,7 +61,8 @@ void FillRing(ZintarDeviceClient& device)
 {
     std::uint64_t clock = 0;
     std::vector<LogMessage> batch;
-    for (std::int32_t missing = kFullRing - MessagesInRing(); missing > 0; missing -= static_cast<std::int32_t>(batch.size())) {
+    for (std::int32_t missing = kFullRing - MessagesInRing(); missing > 0;
+         missing -= static_cast<std::int32_t>(batch.size())) {
         batch.clear();
         for (std::int32_t i = 0; i < 4096 && i < missing; ++i)
             batch.push_back(ZintarBench::MessageAt(clock++));
@@ -149,7 +150,8 @@ void Live(ZintarDeviceClient& device, std::uint16_t devTools, const std::string&
                 all ? "" : " (NOT ALL)", figures["n"].get<int>(), kLiveSeconds * kLivePerSecond);
     std::printf("  live, time stamp to page (median, 99th percentile, most) %6.0f ms %5.0f ms %5.0f ms\n",
                 figures["p50"].get<double>(), figures["p99"].get<double>(), figures["max"].get<double>());
-    std::printf("  live, slowest redraw of the list                         %8.1f ms\n", figures["render"].get<double>());
+    std::printf("  live, slowest redraw of the list                         %8.1f ms\n",
+                figures["render"].get<double>());
 }
 
 }  // namespace

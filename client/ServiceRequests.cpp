@@ -22,8 +22,8 @@ PipeRequest TextRequest(std::uint32_t code, std::size_t fieldSize, const std::st
 {
     PipeRequest request = MakeRequest(code);
     if (!request.SetText(Pipe::kTextOffset, fieldSize, text))
-        throw ExceptionBase(std::string(what) + " is longer than " + UIntToString(static_cast<std::uint32_t>(fieldSize - 1)) +
-                            " characters");
+        throw ExceptionBase(std::string(what) + " is longer than " +
+                            UIntToString(static_cast<std::uint32_t>(fieldSize - 1)) + " characters");
     return request;
 }
 

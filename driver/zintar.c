@@ -11,9 +11,9 @@
 
 typedef struct ZintarQueue {
     FAST_MUTEX lock;
-    unsigned char* ring;      /* ZINTAR_QUEUE_CAPACITY messages */
-    ULONG head;               /* index of the oldest message */
-    ULONG count;              /* messages held */
+    unsigned char* ring; /* ZINTAR_QUEUE_CAPACITY messages */
+    ULONG head;          /* index of the oldest message */
+    ULONG count;         /* messages held */
     ULONGLONG pushed;
     ULONGLONG read;
 } ZintarQueue;
@@ -73,8 +73,8 @@ static NTSTATUS PushMessages(ZintarQueue* queue, const unsigned char* input, ULO
         status = STATUS_DEVICE_BUSY;
     } else {
         for (i = 0; i < k; ++i)
-            RtlCopyMemory(SlotAddress(queue, queue->head + queue->count + i),
-                          input + (SIZE_T)i * ZINTAR_MESSAGE_SIZE, ZINTAR_MESSAGE_SIZE);
+            RtlCopyMemory(SlotAddress(queue, queue->head + queue->count + i), input + (SIZE_T)i * ZINTAR_MESSAGE_SIZE,
+                          ZINTAR_MESSAGE_SIZE);
         queue->count += k;
         queue->pushed += k;
     }
@@ -108,7 +108,7 @@ static NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp)
 {
     ZintarDeviceExtension* extension = (ZintarDeviceExtension*)device->DeviceExtension;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    void* buffer = irp->AssociatedIrp.SystemBuffer;  /* buffered I/O: input in, output out */
+    void* buffer = irp->AssociatedIrp.SystemBuffer; /* buffered I/O: input in, output out */
     ULONG inputLength = stack->Parameters.DeviceIoControl.InputBufferLength;
     ULONG outputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
     ULONG_PTR returned = 0;
@@ -161,7 +161,8 @@ static NTSTATUS AdmitOnlySystemAndAdministrators(PDEVICE_OBJECT device)
     SID_IDENTIFIER_AUTHORITY ntAuthority = {{0, 0, 0, 0, 0, 5}}; /* SECURITY_NT_AUTHORITY */
     ULONG sidLength = RtlLengthRequiredSid(2);
     ULONG aclLength = sizeof(ACL) + 2 * (sizeof(ACCESS_ALLOWED_ACE) + sidLength);
-    unsigned char* memory = (unsigned char*)ExAllocatePoolWithTag(PagedPool, 2 * sidLength + aclLength, ZINTAR_POOL_TAG);
+    unsigned char* memory =
+        (unsigned char*)ExAllocatePoolWithTag(PagedPool, 2 * sidLength + aclLength, ZINTAR_POOL_TAG);
     PSID system, administrators;
     PACL acl;
     SECURITY_DESCRIPTOR descriptor;

@@ -2,10 +2,10 @@
 // the third-party headers). "help" or "/?" in the first place asks for help, as --help does.
 #pragma once
 
-#include <CLI/CLI.hpp>
-
 #include <string>
 #include <vector>
+
+#include <CLI/CLI.hpp>
 
 #include "util/UsageError.h"
 

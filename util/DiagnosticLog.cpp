@@ -1,11 +1,11 @@
 #include "util/DiagnosticLog.h"
 
-#include "util/DiagnosticLogPlatform.h"
-#include "util/LogThrottle.h"
-
 #include <chrono>
 #include <cstdio>
 #include <mutex>
+
+#include "util/DiagnosticLogPlatform.h"
+#include "util/LogThrottle.h"
 
 namespace ZintarUtil {
 namespace {
@@ -33,8 +33,7 @@ LogThrottle& Throttle()
 
 std::int64_t SteadyMilliseconds()
 {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 
@@ -53,8 +52,8 @@ std::string FormatAsctime(const std::tm& time)
     const char* weekday = time.tm_wday >= 0 && time.tm_wday < 7 ? weekdays[time.tm_wday] : "???";
     const char* month = time.tm_mon >= 0 && time.tm_mon < 12 ? months[time.tm_mon] : "???";
     char buffer[64];
-    std::snprintf(buffer, sizeof buffer, "%s %s %02d %02d:%02d:%02d %04d", weekday, month,
-                  time.tm_mday, time.tm_hour, time.tm_min, time.tm_sec, time.tm_year + 1900);
+    std::snprintf(buffer, sizeof buffer, "%s %s %02d %02d:%02d:%02d %04d", weekday, month, time.tm_mday, time.tm_hour,
+                  time.tm_min, time.tm_sec, time.tm_year + 1900);
     return buffer;
 }
 

@@ -16,9 +16,7 @@ ExceptionBase::ExceptionBase(FailureKind kind, const std::string& message, const
 }
 
 ExceptionBase::ExceptionBase(const ExceptionBase& other)
-    : std::exception(other),
-      message(other.message),
-      kind(other.kind),
+    : std::exception(other), message(other.message), kind(other.kind),
       inner(other.inner != nullptr ? other.inner->Clone() : nullptr)
 {
 }
@@ -78,8 +76,7 @@ ExceptionBase* ExceptionFileMapIO::Clone() const
     return new ExceptionFileMapIO(*this);
 }
 
-ExceptionWindows::ExceptionWindows(const std::string& message, const ExceptionBase* inner,
-                                   std::uint32_t errorCode)
+ExceptionWindows::ExceptionWindows(const std::string& message, const ExceptionBase* inner, std::uint32_t errorCode)
     : ExceptionWindows(FailureKind::Unspecified, message, inner, errorCode)
 {
 }

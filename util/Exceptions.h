@@ -69,8 +69,7 @@ public:
 // unless a non-zero code is passed (registry calls return their status instead).
 class ExceptionWindows : public ExceptionBase {
 public:
-    ExceptionWindows(const std::string& message, const ExceptionBase* inner = nullptr,
-                     std::uint32_t errorCode = 0);
+    ExceptionWindows(const std::string& message, const ExceptionBase* inner = nullptr, std::uint32_t errorCode = 0);
     ExceptionWindows(FailureKind kind, const std::string& message, const ExceptionBase* inner = nullptr,
                      std::uint32_t errorCode = 0);
     ExceptionWindows(const ExceptionWindows& other);

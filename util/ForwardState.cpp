@@ -51,8 +51,8 @@ std::string FormatForwardState(const ForwardState& s)
             << "\ndigest=" << DigestText(s.acknowledged->digest) << "\n";
     out << "acknowledged-at=" << OneLine(s.acknowledgedAt) << "\nlost=" << s.lost << "\nforwarded=" << s.forwarded
         << "\ntarget=" << OneLine(s.target) << "\nconnected=" << (s.connected ? "yes" : "no")
-        << "\nproblem=" << OneLine(s.problem) << "\nwarning=" << OneLine(s.warning) << "\nbehind=" << s.behind << "\nupdated-at=" << OneLine(s.updatedAt)
-        << "\n";
+        << "\nproblem=" << OneLine(s.problem) << "\nwarning=" << OneLine(s.warning) << "\nbehind=" << s.behind
+        << "\nupdated-at=" << OneLine(s.updatedAt) << "\n";
     return out.str();
 }
 
@@ -89,8 +89,8 @@ std::string ForwardStatusText(const ForwardState& s, bool running)
 {
     std::ostringstream out;
     out << "forwarder      " << (running ? "running" : "not running") << ", to " << s.target << "\n";
-    out << "connection     " << (s.connected ? "connected" : "not connected") << (s.problem.empty() ? "" : ": " + s.problem)
-        << "\n";
+    out << "connection     " << (s.connected ? "connected" : "not connected")
+        << (s.problem.empty() ? "" : ": " + s.problem) << "\n";
     if (!s.warning.empty())
         out << "warning        " << s.warning << "\n";
     if (s.acknowledged)

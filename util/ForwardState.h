@@ -14,14 +14,14 @@ namespace ZintarUtil {
 
 // What the forwarder runs with, as the command line and the registry give it (unchecked).
 struct ForwardSettings {
-    std::string to;              // the collector's URL
-    std::string hostName;        // empty: the computer's name
-    std::string stateFile;       // empty: the default in the state folder
+    std::string to;         // the collector's URL
+    std::string hostName;   // empty: the computer's name
+    std::string stateFile;  // empty: the default in the state folder
     std::uint32_t typeMask = kEveryTypeMask;
-    std::string caFile;          // PEM; empty: the machine's trusted roots
-    std::string fingerprint;     // empty: the certificate is checked by its chain and name
+    std::string caFile;             // PEM; empty: the machine's trusted roots
+    std::string fingerprint;        // empty: the certificate is checked by its chain and name
     std::string clientCertificate;  // PKCS#12 file with the forwarder's own certificate and key; empty: none
-    int facility = 16;           // local0
+    int facility = 16;              // local0
 };
 
 // A message of the ring, named as it is forwarded: its log's generation, its sequence and the
@@ -43,10 +43,10 @@ struct ForwardState {
     // For `status`; not needed to resume.
     std::string target;
     bool connected = false;
-    std::string problem;      // why it is not connected, or the last failure
-    std::string warning;      // what the administrator should know of the settings (plain text on the network)
-    std::uint64_t behind = 0; // messages in the ring newer than the resume point
-    std::string updatedAt;    // local time the file was written
+    std::string problem;       // why it is not connected, or the last failure
+    std::string warning;       // what the administrator should know of the settings (plain text on the network)
+    std::uint64_t behind = 0;  // messages in the ring newer than the resume point
+    std::string updatedAt;     // local time the file was written
 
     bool operator==(const ForwardState&) const = default;
 };

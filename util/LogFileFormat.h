@@ -95,9 +95,9 @@ static_assert(sizeof(MessageRecord) == 560);
 static_assert(offsetof(MessageRecord, message) == 8);
 static_assert(offsetof(MessageRecord, filler) == 554);
 
-constexpr std::size_t kLockNamesOffset = sizeof(FileHeader);                    // 48
-constexpr std::size_t kSlotsOffset = kLockNamesOffset + sizeof(LockNames);      // 240
-constexpr std::size_t kRecordSize = sizeof(MessageRecord);                      // 560
+constexpr std::size_t kLockNamesOffset = sizeof(FileHeader);                // 48
+constexpr std::size_t kSlotsOffset = kLockNamesOffset + sizeof(LockNames);  // 240
+constexpr std::size_t kRecordSize = sizeof(MessageRecord);                  // 560
 static_assert(kSlotsOffset == 240);
 
 // The file length is computed in unsigned 32-bit arithmetic, so at most this many slots fit.

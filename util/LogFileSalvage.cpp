@@ -78,8 +78,9 @@ Salvage SalvageRecords(const unsigned char* slots, std::int32_t slotCount, std::
         if (i > 0 && (candidates[i].record.sortKey != candidates[i - 1].record.sortKey ||
                       candidates[i].hash != candidates[i - 1].hash))
             sameHashStart = records.size();
-        const bool copy = std::any_of(records.begin() + static_cast<std::ptrdiff_t>(sameHashStart), records.end(),
-                                      [&](const SalvagedRecord& kept) { return IsSameMessage(slots, kept, candidates[i].record); });
+        const bool copy =
+            std::any_of(records.begin() + static_cast<std::ptrdiff_t>(sameHashStart), records.end(),
+                        [&](const SalvagedRecord& kept) { return IsSameMessage(slots, kept, candidates[i].record); });
         if (copy)
             ++salvage.dropped;
         else

@@ -17,9 +17,9 @@
 namespace ZintarUtil {
 
 struct FollowUpdate {
-    FileHeader header{};           // the header the poll read
-    bool restarted = false;        // a new generation: `messages` is the whole ring
-    std::uint64_t missed = 0;      // messages overwritten in the ring before this poll saw them
+    FileHeader header{};                  // the header the poll read
+    bool restarted = false;               // a new generation: `messages` is the whole ring
+    std::uint64_t missed = 0;             // messages overwritten in the ring before this poll saw them
     std::vector<MessageRecord> messages;  // oldest first
 };
 

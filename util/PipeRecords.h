@@ -45,17 +45,17 @@ enum class Senders { AnyLocalUser, Administrators };
 // to the handler of its name (Server/RequestDispatch.cpp) once the sender is admitted; a client
 // checks the reply against the row and names the request in its errors. A new request is a row
 // here and its handler there.
-#define ZINTAR_PIPE_REQUESTS(REQUEST)                                   \
-    REQUEST(GetFileMapName, 2, kReplyFileMapName, AnyLocalUser)         \
-    REQUEST(WriteMessage, 3, kReplyOk, AnyLocalUser)                    \
-    REQUEST(Ping, 4, kReplyPing, AnyLocalUser)                          \
-    REQUEST(GetSettings, 5, kReplySettings, AnyLocalUser)               \
-    REQUEST(SetSettings, 6, kReplyOk, Administrators)                   \
-    REQUEST(GetLogFileName, 7, kReplyFileName, AnyLocalUser)            \
-    REQUEST(SetLogFileName, 8, kReplyOk, Administrators)                \
-    REQUEST(GetFilter, 9, kReplyFilter, AnyLocalUser)                   \
-    REQUEST(ClearFilters, 10, kReplyOk, Administrators)                 \
-    REQUEST(AddFilter, 11, kReplyOk, Administrators)                    \
+#define ZINTAR_PIPE_REQUESTS(REQUEST)                                                                                  \
+    REQUEST(GetFileMapName, 2, kReplyFileMapName, AnyLocalUser)                                                        \
+    REQUEST(WriteMessage, 3, kReplyOk, AnyLocalUser)                                                                   \
+    REQUEST(Ping, 4, kReplyPing, AnyLocalUser)                                                                         \
+    REQUEST(GetSettings, 5, kReplySettings, AnyLocalUser)                                                              \
+    REQUEST(SetSettings, 6, kReplyOk, Administrators)                                                                  \
+    REQUEST(GetLogFileName, 7, kReplyFileName, AnyLocalUser)                                                           \
+    REQUEST(SetLogFileName, 8, kReplyOk, Administrators)                                                               \
+    REQUEST(GetFilter, 9, kReplyFilter, AnyLocalUser)                                                                  \
+    REQUEST(ClearFilters, 10, kReplyOk, Administrators)                                                                \
+    REQUEST(AddFilter, 11, kReplyOk, Administrators)                                                                   \
     REQUEST(GetDefaultLogFileName, 12, kReplyFileName, AnyLocalUser)
 
 enum RequestCode : std::uint32_t {
@@ -92,21 +92,21 @@ inline constexpr char kNeedsAdministrator[] =
     "Changing the service's settings, filters or log file needs an administrator (an elevated console)";
 
 // Offsets into the record (the code is at 0).
-constexpr std::size_t kMessageOffset = 4;          // WriteMessage: one LogMessage
-constexpr std::size_t kMaxMessageOffset = 4;       // SetSettings and ReplySettings
+constexpr std::size_t kMessageOffset = 4;     // WriteMessage: one LogMessage
+constexpr std::size_t kMaxMessageOffset = 4;  // SetSettings and ReplySettings
 constexpr std::size_t kDevicePollRateOffset = 8;
 constexpr std::size_t kTypeFilterOffset = 12;
 constexpr std::size_t kSaveRateOffset = 16;
-constexpr std::size_t kTextOffset = 4;             // every text field starts here
-constexpr std::size_t kFilterIndexOffset = 4;      // GetFilter
-constexpr std::size_t kFilterKindOffset = 132;     // AddFilter and ReplyFilter
+constexpr std::size_t kTextOffset = 4;          // every text field starts here
+constexpr std::size_t kFilterIndexOffset = 4;   // GetFilter
+constexpr std::size_t kFilterKindOffset = 132;  // AddFilter and ReplyFilter
 // ReplySettings also says what the service runs on (codes 2 to 12 stay as they are, so no new
 // request is needed): state flags, then the path of the log file in use.
 constexpr std::size_t kStateFlagsOffset = 20;
 constexpr std::size_t kLogFileInUseOffset = 24;
 constexpr std::size_t kLogFileInUseFieldSize = kPipeRecordSize - kLogFileInUseOffset;  // 1004
-constexpr std::uint32_t kStateLogFileFallback = 1;  // LogFile could not be used: the default is
-constexpr std::uint32_t kStateDeviceOpen = 2;       // the Zintar device is open
+constexpr std::uint32_t kStateLogFileFallback = 1;     // LogFile could not be used: the default is
+constexpr std::uint32_t kStateDeviceOpen = 2;          // the Zintar device is open
 constexpr std::size_t kPathFieldSize = kPipeBodySize;  // 1024 bytes with the NUL
 constexpr std::size_t kFilterFieldSize = 128;          // 128 bytes with the NUL
 

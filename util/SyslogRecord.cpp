@@ -41,8 +41,8 @@ std::string Header(const TimeFields& time, const SyslogOrigin& origin)
     const int minutes = std::abs(origin.utcOffsetMinutes);
     std::snprintf(offset, sizeof offset, "%c%02d:%02d", origin.utcOffsetMinutes < 0 ? '-' : '+', minutes / 60 % 100,
                   minutes % 60);
-    return "<" + std::to_string(origin.facility * 8 + kSeverityNotice) + ">1 " + TimeStampText(time, 'T') + offset + " " +
-           HeaderField(origin.hostName) + " zintar - ";
+    return "<" + std::to_string(origin.facility * 8 + kSeverityNotice) + ">1 " + TimeStampText(time, 'T') + offset +
+           " " + HeaderField(origin.hostName) + " zintar - ";
 }
 
 }  // namespace
@@ -59,9 +59,9 @@ std::string SyslogRecord(const MessageRecord& record, std::uint64_t generation, 
     const LogMessage& m = record.message;
     const std::string text(m.text, strnlen(m.text, kTextFieldSize));
     const std::string aux(m.auxText, strnlen(m.auxText, kTextFieldSize));
-    return Header(m.timeStamp, origin) + "type" + std::to_string(m.type) + " [zintar@32473 aux=\"" + ParameterValue(aux) +
-           "\" generation=\"" + std::to_string(generation) + "\" sequence=\"" + std::to_string(record.sequence) +
-           "\" digest=\"" + DigestText(DigestOf(m)) + "\"] " + text;
+    return Header(m.timeStamp, origin) + "type" + std::to_string(m.type) + " [zintar@32473 aux=\"" +
+           ParameterValue(aux) + "\" generation=\"" + std::to_string(generation) + "\" sequence=\"" +
+           std::to_string(record.sequence) + "\" digest=\"" + DigestText(DigestOf(m)) + "\"] " + text;
 }
 
 std::string SyslogGapRecord(std::uint64_t lost, std::uint64_t generation, const TimeFields& time,

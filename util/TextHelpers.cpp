@@ -53,8 +53,7 @@ void FlagsToMask(std::uint32_t& mask, const bool* flags, std::uint32_t count)
     }
 }
 
-std::string ReplaceFileName(const std::string& modulePath, const std::string& fileName,
-                            char separator)
+std::string ReplaceFileName(const std::string& modulePath, const std::string& fileName, char separator)
 {
     const std::size_t cut = modulePath.rfind(separator);
     if (cut == std::string::npos)

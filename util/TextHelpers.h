@@ -29,8 +29,7 @@ void FlagsToMask(std::uint32_t& mask, const bool* flags, std::uint32_t count);
 // `modulePath` cut at its last `separator` (the separator itself dropped), then `separator` and
 // `fileName`. Throws ExceptionBase "Failed to obtain executable's location" when the path holds
 // no separator.
-std::string ReplaceFileName(const std::string& modulePath, const std::string& fileName,
-                            char separator);
+std::string ReplaceFileName(const std::string& modulePath, const std::string& fileName, char separator);
 
 // The path of `fileName` in the directory of the running executable.
 std::string GetExecutableRelativePath(const std::string& fileName);

@@ -120,13 +120,13 @@ std::optional<TimeFields> ParseTimeStamp(const std::string& text)
         milliseconds = text[19] == '.' && digits >= 1 && digits <= 3 ? FixedDigits(text + "00", 20, 3) : -1;
     }
     valid = valid && year >= 1601 && year <= 30827 && month >= 1 && month <= 12 && day >= 1 &&
-            day <= DaysInMonth(year, month) && hour >= 0 && hour <= 23 && minute >= 0 && minute <= 59 &&
-            second >= 0 && second <= 59 && milliseconds >= 0;
+            day <= DaysInMonth(year, month) && hour >= 0 && hour <= 23 && minute >= 0 && minute <= 59 && second >= 0 &&
+            second <= 59 && milliseconds >= 0;
     if (!valid)
         return std::nullopt;
-    return TimeFields{static_cast<std::int16_t>(year),   static_cast<std::int16_t>(month),
-                      static_cast<std::int16_t>(day),    static_cast<std::int16_t>(hour),
-                      static_cast<std::int16_t>(minute), static_cast<std::int16_t>(second),
+    return TimeFields{static_cast<std::int16_t>(year),         static_cast<std::int16_t>(month),
+                      static_cast<std::int16_t>(day),          static_cast<std::int16_t>(hour),
+                      static_cast<std::int16_t>(minute),       static_cast<std::int16_t>(second),
                       static_cast<std::int16_t>(milliseconds), WeekdayOf(year, month, day)};
 }
 

@@ -15,10 +15,7 @@ std::int32_t ClockMilliseconds()
     return static_cast<std::int32_t>(static_cast<std::uint32_t>(static_cast<std::uint64_t>(milliseconds)));
 }
 
-Timeout::Timeout(std::uint32_t milliseconds, Clock clock)
-    : start(clock()), remaining(milliseconds), clock(clock)
-{
-}
+Timeout::Timeout(std::uint32_t milliseconds, Clock clock) : start(clock()), remaining(milliseconds), clock(clock) {}
 
 std::uint32_t Timeout::Remaining()
 {
@@ -38,8 +35,7 @@ void Timeout::Update()
         return;
     const std::int32_t now = clock();
     // The difference is taken modulo 2^32, so a wrapping clock still gives the elapsed time.
-    const auto elapsed = static_cast<std::int32_t>(static_cast<std::uint32_t>(now) -
-                                                   static_cast<std::uint32_t>(start));
+    const auto elapsed = static_cast<std::int32_t>(static_cast<std::uint32_t>(now) - static_cast<std::uint32_t>(start));
     start = now;
     const auto elapsedUnsigned = static_cast<std::uint32_t>(elapsed);
     remaining = remaining > elapsedUnsigned ? remaining - elapsedUnsigned : 0;

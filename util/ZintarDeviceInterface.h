@@ -31,10 +31,10 @@
 
 /* Little-endian, no padding: u32, u32, u64, u64. */
 typedef struct ZintarStats {
-    unsigned int queued;             /* messages in the queue now */
-    unsigned int capacity;           /* places in the queue */
-    unsigned long long pushed;       /* messages queued since the driver was loaded */
-    unsigned long long read;         /* messages read since the driver was loaded */
+    unsigned int queued;       /* messages in the queue now */
+    unsigned int capacity;     /* places in the queue */
+    unsigned long long pushed; /* messages queued since the driver was loaded */
+    unsigned long long read;   /* messages read since the driver was loaded */
 } ZintarStats;
 
 #ifdef __cplusplus

@@ -21,7 +21,8 @@ public:
     explicit DiskFlush(HANDLE file)
     {
         ZintarUtil::UniqueFile copy;
-        if (!DuplicateHandle(GetCurrentProcess(), file, GetCurrentProcess(), copy.Put(), 0, FALSE, DUPLICATE_SAME_ACCESS))
+        if (!DuplicateHandle(GetCurrentProcess(), file, GetCurrentProcess(), copy.Put(), 0, FALSE,
+                             DUPLICATE_SAME_ACCESS))
             return;
         // The thread owns the copy from here on, and closes it when the disk is done.
         thread.Reset(CreateThread(nullptr, 0, &DiskFlush::Run, copy.Get(), 0, nullptr));

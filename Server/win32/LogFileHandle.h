@@ -13,10 +13,10 @@
 #include <cstdint>
 #include <string>
 
-#include "util/win32/AutoHandle.h"
 #include "Server/win32/ClientReleaseWait.h"
 #include "util/LogFileFormat.h"
 #include "util/Timeout.h"
+#include "util/win32/AutoHandle.h"
 
 namespace ZintarServer {
 

@@ -4,12 +4,12 @@
 #include <cstring>
 #include <string>
 
+#include "Server/ViewSlots.h"
 #include "util/DiagnosticLog.h"
 #include "util/Exceptions.h"
 #include "util/GuardedViewAccess.h"
 #include "util/LogFileSalvage.h"
 #include "util/LogFileSoundness.h"
-#include "Server/ViewSlots.h"
 
 namespace ZintarServer {
 
@@ -246,8 +246,7 @@ void LogFileStartup::LoadToList(WriteQueue& target)
         throw ExceptionBase("Failed to read a message in LoadToList()", &cause);
     }
     try {
-        GuardedViewAccess(
-            [&] { target.LoadFromRing(header, parts.view.Data() + ZintarUtil::kSlotsOffset, count); });
+        GuardedViewAccess([&] { target.LoadFromRing(header, parts.view.Data() + ZintarUtil::kSlotsOffset, count); });
     } catch (const ExceptionBase& e) {
         throw ExceptionBase("Failed to read a message in LoadToList()", &e);
     }

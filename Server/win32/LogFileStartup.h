@@ -20,14 +20,14 @@
 
 #include <cstdint>
 
+#include "Server/ServiceSettings.h"
 #include "Server/win32/ClientReleaseWait.h"
 #include "Server/win32/LogFileHandle.h"
 #include "Server/win32/LogFileView.h"
+#include "Server/win32/RingWriter.h"
+#include "Server/win32/WriteAccessGate.h"
 #include "util/win32/MessageFile.h"
 #include "util/win32/Mutex.h"
-#include "Server/win32/RingWriter.h"
-#include "Server/ServiceSettings.h"
-#include "Server/win32/WriteAccessGate.h"
 
 namespace ZintarServer {
 

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "util/win32/ClientAccess.h"
 #include "util/Exceptions.h"
 #include "util/GuardedViewAccess.h"
+#include "util/win32/ClientAccess.h"
 #include "util/win32/SecurityDescriptors.h"
 
 namespace ZintarServer {
@@ -73,8 +73,8 @@ void LogFileView::FlushView(const char* failure, std::uint64_t fileLength)
 bool LogFileView::MapWholeFile(bool strictAccess)
 {
     ZintarUtil::EveryoneSecurityAttributes attributes(ClientAccess::kMappingRights, strictAccess);
-    mapping = ZintarUtil::FileMapping(CreateFileMappingA(file.Get(), attributes.GetSecurityAttributes(),
-                                                         PAGE_READWRITE, 0, 0, mapName.c_str()));
+    mapping = ZintarUtil::FileMapping(
+        CreateFileMappingA(file.Get(), attributes.GetSecurityAttributes(), PAGE_READWRITE, 0, 0, mapName.c_str()));
     const DWORD error = GetLastError();
     const bool existed = error == ERROR_ALREADY_EXISTS;
     if (!mapping) {

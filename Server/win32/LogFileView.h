@@ -16,8 +16,8 @@
 #include <string>
 
 #include "Server/win32/ClientReleaseWait.h"
-#include "util/win32/FileMapping.h"
 #include "Server/win32/LogFileHandle.h"
+#include "util/win32/FileMapping.h"
 
 namespace ZintarServer {
 

@@ -7,9 +7,9 @@
 #include <iostream>
 #include <string>
 
+#include "Server/win32/ServerService.h"
 #include "util/DiagnosticLog.h"
 #include "util/Exceptions.h"
-#include "Server/win32/ServerService.h"
 #include "util/ZintarNames.h"
 
 using ZintarServer::ServerService;
@@ -87,7 +87,10 @@ int main(int argc, char** argv)
         std::cout << "Use -install or -remove" << std::endl;
         return 0;
     } catch (const ExceptionBase& e) {
-        std::cerr << std::endl << "An error has occured : " << std::endl << e.GetFullMessage("\n") << std::endl << std::endl;
+        std::cerr << std::endl
+                  << "An error has occured : " << std::endl
+                  << e.GetFullMessage("\n") << std::endl
+                  << std::endl;
         std::cout << "To install : use the -install switch and run as administrator" << std::endl;
         std::cout << "To remove : use the -remove switch and run as administrator" << std::endl;
         // Waits for the Enter key only where somebody can press it: a scripted run with its input

@@ -1,8 +1,8 @@
 #include "Server/win32/MessageFileMonitor.h"
 
+#include "Server/win32/MessageFileServer.h"
 #include "util/DiagnosticLog.h"
 #include "util/Exceptions.h"
-#include "Server/win32/MessageFileServer.h"
 
 namespace ZintarServer {
 
@@ -53,8 +53,8 @@ std::uint32_t MessageFileMonitor::Run()
             const std::int32_t start = ZintarUtil::ClockMilliseconds();
             if (MessageFileServer* target = File())
                 target->CycleWriteAccess(accessTimeout);
-            const auto elapsed = static_cast<std::uint32_t>(ZintarUtil::ClockMilliseconds()) -
-                                 static_cast<std::uint32_t>(start);
+            const auto elapsed =
+                static_cast<std::uint32_t>(ZintarUtil::ClockMilliseconds()) - static_cast<std::uint32_t>(start);
             if (!SleepRestOfPeriod(elapsed))
                 return 0;
         } catch (const ZintarUtil::Exceptions::ExceptionBase& e) {

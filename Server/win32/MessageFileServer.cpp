@@ -2,12 +2,12 @@
 // in the header do the work.
 #include "Server/win32/MessageFileServer.h"
 
-#include "util/win32/ClientAccess.h"
 #include "util/DiagnosticLog.h"
 #include "util/Exceptions.h"
 #include "util/GuardedViewAccess.h"
-#include "util/win32/SecurityDescriptors.h"
 #include "util/TextHelpers.h"
+#include "util/win32/ClientAccess.h"
+#include "util/win32/SecurityDescriptors.h"
 
 namespace ZintarServer {
 
@@ -30,8 +30,7 @@ FileHeader* HeaderIn(unsigned char* view)
 }  // namespace
 
 MessageFileServer::MessageFileServer(ServiceSettings* settings, Mutex* settingsMutex)
-    : settings(settings),
-      settingsMutex(settingsMutex),
+    : settings(settings), settingsMutex(settingsMutex),
       fileView(fileMapping, view, viewLength, fileMapName, diskFile, clients),
       gate({*this, headerMutex, readWaitEvent, writeWaitEvent, view}, kMonitorAccessTimeout),
       ring(*this, fileView, gate, settings, settingsMutex),
@@ -78,8 +77,7 @@ auto MessageFileServer::ClosingOnFailure(Step&& step)
 }
 
 void MessageFileServer::OpenFile(const std::string& newFileMapName, const std::string& newHeaderMutexName,
-                                 const std::string& newReadWaitEventName,
-                                 const std::string& newWriteWaitEventName)
+                                 const std::string& newReadWaitEventName, const std::string& newWriteWaitEventName)
 {
     std::string path;
     {
@@ -128,9 +126,9 @@ void MessageFileServer::OpenSharedObjects(const std::string& newFileMapName, con
     ZintarUtil::EveryoneSecurityAttributes header(ClientAccess::kHeaderLockRights, strictAccess);
     ZintarUtil::EveryoneSecurityAttributes readWait(ClientAccess::kReadWaitEventRights, strictAccess);
     ZintarUtil::EveryoneSecurityAttributes writeWait(ClientAccess::kWriteWaitEventRights, strictAccess);
-    MessageFile::OpenFile(newFileMapName, newHeaderMutexName, newReadWaitEventName, newWriteWaitEventName,
-                          {header.GetSecurityAttributes(), readWait.GetSecurityAttributes(),
-                           writeWait.GetSecurityAttributes()});
+    MessageFile::OpenFile(
+        newFileMapName, newHeaderMutexName, newReadWaitEventName, newWriteWaitEventName,
+        {header.GetSecurityAttributes(), readWait.GetSecurityAttributes(), writeWait.GetSecurityAttributes()});
     ClosingOnFailure([&] {
         header.ApplyTo(headerMutex->Handle(), headerMutexName);
         readWait.ApplyTo(readWaitEvent->Handle(), readWaitEventName);
@@ -236,7 +234,7 @@ void MessageFileServer::WriteToDisk()
     // Outside read access: the disk may take a while, and writers need not wait for it.
     Timeout diskBudget(kDiskFlushLimit);
     diskFile.FlushToDisk("Failed to force log file changes saved to disk, FlushFileBuffers() failed in WriteToDisk()",
-                        diskBudget);
+                         diskBudget);
 }
 
 void MessageFileServer::CycleWriteAccess(std::uint32_t readerBudget)

@@ -22,19 +22,19 @@
 #include <cstdint>
 #include <string>
 
+#include "Server/ServiceSettings.h"
+#include "Server/WriteQueue.h"
 #include "Server/win32/ClientReleaseWait.h"
 #include "Server/win32/LogFileHandle.h"
 #include "Server/win32/LogFileStartup.h"
 #include "Server/win32/LogFileView.h"
-#include "util/win32/MessageFile.h"
 #include "Server/win32/MessageFileMonitor.h"
-#include "util/win32/Mutex.h"
 #include "Server/win32/RingWriter.h"
-#include "Server/ServiceSettings.h"
+#include "Server/win32/WriteAccessGate.h"
 #include "util/Timeout.h"
 #include "util/UnwindingAwareRelease.h"
-#include "Server/win32/WriteAccessGate.h"
-#include "Server/WriteQueue.h"
+#include "util/win32/MessageFile.h"
+#include "util/win32/Mutex.h"
 
 namespace ZintarServer {
 

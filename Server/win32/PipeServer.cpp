@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <memory>
 
-#include "util/win32/ClientAccess.h"
 #include "util/Exceptions.h"
+#include "util/win32/ClientAccess.h"
 #include "util/win32/SecurityDescriptors.h"
 #include "util/win32/UniqueResource.h"
 

@@ -17,13 +17,13 @@
 #include <memory>
 #include <string>
 
+#include "Server/win32/PipeServerHandleThread.h"
+#include "Server/win32/PipeServerMessageHandler.h"
+#include "util/Timeout.h"
 #include "util/win32/AutoHandle.h"
 #include "util/win32/Mutex.h"
 #include "util/win32/Overlap.h"
-#include "Server/win32/PipeServerHandleThread.h"
-#include "Server/win32/PipeServerMessageHandler.h"
 #include "util/win32/Thread.h"
-#include "util/Timeout.h"
 
 namespace ZintarServer {
 

@@ -10,10 +10,10 @@
 #include <cstdint>
 #include <optional>
 
+#include "Server/RequestDispatch.h"
+#include "Server/win32/PipeServerMessageHandler.h"
 #include "util/win32/AutoHandle.h"
 #include "util/win32/Overlap.h"
-#include "Server/win32/PipeServerMessageHandler.h"
-#include "Server/RequestDispatch.h"
 #include "util/win32/Thread.h"
 
 namespace ZintarServer {

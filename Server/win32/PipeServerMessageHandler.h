@@ -2,8 +2,8 @@
 // time from a connection and hands it, with a reply to fill, to the connection's handler.
 #pragma once
 
-#include "util/PipeRecords.h"
 #include "Server/RequestDispatch.h"
+#include "util/PipeRecords.h"
 
 namespace ZintarServer {
 

@@ -2,8 +2,8 @@
 
 #include <vector>
 
-#include "util/Exceptions.h"
 #include "Server/ServiceSettings.h"
+#include "util/Exceptions.h"
 
 namespace ZintarServer {
 
@@ -11,8 +11,8 @@ using ZintarUtil::Exceptions::ExceptionWindows;
 
 RegistryKey::RegistryKey(HKEY root, const std::string& path)
 {
-    const LONG status = RegCreateKeyExA(root, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                        KEY_READ | KEY_WRITE, nullptr, handle.Put(), nullptr);
+    const LONG status = RegCreateKeyExA(root, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_READ | KEY_WRITE,
+                                        nullptr, handle.Put(), nullptr);
     if (status != ERROR_SUCCESS)
         throw ExceptionWindows("RegCreateKeyEx() failed", nullptr, static_cast<std::uint32_t>(status));
 }
@@ -24,8 +24,8 @@ std::string RegistryKey::ReadData(const std::string& name, const std::string& de
     // SetLogFileName refuses a path longer than this reads back.
     char buffer[kMaxLogFilePathLength + 1] = {};
     DWORD size = sizeof buffer;
-    const LONG status = RegQueryValueExA(handle.Get(), name.c_str(), nullptr, nullptr,
-                                         reinterpret_cast<BYTE*>(buffer), &size);
+    const LONG status =
+        RegQueryValueExA(handle.Get(), name.c_str(), nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size);
     if (status == ERROR_FILE_NOT_FOUND) {
         WriteData(name, defaultText);
         return defaultText;
@@ -40,8 +40,8 @@ std::uint32_t RegistryKey::ReadData(const std::string& name, std::uint32_t defau
 {
     std::uint32_t number = 0;
     DWORD size = sizeof number;
-    const LONG status = RegQueryValueExA(handle.Get(), name.c_str(), nullptr, nullptr,
-                                         reinterpret_cast<BYTE*>(&number), &size);
+    const LONG status =
+        RegQueryValueExA(handle.Get(), name.c_str(), nullptr, nullptr, reinterpret_cast<BYTE*>(&number), &size);
     if (status == ERROR_FILE_NOT_FOUND) {
         WriteData(name, defaultNumber);
         return defaultNumber;
@@ -73,8 +73,8 @@ bool RegistryKey::NextValue(std::string& text)
     char name[64];
     DWORD nameLength = sizeof name;
     DWORD dataSize = 0;
-    const LONG status = RegEnumValueA(handle.Get(), enumerationIndex, name, &nameLength, nullptr, nullptr,
-                                      nullptr, &dataSize);
+    const LONG status =
+        RegEnumValueA(handle.Get(), enumerationIndex, name, &nameLength, nullptr, nullptr, nullptr, &dataSize);
     if (status == ERROR_NO_MORE_ITEMS) {
         enumerationIndex = 0;
         return false;

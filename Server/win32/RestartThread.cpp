@@ -2,8 +2,8 @@
 
 #include <windows.h>
 
-#include "util/Exceptions.h"
 #include "Server/win32/ServerService.h"
+#include "util/Exceptions.h"
 
 namespace ZintarServer {
 

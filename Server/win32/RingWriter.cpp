@@ -4,10 +4,10 @@
 #include <cstring>
 
 #include "Server/Admission.h"
+#include "Server/ViewSlots.h"
 #include "util/Exceptions.h"
 #include "util/GuardedViewAccess.h"
 #include "util/LogFileSoundness.h"
-#include "Server/ViewSlots.h"
 
 namespace ZintarServer {
 

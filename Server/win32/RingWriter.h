@@ -12,12 +12,12 @@
 
 #include <cstdint>
 
+#include "Server/ServiceSettings.h"
+#include "Server/WriteQueue.h"
 #include "Server/win32/LogFileView.h"
+#include "Server/win32/WriteAccessGate.h"
 #include "util/win32/MessageFile.h"
 #include "util/win32/Mutex.h"
-#include "Server/ServiceSettings.h"
-#include "Server/win32/WriteAccessGate.h"
-#include "Server/WriteQueue.h"
 
 namespace ZintarServer {
 

@@ -1,13 +1,13 @@
 // ServerService: construction, start, stop, destruction, settings and the restart flag.
 #include "Server/win32/ServerService.h"
 
+#include "Server/win32/RegistryKey.h"
+#include "Server/win32/SettingsStore.h"
 #include "util/DiagnosticLog.h"
 #include "util/Exceptions.h"
 #include "util/LogFileFormat.h"
-#include "util/win32/LogFolderCheck.h"
-#include "Server/win32/RegistryKey.h"
-#include "Server/win32/SettingsStore.h"
 #include "util/TextHelpers.h"
+#include "util/win32/LogFolderCheck.h"
 
 namespace ZintarServer {
 
@@ -18,11 +18,8 @@ using ZintarUtil::Exceptions::ExceptionBase;
 using ZintarUtil::Exceptions::ExceptionWindows;
 
 ServerService::ServerService()
-    : pipeServer(ZintarUtil::kRequestPipeName),
-      pollTimer(kPollTimerId, "Driver Poll"),
-      writeTimer(kWriteTimerId, "File Write"),
-      messageFile(&settings, &settingsMutex),
-      restartThread(this)
+    : pipeServer(ZintarUtil::kRequestPipeName), pollTimer(kPollTimerId, "Driver Poll"),
+      writeTimer(kWriteTimerId, "File Write"), messageFile(&settings, &settingsMutex), restartThread(this)
 {
     restartThread.Start();
 }
@@ -81,7 +78,8 @@ void ServerService::TryOpenDevice()
         const ExceptionWindows failure("Failed to get access to the Zintar device driver, CreateFile() failed.");
         if (deviceAvailability.OpenFailed() == DeviceAvailability::Line::Missing) {
             ZintarUtil::WriteLog(failure.GetFullMessage("\n"));
-            ZintarUtil::WriteLog("The service runs without the Zintar device and opens it at the first poll that finds it.");
+            ZintarUtil::WriteLog(
+                "The service runs without the Zintar device and opens it at the first poll that finds it.");
         }
         return;
     }
@@ -141,8 +139,8 @@ void ServerService::OpenLogFileAt(const std::string& path, bool fallback, Messag
         settings.logFileInUse = path;
         settings.logFileFallback = fallback;
     }
-    messageFile.OpenFileAt(path, ZintarUtil::kFileMapName, ZintarUtil::kHeaderMutexName,
-                           ZintarUtil::kReadWaitEventName, ZintarUtil::kWriteWaitEventName, foreign);
+    messageFile.OpenFileAt(path, ZintarUtil::kFileMapName, ZintarUtil::kHeaderMutexName, ZintarUtil::kReadWaitEventName,
+                           ZintarUtil::kWriteWaitEventName, foreign);
 }
 
 // The running file moves only when its path was changed over the pipe while it ran; a start that
@@ -151,7 +149,8 @@ void ServerService::OpenLogFileAt(const std::string& path, bool fallback, Messag
 void ServerService::MoveLogFileIfAsked()
 {
     Mutex::Access access(settingsMutex, InfiniteTimeout);
-    if (settings.logFile == logFileAtStart || settings.logFileInUse.empty() || settings.logFile == settings.logFileInUse)
+    if (settings.logFile == logFileAtStart || settings.logFileInUse.empty() ||
+        settings.logFile == settings.logFileInUse)
         return;
     if (const auto refusal = ZintarUtil::RefusalOfLogFolder(settings.logFile)) {
         ZintarUtil::WriteLog("The log file stays at " + settings.logFileInUse + ", " + settings.logFile +

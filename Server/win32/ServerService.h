@@ -20,14 +20,14 @@
 #include <optional>
 #include <string>
 
-#include "Server/win32/MessageFileServer.h"
-#include "util/win32/Mutex.h"
-#include "Server/win32/PipeServer.h"
 #include "Server/DeviceAvailability.h"
+#include "Server/ServiceSettings.h"
+#include "Server/win32/MessageFileServer.h"
+#include "Server/win32/PipeServer.h"
 #include "Server/win32/PipeServerMessageHandler.h"
 #include "Server/win32/RestartThread.h"
+#include "util/win32/Mutex.h"
 #include "util/win32/Service.h"
-#include "Server/ServiceSettings.h"
 #include "util/win32/Timer.h"
 #include "util/win32/ZintarDeviceClient.h"
 

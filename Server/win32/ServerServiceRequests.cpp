@@ -1,14 +1,13 @@
 // ServerService: the driver intake, the timers' callback and the pipe requests.
-#include "Server/win32/ServerService.h"
-
 #include <string>
 
+#include "Server/RequestDispatch.h"
+#include "Server/win32/ServerService.h"
 #include "util/DiagnosticLog.h"
 #include "util/Exceptions.h"
-#include "util/win32/LogFolderCheck.h"
-#include "Server/RequestDispatch.h"
 #include "util/TextHelpers.h"
 #include "util/ZintarDeviceInterface.h"
+#include "util/win32/LogFolderCheck.h"
 
 namespace ZintarServer {
 

@@ -4,13 +4,13 @@
 
 #include <optional>
 
+#include "Server/win32/RegistryKey.h"
 #include "util/DiagnosticLog.h"
 #include "util/Exceptions.h"
 #include "util/LogFileFormat.h"
-#include "Server/win32/RegistryKey.h"
 #include "util/TextHelpers.h"
-#include "util/win32/UniqueResource.h"
 #include "util/ZintarNames.h"
+#include "util/win32/UniqueResource.h"
 
 namespace ZintarServer {
 
@@ -53,7 +53,8 @@ std::optional<std::uint32_t> CapacityOfFileAt(const std::string& path)
     ZintarUtil::FileHeader header{};
     DWORD read = 0;
     const bool complete = ReadFile(file.Get(), &header, sizeof header, &read, nullptr) && read == sizeof header;
-    if (!complete || header.capacity <= 0 || !ZintarUtil::IsStorableCapacity(static_cast<std::uint32_t>(header.capacity)))
+    if (!complete || header.capacity <= 0 ||
+        !ZintarUtil::IsStorableCapacity(static_cast<std::uint32_t>(header.capacity)))
         return std::nullopt;
     return static_cast<std::uint32_t>(header.capacity);
 }
@@ -111,7 +112,8 @@ void LoadSettings(ServiceSettings& settings, Mutex& settingsMutex)
     settings.maxMessage = UsableMaxMessage(ReadNumber(key, "MaxMessage", kDefaultMaxMessage), settings.logFile);
     settings.requestedMaxMessage = settings.maxMessage;
     const std::uint32_t pollRate = ReadNumber(key, "DevicePollRate", kDefaultDevicePollRate);
-    settings.devicePollRate = UsablePeriod("DevicePollRate", pollRate, IsUsablePollRate(pollRate), kDefaultDevicePollRate);
+    settings.devicePollRate =
+        UsablePeriod("DevicePollRate", pollRate, IsUsablePollRate(pollRate), kDefaultDevicePollRate);
     const std::uint32_t saveRate = ReadNumber(key, "SaveRate", kDefaultSaveRate);
     settings.saveRate = UsablePeriod("SaveRate", saveRate, IsUsableSaveRate(saveRate), kDefaultSaveRate);
     ZintarUtil::MaskToFlags(ReadNumber(key, "TypeFilter", kDefaultTypeFilter), settings.typeEnabled, kMessageTypes);

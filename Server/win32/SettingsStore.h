@@ -1,11 +1,10 @@
 // Loading the settings from the registry at every start and saving them at every stop.
 #pragma once
 
-#include "util/win32/Mutex.h"
 #include "Server/ServiceSettings.h"
+#include "util/win32/Mutex.h"
 
 namespace ZintarServer {
-
 
 // Fills `settings` from the registry under HKEY_LOCAL_MACHINE, writing every missing value with
 // its default, with `settingsMutex` held throughout. Throws ExceptionWindows "RegCreateKeyEx()

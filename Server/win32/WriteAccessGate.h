@@ -21,12 +21,12 @@
 #include <cstdint>
 #include <memory>
 
+#include "util/Timeout.h"
+#include "util/UnwindingAwareRelease.h"
 #include "util/win32/Event.h"
 #include "util/win32/FileMapping.h"
 #include "util/win32/MessageFile.h"
 #include "util/win32/Mutex.h"
-#include "util/Timeout.h"
-#include "util/UnwindingAwareRelease.h"
 
 namespace ZintarServer {
 

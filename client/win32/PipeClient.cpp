@@ -2,10 +2,10 @@
 
 #include <algorithm>
 
-#include "util/win32/ClientAccess.h"
 #include "util/Exceptions.h"
-#include "util/win32/Overlap.h"
 #include "util/Timeout.h"
+#include "util/win32/ClientAccess.h"
+#include "util/win32/Overlap.h"
 
 namespace ZintarClient {
 
@@ -21,14 +21,14 @@ HANDLE OpenPipe(const std::string& name, DWORD access, ZintarUtil::Timeout& time
     for (;;) {
         // Identification only: a program squatting on the name learns who we are but can never
         // act as us (the administrator who runs zintarctl, say).
-        const HANDLE pipe = CreateFileA(name.c_str(), access, 0, nullptr, OPEN_EXISTING,
-                                        FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+        const HANDLE pipe =
+            CreateFileA(name.c_str(), access, 0, nullptr, OPEN_EXISTING,
+                        FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
         if (pipe != INVALID_HANDLE_VALUE)
             return pipe;
         const DWORD error = GetLastError();
         if (timeout.Expired())
-            throw ExceptionWindows(FailureKind::ServiceUnreachable,
-                                   "Failed to connect to the service's pipe " + name);
+            throw ExceptionWindows(FailureKind::ServiceUnreachable, "Failed to connect to the service's pipe " + name);
         // Busy: every instance is taken until the service's next pass creates a free one. Not
         // found: the service is between its passes, starting, or not running at all.
         if (error == ERROR_PIPE_BUSY)
@@ -36,8 +36,7 @@ HANDLE OpenPipe(const std::string& name, DWORD access, ZintarUtil::Timeout& time
         else if (error == ERROR_FILE_NOT_FOUND)
             Sleep(std::min(kRetryPause, timeout.Remaining()));
         else
-            throw ExceptionWindows(FailureKind::ServiceUnreachable,
-                                   "Failed to connect to the service's pipe " + name);
+            throw ExceptionWindows(FailureKind::ServiceUnreachable, "Failed to connect to the service's pipe " + name);
     }
 }
 

@@ -12,9 +12,9 @@
 #include <cstdint>
 #include <string>
 
-#include "util/win32/AutoHandle.h"
 #include "util/PipeRecords.h"
 #include "util/ZintarNames.h"
+#include "util/win32/AutoHandle.h"
 
 namespace ZintarClient {
 

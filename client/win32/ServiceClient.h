@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "util/LogFileFormat.h"
-#include "client/win32/PipeClient.h"
 #include "client/ServiceRequests.h"
+#include "client/win32/PipeClient.h"
+#include "util/LogFileFormat.h"
 
 namespace ZintarClient {
 

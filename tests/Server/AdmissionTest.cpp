@@ -1,8 +1,9 @@
+#include "Server/Admission.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 
-#include "Server/Admission.h"
 #include "tests/support/LogImageBuilder.h"
 
 using namespace ZintarServer;

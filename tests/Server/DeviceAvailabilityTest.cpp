@@ -1,10 +1,10 @@
+#include "Server/DeviceAvailability.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <utility>
 #include <vector>
-
-#include "Server/DeviceAvailability.h"
 
 using ZintarServer::DeviceAvailability;
 

@@ -1,5 +1,7 @@
 // The request table against a stand-in for the service: every code, the locks each one takes,
 // the texts at the edges of their fields, and the failures.
+#include "Server/RequestDispatch.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,9 +9,8 @@
 #include <functional>
 #include <optional>
 
-#include "util/Exceptions.h"
 #include "tests/support/LogImageBuilder.h"
-#include "Server/RequestDispatch.h"
+#include "util/Exceptions.h"
 
 using namespace ZintarServer;
 using namespace ZintarUtil;
@@ -137,7 +138,9 @@ TEST(RequestDispatch, EveryCode)
         {"code 13", Request(13), kReplyUnknown, 0, {}},
         {"largest code", Request(0xFFFFFFFF), kReplyUnknown, 0, {}},
         {"file map name", Request(kGetFileMapName), kReplyFileMapName, 0,
-         [](const FakeService&, const PipeReply& r) { EXPECT_EQ(ReplyText(r, kPathFieldSize), "Global\\ZintarServiceFileMap"); }},
+         [](const FakeService&, const PipeReply& r) {
+             EXPECT_EQ(ReplyText(r, kPathFieldSize), "Global\\ZintarServiceFileMap");
+         }},
         {"write message", message, kReplyOk, 0,
          [](const FakeService& s, const PipeReply&) {
              ASSERT_EQ(s.written.size(), 1u);
@@ -167,11 +170,14 @@ TEST(RequestDispatch, EveryCode)
         {"set settings with no limit", Settings(0, 1, 0, 1), kReplyOk, 1,
          [](const FakeService& s, const PipeReply&) { EXPECT_EQ(s.settings.requestedMaxMessage, 1u); }},
         // Values that cannot work are refused with the reason, before anything changes.
-        {"set settings above the largest file", Settings(7669585, 1000, 15, 60), kReplyFailed, 0, Unchanged("MaxMessage 7669585")},
+        {"set settings above the largest file", Settings(7669585, 1000, 15, 60), kReplyFailed, 0,
+         Unchanged("MaxMessage 7669585")},
         {"set settings, poll rate 0", Settings(100, 0, 15, 60), kReplyFailed, 0, Unchanged("DevicePollRate 0")},
-        {"set settings, poll rate of 2^31 ms", Settings(100, 0x80000000, 15, 60), kReplyFailed, 0, Unchanged("DevicePollRate")},
+        {"set settings, poll rate of 2^31 ms", Settings(100, 0x80000000, 15, 60), kReplyFailed, 0,
+         Unchanged("DevicePollRate")},
         {"set settings, save rate 0", Settings(100, 1000, 15, 0), kReplyFailed, 0, Unchanged("SaveRate 0")},
-        {"set settings, save rate whose ms wrap", Settings(100, 1000, 15, 4294968), kReplyFailed, 0, Unchanged("SaveRate")},
+        {"set settings, save rate whose ms wrap", Settings(100, 1000, 15, 4294968), kReplyFailed, 0,
+         Unchanged("SaveRate")},
         {"set settings at the limits", Settings(7669584, 0x7FFFFFFF, 15, 2147483), kReplyOk, 1, {}},
         {"get log file name", Request(kGetLogFileName), kReplyFileName, 1,
          [](const FakeService&, const PipeReply& r) { EXPECT_EQ(ReplyText(r, kPathFieldSize), "C:\\logs\\Logs.dat"); }},
@@ -182,7 +188,11 @@ TEST(RequestDispatch, EveryCode)
         {"set log file name, empty", TextRequest(kSetLogFileName, ""), kReplyFailed, 0, Unchanged("path is empty")},
         {"set log file name, longer than a start reads", TextRequest(kSetLogFileName, "C:\\" + std::string(253, 'x')),
          kReplyFailed, 0, Unchanged("256 characters")},
-        {"set log file name, 255 characters", TextRequest(kSetLogFileName, "C:\\" + std::string(252, 'x')), kReplyOk, 1, {}},
+        {"set log file name, 255 characters",
+         TextRequest(kSetLogFileName, "C:\\" + std::string(252, 'x')),
+         kReplyOk,
+         1,
+         {}},
         {"set log file name, folder missing", TextRequest(kSetLogFileName, "C:\\missing\\Logs.dat"), kReplyFailed, 0,
          Unchanged("does not exist")},
         {"first include filter", Filter(0), kReplyFilter, 1,

@@ -1,5 +1,7 @@
 // The slots of a mapped ring: a copy reaches only whole slots inside the view, whatever slot a
 // header names, and a refused one says which operation failed and why.
+#include "Server/ViewSlots.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,7 +9,6 @@
 #include <vector>
 
 #include "util/Exceptions.h"
-#include "Server/ViewSlots.h"
 
 using namespace ZintarUtil;
 

@@ -1,9 +1,10 @@
+#include "client/ServiceRequests.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 
 #include "util/Exceptions.h"
-#include "client/ServiceRequests.h"
 
 using namespace ZintarClient;
 
@@ -13,7 +14,10 @@ TEST(ServiceRequests, RepliesOtherThanExpectedSayWhat)
         std::uint32_t code;
         const char* says;
     };
-    const Case cases[] = {{4, "too long"}, {5, "does not know"}, {7, "ZintarServiceLog.txt"}, {8, "no such filter"},
+    const Case cases[] = {{4, "too long"},
+                          {5, "does not know"},
+                          {7, "ZintarServiceLog.txt"},
+                          {8, "no such filter"},
                           {99, "unexpected reply code 99"}};
     for (const Case& c : cases) {
         ZintarUtil::PipeReply reply{};

@@ -3,9 +3,9 @@
 #include <string>
 #include <vector>
 
-#include "tools/zintarctl/CtlCommandLine.h"
 #include "tools/zintar-feed/FeedOptions.h"
 #include "tools/zintar-forward/ForwardOptions.h"
+#include "tools/zintarctl/CtlCommandLine.h"
 #include "tools/zintarctl/MessageSelection.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)

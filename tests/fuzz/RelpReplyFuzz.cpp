@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "util/Exceptions.h"
 #include "tools/zintar-forward/RelpProtocol.h"
+#include "util/Exceptions.h"
 
 using namespace ZintarForward;
 using ZintarUtil::Exceptions::ExceptionBase;

@@ -4,8 +4,8 @@
 #include <string>
 
 #include "tools/zintarctl/MessageSelection.h"
-#include "util/TextHelpers.h"
 #include "tools/zintarctl/WebRequests.h"
+#include "util/TextHelpers.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
@@ -20,7 +20,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } catch (const ZintarUtil::UsageError&) {
     }
     const std::string lower = ZintarUtil::ToLowerAscii(host);
-    if (ZintarCtl::HostAllowed(host, {"127.0.0.1", 8080}, 8080) && lower != "127.0.0.1:8080" && lower != "localhost:8080")
+    if (ZintarCtl::HostAllowed(host, {"127.0.0.1", 8080}, 8080) && lower != "127.0.0.1:8080" &&
+        lower != "localhost:8080")
         __builtin_trap();
     return 0;
 }

@@ -4,11 +4,11 @@
 // reads wait again after it on Linux.
 #pragma once
 
-#include <boost/asio.hpp>
-
 #include <chrono>
 #include <optional>
 #include <string>
+
+#include <boost/asio.hpp>
 
 namespace ZintarTest {
 

@@ -7,10 +7,10 @@
 #include <set>
 #include <stdexcept>
 
+#include "tests/support/LogImageBuilder.h"
 #include "util/LogFileSalvage.h"
 #include "util/LogFileSoundness.h"
 #include "util/LogFollower.h"
-#include "tests/support/LogImageBuilder.h"
 
 namespace ZintarTest {
 
@@ -155,8 +155,8 @@ private:
     void RestartWithRepair()
     {
         const auto capacity = ring.header.capacity;
-        const ZintarUtil::Salvage salvage = ZintarUtil::SalvageRecords(
-            reinterpret_cast<const unsigned char*>(ring.slots.data()), capacity, limit);
+        const ZintarUtil::Salvage salvage =
+            ZintarUtil::SalvageRecords(reinterpret_cast<const unsigned char*>(ring.slots.data()), capacity, limit);
         queue = WriteQueue();
         for (auto record = salvage.records.rbegin(); record != salvage.records.rend(); ++record)
             queue.AppendOlder(record->sortKey, record->sequence, record->slot);

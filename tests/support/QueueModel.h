@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "util/LogFileFormat.h"
 #include "Server/WriteQueue.h"
+#include "util/LogFileFormat.h"
 
 namespace ZintarTest {
 

@@ -2,8 +2,8 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <random>
+#include <sstream>
 
 namespace ZintarTest {
 
@@ -12,8 +12,7 @@ std::string TemporaryPath(const std::string& stem)
     static const unsigned long long processTag = std::random_device{}();
     static unsigned counter = 0;
     const std::filesystem::path directory = std::filesystem::temp_directory_path();
-    return (directory / (stem + "-" + std::to_string(processTag) + "-" + std::to_string(++counter) + ".txt"))
-        .string();
+    return (directory / (stem + "-" + std::to_string(processTag) + "-" + std::to_string(++counter) + ".txt")).string();
 }
 
 TemporaryFile::~TemporaryFile()

@@ -1,3 +1,5 @@
+#include "util/DiagnosticLog.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -5,9 +7,8 @@
 #include <optional>
 #include <sstream>
 
-#include "util/DiagnosticLog.h"
-#include "util/LogThrottle.h"
 #include "tests/support/TestFiles.h"
+#include "util/LogThrottle.h"
 
 using namespace ZintarUtil;
 
@@ -101,9 +102,10 @@ TEST(LogThrottle, OneTextAtMostOnceASecondWithTheCountLeftOut)
         std::optional<std::uint64_t> admitted;
     };
     const Step steps[] = {
-        {"refused", 0, 0},        {"refused", 10, std::nullopt}, {"other", 20, 0},
-        {"refused", 999, std::nullopt}, {"refused", 1000, 2},    {"refused", 1500, std::nullopt},
-        {"refused", 5000, 1},     {"refused", 4000, 0},  // a clock that went back never silences
+        {"refused", 0, 0},    {"refused", 10, std::nullopt},
+        {"other", 20, 0},     {"refused", 999, std::nullopt},
+        {"refused", 1000, 2}, {"refused", 1500, std::nullopt},
+        {"refused", 5000, 1}, {"refused", 4000, 0},  // a clock that went back never silences
     };
     LogThrottle throttle;
     for (const Step& step : steps) {

@@ -1,8 +1,9 @@
+#include "util/Exceptions.h"
+
 #include <gtest/gtest.h>
 
 #include <memory>
 
-#include "util/Exceptions.h"
 #include "util/SystemError.h"
 
 using namespace ZintarUtil::Exceptions;

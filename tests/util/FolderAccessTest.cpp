@@ -1,6 +1,6 @@
-#include <gtest/gtest.h>
-
 #include "util/FolderAccess.h"
+
+#include <gtest/gtest.h>
 
 using namespace ZintarUtil;
 using namespace ZintarUtil::FolderRights;
@@ -14,8 +14,14 @@ constexpr std::uint32_t kFullControl = 0x1F01FF;
 constexpr std::uint32_t kReadAndExecute = 0x1200A9;
 constexpr std::uint32_t kModify = 0x1301BF;  // everything but re-permissioning and FILE_DELETE_CHILD
 
-FolderAccessEntry Allow(BroadGroup group, std::uint32_t mask) { return {group, true, mask, false}; }
-FolderAccessEntry Deny(BroadGroup group, std::uint32_t mask) { return {group, false, mask, false}; }
+FolderAccessEntry Allow(BroadGroup group, std::uint32_t mask)
+{
+    return {group, true, mask, false};
+}
+FolderAccessEntry Deny(BroadGroup group, std::uint32_t mask)
+{
+    return {group, false, mask, false};
+}
 
 }  // namespace
 
@@ -46,11 +52,14 @@ TEST(FolderWriteRefusal, Table)
          {true, {Deny(kUsers, kDeleteChild | kWriteDac), Allow(kUsers, kFullControl)}},
          "lets Users add files, add subfolders and take its ownership"},
         {"allow before deny wins", {true, {Allow(kUsers, kAddFile), Deny(kUsers, kAddFile)}}, "lets Users add files"},
-        {"deny for Users leaves Everyone", {true, {Deny(kUsers, kAddFile), Allow(kEveryone, kAddFile)}},
+        {"deny for Users leaves Everyone",
+         {true, {Deny(kUsers, kAddFile), Allow(kEveryone, kAddFile)}},
          "lets Everyone add files"},
-        {"deny for another SID", {true, {Deny(kOther, kFullControl), Allow(kUsers, kAddSubfolder)}},
+        {"deny for another SID",
+         {true, {Deny(kOther, kFullControl), Allow(kUsers, kAddSubfolder)}},
          "lets Users add subfolders"},
-        {"two groups", {true, {Allow(kUsers, kDeleteChild), Allow(kEveryone, kWriteDac)}},
+        {"two groups",
+         {true, {Allow(kUsers, kDeleteChild), Allow(kEveryone, kWriteDac)}},
          "lets Everyone change its permissions, and lets Users delete files"},
     };
     for (const Row& row : rows) {

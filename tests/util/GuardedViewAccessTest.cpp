@@ -1,8 +1,8 @@
+#include "util/GuardedViewAccess.h"
+
 #include <gtest/gtest.h>
 
 #include <vector>
-
-#include "util/GuardedViewAccess.h"
 
 using namespace ZintarUtil;
 
@@ -28,7 +28,8 @@ TEST(RetryViewAccess, Table)
         std::size_t calls = 0;
         Outcome outcome = kCompletes;
         try {
-            RetryViewAccess([&]() -> std::uint32_t { return calls < c.script.size() ? c.script[calls++] : (++calls, 0u); });
+            RetryViewAccess(
+                [&]() -> std::uint32_t { return calls < c.script.size() ? c.script[calls++] : (++calls, 0u); });
         } catch (const Exceptions::ExceptionFileMapIO& e) {
             outcome = kFileMapIO;
             EXPECT_EQ(e.GetFullMessage("\n"), "Failed to access File Map View");
@@ -46,7 +47,8 @@ TEST(RetryViewAccess, TheBodyRunsOnceAndItsExceptionsPassUnchanged)
     int runs = 0;
     GuardedViewAccess([&] { ++runs; });
     EXPECT_EQ(runs, 1);
-    EXPECT_THROW(GuardedViewAccess([] { throw Exceptions::ExceptionBase("from the body"); }), Exceptions::ExceptionBase);
+    EXPECT_THROW(GuardedViewAccess([] { throw Exceptions::ExceptionBase("from the body"); }),
+                 Exceptions::ExceptionBase);
     GuardedViewAccess([&] { ++runs; });  // the guard was left in order
     EXPECT_EQ(runs, 2);
 }

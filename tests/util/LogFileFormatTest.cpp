@@ -1,8 +1,9 @@
+#include "util/LogFileFormat.h"
+
 #include <gtest/gtest.h>
 
 #include <vector>
 
-#include "util/LogFileFormat.h"
 #include "tests/support/LogImageBuilder.h"
 
 using namespace ZintarUtil;
@@ -11,8 +12,13 @@ namespace {
 
 TimeFields Stamp(int year, int month, int day, int milliseconds = 0, int weekday = 0)
 {
-    return TimeFields{static_cast<std::int16_t>(year), static_cast<std::int16_t>(month),
-                      static_cast<std::int16_t>(day),  0, 0, 0, static_cast<std::int16_t>(milliseconds),
+    return TimeFields{static_cast<std::int16_t>(year),
+                      static_cast<std::int16_t>(month),
+                      static_cast<std::int16_t>(day),
+                      0,
+                      0,
+                      0,
+                      static_cast<std::int16_t>(milliseconds),
                       static_cast<std::int16_t>(weekday)};
 }
 
@@ -27,7 +33,8 @@ TEST(SortKey, MonthsOfThirtyOneDaysNoWeekdayAndUnsignedOrder)
     EXPECT_EQ(SortKeyOf(Stamp(2026, 3, 4, 8, 1)), SortKeyOf(Stamp(2026, 3, 4, 8, 6)));
     EXPECT_GT(SortKeyOf(Stamp(-1, 1, 1)), SortKeyOf(Stamp(32767, 12, 31, 999)));
     EXPECT_EQ(SortKeyOf(Stamp(0, 0, 0, -1)), UINT64_MAX);
-    EXPECT_EQ(SortKeyOf(ZintarTest::MessageWithKey(123456)), ZintarTest::kKeyBase + 123456) << "read from the packed message";
+    EXPECT_EQ(SortKeyOf(ZintarTest::MessageWithKey(123456)), ZintarTest::kKeyBase + 123456)
+        << "read from the packed message";
 }
 
 TEST(LogFileFormat, StorableCapacityKeepsTheLengthWithinThirtyTwoBits)
@@ -62,8 +69,14 @@ TEST(RingWalk, OldestFirstIsTheNewestFirstWalkReversed)
                 header.capacity = capacity;
                 header.nextSlot = nextSlot;
                 std::vector<const MessageRecord*> newest, oldest;
-                ForEachNewestFirst(header, slots.data(), count, [&](const MessageRecord& r) { newest.push_back(&r); return true; });
-                ForEachOldestFirst(header, slots.data(), count, [&](const MessageRecord& r) { oldest.push_back(&r); return true; });
+                ForEachNewestFirst(header, slots.data(), count, [&](const MessageRecord& r) {
+                    newest.push_back(&r);
+                    return true;
+                });
+                ForEachOldestFirst(header, slots.data(), count, [&](const MessageRecord& r) {
+                    oldest.push_back(&r);
+                    return true;
+                });
                 EXPECT_EQ(std::vector<const MessageRecord*>(newest.rbegin(), newest.rend()), oldest)
                     << nextSlot << " " << capacity << " " << count;
             }

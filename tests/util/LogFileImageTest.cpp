@@ -1,8 +1,9 @@
+#include "util/LogFileImage.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 
-#include "util/LogFileImage.h"
 #include "tests/support/LogImageBuilder.h"
 
 using namespace ZintarUtil;

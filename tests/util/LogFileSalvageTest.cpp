@@ -1,10 +1,11 @@
+#include "util/LogFileSalvage.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <functional>
 #include <utility>
 
-#include "util/LogFileSalvage.h"
 #include "tests/support/LogImageBuilder.h"
 
 using namespace ZintarUtil;
@@ -50,31 +51,45 @@ TEST(Salvage, DamagedImages)
                  for (std::size_t b = 0; b < kRecordSize; ++b)
                      reinterpret_cast<unsigned char*>(&i.Slot(slot))[b] = static_cast<unsigned char>(b * 131 + slot);
          },
-         6, {{10, 0}, {30, 2}, {40, 3}, {60, 5}}, 2},
+         6,
+         {{10, 0}, {30, 2}, {40, 3}, {60, 5}},
+         2},
         {"a torn full rewrite: 20 .. 50 copied down one slot, stopped after two",
          [](LogImage& i) {
              Put(i, 0, 20, 1);
              Put(i, 1, 30, 2);
-         }, 6, {{20, 1}, {30, 2}, {40, 3}, {50, 4}, {60, 5}}, 1},
+         },
+         6,
+         {{20, 1}, {30, 2}, {40, 3}, {50, 4}, {60, 5}},
+         1},
         {"a torn shift: 60 copied on and renumbered before 55 took its place; the first copy is kept",
-         [](LogImage& i) { Put(i, 0, 60, 7); }, 6, {{20, 1}, {30, 2}, {40, 3}, {50, 4}, {60, 5}}, 1},
+         [](LogImage& i) { Put(i, 0, 60, 7); },
+         6,
+         {{20, 1}, {30, 2}, {40, 3}, {50, 4}, {60, 5}},
+         1},
         {"records beyond the limit: the newest are kept", [](LogImage&) {}, 4, {{30, 2}, {40, 3}, {50, 4}, {60, 5}}, 2},
         {"equal keys stand in the order of their sequences",
          [](LogImage& i) {
              Put(i, 0, 40, 9);
              std::strcpy(i.Slot(0).message.text, "another message at the same time");
          },
-         6, {{20, 1}, {30, 2}, {40, 3}, {40, 9}, {50, 4}, {60, 5}}, 0},
+         6,
+         {{20, 1}, {30, 2}, {40, 3}, {40, 9}, {50, 4}, {60, 5}},
+         0},
         {"copies of one message under two sequences, another message of its time between them",
          [](LogImage& i) {
              Put(i, 0, 40, 7);
              Put(i, 1, 40, 6);
              std::strcpy(i.Slot(1).message.text, "another message at the same time");
          },
-         6, {{30, 2}, {40, 3}, {40, 6}, {50, 4}, {60, 5}}, 1},
+         6,
+         {{30, 2}, {40, 3}, {40, 6}, {50, 4}, {60, 5}},
+         1},
         {"a record at the calendar's last moment is whole",
          [](LogImage& i) { i.Slot(0).message.timeStamp = kLastMoment; },
-         6, {{20, 1}, {30, 2}, {40, 3}, {50, 4}, {60, 5}, {lastMoment, 0}}, 0},
+         6,
+         {{20, 1}, {30, 2}, {40, 3}, {50, 4}, {60, 5}, {lastMoment, 0}},
+         0},
         {"never written slots are not counted; a time outside the calendar is",
          [](LogImage& i) {
              i.Slot(0) = MessageRecord{};
@@ -83,7 +98,9 @@ TEST(Salvage, DamagedImages)
              i.Slot(3).message.type = 4;
              std::memset(i.Slot(4).message.auxText, 'x', kTextFieldSize);
          },
-         6, {{60, 5}}, 4},
+         6,
+         {{60, 5}},
+         4},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

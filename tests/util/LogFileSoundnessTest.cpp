@@ -1,9 +1,10 @@
+#include "util/LogFileSoundness.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <functional>
 
-#include "util/LogFileSoundness.h"
 #include "tests/support/LogImageBuilder.h"
 
 using namespace ZintarUtil;
@@ -53,7 +54,8 @@ TEST(Soundness, MutationsOfAFullRing)
              i.Slot(2).message.text[kTextFieldSize - 1] = '\0';
          },
          true},
-        {"auxText without NUL", [](LogImage& i) { std::memset(i.Slot(0).message.auxText, 'y', kTextFieldSize); }, false},
+        {"auxText without NUL", [](LogImage& i) { std::memset(i.Slot(0).message.auxText, 'y', kTextFieldSize); },
+         false},
         {"type 3", [](LogImage& i) { i.Slot(1).message.type = 3; }, true},
         {"type 4", [](LogImage& i) { i.Slot(1).message.type = 4; }, false},
         {"records outside the count are not judged",
@@ -90,7 +92,8 @@ TEST(Soundness, ImagesOfOtherShapes)
     EXPECT_TRUE(IsSound(LogImage(1).Bytes())) << "an empty ring of one slot";
     EXPECT_FALSE(IsSound(LogImage(0).Bytes())) << "no slot at all";
     std::vector<unsigned char> bytes = LogImage(3).Bytes();
-    EXPECT_FALSE(IsSound(std::vector<unsigned char>(bytes.begin(), bytes.end() - kRecordSize / 2))) << "cut in a record";
+    EXPECT_FALSE(IsSound(std::vector<unsigned char>(bytes.begin(), bytes.end() - kRecordSize / 2)))
+        << "cut in a record";
     EXPECT_FALSE(IsSound(std::vector<unsigned char>(bytes.begin(), bytes.begin() + 20))) << "shorter than a header";
     EXPECT_FALSE(IsSoundLogImage(nullptr, 0));
     FileHeader header{};

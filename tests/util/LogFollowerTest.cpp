@@ -1,9 +1,10 @@
+#include "util/LogFollower.h"
+
 #include <gtest/gtest.h>
 
-#include "util/LogFollower.h"
+#include "Server/WriteQueue.h"
 #include "tests/support/LogImageBuilder.h"
 #include "tests/support/QueueModel.h"
-#include "Server/WriteQueue.h"
 
 using namespace ZintarUtil;
 using ZintarServer::WriteQueue;

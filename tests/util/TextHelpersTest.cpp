@@ -1,7 +1,8 @@
+#include "util/TextHelpers.h"
+
 #include <gtest/gtest.h>
 
 #include "util/Exceptions.h"
-#include "util/TextHelpers.h"
 
 using namespace ZintarUtil;
 

@@ -1,10 +1,10 @@
+#include "util/Timeout.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <thread>
 #include <vector>
-
-#include "util/Timeout.h"
 
 using ZintarUtil::Timeout;
 
@@ -58,19 +58,17 @@ TEST_F(TimeoutTest, UpdatesTable)
         std::uint32_t remaining;
     };
     const Case cases[] = {
-        {"no time passed", 1000, {0}, 100},
-        {"one partial use", 1000, {60}, 40},
-        {"two partial uses", 1000, {30, 30}, 40},
-        {"three partial uses", 1000, {10, 20, 30}, 40},
-        {"used up", 1000, {60, 50}, 0},
-        {"across the clock's wrap", INT32_MAX - 10, {30}, 70},
+        {"no time passed", 1000, {0}, 100},       {"one partial use", 1000, {60}, 40},
+        {"two partial uses", 1000, {30, 30}, 40}, {"three partial uses", 1000, {10, 20, 30}, 40},
+        {"used up", 1000, {60, 50}, 0},           {"across the clock's wrap", INT32_MAX - 10, {30}, 70},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         fakeNow = c.start;
         Timeout timeout(100, &FakeClock);
         for (std::int32_t advance : c.advances) {
-            fakeNow = static_cast<std::int32_t>(static_cast<std::uint32_t>(fakeNow) + static_cast<std::uint32_t>(advance));
+            fakeNow =
+                static_cast<std::int32_t>(static_cast<std::uint32_t>(fakeNow) + static_cast<std::uint32_t>(advance));
             timeout.Remaining();
         }
         EXPECT_EQ(timeout.Remaining(), c.remaining);
@@ -87,7 +85,8 @@ TEST(Clock, CountsMillisecondsOfWallTime)
     while (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(30)) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    const auto elapsed =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
     const std::int32_t counted = ZintarUtil::ClockMilliseconds() - first;
     EXPECT_GE(counted, 25);
     EXPECT_LE(counted, elapsed.count() + 20);

@@ -9,8 +9,8 @@
 namespace ZintarFeed {
 
 using ZintarUtil::LogMessage;
-using ZintarUtil::UsageError;
 using ZintarUtil::TimeFields;
+using ZintarUtil::UsageError;
 
 namespace {
 
@@ -57,14 +57,17 @@ FeedOptions ParseFeedOptions(const std::vector<std::string>& args, std::string& 
     push->add_option("--text", o.text,
                      "message text, at most " + kTextLimit + " characters; {n} stands for the message number");
     push->add_option("--aux", o.auxText, "auxiliary text, at most " + kTextLimit + " characters; {n} as above");
-    push->add_option("--count", o.count, "how many messages (default 1)")->check(CLI::Range(std::uint64_t{0}, UINT64_MAX / 2));
+    push->add_option("--count", o.count, "how many messages (default 1)")
+        ->check(CLI::Range(std::uint64_t{0}, UINT64_MAX / 2));
     push->add_option("--rate", rate, "messages per second, or 'max' (the default) for as fast as possible");
     push->add_option("--time", time, "time stamp YYYY-MM-DDThh:mm:ss[.mmm] of every message (default: local time)");
     push->add_option("--batch", o.batch, "messages per push request (default 256)")->check(CLI::Range(1u, 4096u));
     push->add_option("--busy-timeout", o.busyTimeout, "ms to retry while the device queue is full (default 10000)")
         ->check(CLI::Range(0u, 0xFFFFFFFEu));
-    push->add_option("--scenario", o.scenario, "'plant': every type from a few named sources, in place of --type, "
-                                               "--text and --aux")->check(CLI::IsMember({"plant"}));
+    push->add_option("--scenario", o.scenario,
+                     "'plant': every type from a few named sources, in place of --type, "
+                     "--text and --aux")
+        ->check(CLI::IsMember({"plant"}));
     push->callback([&] { o.command = Command::Push; });
     CLI::App* read = app.add_subcommand("read", "take messages out of the device and print them");
     read->add_option("--max", o.readLimit, "stop after this many messages");

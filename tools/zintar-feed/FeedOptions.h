@@ -20,12 +20,12 @@ struct FeedOptions {
     std::string text = "zintar-feed message {n}";
     std::string auxText;
     std::uint64_t count = 1;
-    std::optional<double> rate;  // messages per second; none: as fast as the device takes them
+    std::optional<double> rate;                       // messages per second; none: as fast as the device takes them
     std::optional<ZintarUtil::TimeFields> timeStamp;  // none: the local time of each message
-    std::uint32_t batch = 256;   // messages per push request at most
-    std::uint32_t busyTimeout = 10000;  // milliseconds to keep retrying a full device queue
-    std::uint64_t readLimit = UINT64_MAX;  // read: stop after this many messages
-    std::string scenario;  // "plant": messages of every type from a few named sources
+    std::uint32_t batch = 256;                        // messages per push request at most
+    std::uint32_t busyTimeout = 10000;                // milliseconds to keep retrying a full device queue
+    std::uint64_t readLimit = UINT64_MAX;             // read: stop after this many messages
+    std::string scenario;                             // "plant": messages of every type from a few named sources
 };
 
 // The arguments after the program name (parsed with CLI11); `help` receives the help text, which

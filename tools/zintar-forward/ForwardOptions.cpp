@@ -20,18 +20,24 @@ struct Flags {
 
 void AddSettingsOptions(CLI::App& command, ForwardSettings& s, Flags& flags)
 {
-    command.add_option("--to", s.to, "the collector: relp://HOST:PORT, relp+tls://HOST:PORT, tls://HOST:PORT or "
-                                      "tcp://HOST:PORT")->required();
+    command
+        .add_option("--to", s.to,
+                    "the collector: relp://HOST:PORT, relp+tls://HOST:PORT, tls://HOST:PORT or "
+                    "tcp://HOST:PORT")
+        ->required();
     command.add_option("--host-name", s.hostName, "the HOSTNAME the records carry (default: this computer's name)");
     command.add_option("--state", s.stateFile, "the file that keeps the resume point (default: in the state folder)");
     command.add_option("--types", flags.types, "the message types to forward, for example 0,1,2,3 (the default)");
-    command.add_option("--ca", s.caFile, "PEM file with the CA that signs the collector's certificate (default: the "
-                                         "machine's trusted roots)");
-    command.add_option("--fingerprint", s.fingerprint, "the collector certificate's SHA-256 (hex, colons allowed), "
-                                                       "checked instead of its chain and name");
-    command.add_option("--client-cert", s.clientCertificate, "PKCS#12 file (RSA key, no password) with this "
-                                                             "forwarder's certificate, for a collector that asks for one "
-                                                             "(rsyslog's imrelp with TLS does)");
+    command.add_option("--ca", s.caFile,
+                       "PEM file with the CA that signs the collector's certificate (default: the "
+                       "machine's trusted roots)");
+    command.add_option("--fingerprint", s.fingerprint,
+                       "the collector certificate's SHA-256 (hex, colons allowed), "
+                       "checked instead of its chain and name");
+    command.add_option("--client-cert", s.clientCertificate,
+                       "PKCS#12 file (RSA key, no password) with this "
+                       "forwarder's certificate, for a collector that asks for one "
+                       "(rsyslog's imrelp with TLS does)");
     command.add_option("--facility", s.facility, "the syslog facility, 0 to 23 (default 16, local0)")
         ->check(CLI::Range(0, 23));
 }
@@ -76,7 +82,7 @@ ForwardCommandLine ParseForwardCommandLine(const std::vector<std::string>& args,
     install->callback([&] { line.command = Command::Install; });
     app.add_subcommand("remove", "stop and remove the service")->callback([&] { line.command = Command::Remove; });
     CLI::App* status = app.add_subcommand("status", "print the target, the connection, the last acknowledged "
-                                                     "message and the gaps");
+                                                    "message and the gaps");
     status->add_option("--state", line.settings.stateFile, "the state file of a forwarder started with run --state");
     status->callback([&] { line.command = Command::Status; });
     app.add_subcommand("service", "")->group("")->callback([&] { line.command = Command::Service; });

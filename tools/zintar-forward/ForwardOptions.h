@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "util/ForwardState.h"
 #include "tools/zintar-forward/ForwardTarget.h"
+#include "util/ForwardState.h"
 
 namespace ZintarForward {
 

@@ -60,7 +60,8 @@ ForwardTarget ParseTarget(const std::string& url)
         return target;
     }
     throw UsageError("--to needs relp://, relp+tls://, tls:// or tcp:// and HOST:PORT, for example "
-                     "relp+tls://collector.example:2514, not '" + url + "'");
+                     "relp+tls://collector.example:2514, not '" +
+                     url + "'");
 }
 
 Sha256 ParseFingerprint(const std::string& text)
@@ -81,7 +82,8 @@ Sha256 ParseFingerprint(const std::string& text)
     }
     if (!good)
         throw UsageError("--fingerprint needs the certificate's SHA-256 as 64 hex digits (colons between pairs "
-                         "allowed), not '" + text + "'");
+                         "allowed), not '" +
+                         text + "'");
     return fingerprint;
 }
 

@@ -20,7 +20,7 @@ struct ForwardTarget {
     Scheme scheme = Scheme::Relp;
     std::string host;  // without the brackets of an IPv6 address
     std::string port;
-    std::string url;   // as given
+    std::string url;  // as given
 
     bool UsesTls() const { return scheme == Scheme::RelpTls || scheme == Scheme::Tls; }
     bool UsesRelp() const { return scheme == Scheme::Relp || scheme == Scheme::RelpTls; }

@@ -66,8 +66,8 @@ void Forwarder::Step()
         LookBehindWhileAway();
         SaveIfDue(false);
         const std::uint64_t now = platform.NowMs();
-        platform.WaitForStop(static_cast<std::uint32_t>(std::clamp<std::uint64_t>(
-            nextConnectAt > now ? nextConnectAt - now : 0, 1, kLookBehindEveryMs)));
+        platform.WaitForStop(static_cast<std::uint32_t>(
+            std::clamp<std::uint64_t>(nextConnectAt > now ? nextConnectAt - now : 0, 1, kLookBehindEveryMs)));
         return;
     }
     try {
@@ -120,7 +120,8 @@ void Forwarder::OpenRelpSession()
                             std::to_string(reply->txnr));
     const RelpStatus status = ParseRelpStatus(reply->data);
     if (!status.Ok())
-        throw ExceptionBase("The collector refused the RELP session: " + std::to_string(status.code) + " " + status.text);
+        throw ExceptionBase("The collector refused the RELP session: " + std::to_string(status.code) + " " +
+                            status.text);
     nextTxnr = NextRelpTxnr(nextTxnr);
 }
 
@@ -155,7 +156,8 @@ void Forwarder::SendMore()
     const std::size_t room = options.window - inFlight.size();
     RingBatch batch;
     if (!platform.ReadRing([&](const ZintarUtil::FileHeader& header, const RingCursor::NewestRecord& newest) {
-            batch = cursor.Take(header, newest, room, [this](std::uint64_t digest) { return delivered.count(digest) > 0; });
+            batch =
+                cursor.Take(header, newest, room, [this](std::uint64_t digest) { return delivered.count(digest) > 0; });
         })) {
         moreInRing = false;
         return;
@@ -226,9 +228,9 @@ void Forwarder::TakeRelpReply(const RelpReply& reply)
         throw ExceptionBase("The collector sent the RELP command '" + reply.command + "', where only answers belong");
     const auto oldest = std::find_if(inFlight.begin(), inFlight.end(), [](const InFlight& e) { return e.sent; });
     if (oldest == inFlight.end() || oldest->txnr != reply.txnr)
-        throw ExceptionBase("The collector answered RELP transaction " + std::to_string(reply.txnr) + ", where " +
-                            (oldest == inFlight.end() ? std::string("none was open")
-                                                      : std::to_string(oldest->txnr) + " was next"));
+        throw ExceptionBase(
+            "The collector answered RELP transaction " + std::to_string(reply.txnr) + ", where " +
+            (oldest == inFlight.end() ? std::string("none was open") : std::to_string(oldest->txnr) + " was next"));
     const RelpStatus status = ParseRelpStatus(reply.data);
     if (!status.Ok())
         throw ExceptionBase("The collector refused a record: " + std::to_string(status.code) + " " + status.text);
@@ -286,7 +288,9 @@ void Forwarder::Finish()
     if (connection) {
         try {
             const std::uint64_t deadline = platform.NowMs() + kFinishBudgetMs;
-            const auto sent = [&] { return std::any_of(inFlight.begin(), inFlight.end(), [](auto& e) { return e.sent; }); };
+            const auto sent = [&] {
+                return std::any_of(inFlight.begin(), inFlight.end(), [](auto& e) { return e.sent; });
+            };
             if (options.target.UsesRelp()) {
                 while (sent() && platform.NowMs() < deadline)
                     TakeReplies(100);

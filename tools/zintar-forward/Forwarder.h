@@ -22,10 +22,10 @@
 #include <unordered_set>
 
 #include "tools/zintar-forward/Connection.h"
-#include "util/ForwardState.h"
 #include "tools/zintar-forward/ForwardTarget.h"
 #include "tools/zintar-forward/RelpProtocol.h"
 #include "tools/zintar-forward/RingCursor.h"
+#include "util/ForwardState.h"
 #include "util/SyslogRecord.h"
 
 namespace ZintarForward {
@@ -37,13 +37,13 @@ class ForwarderPlatform {
 public:
     virtual ~ForwarderPlatform() = default;
 
-    virtual std::uint64_t NowMs() = 0;                  // a monotonic clock
-    virtual ZintarUtil::TimeFields LocalTime() = 0;     // for the gap record and the status
-    virtual ZintarUtil::SyslogOrigin Origin() = 0;      // host name, today's UTC offset, facility
+    virtual std::uint64_t NowMs() = 0;               // a monotonic clock
+    virtual ZintarUtil::TimeFields LocalTime() = 0;  // for the gap record and the status
+    virtual ZintarUtil::SyslogOrigin Origin() = 0;   // host name, today's UTC offset, facility
     // Calls `read` with the ring under read access. False when the log is not shared now (the
     // service does not run); throws nothing.
-    virtual bool ReadRing(const std::function<void(const ZintarUtil::FileHeader&,
-                                                   const RingCursor::NewestRecord&)>& read) = 0;
+    virtual bool
+    ReadRing(const std::function<void(const ZintarUtil::FileHeader&, const RingCursor::NewestRecord&)>& read) = 0;
     // A new connection to the collector (TLS set up and the certificate checked where the target
     // asks for it). Throws ExceptionBase with the reason.
     virtual std::unique_ptr<Connection> Connect() = 0;
@@ -61,7 +61,7 @@ struct ForwarderOptions {
     // Records sent and not yet delivered; 0: 16,384 for RELP (unanswered), 65,536 for TCP and TLS
     // (a second's worth at full speed, since a record counts there only after a second).
     std::size_t window = 0;
-    std::uint32_t pollMs = 50;            // how often an idle forwarder looks at the ring
+    std::uint32_t pollMs = 50;              // how often an idle forwarder looks at the ring
     std::uint32_t deliveredAfterMs = 1000;  // TCP and TLS: how long a record must stand sent
     std::uint32_t replyTimeoutMs = 10000;   // RELP: how long the oldest record may wait for its answer
     std::uint32_t maxBackoffMs = 30000;
@@ -89,7 +89,7 @@ private:
         bool sent = false;                 // false for a message whose type is not forwarded
         std::uint32_t txnr = 0;            // RELP
         std::uint64_t sentAt = 0;
-        std::uint64_t lost = 0;            // a gap record: the messages it owns up to
+        std::uint64_t lost = 0;  // a gap record: the messages it owns up to
     };
 
     void Connect();

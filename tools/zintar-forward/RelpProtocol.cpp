@@ -17,7 +17,10 @@ constexpr std::size_t kMaxDataLengthDigits = 9;
     throw ExceptionBase("The collector sent a malformed RELP frame: " + why);
 }
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
 
 // Digits at `at`, at most `maxDigits`, followed by a blank (or, for the data length, a line
 // break). Returns the number, or none when the buffer ends first.

@@ -20,7 +20,10 @@ namespace ZintarForward {
 
 // Transaction numbers run from 1 to 999,999,999 and then start at 1 again.
 constexpr std::uint32_t kRelpMaxTxnr = 999999999;
-constexpr std::uint32_t NextRelpTxnr(std::uint32_t txnr) { return txnr >= kRelpMaxTxnr ? 1 : txnr + 1; }
+constexpr std::uint32_t NextRelpTxnr(std::uint32_t txnr)
+{
+    return txnr >= kRelpMaxTxnr ? 1 : txnr + 1;
+}
 
 std::string RelpFrame(std::uint32_t txnr, std::string_view command, std::string_view data);
 

@@ -109,7 +109,8 @@ std::optional<std::int32_t> RingCursor::FindQuickly(const FileHeader& header, co
         holds(static_cast<std::int64_t>(header.nextSequence - 1 - p.sequence)))
         return static_cast<std::int32_t>(header.nextSequence - 1 - p.sequence);
     if (seenAt && seenAt->capacity == header.capacity && header.capacity > 0) {
-        const std::int64_t i = (static_cast<std::int64_t>(header.nextSlot) - 1 - seenAt->slot + header.capacity) % header.capacity;
+        const std::int64_t i =
+            (static_cast<std::int64_t>(header.nextSlot) - 1 - seenAt->slot + header.capacity) % header.capacity;
         if (holds(i))
             return static_cast<std::int32_t>(i);
     }

@@ -40,7 +40,7 @@ struct RingBatch {
     std::uint64_t lost = 0;  // messages overwritten before they could be taken, just before `records`
     bool uncounted = false;  // overwritten by a burst that left no numbers to count them by
     std::vector<ZintarUtil::MessageRecord> records;  // oldest first
-    std::uint64_t behind = 0;  // messages in the ring after the last one taken
+    std::uint64_t behind = 0;                        // messages in the ring after the last one taken
 };
 
 class RingCursor {

@@ -1,12 +1,11 @@
 #include "tools/zintarctl/CtlCommandLine.h"
 
-#include "tools/zintarctl/WebRequests.h"
-
-#include <CLI/CLI.hpp>
-
 #include <functional>
 #include <map>
 
+#include <CLI/CLI.hpp>
+
+#include "tools/zintarctl/WebRequests.h"
 #include "util/LogFileFormat.h"
 
 namespace ZintarCtl {
@@ -22,7 +21,7 @@ const std::string kTextLimit = std::to_string(ZintarUtil::kTextFieldSize - 1);
 struct Reading {
     CtlCommand command;
     std::string types, format = "text", color = "auto";  // read and follow
-    std::uint32_t max = 0, poll = 0, save = 0;             // settings set
+    std::uint32_t max = 0, poll = 0, save = 0;           // settings set
     std::string typeFilter;
     bool exclude = false;  // filters add
 };
@@ -107,8 +106,10 @@ void AddSelection(CLI::App& verb, Reading& r, const char* lastName, const char* 
     verb.add_option("--grep", c.grep, "only texts that contain a match of this regular expression");
     verb.add_option("--format", r.format, "text (default), json (one object a line) or csv")
         ->check(CLI::IsMember({"text", "json", "csv"}));
-    verb.add_flag_callback("--json", [&r] { r.format = "json"; }, "the same as --format json");
-    verb.add_flag_callback("--csv", [&r] { r.format = "csv"; }, "the same as --format csv");
+    verb.add_flag_callback(
+        "--json", [&r] { r.format = "json"; }, "the same as --format json");
+    verb.add_flag_callback(
+        "--csv", [&r] { r.format = "csv"; }, "the same as --format csv");
 }
 
 void FinishSelection(Reading& r)

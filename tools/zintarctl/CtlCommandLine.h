@@ -19,23 +19,22 @@ namespace ZintarCtl {
 // its options and finishes what they read into the command (CtlCommandLine.cpp, NoOptions when it
 // has none); `action` carries it out and returns the exit code (win32/ZintarCtl.cpp). A new verb
 // is a row here and its action there.
-#define ZINTARCTL_VERBS(VERB)                                                                                         \
-    VERB(Status, "status", "the service's state, its settings and the log file's figures", NoOptions, ShowStatus)     \
-    VERB(SettingsGet, "settings get", "print the settings", NoOptions, ShowSettings)                                  \
-    VERB(SettingsSet, "settings set", "change settings; the service restarts to apply them", SettingsSetOptions,      \
-         ChangeSettings)                                                                                              \
-    VERB(FiltersList, "filters list", "print every filter", NoOptions, ListFilters)                                   \
-    VERB(FiltersAdd, "filters add", "add a filter: include (the default) or --exclude", FiltersAddOptions, AddFilter) \
-    VERB(FiltersClear, "filters clear", "remove every filter", NoOptions, ClearFilters)                               \
-    VERB(LogFileGet, "logfile get", "print the path", NoOptions, ShowLogFile)                                         \
-    VERB(LogFileSet, "logfile set", "move the log file there at the service's next stop", LogFileSetOptions,          \
-         MoveLogFile)                                                                                                 \
-    VERB(LogFileDefault, "logfile default", "print the default path", NoOptions, ShowDefaultLogFile)                  \
-    VERB(Write, "write", "send a message to the log", WriteOptions, WriteMessage)                                     \
-    VERB(Read, "read", "print the stored messages, oldest first", ReadOptions, Read)                                  \
-    VERB(Follow, "follow",                                                                                            \
-         "print the newest stored messages, then new ones as they arrive, until Ctrl-C (also -f)", FollowOptions,     \
-         Follow)                                                                                                      \
+#define ZINTARCTL_VERBS(VERB)                                                                                          \
+    VERB(Status, "status", "the service's state, its settings and the log file's figures", NoOptions, ShowStatus)      \
+    VERB(SettingsGet, "settings get", "print the settings", NoOptions, ShowSettings)                                   \
+    VERB(SettingsSet, "settings set", "change settings; the service restarts to apply them", SettingsSetOptions,       \
+         ChangeSettings)                                                                                               \
+    VERB(FiltersList, "filters list", "print every filter", NoOptions, ListFilters)                                    \
+    VERB(FiltersAdd, "filters add", "add a filter: include (the default) or --exclude", FiltersAddOptions, AddFilter)  \
+    VERB(FiltersClear, "filters clear", "remove every filter", NoOptions, ClearFilters)                                \
+    VERB(LogFileGet, "logfile get", "print the path", NoOptions, ShowLogFile)                                          \
+    VERB(LogFileSet, "logfile set", "move the log file there at the service's next stop", LogFileSetOptions,           \
+         MoveLogFile)                                                                                                  \
+    VERB(LogFileDefault, "logfile default", "print the default path", NoOptions, ShowDefaultLogFile)                   \
+    VERB(Write, "write", "send a message to the log", WriteOptions, WriteMessage)                                      \
+    VERB(Read, "read", "print the stored messages, oldest first", ReadOptions, Read)                                   \
+    VERB(Follow, "follow", "print the newest stored messages, then new ones as they arrive, until Ctrl-C (also -f)",   \
+         FollowOptions, Follow)                                                                                        \
     VERB(Web, "web", "show the log as a live page in the browser, until Ctrl-C", WebOptions, Web)
 
 enum class Verb {

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "tools/zintarctl/FollowDeduplicator.h"
-#include "util/LogFollower.h"
 #include "tools/zintarctl/MessageSelection.h"
+#include "util/LogFollower.h"
 
 namespace ZintarCtl {
 

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "tools/zintarctl/CtlCommandLine.h"
-#include "util/LogFileFormat.h"
 #include "tools/zintarctl/StatusReport.h"
+#include "util/LogFileFormat.h"
 
 namespace ZintarCtl {
 

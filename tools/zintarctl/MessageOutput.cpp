@@ -1,9 +1,9 @@
 #include "tools/zintarctl/MessageOutput.h"
 
-#include <nlohmann/json.hpp>
-
 #include <cstdio>
 #include <cstring>
+
+#include <nlohmann/json.hpp>
 
 #include "util/TimeStamps.h"
 
@@ -31,8 +31,11 @@ std::string CsvField(const std::string& text)
 nlohmann::json MessageJson(const MessageRecord& record)
 {
     const ZintarUtil::LogMessage& m = record.message;
-    return {{"time", ZintarUtil::TimeStampText(m.timeStamp, 'T')}, {"type", m.type}, {"text", FieldText(m.text)},
-            {"aux", FieldText(m.auxText)}, {"sequence", record.sequence}};
+    return {{"time", ZintarUtil::TimeStampText(m.timeStamp, 'T')},
+            {"type", m.type},
+            {"text", FieldText(m.text)},
+            {"aux", FieldText(m.auxText)},
+            {"sequence", record.sequence}};
 }
 
 std::string JsonLine(const nlohmann::json& json)
@@ -49,7 +52,8 @@ std::string MessageLine(const MessageRecord& record, Format format, bool color)
     case Format::Json:
         return JsonLine(MessageJson(record));
     case Format::Csv:
-        return ZintarUtil::TimeStampText(m.timeStamp) + "," + std::to_string(m.type) + "," + CsvField(text) + "," + CsvField(aux);
+        return ZintarUtil::TimeStampText(m.timeStamp) + "," + std::to_string(m.type) + "," + CsvField(text) + "," +
+               CsvField(aux);
     case Format::Text:
         break;
     }

@@ -2,9 +2,9 @@
 // collector such as Fluent Bit or Vector to ship on), or CSV.
 #pragma once
 
-#include <nlohmann/json.hpp>
-
 #include <string>
+
+#include <nlohmann/json.hpp>
 
 #include "tools/zintarctl/CtlCommandLine.h"
 #include "util/LogFileFormat.h"

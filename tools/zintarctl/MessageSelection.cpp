@@ -17,7 +17,8 @@ std::uint64_t KeyOfTime(const std::string& option, const std::string& text, cons
 {
     const std::optional<ZintarUtil::TimeFields> time = ZintarUtil::ParseTimeOrWord(text, now);
     if (!time)
-        throw UsageError(option + " needs YYYY-MM-DDThh:mm:ss[.mmm], today, yesterday or -N followed by s, m, h or d, not '" +
+        throw UsageError(option +
+                         " needs YYYY-MM-DDThh:mm:ss[.mmm], today, yesterday or -N followed by s, m, h or d, not '" +
                          text + "'");
     return ZintarUtil::SortKeyOf(*time);
 }
@@ -70,9 +71,11 @@ Selection SelectionOf(const CtlCommand& command, const ZintarUtil::TimeFields& n
         // The regex compiler recurses for each nested group: a bound on the pattern keeps a
         // hostile one from overflowing the stack. No text is longer anyway.
         if (command.grep->size() > ZintarUtil::kTextFieldSize - 1)
-            throw UsageError("--grep: a pattern holds at most " + std::to_string(ZintarUtil::kTextFieldSize - 1) + " characters");
+            throw UsageError("--grep: a pattern holds at most " + std::to_string(ZintarUtil::kTextFieldSize - 1) +
+                             " characters");
         if (HasOversizedNumber(*command.grep))
-            throw UsageError("--grep: '" + *command.grep + "' holds a repeat count or back-reference of more than 9 digits");
+            throw UsageError("--grep: '" + *command.grep +
+                             "' holds a repeat count or back-reference of more than 9 digits");
         try {
             selection.pattern.emplace(*command.grep, std::regex::ECMAScript);
         } catch (const std::regex_error& e) {

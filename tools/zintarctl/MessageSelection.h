@@ -15,7 +15,7 @@ namespace ZintarCtl {
 
 struct Selection {
     std::uint32_t types = ZintarUtil::kEveryTypeMask;  // bit i selects type i
-    std::optional<std::uint64_t> sinceKey, untilKey;  // sort keys, both ends included
+    std::optional<std::uint64_t> sinceKey, untilKey;   // sort keys, both ends included
     std::optional<std::string> textPrefix;
     std::optional<std::regex> pattern;
 };

@@ -8,9 +8,8 @@ namespace ZintarCtl {
 
 std::string SettingsText(const ZintarClient::Settings& s)
 {
-    return "max messages   " + std::to_string(s.maxMessage) + "\n" +
-           "poll rate      " + std::to_string(s.devicePollRate) + " ms\n" +
-           "save rate      " + std::to_string(s.saveRate) + " s\n" +
+    return "max messages   " + std::to_string(s.maxMessage) + "\n" + "poll rate      " +
+           std::to_string(s.devicePollRate) + " ms\n" + "save rate      " + std::to_string(s.saveRate) + " s\n" +
            "types kept     " + TypesText(s.typeFilter) + "\n";
 }
 

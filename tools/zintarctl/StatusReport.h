@@ -5,10 +5,10 @@
 #include <optional>
 #include <string>
 
-#include "util/CommandLineValues.h"
-#include "tools/zintarctl/CtlCommandLine.h"
-#include "util/LogFileFormat.h"
 #include "client/ServiceRequests.h"
+#include "tools/zintarctl/CtlCommandLine.h"
+#include "util/CommandLineValues.h"
+#include "util/LogFileFormat.h"
 
 namespace ZintarCtl {
 
@@ -17,9 +17,9 @@ struct StatusReport {
     std::string stateText;  // "running", "not installed", ...
     bool answered = false;  // the service answered a ping on its pipe
     std::optional<ZintarClient::Settings> settings;
-    std::string logFile;                          // the path the service was told to use
+    std::string logFile;                           // the path the service was told to use
     std::optional<ZintarUtil::FileHeader> header;  // while the service shares its log
-    std::string forwarder;  // one line on zintar-forward; empty while it is not installed
+    std::string forwarder;                         // one line on zintar-forward; empty while it is not installed
 };
 
 // The lines `zintarctl status` prints.

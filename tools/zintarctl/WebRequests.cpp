@@ -1,8 +1,8 @@
 #include "tools/zintarctl/WebRequests.h"
 
-#include <nlohmann/json.hpp>
-
 #include <charconv>
+
+#include <nlohmann/json.hpp>
 
 #include "tools/zintarctl/MessageOutput.h"
 #include "util/TextHelpers.h"
@@ -84,7 +84,8 @@ ListenAddress ParseListenAddress(const std::string& text)
     if (host == "localhost")
         host = "127.0.0.1";
     if (!IsIpLiteral(host) || port.empty())
-        throw UsageError("--listen needs ADDRESS:PORT with an IP address, for example 127.0.0.1:8080, not '" + text + "'");
+        throw UsageError("--listen needs ADDRESS:PORT with an IP address, for example 127.0.0.1:8080, not '" + text +
+                         "'");
     return {std::string(host), static_cast<std::uint16_t>(Number("--listen's port", port, 65535))};
 }
 
@@ -168,14 +169,18 @@ std::string StatusJson(const StatusReport& report, const std::string& source)
 {
     nlohmann::json status = {{"service", report.stateText}, {"answered", report.answered}, {"source", source}};
     if (const auto& s = report.settings)
-        status["settings"] = {{"maxMessage", s->maxMessage}, {"devicePollRate", s->devicePollRate},
-                              {"saveRate", s->saveRate},     {"typeFilter", TypesText(s->typeFilter)},
-                              {"logFile", report.logFile},   {"logFileInUse", s->logFileInUse},
-                              {"logFileFallback", s->logFileFallback}, {"deviceOpen", s->deviceOpen}};
+        status["settings"] = {{"maxMessage", s->maxMessage},
+                              {"devicePollRate", s->devicePollRate},
+                              {"saveRate", s->saveRate},
+                              {"typeFilter", TypesText(s->typeFilter)},
+                              {"logFile", report.logFile},
+                              {"logFileInUse", s->logFileInUse},
+                              {"logFileFallback", s->logFileFallback},
+                              {"deviceOpen", s->deviceOpen}};
     if (const auto& h = report.header)
-        status["log"] = {{"capacity", h->capacity},       {"messages", h->messageCount},
-                         {"generation", h->generation},   {"updates", h->updateCount},
-                         {"readers", h->readCount},       {"serverRunning", h->serverRunning != 0}};
+        status["log"] = {{"capacity", h->capacity},     {"messages", h->messageCount},
+                         {"generation", h->generation}, {"updates", h->updateCount},
+                         {"readers", h->readCount},     {"serverRunning", h->serverRunning != 0}};
     return JsonLine(status);
 }
 

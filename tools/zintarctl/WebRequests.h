@@ -9,13 +9,13 @@
 #include <vector>
 
 #include "tools/zintarctl/CtlCommandLine.h"
-#include "util/LogFileFormat.h"
 #include "tools/zintarctl/StatusReport.h"
+#include "util/LogFileFormat.h"
 
 namespace ZintarCtl {
 
 struct ListenAddress {
-    std::string host;  // an IP address as written: "127.0.0.1", "[::1]", "0.0.0.0"
+    std::string host;        // an IP address as written: "127.0.0.1", "[::1]", "0.0.0.0"
     std::uint16_t port = 0;  // 0: any free port
 };
 

@@ -1,16 +1,16 @@
 #include "tools/zintarctl/WebServer.h"
 
+#include <chrono>
+#include <thread>
+
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <nlohmann/json.hpp>
 
-#include <chrono>
-#include <thread>
-
-#include "util/Exceptions.h"
 #include "tools/zintarctl/ExclusivePort.h"
 #include "tools/zintarctl/MessageOutput.h"
+#include "util/Exceptions.h"
 #include "util/UsageError.h"
 
 namespace ZintarCtl {
@@ -80,8 +80,8 @@ private:
     void Answer()
     {
         if (!HostAllowed(request[http::field::host], server->listen, server->port))
-            return Send(Plain(http::status::forbidden, "This viewer answers only requests to " + server->listen.host + ":" +
-                                                           std::to_string(server->port) + ".\n"));
+            return Send(Plain(http::status::forbidden, "This viewer answers only requests to " + server->listen.host +
+                                                           ":" + std::to_string(server->port) + ".\n"));
         if (request.method() != http::verb::get)
             return Send(Plain(http::status::method_not_allowed, "The viewer only reads: GET is all it answers.\n"));
         const std::string_view target = request.target();
@@ -94,8 +94,8 @@ private:
             if (path == "/api/messages")
                 return Send(Messages(CommandOfQuery(query)));
             if (path == "/api/status")
-                return Send(Made(http::status::ok, "application/json",
-                                 StatusJson(server->log.Status(), server->log.Name())));
+                return Send(
+                    Made(http::status::ok, "application/json", StatusJson(server->log.Status(), server->log.Name())));
             if (path == "/api/stream")
                 return StartStream(CommandOfQuery(query));
             return Send(Plain(http::status::not_found, "No such page: the viewer is at /.\n"));
@@ -227,11 +227,12 @@ private:
             return WaitForNextPoll();
         lastWrite = now;
         pending = std::move(events);
-        net::async_write(stream, net::buffer(pending), [self = shared_from_this()](beast::error_code error, std::size_t) {
-            if (error)
-                return self->Close();
-            self->WaitForNextPoll();
-        });
+        net::async_write(stream, net::buffer(pending),
+                         [self = shared_from_this()](beast::error_code error, std::size_t) {
+                             if (error)
+                                 return self->Close();
+                             self->WaitForNextPoll();
+                         });
     }
 
     void WaitForNextPoll()

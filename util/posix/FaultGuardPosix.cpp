@@ -2,11 +2,11 @@
 // in-page error) and a bad address as SIGSEGV. While a thread is inside RunWithFaultGuard the
 // handler jumps back to it with the matching Windows code; other faults go to whatever handler
 // was installed before (a sanitizer's, or the default one).
-#include <setjmp.h>
-#include <signal.h>
-
 #include <cstdint>
 #include <mutex>
+
+#include <setjmp.h>
+#include <signal.h>
 
 #include "util/GuardedViewAccess.h"
 
@@ -24,8 +24,7 @@ void Chain(int signalNumber, siginfo_t* info, void* context)
     const struct sigaction& previous = signalNumber == SIGBUS ? previousBus : previousSegv;
     if ((previous.sa_flags & SA_SIGINFO) != 0 && previous.sa_sigaction != nullptr) {
         previous.sa_sigaction(signalNumber, info, context);
-    } else if (previous.sa_handler != SIG_IGN && previous.sa_handler != SIG_DFL &&
-               previous.sa_handler != nullptr) {
+    } else if (previous.sa_handler != SIG_IGN && previous.sa_handler != SIG_DFL && previous.sa_handler != nullptr) {
         previous.sa_handler(signalNumber);
     } else {
         // Back to the default action; the faulting instruction runs again and ends the process.
@@ -40,8 +39,8 @@ void Handler(int signalNumber, siginfo_t* info, void* context)
         Chain(signalNumber, info, context);
         return;
     }
-    activeCode = signalNumber == SIGBUS ? static_cast<sig_atomic_t>(kInPageError)
-                                        : static_cast<sig_atomic_t>(kAccessViolation);
+    activeCode =
+        signalNumber == SIGBUS ? static_cast<sig_atomic_t>(kInPageError) : static_cast<sig_atomic_t>(kAccessViolation);
     siglongjmp(*jump, 1);
 }
 

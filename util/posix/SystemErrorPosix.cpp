@@ -1,8 +1,7 @@
-#include "util/SystemError.h"
-
 #include <cerrno>
 #include <cstring>
 
+#include "util/SystemError.h"
 #include "util/TextHelpers.h"
 
 namespace ZintarUtil {

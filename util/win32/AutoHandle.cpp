@@ -25,8 +25,8 @@ AutoHandle::AutoHandle(const HANDLE& rawHandle)
 AutoHandle::AutoHandle(const AutoHandle& other)
 {
     if (other.IsValid())
-        handle.Reset(Duplicate(other.Get(), DUPLICATE_SAME_ACCESS,
-                               "Failed to get a copy of the handle in AutoHandle::Copy()"));
+        handle.Reset(
+            Duplicate(other.Get(), DUPLICATE_SAME_ACCESS, "Failed to get a copy of the handle in AutoHandle::Copy()"));
 }
 
 AutoHandle& AutoHandle::operator=(const HANDLE& rawHandle)

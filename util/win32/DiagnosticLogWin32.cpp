@@ -1,6 +1,6 @@
-#include "util/DiagnosticLogPlatform.h"
-
 #include <share.h>
+
+#include "util/DiagnosticLogPlatform.h"
 
 namespace ZintarUtil::DiagnosticLogPlatform {
 

@@ -1,6 +1,7 @@
 #include "util/win32/ForwardSettingsStore.h"
 
 #include <windows.h>
+
 #include <shlobj.h>
 
 #include <cstdlib>
@@ -10,8 +11,8 @@
 
 #include "util/CommandLineValues.h"
 #include "util/Exceptions.h"
-#include "util/win32/UniqueResource.h"
 #include "util/ZintarNames.h"
+#include "util/win32/UniqueResource.h"
 
 namespace ZintarUtil {
 
@@ -62,10 +63,11 @@ void WriteForwardSettings(const ForwardSettings& s)
     SetText(key, "Fingerprint", s.fingerprint);
     SetText(key, "ClientCert", s.clientCertificate);
     const DWORD facility = static_cast<DWORD>(s.facility);
-    const LONG written = RegSetValueExA(key, "Facility", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&facility),
-                                        sizeof facility);
+    const LONG written =
+        RegSetValueExA(key, "Facility", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&facility), sizeof facility);
     if (written != ERROR_SUCCESS)
-        throw ExceptionWindows("Failed to write the registry value Facility", nullptr, static_cast<std::uint32_t>(written));
+        throw ExceptionWindows("Failed to write the registry value Facility", nullptr,
+                               static_cast<std::uint32_t>(written));
 }
 
 std::optional<ForwardSettings> ReadForwardSettings()

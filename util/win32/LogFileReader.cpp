@@ -7,10 +7,10 @@
 #include <emmintrin.h>
 #endif
 
-#include "util/win32/ClientAccess.h"
 #include "util/Exceptions.h"
 #include "util/GuardedViewAccess.h"
 #include "util/LogFileSoundness.h"
+#include "util/win32/ClientAccess.h"
 
 namespace ZintarUtil {
 

@@ -29,8 +29,7 @@ public:
     // opens the lock and events named in its header, each with a client's rights only
     // (ClientAccess.h). Throws ExceptionWindows "Failed to open the log file's mapping", of kind
     // LogNotShared, when the service does not share the file.
-    explicit LogFileReader(const std::string& fileMapName,
-                           std::uint32_t writerWaitLimit = kDefaultWriterWaitLimit);
+    explicit LogFileReader(const std::string& fileMapName, std::uint32_t writerWaitLimit = kDefaultWriterWaitLimit);
     ~LogFileReader();
 
     // The header and every stored message, newest first, read in one read access.

@@ -92,7 +92,8 @@ std::optional<std::string> RefusalOfLinks(const std::string& folder)
     for (const std::string& step : FoldersBelowRoot(folder)) {
         const DWORD attributes = GetFileAttributesA(step.c_str());
         if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
-            return "its path goes through " + step + ", a link or junction, which could lead the service's writes anywhere";
+            return "its path goes through " + step +
+                   ", a link or junction, which could lead the service's writes anywhere";
     }
     return std::nullopt;
 }

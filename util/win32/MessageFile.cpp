@@ -2,9 +2,9 @@
 
 #include <cstring>
 
-#include "util/win32/ClientAccess.h"
 #include "util/Exceptions.h"
 #include "util/GuardedViewAccess.h"
+#include "util/win32/ClientAccess.h"
 
 namespace ZintarUtil {
 
@@ -19,13 +19,12 @@ MessageFile::~MessageFile() noexcept(false)
 
 bool MessageFile::IsValid() const
 {
-    return view && headerMutex != nullptr && fileMapping &&
-           readWaitEvent != nullptr && writeWaitEvent != nullptr;
+    return view && headerMutex != nullptr && fileMapping && readWaitEvent != nullptr && writeWaitEvent != nullptr;
 }
 
 void MessageFile::OpenFile(const std::string& newFileMapName, const std::string& newHeaderMutexName,
-                           const std::string& newReadWaitEventName,
-                           const std::string& newWriteWaitEventName, const SharedObjectAttributes& attributes)
+                           const std::string& newReadWaitEventName, const std::string& newWriteWaitEventName,
+                           const SharedObjectAttributes& attributes)
 {
     OpenObjects(newFileMapName, newHeaderMutexName, newReadWaitEventName, newWriteWaitEventName, [&] {
         headerMutex = std::make_unique<Mutex>(headerMutexName, attributes.headerMutex);
@@ -35,8 +34,7 @@ void MessageFile::OpenFile(const std::string& newFileMapName, const std::string&
 }
 
 void MessageFile::OpenExistingObjects(const std::string& newFileMapName, const std::string& newHeaderMutexName,
-                                      const std::string& newReadWaitEventName,
-                                      const std::string& newWriteWaitEventName)
+                                      const std::string& newReadWaitEventName, const std::string& newWriteWaitEventName)
 {
     OpenObjects(newFileMapName, newHeaderMutexName, newReadWaitEventName, newWriteWaitEventName, [&] {
         headerMutex = std::make_unique<Mutex>(headerMutexName, OpenRights{ClientAccess::kHeaderLock});

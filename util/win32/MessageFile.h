@@ -19,11 +19,11 @@
 #include <memory>
 #include <string>
 
+#include "util/LogFileFormat.h"
+#include "util/UnwindingAwareRelease.h"
 #include "util/win32/Event.h"
 #include "util/win32/FileMapping.h"
-#include "util/LogFileFormat.h"
 #include "util/win32/Mutex.h"
-#include "util/UnwindingAwareRelease.h"
 
 namespace ZintarUtil {
 

@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <string>
 
-#include "util/win32/Event.h"
 #include "util/Timeout.h"
+#include "util/win32/Event.h"
 #include "util/win32/UniqueResource.h"
 
 namespace ZintarUtil {

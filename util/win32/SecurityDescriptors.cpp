@@ -7,10 +7,7 @@ namespace ZintarUtil {
 using Exceptions::ExceptionBase;
 using Exceptions::ExceptionWindows;
 
-SecurityIdentifier::SecurityIdentifier(const SID_IDENTIFIER_AUTHORITY& authority)
-    : authority(authority)
-{
-}
+SecurityIdentifier::SecurityIdentifier(const SID_IDENTIFIER_AUTHORITY& authority) : authority(authority) {}
 
 SecurityIdentifier::~SecurityIdentifier()
 {
@@ -34,8 +31,7 @@ PSID SecurityIdentifier::GetSID()
     if (count == 0)
         throw ExceptionBase("Calling GetSID before specifying atleast one sub authority");
     const std::uint32_t* s = subAuthorities;
-    if (AllocateAndInitializeSid(&authority, count, s[0], s[1], s[2], s[3], s[4], s[5], s[6], s[7],
-                                 &sid) != 1 ||
+    if (AllocateAndInitializeSid(&authority, count, s[0], s[1], s[2], s[3], s[4], s[5], s[6], s[7], &sid) != 1 ||
         sid == nullptr)
         throw ExceptionWindows("AllocateAndInitializeSid() failed");
     return sid;
@@ -83,8 +79,7 @@ PACL AccessControlList::GetACL()
         }
         return acl;
     }
-    const DWORD result =
-        SetEntriesInAclA(static_cast<ULONG>(entries.size()), entries.data(), nullptr, &acl);
+    const DWORD result = SetEntriesInAclA(static_cast<ULONG>(entries.size()), entries.data(), nullptr, &acl);
     if (result != 0)
         throw ExceptionWindows("SetEntriesInAcl() failed", nullptr, result);
     return acl;

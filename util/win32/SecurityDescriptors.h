@@ -41,8 +41,8 @@ public:
 
     // The entry refers to the identifier's SID without copying it: the identifier must outlive
     // the building of the ACL.
-    void AddExplicitAccess(std::uint32_t accessMode, std::uint32_t permissions,
-                           std::uint32_t trusteeType, SecurityIdentifier& identifier);
+    void AddExplicitAccess(std::uint32_t accessMode, std::uint32_t permissions, std::uint32_t trusteeType,
+                           SecurityIdentifier& identifier);
     PACL GetACL();
 
 private:

@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "util/DiagnosticLog.h"
-#include "util/win32/Event.h"
 #include "util/Exceptions.h"
+#include "util/win32/Event.h"
 #include "util/win32/ServiceControlManager.h"
 
 namespace ZintarUtil::Services {
@@ -140,8 +140,8 @@ std::string Service::Install()
 {
     ServiceHandle manager = OpenManagerOrThrow();
     ServiceHandle service(CurrentServiceControlManager().CreateService(
-        manager.Get(), serviceName.c_str(), displayName.c_str(), SERVICE_ALL_ACCESS, kServiceType,
-        SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, executablePath.c_str(), account.empty() ? nullptr : account.c_str()));
+        manager.Get(), serviceName.c_str(), displayName.c_str(), SERVICE_ALL_ACCESS, kServiceType, SERVICE_AUTO_START,
+        SERVICE_ERROR_NORMAL, executablePath.c_str(), account.empty() ? nullptr : account.c_str()));
     if (!service)
         throw ExceptionWindows("CreateService() failed");
     const std::string refused = SetFailureActions(service.Get());
@@ -153,8 +153,8 @@ std::string Service::Install()
 void Service::Remove()
 {
     ServiceHandle manager = OpenManagerOrThrow();
-    ServiceHandle service(CurrentServiceControlManager().OpenService(manager.Get(), serviceName.c_str(),
-                                                                     SERVICE_ALL_ACCESS));
+    ServiceHandle service(
+        CurrentServiceControlManager().OpenService(manager.Get(), serviceName.c_str(), SERVICE_ALL_ACCESS));
     if (!service)
         throw ExceptionWindows("OpenService() failed");
     if (CurrentServiceControlManager().DeleteService(service.Get()) == 0)

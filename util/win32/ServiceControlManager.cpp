@@ -12,13 +12,12 @@ public:
     }
 
     SC_HANDLE CreateService(SC_HANDLE manager, const char* serviceName, const char* displayName, DWORD access,
-                            DWORD serviceType, DWORD startType, DWORD errorControl,
-                            const char* binaryPath, const char* account) override
+                            DWORD serviceType, DWORD startType, DWORD errorControl, const char* binaryPath,
+                            const char* account) override
     {
         // The built-in service accounts have no password: an empty one is passed for them.
-        return ::CreateServiceA(manager, serviceName, displayName, access, serviceType, startType,
-                                errorControl, binaryPath, nullptr, nullptr, nullptr, account,
-                                account ? "" : nullptr);
+        return ::CreateServiceA(manager, serviceName, displayName, access, serviceType, startType, errorControl,
+                                binaryPath, nullptr, nullptr, nullptr, account, account ? "" : nullptr);
     }
 
     SC_HANDLE OpenService(SC_HANDLE manager, const char* serviceName, DWORD access) override

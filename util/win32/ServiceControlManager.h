@@ -15,15 +15,15 @@ public:
 
     virtual SC_HANDLE OpenManager(const char* machineName, const char* databaseName, DWORD access) = 0;
     // `account` null: LocalSystem.
-    virtual SC_HANDLE CreateService(SC_HANDLE manager, const char* serviceName, const char* displayName,
-                                    DWORD access, DWORD serviceType, DWORD startType, DWORD errorControl,
-                                    const char* binaryPath, const char* account) = 0;
+    virtual SC_HANDLE CreateService(SC_HANDLE manager, const char* serviceName, const char* displayName, DWORD access,
+                                    DWORD serviceType, DWORD startType, DWORD errorControl, const char* binaryPath,
+                                    const char* account) = 0;
     virtual SC_HANDLE OpenService(SC_HANDLE manager, const char* serviceName, DWORD access) = 0;
     virtual BOOL DeleteService(SC_HANDLE service) = 0;
     virtual BOOL CloseServiceHandle(SC_HANDLE handle) = 0;
     virtual BOOL StartServiceCtrlDispatcher(const SERVICE_TABLE_ENTRYA* table) = 0;
-    virtual SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerEx(const char* serviceName,
-                                                               LPHANDLER_FUNCTION_EX handler, void* context) = 0;
+    virtual SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerEx(const char* serviceName, LPHANDLER_FUNCTION_EX handler,
+                                                               void* context) = 0;
     virtual BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status) = 0;
     virtual BOOL ChangeServiceConfig2(SC_HANDLE service, DWORD infoLevel, void* info) = 0;
 };

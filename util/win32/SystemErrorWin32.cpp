@@ -1,7 +1,6 @@
-#include "util/SystemError.h"
-
 #include <windows.h>
 
+#include "util/SystemError.h"
 #include "util/TextHelpers.h"
 #include "util/win32/UniqueResource.h"
 
@@ -14,8 +13,7 @@ std::uint32_t LastSystemError()
 
 std::string SystemErrorText(std::uint32_t code)
 {
-    constexpr DWORD flags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
-                            FORMAT_MESSAGE_FROM_SYSTEM;
+    constexpr DWORD flags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM;
     static_assert(flags == 0x1300);
     UniqueLocalMemory buffer;
     DWORD length = FormatMessageA(flags, nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),

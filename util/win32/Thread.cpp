@@ -79,8 +79,8 @@ bool Thread::Join(Timeout& timeout)
         Mutex::Access access(lock, timeout);
         if (!threadHandle)
             return true;
-        if (!DuplicateHandle(GetCurrentProcess(), threadHandle.Get(), GetCurrentProcess(), running.Put(),
-                             SYNCHRONIZE, FALSE, 0))
+        if (!DuplicateHandle(GetCurrentProcess(), threadHandle.Get(), GetCurrentProcess(), running.Put(), SYNCHRONIZE,
+                             FALSE, 0))
             throw ExceptionWindows("Failed to wait for Thread object in Join()");
     }
     const DWORD result = WaitForSingleObject(running.Get(), timeout.Remaining());

@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <string>
 
-#include "util/win32/Mutex.h"
 #include "util/Timeout.h"
+#include "util/win32/Mutex.h"
 #include "util/win32/UniqueResource.h"
 
 namespace ZintarUtil::Threading {

@@ -15,11 +15,10 @@ BOOL CloseHandleOrThrow(HANDLE handle)
     return result;
 }
 
-HANDLE CreateEventOrThrow(SECURITY_ATTRIBUTES* securityAttributes, bool manualReset,
-                          bool initialState, const char* name)
+HANDLE CreateEventOrThrow(SECURITY_ATTRIBUTES* securityAttributes, bool manualReset, bool initialState,
+                          const char* name)
 {
-    HANDLE handle = CreateEventA(securityAttributes, manualReset ? TRUE : FALSE,
-                                 initialState ? TRUE : FALSE, name);
+    HANDLE handle = CreateEventA(securityAttributes, manualReset ? TRUE : FALSE, initialState ? TRUE : FALSE, name);
     if (handle == nullptr || handle == INVALID_HANDLE_VALUE)
         throw ExceptionWindows("CreateEvent() failed");
     return handle;
@@ -47,8 +46,8 @@ std::uint32_t InterpretMultipleWaitResult(DWORD result, std::uint32_t count)
 std::uint32_t WaitForMultipleObjectsOrThrow(std::uint32_t count, const HANDLE* handles, bool waitAll,
                                             std::uint32_t milliseconds)
 {
-    return InterpretMultipleWaitResult(
-        WaitForMultipleObjects(count, handles, waitAll ? TRUE : FALSE, milliseconds), count);
+    return InterpretMultipleWaitResult(WaitForMultipleObjects(count, handles, waitAll ? TRUE : FALSE, milliseconds),
+                                       count);
 }
 
 bool SetEventOrThrow(HANDLE handle)

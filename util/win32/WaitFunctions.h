@@ -9,8 +9,8 @@
 namespace ZintarUtil {
 
 BOOL CloseHandleOrThrow(HANDLE handle);
-HANDLE CreateEventOrThrow(SECURITY_ATTRIBUTES* securityAttributes, bool manualReset,
-                          bool initialState, const char* name);
+HANDLE CreateEventOrThrow(SECURITY_ATTRIBUTES* securityAttributes, bool manualReset, bool initialState,
+                          const char* name);
 // True when the object was signalled, false on time-out. Abandoned counts as failure.
 bool WaitForSingleObjectOrThrow(HANDLE handle, std::uint32_t milliseconds);
 // The index of the signalled object, or 0xFFFFFFFF on time-out.

@@ -33,16 +33,16 @@ std::optional<ZintarDeviceClient> ZintarDeviceClient::TryOpen()
 bool ZintarDeviceClient::ReadMessage(LogMessage& message)
 {
     DWORD returned = 0;
-    return DeviceIoControl(device.Get(), IOCTL_READ_MESSAGE, nullptr, 0, &message, sizeof message,
-                           &returned, nullptr) == TRUE;
+    return DeviceIoControl(device.Get(), IOCTL_READ_MESSAGE, nullptr, 0, &message, sizeof message, &returned,
+                           nullptr) == TRUE;
 }
 
 std::uint32_t ZintarDeviceClient::Push(const LogMessage* messages, std::size_t count)
 {
     DWORD returned = 0;
     const auto length = static_cast<DWORD>(count * sizeof(LogMessage));
-    if (DeviceIoControl(device.Get(), IOCTL_ZINTAR_PUSH, const_cast<LogMessage*>(messages), length,
-                        nullptr, 0, &returned, nullptr))
+    if (DeviceIoControl(device.Get(), IOCTL_ZINTAR_PUSH, const_cast<LogMessage*>(messages), length, nullptr, 0,
+                        &returned, nullptr))
         return 0;
     return GetLastError();
 }
@@ -51,8 +51,7 @@ ZintarStats ZintarDeviceClient::Stats()
 {
     ZintarStats stats{};
     DWORD returned = 0;
-    if (!DeviceIoControl(device.Get(), IOCTL_ZINTAR_STATS, nullptr, 0, &stats, sizeof stats,
-                         &returned, nullptr))
+    if (!DeviceIoControl(device.Get(), IOCTL_ZINTAR_STATS, nullptr, 0, &stats, sizeof stats, &returned, nullptr))
         throw Exceptions::ExceptionWindows("Failed to read the Zintar device's counters");
     return stats;
 }

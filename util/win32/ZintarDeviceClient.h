@@ -10,8 +10,8 @@
 #include <utility>
 
 #include "util/LogFileFormat.h"
-#include "util/win32/UniqueResource.h"
 #include "util/ZintarDeviceInterface.h"
+#include "util/win32/UniqueResource.h"
 
 namespace ZintarUtil {
 

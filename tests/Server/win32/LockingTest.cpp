@@ -2,19 +2,19 @@
 // participants that die while they hold access.
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 
-#include "tests/support/win32/ChildProcess.h"
-#include "util/DiagnosticLog.h"
-#include "util/win32/Event.h"
-#include "util/Exceptions.h"
-#include "util/win32/LogFileReader.h"
-#include "util/LogFileSoundness.h"
 #include "tests/Server/win32/LogStoreFixture.h"
 #include "tests/support/TestFiles.h"
+#include "tests/support/win32/ChildProcess.h"
+#include "util/DiagnosticLog.h"
+#include "util/Exceptions.h"
+#include "util/LogFileSoundness.h"
+#include "util/win32/Event.h"
+#include "util/win32/LogFileReader.h"
 
 using namespace ZintarUtil;
 using ZintarServer::MessageFileServer;
@@ -239,7 +239,8 @@ TEST_F(Locking, MonitorCycleFreesTheFileFromAReaderThatDied)
             break;
         Sleep(200);
     }
-    EXPECT_NE(ZintarTest::ReadWholeFile(logPath).find(" - File access rights timed out, forcing access.\r\n"), std::string::npos);
+    EXPECT_NE(ZintarTest::ReadWholeFile(logPath).find(" - File access rights timed out, forcing access.\r\n"),
+              std::string::npos);
     EXPECT_LE(own.ReadSnapshot().header.readCount, 1u);
 }
 

@@ -4,8 +4,8 @@
 #include <fstream>
 #include <iterator>
 
-#include "tests/support/win32/ChildProcess.h"
 #include "tests/support/TestFiles.h"
+#include "tests/support/win32/ChildProcess.h"
 
 namespace ZintarTest {
 

@@ -8,15 +8,15 @@
 #include <string>
 #include <vector>
 
+#include "Server/ServiceSettings.h"
+#include "Server/win32/MessageFileServer.h"
+#include "tests/support/LogImageBuilder.h"
+#include "tests/support/TestFiles.h"
 #include "tests/support/win32/BodyThread.h"
 #include "tests/support/win32/ChildProcess.h"
-#include "util/win32/Event.h"
 #include "util/LogFileFormat.h"
-#include "tests/support/LogImageBuilder.h"
-#include "Server/win32/MessageFileServer.h"
+#include "util/win32/Event.h"
 #include "util/win32/Mutex.h"
-#include "Server/ServiceSettings.h"
-#include "tests/support/TestFiles.h"
 #include "util/win32/Thread.h"
 
 namespace ZintarTest {

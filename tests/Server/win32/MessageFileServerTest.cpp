@@ -5,11 +5,11 @@
 #include <cstring>
 #include <optional>
 
+#include "tests/Server/win32/LogStoreFixture.h"
+#include "tests/support/TestFiles.h"
 #include "tests/support/win32/ChildProcess.h"
 #include "util/Exceptions.h"
 #include "util/win32/LogFileReader.h"
-#include "tests/Server/win32/LogStoreFixture.h"
-#include "tests/support/TestFiles.h"
 
 using namespace ZintarUtil;
 using ZintarTest::LogImage;
@@ -51,7 +51,7 @@ TEST_F(OpenDecisions, Table)
         const char* name;
         std::optional<Bytes> image;  // nothing: no file
         std::int32_t limit;
-        std::vector<std::uint64_t> slotKeys;  // from slot 0
+        std::vector<std::uint64_t> slotKeys;   // from slot 0
         std::vector<std::uint64_t> sequences;  // kept records keep theirs
         std::uint64_t generation;
     };
@@ -274,4 +274,3 @@ TEST_F(Flushing, WaitForFileFreeGivesUpAfterItsBudgetWhileTheFileIsHeld)
     EXPECT_TRUE(budget.Expired());
     CloseHandle(holder);
 }
-

@@ -6,19 +6,19 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <utility>
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 
-#include "tests/support/win32/ChildProcess.h"
-#include "util/Exceptions.h"
-#include "client/win32/PipeClient.h"
-#include "util/win32/Service.h"
-#include "client/win32/ServiceClient.h"
-#include "tests/support/win32/ServiceHarness.h"
 #include "client/ServiceRequests.h"
+#include "client/win32/PipeClient.h"
+#include "client/win32/ServiceClient.h"
 #include "tests/support/TestFiles.h"
+#include "tests/support/win32/ChildProcess.h"
+#include "tests/support/win32/ServiceHarness.h"
+#include "util/Exceptions.h"
+#include "util/win32/Service.h"
 
 using namespace ZintarTest;
 using namespace ZintarUtil;
@@ -112,7 +112,8 @@ TEST_F(ServiceFaults, SettingsThatCannotWorkAreRefusedOverThePipeAndReplacedAtAS
             const char* why;
         };
         const Refused cases[] = {
-            {"a path too long to read back", TextRequest(kSetLogFileName, "C:\\" + std::string(253, 'x')), "256 characters"},
+            {"a path too long to read back", TextRequest(kSetLogFileName, "C:\\" + std::string(253, 'x')),
+             "256 characters"},
             {"a folder", TextRequest(kSetLogFileName, "C:\\windows"), "names a folder"},
             {"a missing folder", TextRequest(kSetLogFileName, "C:\\no-such-folder\\Logs.dat"), "does not exist"},
             {"MaxMessage above the largest file", SettingsRequest(8000000, 100, 60), "MaxMessage 8000000"},
@@ -191,8 +192,8 @@ TEST_F(ServiceFaults, ARestartWaitsForClientsThatHoldTheMapping)
             CloseHandle(mapping);
         });
         ServiceClient(kClientWait).SetSettings({capacity, 100, 0xF, 300});
-        const bool resized = WaitForRing(
-            [&](const LogSnapshot& s) { return s.header.capacity == static_cast<std::int32_t>(capacity); });
+        const bool resized =
+            WaitForRing([&](const LogSnapshot& s) { return s.header.capacity == static_cast<std::int32_t>(capacity); });
         slowClient.join();
         ASSERT_TRUE(resized) << ServiceLog();
         EXPECT_TRUE(Answers());
@@ -216,10 +217,13 @@ TEST_F(ServiceFaults, AStartThatWaitsForAClientShowsItsCheckpointsToTheManager)
     SetSetting("MaxMessage", 200);
     RequestStart(kServiceName);
     SERVICE_STATUS status{};
-    EXPECT_TRUE(WaitUntil([&] {
-        status = ServiceStatus(kServiceName);
-        return status.dwCurrentState == SERVICE_START_PENDING && status.dwCheckPoint >= 2;
-    }, 10000)) << "a checkpoint after the settings, before the wait for the client";
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            status = ServiceStatus(kServiceName);
+            return status.dwCurrentState == SERVICE_START_PENDING && status.dwCheckPoint >= 2;
+        },
+        10000))
+        << "a checkpoint after the settings, before the wait for the client";
     EXPECT_EQ(status.dwWaitHint, 30000u);
     CloseHandle(mapping);
     EXPECT_TRUE(WaitUntil([] { return ServiceState(kServiceName) == SERVICE_RUNNING; }));
@@ -306,17 +310,21 @@ TEST_F(SharedObjectFaults, AnObjectOfTheWrongKindUnderALogNameEndsTheStartNaming
          "The object Global\\ZintarServiceFileHeaderMutex is not an event but an object of another kind"},
         {"a manual-reset event under the header lock's name",
          [] { return CreateEventA(nullptr, TRUE, TRUE, kHeaderMutexName); },
-         "The object Global\\ZintarServiceFileHeaderMutex is a manual-reset event, where an auto-reset event is needed"},
+         "The object Global\\ZintarServiceFileHeaderMutex is a manual-reset event, where an auto-reset event is "
+         "needed"},
         {"an auto-reset event under the read-wait event's name",
          [] { return CreateEventA(nullptr, FALSE, FALSE, kReadWaitEventName); },
          "The object Global\\ZintarServiceReadWaitEvent is an auto-reset event, where a manual-reset event is needed"},
-        {"a semaphore under the write-wait event's name", [] { return CreateSemaphoreA(nullptr, 0, 1, kWriteWaitEventName); },
+        {"a semaphore under the write-wait event's name",
+         [] { return CreateSemaphoreA(nullptr, 0, 1, kWriteWaitEventName); },
          "The object Global\\ZintarServiceWriteWaitEvent is not an event but an object of another kind"},
         {"an event under the mapping's name", [] { return CreateEventA(nullptr, TRUE, TRUE, kFileMapName); },
          "The object Global\\ZintarServiceFileMap is not a file mapping but an object of another kind"},
         {"the header lock left taken", [] { return CreateEventA(nullptr, FALSE, FALSE, kHeaderMutexName); }, nullptr},
-        {"the read-wait event left reset", [] { return CreateEventA(nullptr, TRUE, FALSE, kReadWaitEventName); }, nullptr},
-        {"the write-wait event left reset", [] { return CreateEventA(nullptr, TRUE, FALSE, kWriteWaitEventName); }, nullptr},
+        {"the read-wait event left reset", [] { return CreateEventA(nullptr, TRUE, FALSE, kReadWaitEventName); },
+         nullptr},
+        {"the write-wait event left reset", [] { return CreateEventA(nullptr, TRUE, FALSE, kWriteWaitEventName); },
+         nullptr},
     };
     for (const Squatter& c : cases) {
         SCOPED_TRACE(c.name);

@@ -13,12 +13,12 @@
 #include <tuple>
 #include <vector>
 
-#include "tests/support/win32/ChildProcess.h"
 #include "client/win32/PipeClient.h"
-#include "util/win32/Service.h"
 #include "client/win32/ServiceClient.h"
-#include "tests/support/win32/ServiceHarness.h"
 #include "tests/support/TestFiles.h"
+#include "tests/support/win32/ChildProcess.h"
+#include "tests/support/win32/ServiceHarness.h"
+#include "util/win32/Service.h"
 #include "util/win32/ZintarDeviceClient.h"
 
 using namespace ZintarTest;
@@ -145,10 +145,12 @@ TEST_F(InstalledService, ProgramEntryTextsAndExitCodes)
     const Case cases[] = {
         {"--install", 0, unrecognized, ""},
         {"install", 0, unrecognized, ""},
-        {"-remove", 1, "Removing service ...\r\nAn error has occured : \r\nOpenService() failed - Error code : 1060", hints},
+        {"-remove", 1, "Removing service ...\r\nAn error has occured : \r\nOpenService() failed - Error code : 1060",
+         hints},
         {"", 1, "\r\nAn error has occured : \r\nStartServiceCtrlDispatcher() failed - Error code : 1063", hints},
         {"/install", 0, "Installing service ... installed\r\n", ""},
-        {"-Install", 1, "Installing service ...\r\nAn error has occured : \r\nCreateService() failed - Error code : 1073", hints},
+        {"-Install", 1,
+         "Installing service ...\r\nAn error has occured : \r\nCreateService() failed - Error code : 1073", hints},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.arguments);
@@ -172,8 +174,9 @@ TEST_F(InstalledService, FailuresAreWrittenToTheDiagnosticLog)
     ASSERT_TRUE(StopAndWait(kDriverServiceName));
     ASSERT_TRUE(StartAndWait(kServiceName));
     EXPECT_FALSE(ServiceClient().GetSettings().deviceOpen);
-    EXPECT_NE(ServiceLog().find(" - Failed to get access to the Zintar device driver, CreateFile() failed. - Error code : 2"),
-              std::string::npos)
+    EXPECT_NE(
+        ServiceLog().find(" - Failed to get access to the Zintar device driver, CreateFile() failed. - Error code : 2"),
+        std::string::npos)
         << ServiceLog();
     ASSERT_TRUE(StartAndWait(kDriverServiceName));
     device.emplace();
@@ -197,7 +200,8 @@ TEST_F(InstalledService, FailuresAreWrittenToTheDiagnosticLog)
     setCapacity(0);
     const LogMessage kept = DeviceMessage(1, 1, "kept in the queue");
     ASSERT_EQ(device->Push(&kept, 1), 0u);
-    ASSERT_TRUE(WaitUntil([] { return ServiceLog().find("Exception thrown in timer callback : ") != std::string::npos; }));
+    ASSERT_TRUE(
+        WaitUntil([] { return ServiceLog().find("Exception thrown in timer callback : ") != std::string::npos; }));
     {
         PipeClient client;
         PipeRequest write = Request(kWriteMessage);
@@ -221,7 +225,8 @@ TEST_F(InstalledService, FailuresAreWrittenToTheDiagnosticLog)
     const LogMessage afterRestart = DeviceMessage(4, 1, "after the driver restarted");
     ASSERT_EQ(device->Push(&afterRestart, 1), 0u);
     ASSERT_TRUE(WaitForRing([](const LogSnapshot& s) { return s.header.messageCount == 5; }));
-    EXPECT_NE(ServiceLog().find("The Zintar device driver stopped answering (error 5)"), std::string::npos) << ServiceLog();
+    EXPECT_NE(ServiceLog().find("The Zintar device driver stopped answering (error 5)"), std::string::npos)
+        << ServiceLog();
     const std::vector<std::string> stored{"after the driver restarted", "next", "also kept", "kept in the queue",
                                           "after the driver came"};
     EXPECT_EQ(Texts(ReadRing()), stored);
@@ -229,11 +234,14 @@ TEST_F(InstalledService, FailuresAreWrittenToTheDiagnosticLog)
     SCOPED_TRACE("a header torn while the service was down: the start repairs the file and keeps every message");
     const std::string logFile = ServiceClient().GetDefaultLogFileName();
     ASSERT_TRUE(StopAndWait(kServiceName));
-    std::fstream(logFile, std::ios::in | std::ios::out | std::ios::binary).seekp(offsetof(FileHeader, capacity)).write("\xFF\xFF\xFF\xFF", 4);
+    std::fstream(logFile, std::ios::in | std::ios::out | std::ios::binary)
+        .seekp(offsetof(FileHeader, capacity))
+        .write("\xFF\xFF\xFF\xFF", 4);
     ClearServiceLog();
     ASSERT_TRUE(StartAndWait(kServiceName));
     EXPECT_EQ(Texts(ReadRing()), stored);
-    EXPECT_NE(ServiceLog().find("Repaired the damaged log file " + logFile + ": kept 5 records, dropped 0"), std::string::npos)
+    EXPECT_NE(ServiceLog().find("Repaired the damaged log file " + logFile + ": kept 5 records, dropped 0"),
+              std::string::npos)
         << ServiceLog();
 
     SCOPED_TRACE("LogFile naming a file of another program: left untouched, the log stays on the default path");
@@ -245,7 +253,8 @@ TEST_F(InstalledService, FailuresAreWrittenToTheDiagnosticLog)
     EXPECT_TRUE(ServiceClient().GetSettings().logFileFallback);
     EXPECT_EQ(Texts(ReadRing()), stored);
     EXPECT_EQ(ReadWholeFile(foreign), "an administrator's notes\r\n");
-    EXPECT_NE(ServiceLog().find("is not a log file of this service; it was left untouched"), std::string::npos) << ServiceLog();
+    EXPECT_NE(ServiceLog().find("is not a log file of this service; it was left untouched"), std::string::npos)
+        << ServiceLog();
     std::remove(foreign.c_str());
 }
 

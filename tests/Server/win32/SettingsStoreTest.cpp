@@ -1,19 +1,19 @@
 // The settings in the registry of the run's private Wine prefix.
-#include <gtest/gtest.h>
+#include "Server/win32/SettingsStore.h"
 
-#include <functional>
+#include <gtest/gtest.h>
 
 #include <windows.h>
 
 #include <cstdio>
+#include <functional>
 #include <map>
 
+#include "Server/win32/RegistryKey.h"
+#include "tests/support/TestFiles.h"
 #include "util/DiagnosticLog.h"
 #include "util/Exceptions.h"
 #include "util/LogFileFormat.h"
-#include "Server/win32/RegistryKey.h"
-#include "Server/win32/SettingsStore.h"
-#include "tests/support/TestFiles.h"
 #include "util/TextHelpers.h"
 
 using namespace ZintarServer;
@@ -135,7 +135,8 @@ TEST_F(SettingsStore, ValuesThatCannotWorkAreReplacedAndLogged)
         const char* logged;
     };
     const Case cases[] = {
-        {"LogFile longer than a start reads", [] { SetString(kSettingsKeyPath, "LogFile", "C:\\" + std::string(300, 'x')); },
+        {"LogFile longer than a start reads",
+         [] { SetString(kSettingsKeyPath, "LogFile", "C:\\" + std::string(300, 'x')); },
          [](const ServiceSettings& s) {
              EXPECT_EQ(s.logFile, ZintarUtil::GetExecutableRelativePath("Logs.dat"));
              EXPECT_TRUE(s.logFileFallback);
@@ -143,19 +144,23 @@ TEST_F(SettingsStore, ValuesThatCannotWorkAreReplacedAndLogged)
          },
          "LogFile cannot be read, using "},
         {"SaveRate stored as text", [] { SetString(kSettingsKeyPath, "SaveRate", "far longer than four bytes"); },
-         [](const ServiceSettings& s) { EXPECT_EQ(s.saveRate, 300u); }, "SaveRate cannot be read, using 300 : ReadData() failed"},
+         [](const ServiceSettings& s) { EXPECT_EQ(s.saveRate, 300u); },
+         "SaveRate cannot be read, using 300 : ReadData() failed"},
         {"DevicePollRate 0", [] { SetNumber("DevicePollRate", 0); },
-         [](const ServiceSettings& s) { EXPECT_EQ(s.devicePollRate, 1000u); }, "DevicePollRate 0 would keep its timer from pausing; using 1000."},
+         [](const ServiceSettings& s) { EXPECT_EQ(s.devicePollRate, 1000u); },
+         "DevicePollRate 0 would keep its timer from pausing; using 1000."},
         {"SaveRate whose milliseconds wrap", [] { SetNumber("SaveRate", 4294968); },
          [](const ServiceSettings& s) { EXPECT_EQ(s.saveRate, 300u); }, "SaveRate 4294968 would keep"},
         {"MaxMessage 0, no file", [] { SetNumber("MaxMessage", 0); },
-         [](const ServiceSettings& s) { EXPECT_EQ(s.requestedMaxMessage, 50000u); }, "MaxMessage 0 is outside 1 to 7669584; using 50000."},
+         [](const ServiceSettings& s) { EXPECT_EQ(s.requestedMaxMessage, 50000u); },
+         "MaxMessage 0 is outside 1 to 7669584; using 50000."},
         {"MaxMessage too large keeps the file's capacity",
          [&] {
              SetNumber("MaxMessage", 7669585);
              SetString(kSettingsKeyPath, "LogFile", found.path);
          },
-         [](const ServiceSettings& s) { EXPECT_EQ(s.maxMessage, 1234u); }, "MaxMessage 7669585 is outside 1 to 7669584; using 1234."},
+         [](const ServiceSettings& s) { EXPECT_EQ(s.maxMessage, 1234u); },
+         "MaxMessage 7669585 is outside 1 to 7669584; using 1234."},
         {"MaxMessage at its limit", [] { SetNumber("MaxMessage", 7669584); },
          [](const ServiceSettings& s) { EXPECT_EQ(s.maxMessage, 7669584u); }, ""},
         {"StrictClientAccess 2", [] { SetNumber("StrictClientAccess", 2); },

@@ -1,14 +1,15 @@
 // The client never hangs on the service: a program that holds the pipes' name and never answers
 // costs a request the reply limit, then a clear error.
-#include <windows.h>
+#include "client/win32/PipeClient.h"
 
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
 #include <string>
 
-#include "util/win32/AutoHandle.h"
 #include "util/Exceptions.h"
-#include "client/win32/PipeClient.h"
+#include "util/win32/AutoHandle.h"
 
 using ZintarUtil::AutoHandle;
 using ZintarUtil::Exceptions::ExceptionWindows;
@@ -17,8 +18,8 @@ TEST(PipeClient, ASilentServerCostsTheReplyLimitThenAnError)
 {
     const std::string name = "\\\\.\\pipe\\ZintarTestSilent" + std::to_string(GetCurrentProcessId());
     const auto create = [](const std::string& pipe, DWORD direction) {
-        return CreateNamedPipeA(pipe.c_str(), direction, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1,
-                                4096, 4096, 0, nullptr);
+        return CreateNamedPipeA(pipe.c_str(), direction, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 4096,
+                                4096, 0, nullptr);
     };
     AutoHandle requests, replies;
     requests.Take(create(name, PIPE_ACCESS_INBOUND));

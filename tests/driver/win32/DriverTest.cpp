@@ -53,8 +53,8 @@ Result Control(HANDLE device, DWORD code, const void* input, DWORD inputLength, 
 {
     DWORD returned = 0;
     SetLastError(0);
-    const BOOL ok = DeviceIoControl(device, code, const_cast<void*>(input), inputLength, output,
-                                    outputLength, &returned, nullptr);
+    const BOOL ok =
+        DeviceIoControl(device, code, const_cast<void*>(input), inputLength, output, outputLength, &returned, nullptr);
     return {ok, ok ? 0 : GetLastError(), returned};
 }
 
@@ -125,7 +125,8 @@ TEST_F(DeviceTest, RequestsThatCannotBeAnsweredFailWithTheirErrorAndChangeNothin
     std::vector<unsigned char> input(3 * kMessageSize, 0);
     std::vector<unsigned char> output(kMessageSize);
     for (const Case& c : cases) {
-        SCOPED_TRACE(::testing::Message() << std::hex << c.code << " in " << c.inputLength << " out " << c.outputLength);
+        SCOPED_TRACE(::testing::Message()
+                     << std::hex << c.code << " in " << c.inputLength << " out " << c.outputLength);
         const Result result = Control(device.Handle(), c.code, c.inputLength ? input.data() : nullptr, c.inputLength,
                                       c.outputLength ? output.data() : nullptr, c.outputLength);
         EXPECT_FALSE(result.ok);
@@ -148,7 +149,6 @@ TEST_F(DeviceTest, StatsCountPushesAndReads)
     EXPECT_EQ(after.queued, 5u);
     EXPECT_EQ(after.pushed - before.pushed, 7u);
     EXPECT_EQ(after.read - before.read, 2u);
-
 }
 
 TEST_F(DeviceTest, FullQueueRefusesABatchWholeAndTakesItAfterReads)
@@ -244,4 +244,3 @@ TEST_F(DeviceTest, TwoProducersAndADrainerLoseAndRepeatNothing)
     EXPECT_EQ(second.WaitForExit(kChildBound), 0u);
     EXPECT_EQ(drainer.WaitForExit(kChildBound), 0u);
 }
-

@@ -2,14 +2,14 @@
 
 #include <winsock2.h>
 
+#include <stdexcept>
+#include <thread>
+
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/core/detail/base64.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
-
-#include <stdexcept>
-#include <thread>
 
 namespace ZintarTest {
 
@@ -96,7 +96,8 @@ nlohmann::json BrowserPage::Call(const std::string& method, const nlohmann::json
 
 nlohmann::json BrowserPage::Evaluate(const std::string& expression)
 {
-    const auto result = Call("Runtime.evaluate", {{"expression", expression}, {"returnByValue", true}, {"awaitPromise", true}});
+    const auto result =
+        Call("Runtime.evaluate", {{"expression", expression}, {"returnByValue", true}, {"awaitPromise", true}});
     if (result.contains("exceptionDetails"))
         throw std::runtime_error(expression + ": " + result["exceptionDetails"].dump());
     return result["result"].value("value", nlohmann::json());

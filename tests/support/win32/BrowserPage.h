@@ -3,12 +3,12 @@
 // ZINTAR_DEVTOOLS_PORT). Every answer is awaited for at most kAnswerLimit.
 #pragma once
 
-#include <nlohmann/json.hpp>
-
 #include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
+
+#include <nlohmann/json.hpp>
 
 namespace ZintarTest {
 

@@ -59,14 +59,15 @@ void ChildProcess::Launch(const std::string& commandLine, const std::string& out
     HANDLE output = INVALID_HANDLE_VALUE;
     HANDLE input = INVALID_HANDLE_VALUE;
     if (!outputPath.empty()) {
-        output = CreateFileA(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inheritable, CREATE_ALWAYS, 0, nullptr);
+        output =
+            CreateFileA(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inheritable, CREATE_ALWAYS, 0, nullptr);
         input = CreateFileA("NUL", GENERIC_READ, 0, &inheritable, OPEN_EXISTING, 0, nullptr);
         startup.dwFlags = STARTF_USESTDHANDLES;
         startup.hStdOutput = startup.hStdError = output;
         startup.hStdInput = input;
     }
-    const BOOL created = CreateProcessA(nullptr, mutableLine.data(), nullptr, nullptr, !outputPath.empty(), 0,
-                                        nullptr, nullptr, &startup, &info);
+    const BOOL created = CreateProcessA(nullptr, mutableLine.data(), nullptr, nullptr, !outputPath.empty(), 0, nullptr,
+                                        nullptr, &startup, &info);
     const DWORD error = GetLastError();
     if (output != INVALID_HANDLE_VALUE)
         CloseHandle(output);
@@ -107,8 +108,7 @@ void ChildProcess::Terminate()
 std::string UniqueName(const std::string& stem)
 {
     static std::atomic<unsigned> counter{0};
-    return "Global\\ZintarTest-" + std::to_string(GetCurrentProcessId()) + "-" +
-           std::to_string(++counter) + "-" + stem;
+    return "Global\\ZintarTest-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++counter) + "-" + stem;
 }
 
 int RunTestsOrChild(int argc, char** argv)

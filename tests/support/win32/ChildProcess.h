@@ -20,9 +20,9 @@ struct ChildRegistration {
 };
 
 // Defines a child routine NAME(args) returning the child's exit code.
-#define ZINTAR_CHILD(name)                                                                     \
-    static int name(const ::ZintarTest::ChildArguments& args);                                 \
-    static const ::ZintarTest::ChildRegistration name##Registration(#name, &name);            \
+#define ZINTAR_CHILD(name)                                                                                             \
+    static int name(const ::ZintarTest::ChildArguments& args);                                                         \
+    static const ::ZintarTest::ChildRegistration name##Registration(#name, &name);                                     \
     static int name([[maybe_unused]] const ::ZintarTest::ChildArguments& args)
 
 // A whole command line for CreateProcess, to start a program other than the test itself. With an

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <memory>
 
-#include "tests/support/win32/ChildProcess.h"
 #include "tests/support/TestFiles.h"
+#include "tests/support/win32/ChildProcess.h"
 
 namespace ZintarTest {
 
@@ -31,7 +31,8 @@ std::string LogPath(bool systemDirectory)
 void SetValue(const std::string& name, DWORD type, const void* data, DWORD size)
 {
     HKEY key = nullptr;
-    RegCreateKeyExA(HKEY_LOCAL_MACHINE, ZintarUtil::kSettingsKeyPath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+    RegCreateKeyExA(HKEY_LOCAL_MACHINE, ZintarUtil::kSettingsKeyPath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                    nullptr);
     RegSetValueExA(key, name.c_str(), 0, type, static_cast<const BYTE*>(data), size);
     RegCloseKey(key);
 }
@@ -64,7 +65,8 @@ ProgramRun RunInstalledServer(const std::string& arguments)
     const TemporaryFile output("server-output");
     ProgramRun run;
     {
-        ChildProcess program(CommandLine{"\"" + std::string(kInstallDirectory) + "\\ZintarServer.exe\" " + arguments, output.path});
+        ChildProcess program(
+            CommandLine{"\"" + std::string(kInstallDirectory) + "\\ZintarServer.exe\" " + arguments, output.path});
         run.exitCode = program.WaitForExit(kChildBound);
     }
     run.output = ReadWholeFile(output.path);
@@ -90,7 +92,8 @@ std::uint32_t SettingNumber(const std::string& name)
 {
     DWORD value = 0xDEADBEEF;
     DWORD size = sizeof value;
-    RegGetValueA(HKEY_LOCAL_MACHINE, ZintarUtil::kSettingsKeyPath, name.c_str(), RRF_RT_REG_DWORD, nullptr, &value, &size);
+    RegGetValueA(HKEY_LOCAL_MACHINE, ZintarUtil::kSettingsKeyPath, name.c_str(), RRF_RT_REG_DWORD, nullptr, &value,
+                 &size);
     return value;
 }
 

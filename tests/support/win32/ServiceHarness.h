@@ -12,8 +12,8 @@
 #include <optional>
 #include <string>
 
-#include "util/win32/LogFileReader.h"
 #include "util/PipeRecords.h"
+#include "util/win32/LogFileReader.h"
 #include "util/win32/ZintarDeviceClient.h"
 
 namespace ZintarTest {

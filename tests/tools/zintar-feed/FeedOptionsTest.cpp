@@ -1,9 +1,10 @@
+#include "tools/zintar-feed/FeedOptions.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <functional>
 
-#include "tools/zintar-feed/FeedOptions.h"
 #include "util/TimeStamps.h"
 
 using namespace ZintarFeed;
@@ -30,7 +31,8 @@ TEST(FeedOptions, CommandLineTable)
         std::function<bool(const FeedOptions&)> holds;  // null: refused with a usage error
     };
     const Case cases[] = {
-        {{"push"}, [](const FeedOptions& o) {
+        {{"push"},
+         [](const FeedOptions& o) {
              return o.command == Command::Push && o.count == 1 && !o.rate && !o.timeStamp && o.batch == 256;
          }},
         {{"read"}, [](const FeedOptions& o) { return o.command == Command::Read; }},
@@ -46,13 +48,22 @@ TEST(FeedOptions, CommandLineTable)
         {{"push", "--scenario", "plant"}, [](const FeedOptions& o) { return o.scenario == "plant"; }},
         {{"push", "--time", "2026-02-01T00:00:00.5"},
          [](const FeedOptions& o) { return o.timeStamp && o.timeStamp->milliseconds == 500; }},
-        {{}, nullptr}, {{"pull"}, nullptr}, {{"push", "--type", "4"}, nullptr}, {{"push", "--type", "-1"}, nullptr},
-        {{"push", "--count"}, nullptr}, {{"push", "--count", "99999999999999999999"}, nullptr},
-        {{"push", "--rate", "0"}, nullptr}, {{"push", "--rate", "fast"}, nullptr},
-        {{"push", "--batch", "5000"}, nullptr}, {{"push", "--batch", "0"}, nullptr},
-        {{"push", "--text", std::string(257, 'x')}, nullptr}, {{"push", "stray"}, nullptr},
-        {{"stats", "--count", "1"}, nullptr}, {{"push", "--max", "1"}, nullptr},
-        {{"push", "--scenario", "zoo"}, nullptr}, {{"push", "--time", "2026-02-30T00:00:00"}, nullptr},
+        {{}, nullptr},
+        {{"pull"}, nullptr},
+        {{"push", "--type", "4"}, nullptr},
+        {{"push", "--type", "-1"}, nullptr},
+        {{"push", "--count"}, nullptr},
+        {{"push", "--count", "99999999999999999999"}, nullptr},
+        {{"push", "--rate", "0"}, nullptr},
+        {{"push", "--rate", "fast"}, nullptr},
+        {{"push", "--batch", "5000"}, nullptr},
+        {{"push", "--batch", "0"}, nullptr},
+        {{"push", "--text", std::string(257, 'x')}, nullptr},
+        {{"push", "stray"}, nullptr},
+        {{"stats", "--count", "1"}, nullptr},
+        {{"push", "--max", "1"}, nullptr},
+        {{"push", "--scenario", "zoo"}, nullptr},
+        {{"push", "--time", "2026-02-30T00:00:00"}, nullptr},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.args));

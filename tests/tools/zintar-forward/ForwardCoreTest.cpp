@@ -5,19 +5,19 @@
 #include <map>
 #include <set>
 
-#include "util/Exceptions.h"
+#include "tests/support/LogImageBuilder.h"
 #include "tools/zintar-forward/ForwardOptions.h"
 #include "tools/zintar-forward/Forwarder.h"
-#include "tests/support/LogImageBuilder.h"
 #include "tools/zintar-forward/RelpProtocol.h"
 #include "tools/zintar-forward/RingCursor.h"
+#include "util/Exceptions.h"
 
 using namespace ZintarForward;
 using ZintarUtil::DigestOf;
 using ZintarUtil::FileHeader;
 using ZintarUtil::FormatForwardState;
-using ZintarUtil::ParseForwardState;
 using ZintarUtil::MessageRecord;
+using ZintarUtil::ParseForwardState;
 using ZintarUtil::Exceptions::ExceptionBase;
 
 namespace {
@@ -87,7 +87,10 @@ TEST(RingCursor, ResumesAfterItsMessageOrSaysWhatIsMissing)
         {"a new log file already past the point", Numbered(0, 5, "n"), PointOf(1, "m1"), "n0,n1,n2,n3,n4,"},
         {"a rewrite renumbered it", {{{1, "a"}, {3, "late"}, {4, "b"}, {5, "c"}}, 6}, PointOf(2, "c"), "late,b,"},
         {"a burst larger than the ring, unnumbered", {{{0, "x"}, {0, "y"}}, 200}, PointOf(199, "m"), "x,y,"},
-        {"a burst after it, a late message in it", {{{0, "late"}, {199, "m"}, {0, "n"}}, 200}, PointOf(199, "m"), "late,n,"},
+        {"a burst after it, a late message in it",
+         {{{0, "late"}, {199, "m"}, {0, "n"}}, 200},
+         PointOf(199, "m"),
+         "late,n,"},
         {"a repair dropped it", {{{1, "a"}, {2, "b"}, {4, "d"}, {5, "e"}}, 6}, PointOf(3, "c"), "d,e,"},
         {"an empty ring", {{}, 9}, PointOf(2, "m2"), ""},
     };
@@ -145,7 +148,8 @@ TEST(ForwardOptions, CommandLinesAndStateFiles)
     } rows[] = {
         {{"run", "--to", "relp://127.0.0.1:2514"}, "(accepted)"},
         {{"run", "--to", "RELP+TLS://[::1]:2514", "--fingerprint", pin}, "(accepted)"},
-        {{"install", "--to", "tls://c.example:6514", "--ca", "ca.pem", "--types", "0,3", "--facility", "23"}, "(accepted)"},
+        {{"install", "--to", "tls://c.example:6514", "--ca", "ca.pem", "--types", "0,3", "--facility", "23"},
+         "(accepted)"},
         {{"run"}, "--to is required"},
         {{"run", "--to", "udp://c:514"}, "--to needs relp://"},
         {{"run", "--to", "tcp://c"}, "--to needs HOST:PORT"},
@@ -186,8 +190,8 @@ struct Collector {
     bool relp = true;
     std::vector<std::uint64_t> sequences;  // as they arrived, every copy
     std::vector<std::string> gaps;
-    std::uint64_t answeredUpTo = 0;        // the highest sequence answered with 200
-    int resetAfterRecords = -1;            // the connection fails once this many more arrived
+    std::uint64_t answeredUpTo = 0;  // the highest sequence answered with 200
+    int resetAfterRecords = -1;      // the connection fails once this many more arrived
     bool refuseNext = false, answerOutOfOrderNext = false;
 
     void Take(const std::string& record)
@@ -378,7 +382,8 @@ TEST(Forwarder, DeliversEverythingAcrossFailuresOfTheCollectorAndItself)
     platform.Push(10);
     for (int step = 0; step < 100; ++step)
         forwarder->Step();
-    EXPECT_EQ(platform.collector.sequences, (std::vector<std::uint64_t>{490, 491, 492, 493, 494, 495, 496, 497, 498, 499}));
+    EXPECT_EQ(platform.collector.sequences,
+              (std::vector<std::uint64_t>{490, 491, 492, 493, 494, 495, 496, 497, 498, 499}));
 }
 
 TEST(Forwarder, OverTcpARecordCountsOnceItStoodSentForASecond)

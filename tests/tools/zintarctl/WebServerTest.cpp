@@ -1,25 +1,26 @@
 // The web viewer's portable parts: the addresses it listens on and the Host headers it answers,
 // the selection in a query, and the server itself on 127.0.0.1 against a log held in memory:
 // its answers, its refusals and its event stream.
-#include <gtest/gtest.h>
+#include "tools/zintarctl/WebServer.h"
 
-#include <boost/asio.hpp>
-#include <boost/beast/core.hpp>
-#include <boost/beast/http.hpp>
+#include <gtest/gtest.h>
 
 #include <cstring>
 #include <mutex>
 #include <thread>
 
-#include "util/Exceptions.h"
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+
 #include "tests/support/LogImageBuilder.h"
 #include "tests/support/LoopbackSockets.h"
 #include "tools/zintarctl/MessageSelection.h"
-#include "tools/zintarctl/WebServer.h"
+#include "util/Exceptions.h"
 
 using namespace ZintarCtl;
-using ZintarUtil::MessageRecord;
 using ZintarTest::RecordAt;
+using ZintarUtil::MessageRecord;
 namespace http = boost::beast::http;
 namespace net = boost::asio;
 
@@ -52,7 +53,8 @@ private:
         std::vector<MessageRecord> Poll() override
         {
             std::lock_guard lock(log.mutex);
-            std::vector<MessageRecord> fresh(log.oldestFirst.begin() + static_cast<std::ptrdiff_t>(seen), log.oldestFirst.end());
+            std::vector<MessageRecord> fresh(log.oldestFirst.begin() + static_cast<std::ptrdiff_t>(seen),
+                                             log.oldestFirst.end());
             seen = log.oldestFirst.size();
             return fresh;
         }
@@ -115,13 +117,20 @@ TEST(WebServer, ListenAddressesAndHostHeaders)
         const char* listen;
         bool allowed;
     } kCases[] = {
-        {"127.0.0.1:8080", "127.0.0.1", true},      {"LOCALHOST:8080", "127.0.0.1", true},
-        {"127.0.0.1:8081", "127.0.0.1", false},     {"127.0.0.1", "127.0.0.1", false},
-        {"attacker.example:8080", "127.0.0.1", false}, {"127.0.0.1.attacker.example:8080", "127.0.0.1", false},
-        {"", "127.0.0.1", false},                   {"localhost:8080", "192.168.1.5", false},
-        {"192.168.1.5:8080", "192.168.1.5", true},  {"192.168.1.5:8080", "0.0.0.0", true},
-        {"[fe80::1]:8080", "[::]", true},           {"plant-pc:8080", "0.0.0.0", false},
-        {"[::1]:8080", "[::1]", true},              {"localhost:8080", "[::1]", true},
+        {"127.0.0.1:8080", "127.0.0.1", true},
+        {"LOCALHOST:8080", "127.0.0.1", true},
+        {"127.0.0.1:8081", "127.0.0.1", false},
+        {"127.0.0.1", "127.0.0.1", false},
+        {"attacker.example:8080", "127.0.0.1", false},
+        {"127.0.0.1.attacker.example:8080", "127.0.0.1", false},
+        {"", "127.0.0.1", false},
+        {"localhost:8080", "192.168.1.5", false},
+        {"192.168.1.5:8080", "192.168.1.5", true},
+        {"192.168.1.5:8080", "0.0.0.0", true},
+        {"[fe80::1]:8080", "[::]", true},
+        {"plant-pc:8080", "0.0.0.0", false},
+        {"[::1]:8080", "[::1]", true},
+        {"localhost:8080", "[::1]", true},
         {"localhost:8080", "0.0.0.0", true},
     };
     for (const auto& c : kCases)
@@ -162,12 +171,15 @@ TEST(WebServer, ServerAnswersRefusesAndStreams)
     EXPECT_EQ(page.result(), http::status::ok);
     EXPECT_NE(page.body().find("<title>Tervan Log Server</title>"), std::string::npos);
     const auto json = client.Get("/api/messages?type=3", host);
-    EXPECT_EQ(json.body(), "[{\"aux\":\"\",\"leading\":\"0000000000000000\",\"sequence\":2,\"text\":\"Press 4: \\\"pressure\\\" out "
-                           "of range\",\"time\":\"2026-12-06T10:00:02.005\",\"trailing\":\"00000000\",\"type\":3,\"weekday\":0}]");
+    EXPECT_EQ(json.body(),
+              "[{\"aux\":\"\",\"leading\":\"0000000000000000\",\"sequence\":2,\"text\":\"Press 4: \\\"pressure\\\" out "
+              "of range\",\"time\":\"2026-12-06T10:00:02.005\",\"trailing\":\"00000000\",\"type\":3,\"weekday\":0}]");
     const auto csv = client.Get("/api/messages?n=1&format=csv", host);
-    EXPECT_EQ(csv.body(), "time,type,text,aux\r\n2026-12-06 10:00:02.005,3,\"Press 4: \"\"pressure\"\" out of range\",\"\"\r\n");
+    EXPECT_EQ(csv.body(),
+              "time,type,text,aux\r\n2026-12-06 10:00:02.005,3,\"Press 4: \"\"pressure\"\" out of range\",\"\"\r\n");
     EXPECT_EQ(csv[http::field::content_disposition], "attachment; filename=\"zintar-log.csv\"");
-    EXPECT_EQ(client.Get("/api/status", host).body(), "{\"answered\":true,\"service\":\"running\",\"source\":\"memory\"}");
+    EXPECT_EQ(client.Get("/api/status", host).body(),
+              "{\"answered\":true,\"service\":\"running\",\"source\":\"memory\"}");
 
     const std::string port = ":" + std::to_string(server.Port());
     EXPECT_EQ(client.Get("/api/messages", "attacker.example" + port).result(), http::status::forbidden);

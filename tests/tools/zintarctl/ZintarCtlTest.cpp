@@ -5,20 +5,20 @@
 #include <cstring>
 #include <tuple>
 
+#include "tests/support/LogImageBuilder.h"
 #include "tools/zintarctl/CtlCommandLine.h"
-#include "util/Exceptions.h"
 #include "tools/zintarctl/FollowDeduplicator.h"
 #include "tools/zintarctl/FollowPrinter.h"
-#include "tests/support/LogImageBuilder.h"
 #include "tools/zintarctl/MessageOutput.h"
 #include "tools/zintarctl/MessageSelection.h"
-#include "util/CommandLineValues.h"
 #include "tools/zintarctl/StatusReport.h"
+#include "util/CommandLineValues.h"
+#include "util/Exceptions.h"
 #include "util/SyslogRecord.h"
 
 using namespace ZintarCtl;
-using ZintarUtil::MessageRecord;
 using ZintarTest::RecordAt;
+using ZintarUtil::MessageRecord;
 
 namespace {
 
@@ -107,18 +107,21 @@ TEST(ZintarCtl, SelectionTable)
 TEST(ZintarCtl, StatusExitCodesAndColourTables)
 {
     using S = ServiceState;
-    const std::tuple<S, bool, int> codes[] = {{S::Running, true, 0}, {S::Running, false, 1}, {S::Stopped, false, 3},
-                                              {S::Pending, false, 3}, {S::NotInstalled, false, 3}, {S::Unknown, false, 1}};
+    const std::tuple<S, bool, int> codes[] = {{S::Running, true, 0},       {S::Running, false, 1},
+                                              {S::Stopped, false, 3},      {S::Pending, false, 3},
+                                              {S::NotInstalled, false, 3}, {S::Unknown, false, 1}};
     for (const auto& [state, answered, code] : codes)
         EXPECT_EQ(StatusExitCode(state, answered), code) << static_cast<int>(state) << answered;
 
     using C = ColorChoice;
     const std::tuple<C, bool, const char*, bool> colours[] = {
-        {C::Auto, true, nullptr, true},   {C::Auto, false, nullptr, false}, {C::Auto, true, "1", false},
-        {C::Auto, true, "", true},        {C::Always, false, "1", true},    {C::Never, true, nullptr, false}};
+        {C::Auto, true, nullptr, true}, {C::Auto, false, nullptr, false}, {C::Auto, true, "1", false},
+        {C::Auto, true, "", true},      {C::Always, false, "1", true},    {C::Never, true, nullptr, false}};
     for (const auto& [choice, console, noColor, expected] : colours)
-        EXPECT_EQ(UseColor(choice, console, noColor), expected) << static_cast<int>(choice) << console << (noColor ? noColor : "-");
-    EXPECT_EQ(MessageLine(RecordAt(7, 3, "Disk full"), Format::Text, true), "2026-12-06 10:00:07.005  \x1b[1;31m3  Disk full\x1b[0m");
+        EXPECT_EQ(UseColor(choice, console, noColor), expected)
+            << static_cast<int>(choice) << console << (noColor ? noColor : "-");
+    EXPECT_EQ(MessageLine(RecordAt(7, 3, "Disk full"), Format::Text, true),
+              "2026-12-06 10:00:07.005  \x1b[1;31m3  Disk full\x1b[0m");
     std::string help;
     const CtlCommand read = *ParseCtlCommand({"read", "--color", "never", "--utc"}, help);
     EXPECT_TRUE(read.color == ColorChoice::Never && read.utc);
@@ -131,8 +134,9 @@ TEST(ZintarCtl, OutputFormats)
     MessageRecord record = RecordAt(7, 2, "say \"hi\"", "usb");
     EXPECT_EQ(MessageLine(record, Format::Text), "2026-12-06 10:00:07.005  2  say \"hi\"  [usb]");
     EXPECT_EQ(MessageLine(record, Format::Csv), "2026-12-06 10:00:07.005,2,\"say \"\"hi\"\"\",\"usb\"");
-    EXPECT_EQ(MessageLine(record, Format::Json),
-              "{\"aux\":\"usb\",\"sequence\":7,\"text\":\"say \\\"hi\\\"\",\"time\":\"2026-12-06T10:00:07.005\",\"type\":2}");
+    EXPECT_EQ(
+        MessageLine(record, Format::Json),
+        "{\"aux\":\"usb\",\"sequence\":7,\"text\":\"say \\\"hi\\\"\",\"time\":\"2026-12-06T10:00:07.005\",\"type\":2}");
     std::memset(record.message.text, '\xE9', sizeof record.message.text);  // no NUL, and no UTF-8
     EXPECT_EQ(MessageLine(record, Format::Text).size(), 23 + 2 + 1 + 2 + 257 + 7u) << "read to the field's end";
     EXPECT_NE(MessageLine(record, Format::Json).find("\xEF\xBF\xBD"), std::string::npos);
@@ -147,7 +151,8 @@ TEST(ZintarCtl, FollowPrintsEachMessageOnceAcrossRestarts)
         u.messages = std::move(messages);
         return u;
     };
-    const MessageRecord a = RecordAt(1, 0, "a"), b = RecordAt(2, 0, "b"), c = RecordAt(3, 0, "c"), late = RecordAt(0, 0, "late");
+    const MessageRecord a = RecordAt(1, 0, "a"), b = RecordAt(2, 0, "b"), c = RecordAt(3, 0, "c"),
+                        late = RecordAt(0, 0, "late");
     EXPECT_EQ(printed.Fresh(update(true, {a, b}), 3).size(), 2u);
     EXPECT_EQ(printed.Fresh(update(false, {c}), 3).size(), 1u);
     EXPECT_TRUE(printed.Fresh(update(true, {a, b, c}), 3).empty()) << "a restart while c is still in the ring";
@@ -162,7 +167,8 @@ TEST(ZintarCtl, FollowPrintsEachMessageOnceAcrossRestarts)
 // nothing twice across the seam.
 TEST(ZintarCtl, FollowStartsWithTheNewestStoredAndPrintsNothingTwice)
 {
-    const MessageRecord a = RecordAt(1, 0, "a"), b = RecordAt(2, 1, "b"), c = RecordAt(3, 0, "c"), d = RecordAt(4, 0, "d");
+    const MessageRecord a = RecordAt(1, 0, "a"), b = RecordAt(2, 1, "b"), c = RecordAt(3, 0, "c"),
+                        d = RecordAt(4, 0, "d");
     auto texts = [](const std::vector<MessageRecord>& records) {
         std::string joined;
         for (const MessageRecord& record : records)
@@ -194,10 +200,12 @@ TEST(ZintarCtl, SyslogMessagesFollowRfc5424)
     using ZintarUtil::SplitHostPort;
     MessageRecord record = RecordAt(7, 3, "Disk full");
     std::strcpy(record.message.auxText, "vol \"C\" [1]\\");
-    EXPECT_EQ(ZintarUtil::SyslogRecord(record, 4, {"PLANT PC", 60, 16}),
-              "<133>1 2026-12-06T10:00:07.005+01:00 PLANTPC zintar - type3 [zintar@32473 aux=\"vol \\\"C\\\" [1\\]\\\\\" "
-              "generation=\"4\" sequence=\"7\" digest=\"c01a225436a13464\"] Disk full");
-    EXPECT_EQ(ZintarUtil::SyslogRecord(record, 4, {"", -330, 23}).substr(0, 40), "<189>1 2026-12-06T10:00:07.005-05:30 - z");
+    EXPECT_EQ(
+        ZintarUtil::SyslogRecord(record, 4, {"PLANT PC", 60, 16}),
+        "<133>1 2026-12-06T10:00:07.005+01:00 PLANTPC zintar - type3 [zintar@32473 aux=\"vol \\\"C\\\" [1\\]\\\\\" "
+        "generation=\"4\" sequence=\"7\" digest=\"c01a225436a13464\"] Disk full");
+    EXPECT_EQ(ZintarUtil::SyslogRecord(record, 4, {"", -330, 23}).substr(0, 40),
+              "<189>1 2026-12-06T10:00:07.005-05:30 - z");
     EXPECT_EQ(ZintarUtil::SyslogGapRecord(12, 5, record.message.timeStamp, {"alpha", 0, 16}),
               "<133>1 2026-12-06T10:00:07.005+00:00 alpha zintar - gap [zintar@32473 lost=\"12\" generation=\"5\"] "
               "12 messages were overwritten in the log before they could be forwarded");

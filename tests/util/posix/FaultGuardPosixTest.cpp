@@ -1,11 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <string>
+
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
-
-#include <cstdlib>
-#include <string>
 
 #include "tests/support/FaultGuardChecks.h"
 #include "util/GuardedViewAccess.h"

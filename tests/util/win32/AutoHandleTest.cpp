@@ -1,9 +1,10 @@
+#include "util/win32/AutoHandle.h"
+
 #include <gtest/gtest.h>
 
 #include <utility>
 #include <vector>
 
-#include "util/win32/AutoHandle.h"
 #include "util/win32/UniqueResource.h"
 
 using ZintarUtil::AutoHandle;
@@ -88,7 +89,6 @@ TEST(AutoHandle, AssigningTheHeldValueDoesNothing)
     EXPECT_EQ(owned.Get(), held);
     EXPECT_TRUE(IsOpen(held));
 }
-
 
 TEST(UniqueResource, EveryValueIsClosedOnceAndTheLastErrorSurvives)
 {

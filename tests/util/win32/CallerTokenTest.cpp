@@ -1,8 +1,8 @@
+#include "util/win32/CallerToken.h"
+
 #include <gtest/gtest.h>
 
 #include <windows.h>
-
-#include "util/win32/CallerToken.h"
 
 // Every process here runs as an elevated administrator; a restricted copy of its token, with
 // Administrators for deny only, stands for a user without elevation, as User Account Control

@@ -22,4 +22,3 @@ TEST(ExceptionWindows, ChainReadsOutermostFirst)
     EXPECT_EQ(wrapper.GetFullMessage("\n"),
               "Failed to destroy Event object\nCloseHandle() failed: - Error code : 6 - Invalid handle.\r\n");
 }
-

@@ -58,4 +58,3 @@ TEST(FaultGuard, NestedGuardsEachCatchTheirOwnFaults)
     EXPECT_EQ(outer, 1);
     EXPECT_EQ(inner, 2);
 }
-

@@ -1,8 +1,9 @@
+#include "util/win32/LogFolderCheck.h"
+
 #include <gtest/gtest.h>
 
-#include "util/win32/LogFolderCheck.h"
-#include "util/win32/SecurityDescriptors.h"
 #include "tests/support/TestFiles.h"
+#include "util/win32/SecurityDescriptors.h"
 
 using namespace ZintarUtil;
 
@@ -27,8 +28,8 @@ std::string FolderWithAccess(const ZintarTest::TemporaryFile& owned, DWORD every
     if (everyoneRights != 0)
         acl.AddExplicitAccess(SET_ACCESS, everyoneRights, TRUSTEE_IS_WELL_KNOWN_GROUP, everyone);
     EXPECT_EQ(SetNamedSecurityInfoA(const_cast<char*>(folder.c_str()), SE_FILE_OBJECT,
-                                    DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
-                                    nullptr, acl.GetACL(), nullptr),
+                                    DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                    acl.GetACL(), nullptr),
               static_cast<DWORD>(ERROR_SUCCESS));
     return folder;
 }

@@ -1,10 +1,11 @@
+#include "util/win32/SecurityDescriptors.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "tests/support/win32/ChildProcess.h"
 #include "util/win32/ClientAccess.h"
-#include "util/win32/SecurityDescriptors.h"
 
 using namespace ZintarUtil;
 using ZintarTest::ChildProcess;
@@ -80,7 +81,8 @@ DWORD MostAllowed(PSECURITY_DESCRIPTOR descriptor, HANDLE token)
 TEST(EveryoneAccess, StrictAccessLeavesAStandardUserWhatAClientAsksForAndNoMore)
 {
     HANDLE administrator = nullptr;
-    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_ASSIGN_PRIMARY, &administrator));
+    ASSERT_TRUE(
+        OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_ASSIGN_PRIMARY, &administrator));
     BYTE administrators[SECURITY_MAX_SID_SIZE];
     BYTE localSystem[SECURITY_MAX_SID_SIZE];
     DWORD size = sizeof administrators;
@@ -101,9 +103,12 @@ TEST(EveryoneAccess, StrictAccessLeavesAStandardUserWhatAClientAsksForAndNoMore)
     const Object objects[] = {
         {"mapping", ClientAccess::kMappingRights, ClientAccess::kMapping, ownersRights | SECTION_EXTEND_SIZE},
         {"header lock", ClientAccess::kHeaderLockRights, ClientAccess::kHeaderLock, ownersRights},
-        {"read-wait event", ClientAccess::kReadWaitEventRights, ClientAccess::kReadWaitEvent, ownersRights | EVENT_MODIFY_STATE},
-        {"write-wait event", ClientAccess::kWriteWaitEventRights, ClientAccess::kWriteWaitEvent, ownersRights | SYNCHRONIZE},
-        {"pipes", ClientAccess::kPipeRights, ClientAccess::kRequestPipe | ClientAccess::kReplyPipe | FILE_READ_ATTRIBUTES,
+        {"read-wait event", ClientAccess::kReadWaitEventRights, ClientAccess::kReadWaitEvent,
+         ownersRights | EVENT_MODIFY_STATE},
+        {"write-wait event", ClientAccess::kWriteWaitEventRights, ClientAccess::kWriteWaitEvent,
+         ownersRights | SYNCHRONIZE},
+        {"pipes", ClientAccess::kPipeRights,
+         ClientAccess::kRequestPipe | ClientAccess::kReplyPipe | FILE_READ_ATTRIBUTES,
          ownersRights | FILE_CREATE_PIPE_INSTANCE},
     };
     for (const Object& object : objects) {

@@ -11,12 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/TestFiles.h"
 #include "util/DiagnosticLog.h"
 #include "util/Exceptions.h"
+#include "util/Timeout.h"
 #include "util/win32/Service.h"
 #include "util/win32/ServiceControlManager.h"
-#include "tests/support/TestFiles.h"
-#include "util/Timeout.h"
 
 using namespace ZintarUtil::Services;
 using Lines = std::vector<std::string>;
@@ -74,7 +74,10 @@ public:
         return failOpenService ? nullptr : Handle(2);
     }
     BOOL DeleteService(SC_HANDLE) override { return Record("delete"), TRUE; }
-    BOOL CloseServiceHandle(SC_HANDLE handle) override { return Record("close", reinterpret_cast<std::uintptr_t>(handle)), TRUE; }
+    BOOL CloseServiceHandle(SC_HANDLE handle) override
+    {
+        return Record("close", reinterpret_cast<std::uintptr_t>(handle)), TRUE;
+    }
     BOOL StartServiceCtrlDispatcher(const SERVICE_TABLE_ENTRYA* table) override
     {
         Record("dispatch", table[0].lpServiceName);
@@ -112,7 +115,10 @@ private:
     static std::string Text(char* text) { return text; }
     static std::string Text(const std::string& text) { return text; }
     template <class Number>
-    static std::string Text(Number number) { return std::to_string(number); }
+    static std::string Text(Number number)
+    {
+        return std::to_string(number);
+    }
 };
 
 class TestService : public Service {
@@ -165,7 +171,8 @@ protected:
 };
 
 const std::string kOpenManager = "open manager ServicesActive 983103";
-const std::string kCreate = "create ZintarServer Tervan Log Server \"C:\\Program Files\\Tervan\\ZintarServer.exe\" 983551 16 2 1";
+const std::string kCreate =
+    "create ZintarServer Tervan Log Server \"C:\\Program Files\\Tervan\\ZintarServer.exe\" 983551 16 2 1";
 
 }  // namespace
 
@@ -184,12 +191,21 @@ TEST_F(ServiceFramework, InstallAndRemoveNameTheirFailuresAndCloseWhatWasOpened)
     const Lines installed = {kOpenManager, kCreate, "config 2", "config 4", "config 7", "close 2", "close 1"};
     const Case cases[] = {
         {"install", none, install, "", installed},
-        {"install, failure actions refused", &FakeManager::failConfig, install, "",
+        {"install, failure actions refused",
+         &FakeManager::failConfig,
+         install,
+         "",
          {kOpenManager, kCreate, "config 2", "close 2", "close 1"}},
-        {"install, exists", &FakeManager::failCreate, install, "CreateService() failed - Error code : 1073",
+        {"install, exists",
+         &FakeManager::failCreate,
+         install,
+         "CreateService() failed - Error code : 1073",
          {kOpenManager, kCreate, "close 1"}},
         {"remove", none, remove, "", {kOpenManager, "open ZintarServer 983551", "delete", "close 2", "close 1"}},
-        {"remove, absent", &FakeManager::failOpenService, remove, "OpenService() failed - Error code : 1060",
+        {"remove, absent",
+         &FakeManager::failOpenService,
+         remove,
+         "OpenService() failed - Error code : 1060",
          {kOpenManager, "open ZintarServer 983551", "close 1"}},
         {"remove, no manager", &FakeManager::failOpenManager, remove, "OpenSCManager() failed", {kOpenManager}},
     };
@@ -217,7 +233,8 @@ TEST_F(ServiceFramework, InstallAndRemoveNameTheirFailuresAndCloseWhatWasOpened)
 TEST_F(ServiceFramework, StartControlsAndStopReportTheirStatesAndCheckpoints)
 {
     service.RunAsService();
-    EXPECT_EQ(Calls(), (Lines{"dispatch ZintarServer", "register ZintarServer", "status 2 cp 1 exit 0", "status 4 cp 0 exit 0"}));
+    EXPECT_EQ(Calls(), (Lines{"dispatch ZintarServer", "register ZintarServer", "status 2 cp 1 exit 0",
+                              "status 4 cp 0 exit 0"}));
     // Interrogate while running; pause and continue, which the manager never sends; unknown codes.
     for (DWORD control : {4, 2, 3, 6, 200})
         Service::ControlHandler(control);
@@ -239,7 +256,8 @@ TEST_F(ServiceFramework, StartControlsAndStopReportTheirStatesAndCheckpoints)
     manager.failStatus = true;
     Service::ControlHandler(SERVICE_CONTROL_INTERROGATE);
     const std::string logged = ZintarTest::ReadWholeFile(log);
-    EXPECT_NE(logged.find("An exception has occured in the service's control method : stop failed\r\n"), std::string::npos);
+    EXPECT_NE(logged.find("An exception has occured in the service's control method : stop failed\r\n"),
+              std::string::npos);
     EXPECT_NE(logged.find("An exception has occured in the service's control method : Failed to report status\r\n"
                           "SetServiceStatus failed"),
               std::string::npos);
@@ -249,7 +267,8 @@ TEST_F(ServiceFramework, AFailedStartOrRestartEndsStoppedWithItsExitCode)
 {
     service.failStart = true;
     service.RunAsService();
-    EXPECT_EQ(Calls(), (Lines{"dispatch ZintarServer", "register ZintarServer", "status 2 cp 1 exit 0", "status 1 cp 0 exit 1"}));
+    EXPECT_EQ(Calls(), (Lines{"dispatch ZintarServer", "register ZintarServer", "status 2 cp 1 exit 0",
+                              "status 1 cp 0 exit 1"}));
     EXPECT_EQ(service.events, (Lines{"OnStart", "StopWhatStillRuns"}));
 
     service.failStart = false;
@@ -271,9 +290,8 @@ TEST_F(ServiceFramework, ALongStartKeepsReportingAndAPreshutdownNoticeStopsTheSe
     service.SetProgressInterval(20);
     const std::string thirdCheckpoint = "status 2 cp 3 exit 0";
     service.duringStart = [&] {
-        EXPECT_TRUE(manager.WaitFor([&](const Lines& lines) {
-            return std::find(lines.begin(), lines.end(), thirdCheckpoint) != lines.end();
-        }));
+        EXPECT_TRUE(manager.WaitFor(
+            [&](const Lines& lines) { return std::find(lines.begin(), lines.end(), thirdCheckpoint) != lines.end(); }));
     };
     service.RunAsService();
     Lines calls = Calls();

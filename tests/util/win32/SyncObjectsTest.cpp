@@ -3,8 +3,8 @@
 #include <functional>
 
 #include "tests/support/win32/ChildProcess.h"
-#include "util/win32/Event.h"
 #include "util/Exceptions.h"
+#include "util/win32/Event.h"
 #include "util/win32/Mutex.h"
 #include "util/win32/Overlap.h"
 #include "util/win32/WaitFunctions.h"

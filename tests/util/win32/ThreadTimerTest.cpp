@@ -4,12 +4,12 @@
 #include <fstream>
 #include <sstream>
 
+#include "tests/support/TestFiles.h"
 #include "tests/support/win32/BodyThread.h"
 #include "tests/support/win32/ChildProcess.h"
 #include "util/DiagnosticLog.h"
-#include "util/win32/Event.h"
 #include "util/Exceptions.h"
-#include "tests/support/TestFiles.h"
+#include "util/win32/Event.h"
 #include "util/win32/Thread.h"
 #include "util/win32/Timer.h"
 
@@ -112,7 +112,9 @@ TEST_F(LoggedFailure, UnknownExceptionIsLoggedAsSuch)
     // which is after its log entry.
     Timeout bound(kChildBound);
     ASSERT_TRUE(thread.Join(bound));
-    EXPECT_NE(ZintarTest::ReadWholeFile(logPath).find(" - Thread terminated due to an unknown, unhandled exception.\r\n"), std::string::npos);
+    EXPECT_NE(
+        ZintarTest::ReadWholeFile(logPath).find(" - Thread terminated due to an unknown, unhandled exception.\r\n"),
+        std::string::npos);
 }
 
 TEST(Timer, CallsBackWithItsIdUntilStopped)
@@ -175,7 +177,8 @@ TEST_F(LoggedFailure, CallbackThatThrowsEndsTheTimerThread)
     Timeout bound(kChildBound);
     EXPECT_TRUE(timer.Join(bound));
     EXPECT_EQ(callback.calls.load(), 2);
-    EXPECT_NE(ZintarTest::ReadWholeFile(logPath).find("Exception occured during thread Run()\r\ncallback failed"), std::string::npos);
+    EXPECT_NE(ZintarTest::ReadWholeFile(logPath).find("Exception occured during thread Run()\r\ncallback failed"),
+              std::string::npos);
 }
 
 TEST(Timer, DestroyingARunningTimerWaitsForItsThread)

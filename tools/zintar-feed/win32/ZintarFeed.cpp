@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "util/win32/SystemTimes.h"
+#include "tools/zintar-feed/FeedOptions.h"
 #include "util/Exceptions.h"
 #include "util/SystemError.h"
-#include "tools/zintar-feed/FeedOptions.h"
+#include "util/win32/SystemTimes.h"
 #include "util/win32/ZintarDeviceClient.h"
 
 using ZintarUtil::LogMessage;
@@ -64,7 +64,8 @@ int Push(ZintarDeviceClient& device, const FeedOptions& options)
         // With a rate, message i is due i / rate seconds after the start; send what is due.
         std::uint64_t due = options.count;
         if (options.rate) {
-            due = std::min<std::uint64_t>(options.count, static_cast<std::uint64_t>(SecondsSince(start) * *options.rate) + 1);
+            due = std::min<std::uint64_t>(options.count,
+                                          static_cast<std::uint64_t>(SecondsSince(start) * *options.rate) + 1);
             if (due <= sent) {
                 const double wait = (static_cast<double>(sent) / *options.rate) - SecondsSince(start);
                 Sleep(wait > 0 ? static_cast<DWORD>(wait * 1000) : 0);
@@ -74,17 +75,18 @@ int Push(ZintarDeviceClient& device, const FeedOptions& options)
         batch.clear();
         const std::uint64_t end = std::min<std::uint64_t>(due, sent + options.batch);
         for (std::uint64_t i = sent; i < end; ++i)
-            batch.push_back(BuildMessage(options, i, options.timeStamp ? *options.timeStamp : ZintarUtil::LocalTimeNow()));
+            batch.push_back(
+                BuildMessage(options, i, options.timeStamp ? *options.timeStamp : ZintarUtil::LocalTimeNow()));
         if (const int result = PushBatch(device, batch, options.busyTimeout); result != kDone) {
-            std::fprintf(stderr, "zintar-feed: %llu of %llu messages pushed\n",
-                         static_cast<unsigned long long>(sent), static_cast<unsigned long long>(options.count));
+            std::fprintf(stderr, "zintar-feed: %llu of %llu messages pushed\n", static_cast<unsigned long long>(sent),
+                         static_cast<unsigned long long>(options.count));
             return result;
         }
         sent = end;
     }
     const double seconds = SecondsSince(start);
-    std::printf("pushed %llu messages in %.3f s (%.0f per second)\n", static_cast<unsigned long long>(sent),
-                seconds, seconds > 0 ? static_cast<double>(sent) / seconds : 0.0);
+    std::printf("pushed %llu messages in %.3f s (%.0f per second)\n", static_cast<unsigned long long>(sent), seconds,
+                seconds > 0 ? static_cast<double>(sent) / seconds : 0.0);
     return kDone;
 }
 
@@ -102,8 +104,8 @@ int Read(ZintarDeviceClient& device, const FeedOptions& options)
 int Stats(ZintarDeviceClient& device)
 {
     const ZintarStats stats = device.Stats();
-    std::printf("queued %u\ncapacity %u\npushed %llu\nread %llu\n", stats.queued, stats.capacity,
-                stats.pushed, stats.read);
+    std::printf("queued %u\ncapacity %u\npushed %llu\nread %llu\n", stats.queued, stats.capacity, stats.pushed,
+                stats.read);
     return kDone;
 }
 
@@ -116,7 +118,8 @@ int RunCommandLine(int argc, char** argv)
     try {
         options = ParseFeedOptions(std::vector<std::string>(argv + 1, argv + argc), help);
     } catch (const UsageError& e) {
-        std::fprintf(stderr, "zintar-feed: %s\nRun 'zintar-feed --help' for the commands and their options.\n", e.what());
+        std::fprintf(stderr, "zintar-feed: %s\nRun 'zintar-feed --help' for the commands and their options.\n",
+                     e.what());
         return kBadCommandLine;
     }
     if (options.command == Command::Help) {

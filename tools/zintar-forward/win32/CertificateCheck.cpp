@@ -1,7 +1,7 @@
+#include "tools/zintar-forward/win32/CertificateCheck.h"
+
 #include <winsock2.h>
 #include <ws2tcpip.h>
-
-#include "tools/zintar-forward/win32/CertificateCheck.h"
 
 #include <bcrypt.h>
 
@@ -11,8 +11,8 @@
 #include <cstring>
 #include <vector>
 
-#include "util/Exceptions.h"
 #include "tools/zintar-forward/win32/SocketConnection.h"
+#include "util/Exceptions.h"
 #include "util/TextHelpers.h"
 
 namespace ZintarForward {
@@ -73,13 +73,12 @@ std::vector<std::string> PemCertificates(const std::string& pem, const std::stri
     for (std::size_t at = pem.find(begin); at != std::string::npos; at = pem.find(begin, at)) {
         const std::size_t stop = pem.find(end, at);
         if (stop == std::string::npos)
-            throw ExceptionBase(failure + "certificate " + UIntToString(certificates.size() + 1) +
-                                " has no end line");
+            throw ExceptionBase(failure + "certificate " + UIntToString(certificates.size() + 1) + " has no end line");
         const auto length = static_cast<DWORD>(stop + end.size() - at);
         DWORD size = 0;
         std::string der;
-        bool decoded = CryptStringToBinaryA(pem.data() + at, length, CRYPT_STRING_BASE64HEADER, nullptr, &size,
-                                            nullptr, nullptr) != FALSE;
+        bool decoded = CryptStringToBinaryA(pem.data() + at, length, CRYPT_STRING_BASE64HEADER, nullptr, &size, nullptr,
+                                            nullptr) != FALSE;
         if (decoded) {
             der.resize(size);
             decoded = CryptStringToBinaryA(pem.data() + at, length, CRYPT_STRING_BASE64HEADER,
@@ -109,8 +108,8 @@ CertStore LoadCaStore(const std::string& caFile)
         const auto* bytes = reinterpret_cast<const BYTE*>(der.data());
         if (!CertAddEncodedCertificateToStore(store.Get(), X509_ASN_ENCODING, bytes, static_cast<DWORD>(der.size()),
                                               CERT_STORE_ADD_ALWAYS, nullptr))
-            throw ExceptionBase(failure + "certificate " + UIntToString(i + 1) + " is not valid: " +
-                                SystemErrorClause(GetLastError()));
+            throw ExceptionBase(failure + "certificate " + UIntToString(i + 1) +
+                                " is not valid: " + SystemErrorClause(GetLastError()));
     }
     return store;
 }
@@ -120,8 +119,7 @@ ChainEngine EngineTrusting(HCERTSTORE roots, const std::string& caFile)
     CERT_CHAIN_ENGINE_CONFIG config{};
     // The Windows 7 layout, which ends after hExclusiveTrustedPeople: Wine refuses the Windows 8
     // size with dwExclusiveFlags (E_INVALIDARG), and Windows takes both.
-    config.cbSize =
-        offsetof(CERT_CHAIN_ENGINE_CONFIG, hExclusiveTrustedPeople) + sizeof config.hExclusiveTrustedPeople;
+    config.cbSize = offsetof(CERT_CHAIN_ENGINE_CONFIG, hExclusiveTrustedPeople) + sizeof config.hExclusiveTrustedPeople;
     config.hExclusiveRoot = roots;
     ChainEngine engine;
     if (!CertCreateCertificateChainEngine(&config, engine.Put()))
@@ -261,8 +259,8 @@ void CertificateCheck::CheckChain(const CERT_CONTEXT& certificate) const
     // The collector's intermediates came with its certificate, in the store SChannel attached.
     Chain chain;
     const HCERTCHAINENGINE engine = caEngine ? caEngine.Get() : HCCE_LOCAL_MACHINE;
-    if (!CertGetCertificateChain(engine, &certificate, nullptr, certificate.hCertStore, &parameters, 0,
-                                 nullptr, chain.Put()))
+    if (!CertGetCertificateChain(engine, &certificate, nullptr, certificate.hCertStore, &parameters, 0, nullptr,
+                                 chain.Put()))
         throw ExceptionBase(kRefused + "no chain can be built for it: " + SystemErrorClause(GetLastError()));
     const DWORD errors = chain.Get()->TrustStatus.dwErrorStatus;
     if (errors != CERT_TRUST_NO_ERROR)
@@ -283,8 +281,8 @@ void CertificateCheck::CheckName(const CERT_CONTEXT& certificate, const CERT_CHA
     CERT_CHAIN_POLICY_STATUS status{};
     status.cbSize = sizeof status;
     if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, &chain, &parameters, &status))
-        throw ExceptionBase(kRefused + "the system's SSL policy cannot be applied: " +
-                            SystemErrorClause(GetLastError()));
+        throw ExceptionBase(kRefused +
+                            "the system's SSL policy cannot be applied: " + SystemErrorClause(GetLastError()));
     if (status.dwError == 0)
         return;
     // The system's policy compares DNS names (and Wine's nothing else); an IP literal is also
@@ -323,7 +321,6 @@ Sha256 CertificateSha256(const CERT_CONTEXT& certificate)
                     "BCryptFinishHash");
     return digest;
 }
-
 
 bool IsAddressLiteral(const std::string& host)
 {

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <windows.h>
+
 #include <wincrypt.h>
 
 #include <array>
@@ -62,8 +63,8 @@ private:
     void CheckName(const CERT_CONTEXT& certificate, const CERT_CHAIN_CONTEXT& chain) const;
 
     TlsPolicy policy;
-    CertStore caStore;       // only with a CA file
-    ChainEngine caEngine;    // trusts exactly caStore; empty: the local machine's engine and roots
+    CertStore caStore;     // only with a CA file
+    ChainEngine caEngine;  // trusts exactly caStore; empty: the local machine's engine and roots
 };
 
 // The whole of `path`. Throws ExceptionBase `failure` + the system's reason ("no such file or

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <vector>
 
-#include "util/Exceptions.h"
 #include "tools/zintar-forward/win32/SocketConnection.h"
+#include "util/Exceptions.h"
 
 namespace ZintarForward {
 
@@ -107,8 +107,8 @@ CertContext CertificateWithKey(HCERTSTORE store, const std::string& failure)
         if (KeyMatches(*at, failure))
             return CertContext(CertDuplicateCertificateContext(at));  // the walk frees `at` itself
     }
-    throw ExceptionBase(failure + (anyKey ? "none of its certificates belongs to its private key"
-                                          : "it holds no private key"));
+    throw ExceptionBase(failure +
+                        (anyKey ? "none of its certificates belongs to its private key" : "it holds no private key"));
 }
 
 std::vector<KeyContainer> ImportedContainers(HCERTSTORE store)
@@ -138,8 +138,8 @@ std::vector<KeyContainer> ImportedContainers(HCERTSTORE store)
 
 ClientCertificate::ClientCertificate(const std::string& file) : file(file)
 {
-    const std::string failure = "Failed to start TLS with the collector: cannot use the client certificate " +
-                                file + ": ";
+    const std::string failure =
+        "Failed to start TLS with the collector: cannot use the client certificate " + file + ": ";
     std::string content = ReadWholeFile(file, failure);
     store = ImportPkcs12(content, failure);
     keys.containers = ImportedContainers(store.Get());

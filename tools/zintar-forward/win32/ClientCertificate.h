@@ -12,6 +12,7 @@
 #pragma once
 
 #include <windows.h>
+
 #include <wincrypt.h>
 
 #include <string>

@@ -2,13 +2,13 @@
 
 #include <iostream>
 
-#include "util/win32/AutoHandle.h"
+#include "tools/zintar-forward/win32/SocketConnection.h"
+#include "tools/zintar-forward/win32/TlsConnection.h"
 #include "util/DiagnosticLog.h"
 #include "util/Exceptions.h"
-#include "tools/zintar-forward/win32/SocketConnection.h"
-#include "util/win32/SystemTimes.h"
-#include "tools/zintar-forward/win32/TlsConnection.h"
 #include "util/ZintarNames.h"
+#include "util/win32/AutoHandle.h"
+#include "util/win32/SystemTimes.h"
 
 namespace ZintarForward {
 
@@ -28,8 +28,8 @@ void ReplaceWholeFile(const std::string& path, const std::string& text)
     const std::string temporary = path + ".new";
     {
         ZintarUtil::AutoHandle file;
-        file.Take(CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                              nullptr));
+        file.Take(
+            CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (file.IsInvalid())
             throw ExceptionWindows("Failed to create " + temporary);
         DWORD written = 0;

@@ -23,7 +23,8 @@ public:
     std::uint64_t NowMs() override;
     ZintarUtil::TimeFields LocalTime() override;
     ZintarUtil::SyslogOrigin Origin() override;
-    bool ReadRing(const std::function<void(const ZintarUtil::FileHeader&, const RingCursor::NewestRecord&)>& read) override;
+    bool
+    ReadRing(const std::function<void(const ZintarUtil::FileHeader&, const RingCursor::NewestRecord&)>& read) override;
     std::unique_ptr<Connection> Connect() override;
     void SaveState(const ForwardState& state) override;
     void Log(const std::string& line) override;

@@ -3,14 +3,14 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include "tools/zintar-forward/win32/ForwardPlatform.h"
 #include "util/DiagnosticLog.h"
 #include "util/Exceptions.h"
-#include "tools/zintar-forward/win32/ForwardPlatform.h"
+#include "util/Timeout.h"
+#include "util/ZintarNames.h"
 #include "util/win32/ForwardSettingsStore.h"
 #include "util/win32/Thread.h"
-#include "util/Timeout.h"
 #include "util/win32/UniqueResource.h"
-#include "util/ZintarNames.h"
 
 namespace ZintarForward {
 
@@ -73,8 +73,8 @@ void PrepareStateFolder()
     PACL dacl = nullptr;
     GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
     const DWORD status = SetNamedSecurityInfoA(const_cast<char*>(folder.c_str()), SE_FILE_OBJECT,
-                                               DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-                                               nullptr, nullptr, dacl, nullptr);
+                                               DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                                               nullptr, dacl, nullptr);
     if (status != ERROR_SUCCESS)
         throw ExceptionWindows("Failed to set the state folder's access list", nullptr, status);
 }

@@ -11,8 +11,8 @@
 
 #include <memory>
 
-#include "util/win32/AutoHandle.h"
 #include "tools/zintar-forward/ForwardOptions.h"
+#include "util/win32/AutoHandle.h"
 #include "util/win32/Service.h"
 
 namespace ZintarForward {

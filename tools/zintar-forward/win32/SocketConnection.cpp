@@ -69,8 +69,8 @@ SocketState WaitForSocket(SOCKET socket, Wait wait, std::uint32_t milliseconds, 
     FD_SET(socket, &errors);
     timeval limit{static_cast<long>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000};
     const bool reading = wait == Wait::Read;
-    const int result = select(0, reading ? &wanted : nullptr, reading ? nullptr : &wanted,
-                              reading ? nullptr : &errors, milliseconds == kInfinite ? nullptr : &limit);
+    const int result = select(0, reading ? &wanted : nullptr, reading ? nullptr : &wanted, reading ? nullptr : &errors,
+                              milliseconds == kInfinite ? nullptr : &limit);
     if (result == SOCKET_ERROR)
         throw ExceptionBase(failure + ": " + SystemErrorClause(WSAGetLastError()));
     return {FD_ISSET(socket, &wanted) != 0, !reading && FD_ISSET(socket, &errors) != 0};
@@ -98,8 +98,7 @@ UniqueAddressList Resolve(const std::string& host, const std::string& port, cons
 }
 
 // Connects to one address within the budget; an empty socket and `reason` when it did not.
-UniqueSocket ConnectOne(const addrinfo& address, Timeout& budget, std::uint32_t timeoutMs,
-                       std::string& reason)
+UniqueSocket ConnectOne(const addrinfo& address, Timeout& budget, std::uint32_t timeoutMs, std::string& reason)
 {
     UniqueSocket socket(::socket(address.ai_family, address.ai_socktype, address.ai_protocol));
     u_long nonBlocking = 1;
@@ -137,8 +136,7 @@ public:
         // Callers hand over whole batches at once, so Nagle's delay would only hold back the last
         // segment of each batch and the small requests of a windowed protocol.
         const BOOL noDelay = TRUE;
-        setsockopt(socket.Get(), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay),
-                   sizeof noDelay);
+        setsockopt(socket.Get(), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof noDelay);
     }
 
     void Send(std::string_view bytes, std::uint32_t timeoutMs) override
@@ -221,8 +219,7 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Connection> ConnectTcp(const std::string& host, const std::string& port,
-                                       std::uint32_t timeoutMs)
+std::unique_ptr<Connection> ConnectTcp(const std::string& host, const std::string& port, std::uint32_t timeoutMs)
 {
     const std::string failure = "Failed to connect to " + EndpointText(host, port);
     StartWinsockOnce();

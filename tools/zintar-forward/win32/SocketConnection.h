@@ -21,8 +21,7 @@ inline constexpr const char* kCollectorClosedText = "The collector closed the co
 // "Failed to connect to HOST:PORT: <reason>", the reason being the system's text for the last
 // failure, "no answer within N s" or "the name cannot be resolved". Name resolution itself is the
 // system's blocking call and is not bounded by `timeoutMs`; a literal address never waits for it.
-std::unique_ptr<Connection> ConnectTcp(const std::string& host, const std::string& port,
-                                       std::uint32_t timeoutMs);
+std::unique_ptr<Connection> ConnectTcp(const std::string& host, const std::string& port, std::uint32_t timeoutMs);
 
 // The system's text for `code` as a clause to follow a colon: no line break, no final full stop,
 // the first letter lowered ("connection refused"). A code without a text gives "error <code>".

@@ -3,6 +3,7 @@
 #include <winsock2.h>
 
 #include <windows.h>
+
 #include <wincrypt.h>
 #define SECURITY_WIN32
 #include <schannel.h>
@@ -15,8 +16,8 @@
 
 #include "tools/zintar-forward/win32/CertificateCheck.h"
 #include "tools/zintar-forward/win32/ClientCertificate.h"
-#include "util/Exceptions.h"
 #include "tools/zintar-forward/win32/SocketConnection.h"
+#include "util/Exceptions.h"
 #include "util/Timeout.h"
 #include "util/win32/UniqueResource.h"
 
@@ -103,8 +104,8 @@ void RequireTlsAnswer(const std::string& answer)
     constexpr char kAlert = 0x15;
     constexpr char kHandshake = 0x16;
     constexpr char kVersionMajor = 0x03;
-    const bool recordStart = (answer[0] == kHandshake || answer[0] == kAlert) &&
-                             (answer.size() < 2 || answer[1] == kVersionMajor);
+    const bool recordStart =
+        (answer[0] == kHandshake || answer[0] == kAlert) && (answer.size() < 2 || answer[1] == kVersionMajor);
     if (!recordStart)
         throw ExceptionBase(kHandshakeFailed + ": the collector does not speak TLS; its answer begins \"" +
                             PrintableText(std::string_view(answer).substr(0, 24)) + "\"");
@@ -174,8 +175,8 @@ public:
             throw ExceptionBase(kStartFailed + ": cannot use the client certificate " + clientCertificate->File() +
                                 ": SChannel refuses it: " + StatusClause(status));
         if (status != SEC_E_OK)
-            throw ExceptionBase(kStartFailed + ": SChannel gives no TLS 1.2 client credentials: " +
-                                StatusClause(status));
+            throw ExceptionBase(kStartFailed +
+                                ": SChannel gives no TLS 1.2 client credentials: " + StatusClause(status));
         credentials.Reset(acquired);
     }
 
@@ -272,7 +273,8 @@ private:
                 ReadHandshake(budget, timeoutMs);
             else if (budget.Expired())
                 throw ExceptionBase(kHandshakeFailed + ": not done within " + DurationText(timeoutMs));
-            SecBuffer buffers[2] = {{PendingLength(), SECBUFFER_TOKEN, undecrypted.data()}, {0, SECBUFFER_EMPTY, nullptr}};
+            SecBuffer buffers[2] = {{PendingLength(), SECBUFFER_TOKEN, undecrypted.data()},
+                                    {0, SECBUFFER_EMPTY, nullptr}};
             SecBufferDesc input{SECBUFFER_VERSION, 2, buffers};
             const SECURITY_STATUS status = Step(&input, budget);
             if (status == SEC_E_OK) {
@@ -440,8 +442,8 @@ private:
     CredentialsHandle credentials;
     SecurityContext context;
     SecPkgContext_StreamSizes sizes{};
-    std::string undecrypted;  // bytes from the collector that SChannel has not used yet
-    std::string decrypted;    // text that a Receive has not handed out yet
+    std::string undecrypted;    // bytes from the collector that SChannel has not used yet
+    std::string decrypted;      // text that a Receive has not handed out yet
     std::string fromCollector;  // the collector's handshake bytes, until it asked for a certificate
     bool certificateAsked = false;
     bool peerClosed = false;

@@ -7,14 +7,14 @@
 #include <string>
 #include <vector>
 
-#include "util/DiagnosticLog.h"
-#include "util/Exceptions.h"
 #include "tools/zintar-forward/ForwardOptions.h"
 #include "tools/zintar-forward/win32/ForwardService.h"
+#include "util/DiagnosticLog.h"
+#include "util/Exceptions.h"
+#include "util/ZintarNames.h"
 #include "util/win32/ForwardSettingsStore.h"
 #include "util/win32/ServiceControlManager.h"
 #include "util/win32/ServiceQuery.h"
-#include "util/ZintarNames.h"
 
 using namespace ZintarForward;
 using ZintarUtil::ForwardState;
@@ -66,8 +66,8 @@ void DriveService(DWORD control, DWORD wanted)
     if (!service)
         throw ExceptionWindows("OpenService() failed");
     SERVICE_STATUS status{};
-    const BOOL asked = control == 0 ? StartServiceA(service.Get(), 0, nullptr)
-                                    : ControlService(service.Get(), control, &status);
+    const BOOL asked =
+        control == 0 ? StartServiceA(service.Get(), 0, nullptr) : ControlService(service.Get(), control, &status);
     const DWORD error = GetLastError();
     if (!asked && error != ERROR_SERVICE_ALREADY_RUNNING && error != ERROR_SERVICE_NOT_ACTIVE)
         throw ExceptionWindows(control == 0 ? "StartService() failed" : "ControlService() failed");

@@ -1,6 +1,6 @@
-#include "tools/zintarctl/ExclusivePort.h"
-
 #include <winsock2.h>
+
+#include "tools/zintarctl/ExclusivePort.h"
 
 namespace ZintarCtl {
 

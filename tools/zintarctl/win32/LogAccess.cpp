@@ -5,13 +5,13 @@
 #include <algorithm>
 #include <iostream>
 
-#include "util/win32/AutoHandle.h"
-#include "util/Exceptions.h"
 #include "tools/zintarctl/FollowPrinter.h"
-#include "util/win32/LogFileReader.h"
 #include "tools/zintarctl/MessageSelection.h"
-#include "util/win32/SystemTimes.h"
+#include "util/Exceptions.h"
 #include "util/ZintarNames.h"
+#include "util/win32/AutoHandle.h"
+#include "util/win32/LogFileReader.h"
+#include "util/win32/SystemTimes.h"
 
 namespace ZintarCtl {
 
@@ -82,8 +82,8 @@ ZintarUtil::FollowUpdate LogOnDisk()
 {
     char path[1024] = {};
     DWORD size = sizeof path;
-    if (RegGetValueA(HKEY_LOCAL_MACHINE, ZintarUtil::kSettingsKeyPath, "LogFile", RRF_RT_REG_SZ, nullptr, path, &size) ==
-        ERROR_SUCCESS) {
+    if (RegGetValueA(HKEY_LOCAL_MACHINE, ZintarUtil::kSettingsKeyPath, "LogFile", RRF_RT_REG_SZ, nullptr, path,
+                     &size) == ERROR_SUCCESS) {
         try {
             const ZintarUtil::LogImageContent content = ReadLogFile(path);
             return WholeLog(content.header, content.newestFirst);

@@ -2,8 +2,8 @@
 
 #include <windows.h>
 
-#include "util/Exceptions.h"
 #include "tools/zintarctl/win32/LogAccess.h"
+#include "util/Exceptions.h"
 #include "util/ZintarNames.h"
 
 namespace ZintarCtl {

@@ -12,9 +12,9 @@
 
 #include "tools/zintarctl/CtlCommandLine.h"
 #include "tools/zintarctl/FollowPrinter.h"
-#include "util/win32/LogFileReader.h"
-#include "util/LogFollower.h"
 #include "tools/zintarctl/LogSource.h"
+#include "util/LogFollower.h"
+#include "util/win32/LogFileReader.h"
 
 namespace ZintarCtl {
 

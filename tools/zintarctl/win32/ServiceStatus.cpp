@@ -2,19 +2,19 @@
 
 #include <windows.h>
 
-#include "util/Exceptions.h"
-#include "util/win32/LogFileReader.h"
-#include "util/win32/ForwardSettingsStore.h"
-#include "util/win32/ServiceQuery.h"
 #include "client/win32/ServiceClient.h"
+#include "util/Exceptions.h"
 #include "util/ZintarNames.h"
+#include "util/win32/ForwardSettingsStore.h"
+#include "util/win32/LogFileReader.h"
+#include "util/win32/ServiceQuery.h"
 
 namespace ZintarCtl {
 
 namespace {
 
-constexpr std::uint32_t kPipeAnswerLimit = 2000;    // ms
-constexpr std::uint32_t kWriterWaitLimit = 5000;    // ms
+constexpr std::uint32_t kPipeAnswerLimit = 2000;  // ms
+constexpr std::uint32_t kWriterWaitLimit = 5000;  // ms
 
 // What the service control manager says of the service.
 void QueryServiceState(StatusReport& report)
@@ -37,7 +37,8 @@ std::string ForwarderLine()
             return "";
         const auto query = ZintarUtil::Services::QueryServiceState(ZintarUtil::kForwardServiceName);
         const auto state = ZintarUtil::ReadForwardStateFile(ZintarUtil::ForwardStatePath(*settings));
-        return query.text + ", " + (state ? ZintarUtil::ForwardStatusLine(*state) : "to " + settings->to + ", no state yet");
+        return query.text + ", " +
+               (state ? ZintarUtil::ForwardStatusLine(*state) : "to " + settings->to + ", no state yet");
     } catch (const ZintarUtil::Exceptions::ExceptionBase& e) {
         return "unknown (" + e.GetFullMessage("; ") + ")";
     }

@@ -5,8 +5,8 @@
 
 #include <windows.h>
 
-#include "util/Exceptions.h"
 #include "util/CommandLineValues.h"
+#include "util/Exceptions.h"
 #include "util/win32/SystemTimes.h"
 
 namespace ZintarCtl {

@@ -17,16 +17,16 @@
 #include <string>
 #include <vector>
 
+#include "client/win32/ServiceClient.h"
 #include "tools/zintarctl/CtlCommandLine.h"
-#include "util/Exceptions.h"
+#include "tools/zintarctl/MessageOutput.h"
+#include "tools/zintarctl/WebServer.h"
 #include "tools/zintarctl/win32/LogAccess.h"
 #include "tools/zintarctl/win32/LogWatch.h"
-#include "tools/zintarctl/MessageOutput.h"
-#include "client/win32/ServiceClient.h"
 #include "tools/zintarctl/win32/ServiceLogSource.h"
 #include "tools/zintarctl/win32/ServiceStatus.h"
 #include "tools/zintarctl/win32/SyslogSender.h"
-#include "tools/zintarctl/WebServer.h"
+#include "util/Exceptions.h"
 
 using ZintarClient::ServiceClient;
 using ZintarUtil::Exceptions::ExceptionBase;
@@ -194,8 +194,7 @@ int Web(const CtlCommand& c)
     WebServer server(source, ParseListenAddress(c.listen));
     servingWeb = &server;
     SetConsoleCtrlHandler(&OnConsoleControlWhileServing, TRUE);
-    std::cout << "zintarctl web: " << source.Name() << " at " << server.Url() << " (Ctrl-C ends it)"
-              << std::endl;
+    std::cout << "zintarctl web: " << source.Name() << " at " << server.Url() << " (Ctrl-C ends it)" << std::endl;
     if (c.openBrowser)
         ShellExecuteA(nullptr, "open", server.Url().c_str(), nullptr, nullptr, SW_SHOWNORMAL);
     server.Run();
@@ -206,8 +205,8 @@ int Web(const CtlCommand& c)
 int Run(const CtlCommand& c)
 {
     switch (c.verb) {
-#define ZINTARCTL_VERB_ACTION(name, words, help, options, action) \
-    case Verb::name:                                              \
+#define ZINTARCTL_VERB_ACTION(name, words, help, options, action)                                                      \
+    case Verb::name:                                                                                                   \
         return action(c);
         ZINTARCTL_VERBS(ZINTARCTL_VERB_ACTION)
 #undef ZINTARCTL_VERB_ACTION

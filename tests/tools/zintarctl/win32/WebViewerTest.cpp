@@ -11,12 +11,12 @@
 #include <cstring>
 #include <fstream>
 
+#include "client/win32/ServiceClient.h"
+#include "tests/support/TestFiles.h"
 #include "tests/support/win32/BrowserPage.h"
 #include "tests/support/win32/ChildProcess.h"
-#include "client/win32/ServiceClient.h"
 #include "tests/support/win32/ServiceHarness.h"
 #include "util/win32/SystemTimes.h"
-#include "tests/support/TestFiles.h"
 
 using namespace ZintarTest;
 using namespace std::chrono_literals;
@@ -48,10 +48,14 @@ TEST_F(InstalledService, WebViewerInBrowser)
     ASSERT_TRUE(StartAndWait(ZintarUtil::kServiceName));
 
     SCOPED_TRACE("a plant's morning in the log");
-    const struct { std::uint32_t type; const char* text; const char* aux; } kPlant[] = {
-        {0, "Camera 1: frame stored", "cam1"},        {1, "Conveyor 2: speed set to 1.20 m/s", "plc1"},
-        {0, "Scanner: label read", "com3"},           {2, "Scanner: slow answer, retrying", "com3"},
-        {1, "Press 4: cycle finished", "plc2"},       {3, "Press 4: pressure sensor out of range", "plc2"},
+    const struct {
+        std::uint32_t type;
+        const char* text;
+        const char* aux;
+    } kPlant[] = {
+        {0, "Camera 1: frame stored", "cam1"},  {1, "Conveyor 2: speed set to 1.20 m/s", "plc1"},
+        {0, "Scanner: label read", "com3"},     {2, "Scanner: slow answer, retrying", "com3"},
+        {1, "Press 4: cycle finished", "plc2"}, {3, "Press 4: pressure sensor out of range", "plc2"},
     };
     std::vector<std::string> stored;
     for (int i = 0; i < 36; ++i) {
@@ -64,14 +68,17 @@ TEST_F(InstalledService, WebViewerInBrowser)
     ASSERT_TRUE(WaitForRing([](const ZintarUtil::LogSnapshot& s) { return s.header.messageCount == 36; }));
 
     const TemporaryFile output("web");
-    ChildProcess web(CommandLine{"\"" + WindowsPathOf(std::getenv("ZINTARCTL_EXE")) + "\" web --listen 127.0.0.1:0", output.path});
+    ChildProcess web(
+        CommandLine{"\"" + WindowsPathOf(std::getenv("ZINTARCTL_EXE")) + "\" web --listen 127.0.0.1:0", output.path});
     std::string url;
-    ASSERT_TRUE(WaitUntil([&] {
-        const std::string printed = ReadWholeFile(output.path);
-        const std::size_t at = printed.find("http://");
-        url = at == std::string::npos ? "" : printed.substr(at, printed.find('/', at + 7) + 1 - at);
-        return !url.empty();
-    }, 10000));
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            const std::string printed = ReadWholeFile(output.path);
+            const std::size_t at = printed.find("http://");
+            url = at == std::string::npos ? "" : printed.substr(at, printed.find('/', at + 7) + 1 - at);
+            return !url.empty();
+        },
+        10000));
     const auto port = static_cast<std::uint16_t>(std::stoi(url.substr(url.rfind(':') + 1)));
 
     SCOPED_TRACE("the page shows the stored messages, oldest first");
@@ -79,7 +86,8 @@ TEST_F(InstalledService, WebViewerInBrowser)
     ASSERT_TRUE(page.WaitFor("window.zintarViewer !== undefined && zintarViewer.all === 36", 10s));
     const auto shown = page.Evaluate(kShownTexts).get<std::vector<std::string>>();
     ASSERT_FALSE(shown.empty());
-    EXPECT_EQ(shown, std::vector<std::string>(stored.end() - shown.size(), stored.end())) << "the newest, at the bottom";
+    EXPECT_EQ(shown, std::vector<std::string>(stored.end() - shown.size(), stored.end()))
+        << "the newest, at the bottom";
 
     SCOPED_TRACE("a message written now appears");
     const ZintarUtil::LogMessage late = Fresh(2, "Conveyor 2: belt slipping", "plc1");
@@ -92,12 +100,14 @@ TEST_F(InstalledService, WebViewerInBrowser)
     SCOPED_TRACE("a type filter hides the other types, and the address keeps it");
     page.Evaluate("for (const box of document.querySelectorAll('[data-type]')) box.checked = box.dataset.type === '2';"
                   "document.querySelector('[data-type]').dispatchEvent(new Event('change'))");
-    const std::string onlyType2 = "[...document.querySelectorAll('.row:not([hidden]) .type')].every(e => e.textContent === '2')";
+    const std::string onlyType2 =
+        "[...document.querySelectorAll('.row:not([hidden]) .type')].every(e => e.textContent === '2')";
     EXPECT_TRUE(page.WaitFor("zintarViewer.shown === 7 && " + onlyType2, 5s));
     EXPECT_EQ(page.Evaluate("location.search"), "?type=2");
     page.Evaluate("location.reload()");
-    EXPECT_TRUE(page.WaitFor("window.zintarViewer !== undefined && zintarViewer.all === 37 && zintarViewer.shown === 7 && " +
-                             onlyType2, 10s));
+    EXPECT_TRUE(page.WaitFor(
+        "window.zintarViewer !== undefined && zintarViewer.all === 37 && zintarViewer.shown === 7 && " + onlyType2,
+        10s));
 
     SCOPED_TRACE("the page follows the log across a restart onto a new log file (numbered from 0 again)");
     const std::string logFile = ZintarClient::ServiceClient().GetLogFileName();

@@ -11,11 +11,11 @@
 #include <utility>
 #include <vector>
 
-#include "tests/support/win32/ChildProcess.h"
-#include "tests/support/LoopbackSockets.h"
 #include "client/win32/ServiceClient.h"
-#include "tests/support/win32/ServiceHarness.h"
+#include "tests/support/LoopbackSockets.h"
 #include "tests/support/TestFiles.h"
+#include "tests/support/win32/ChildProcess.h"
+#include "tests/support/win32/ServiceHarness.h"
 
 using namespace ZintarTest;
 using namespace ZintarUtil;
@@ -45,8 +45,8 @@ TEST_F(InstalledService, ZintarctlSession)
     SCOPED_TRACE("follow, with syslog to 127.0.0.1, across a restart for new settings");
     DatagramReceiver receiver(std::chrono::milliseconds(5000));
     const TemporaryFile followed("follow");
-    ChildProcess follow(
-        CommandLine{ctl + "follow -n 0 --poll 50 --syslog 127.0.0.1:" + std::to_string(receiver.Port()), followed.path});
+    ChildProcess follow(CommandLine{ctl + "follow -n 0 --poll 50 --syslog 127.0.0.1:" + std::to_string(receiver.Port()),
+                                    followed.path});
     auto lines = [&](bool markers) {
         std::vector<std::string> texts;
         std::stringstream content(ReadWholeFile(followed.path));
@@ -75,7 +75,8 @@ TEST_F(InstalledService, ZintarctlSession)
     }
     ASSERT_TRUE(WaitUntil([&] { return lines(false).size() >= 6; }));
     follow.Terminate();
-    EXPECT_EQ(lines(false), (std::vector<std::string>{"before 10", "before 11", "before 12", "after 13", "after 14", "after 15"}));
+    EXPECT_EQ(lines(false),
+              (std::vector<std::string>{"before 10", "before 11", "before 12", "after 13", "after 14", "after 15"}));
     std::string datagrams;
     for (std::optional<std::string> datagram;
          datagrams.find("after 15") == std::string::npos && (datagram = receiver.Receive());)
