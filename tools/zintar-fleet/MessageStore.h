@@ -1,0 +1,58 @@
+// The loader's side of the collector's database: stores a batch of records in one transaction.
+//
+// Messages go by COPY into a temporary staging table and on with one INSERT ... SELECT ... ON
+// CONFLICT DO NOTHING, so a copy of a stored message adds nothing; gaps likewise, and records set
+// aside into zintar_rejected. The hosts' counts change in the same transaction. A row the database
+// refuses after all (what the parser let through) does not block its batch: the batch is stored
+// again row by row, and that row goes into zintar_rejected with the database's reason.
+//
+// Batches are committed one after another across every loader (a transaction-level advisory lock
+// taken just before the rows are inserted), so zintar_message's ids grow in commit order and a reader
+// that asks for "every row after id N" misses none.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "tools/zintar-fleet/Database.h"
+#include "tools/zintar-fleet/IncomingRecord.h"
+
+namespace ZintarFleet {
+
+struct StoreCounts {
+    std::uint64_t messages = 0;  // new rows
+    std::uint64_t copies = 0;    // messages that were there already
+    std::uint64_t gaps = 0;
+    std::uint64_t rejected = 0;
+};
+
+class MessageStore {
+public:
+    // Connects on first use and again after a connection broke. `diagnostic` receives one line per
+    // event an administrator should hear of (a partition that could not be made, a row refused).
+    MessageStore(std::string conninfo, std::function<void(const std::string&)> diagnostic);
+    ~MessageStore();
+
+    // Stores every record, or nothing: throws DatabaseError when the batch could not be committed.
+    StoreCounts Store(const std::vector<IncomingRecord>& batch);
+
+private:
+    Database& Connection();
+    void MakePartitions(const std::vector<IncomingRecord>& batch);
+    StoreCounts StoreAll(const std::vector<IncomingRecord>& batch);
+    StoreCounts StoreEach(const std::vector<IncomingRecord>& batch);
+    void InsertGap(const IncomingGap& gap, StoreCounts& counts);
+    void InsertRejected(const RejectedRecord& rejected, StoreCounts& counts);
+    void Rollback();
+
+    std::string conninfo;
+    std::function<void(const std::string&)> diagnostic;
+    std::unique_ptr<Database> database;
+    std::set<std::int32_t> partitionDays;  // days whose partition is known to exist
+};
+
+}  // namespace ZintarFleet

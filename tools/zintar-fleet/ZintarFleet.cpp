@@ -1,0 +1,139 @@
+// zintar-fleet: the program of the collector machine. `ingest` is the loader that rsyslog runs
+// (omprog) to store the fleet's records in PostgreSQL in batches; `retention` drops old days.
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <iostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <unistd.h>
+
+#include "tools/zintar-fleet/Database.h"
+#include "tools/zintar-fleet/FleetCommandLine.h"
+#include "tools/zintar-fleet/LoaderSession.h"
+#include "tools/zintar-fleet/MessageStore.h"
+
+namespace ZintarFleet {
+
+namespace {
+
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+// The loader's diagnostic lines go to standard error, which rsyslog's omprog writes into the file
+// its `output` names: a UTC time stamp, then the text.
+void Diagnostic(const std::string& text)
+{
+    char stamp[32];
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    std::fprintf(stderr, "%s zintar-fleet ingest[%d]: %s\n", stamp, static_cast<int>(getpid()), text.c_str());
+    std::fflush(stderr);
+}
+
+// A batch whose connection broke is tried again on a new connection, three times within about 3 s,
+// before rsyslog is told: a database restart then costs no round through rsyslog's retry interval,
+// and rsyslog's wait for the answer stays short.
+class RetryingStore {
+public:
+    explicit RetryingStore(const std::string& conninfo) : store(conninfo, Diagnostic) {}
+
+    void operator()(const std::vector<IncomingRecord>& batch)
+    {
+        for (int attempt = 1;; ++attempt) {
+            try {
+                store.Store(batch);
+                if (failures > 0)
+                    Diagnostic("Stored again, after " + std::to_string(failures) + " failed batches");
+                failures = 0;
+                return;
+            } catch (const DatabaseError& error) {
+                if (!error.IsConnectionLost() || attempt == 3) {
+                    if (failures++ == 0)
+                        Diagnostic(error.GetFullMessage(": ") + "; rsyslog keeps the batch of " +
+                                   std::to_string(batch.size()) + " records and sends it again");
+                    throw;
+                }
+                std::this_thread::sleep_for(std::chrono::seconds(attempt));
+            }
+        }
+    }
+
+private:
+    MessageStore store;
+    unsigned failures = 0;
+};
+
+int Ingest(const FleetCommand& command)
+{
+    std::ios::sync_with_stdio(false);
+    RetryingStore store(command.db);
+    LoaderSession session([&store](const std::vector<IncomingRecord>& batch) { store(batch); },
+                          [](const std::string& line) {
+                              std::cout << line << '\n';
+                              std::cout.flush();
+                          });
+    session.Start();
+    std::string line;
+    while (std::getline(std::cin, line))
+        session.Line(line);
+    if (session.Pending() > 0)
+        Diagnostic("rsyslog closed the loader's input in a batch of " + std::to_string(session.Pending()) +
+                   " records; it sends them again");
+    return 0;
+}
+
+int Retention(const FleetCommand& command)
+{
+    Database db(command.db, "zintar-fleet retention");
+    const std::string interval = std::to_string(command.keep.count()) + " seconds";
+    db.Execute("BEGIN");
+    const Rows dropped = db.Query("drop",
+                                  "SELECT zintar_drop_before(now() - $1::interval), "
+                                  "to_char((now() - $1::interval) AT TIME ZONE 'UTC', 'YYYY-MM-DD HH24:MI') || ' UTC'",
+                                  {interval});
+    db.Execute(command.dryRun ? "ROLLBACK" : "COMMIT");
+    std::cout << (command.dryRun ? "would drop " : "dropped ") << dropped.Text(0, 0) << " messages older than "
+              << dropped.Text(0, 1) << " (whole days)\n";
+    return 0;
+}
+
+int Run(const std::vector<std::string>& args)
+{
+    std::string help;
+    std::optional<FleetCommand> command;
+    try {
+        command = ParseFleetCommand(args, help);
+    } catch (const ZintarUtil::UsageError& e) {
+        std::cerr << "zintar-fleet: " << e.what() << "\n(zintar-fleet --help lists the verbs)\n";
+        return kExitUsage;
+    }
+    if (!command) {
+        std::cout << help;
+        return 0;
+    }
+    try {
+        switch (command->verb) {
+        case FleetVerb::Ingest:
+            return Ingest(*command);
+        case FleetVerb::Retention:
+            return Retention(*command);
+        }
+    } catch (const ZintarUtil::Exceptions::ExceptionBase& e) {
+        std::cerr << "zintar-fleet: " << e.GetFullMessage(": ") << '\n';
+    }
+    return kExitFailure;
+}
+
+}  // namespace
+
+}  // namespace ZintarFleet
+
+int main(int argc, char** argv)
+{
+    return ZintarFleet::Run(std::vector<std::string>(argv + 1, argv + argc));
+}
