@@ -148,15 +148,13 @@ std::string ParameterValue(Cursor& cursor)
     return value;
 }
 
-// STRUCTURED-DATA: "-" or one or more [ID PARAM="VALUE" ...]; the zintar element's parameters are
-// kept, other elements are read past.
+// STRUCTURED-DATA: one or more [ID PARAM="VALUE" ...], one of them the zintar element, whose
+// parameters are kept; other elements are read past.
 ZintarParameters StructuredData(Cursor& cursor)
 {
     ZintarParameters zintar;
-    if (cursor.Take('-'))
-        return zintar;
     if (!cursor.Take('['))
-        Refuse("no structured data");
+        Refuse("no zintar@32473 element");
     bool seenZintar = false;
     do {
         std::string id;
