@@ -5,10 +5,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include "util/MessageLines.h"
 #include "util/TimeStamps.h"
 
 namespace ZintarCtl {
 
+using ZintarUtil::CsvField;
 using ZintarUtil::MessageRecord;
 
 namespace {
@@ -16,14 +18,6 @@ namespace {
 std::string FieldText(const char* field)
 {
     return std::string(field, strnlen(field, ZintarUtil::kTextFieldSize));
-}
-
-std::string CsvField(const std::string& text)
-{
-    std::string quoted = "\"";
-    for (char c : text)
-        quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
-    return quoted + "\"";
 }
 
 }  // namespace
@@ -36,11 +30,6 @@ nlohmann::json MessageJson(const MessageRecord& record)
             {"text", FieldText(m.text)},
             {"aux", FieldText(m.auxText)},
             {"sequence", record.sequence}};
-}
-
-std::string JsonLine(const nlohmann::json& json)
-{
-    return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 std::string MessageLine(const MessageRecord& record, Format format, bool color)
@@ -57,14 +46,8 @@ std::string MessageLine(const MessageRecord& record, Format format, bool color)
     case Format::Text:
         break;
     }
-    static const char* const kTypeColors[ZintarUtil::kMessageTypes] = {"", "\x1b[36m", "\x1b[33m", "\x1b[1;31m"};
-    const char* typeColor = color && m.type < ZintarUtil::kMessageTypes ? kTypeColors[m.type] : "";
-    std::string line = ZintarUtil::TimeStampText(m.timeStamp) + "  " + typeColor + std::to_string(m.type) + "  " + text;
-    if (*typeColor != '\0')
-        line += "\x1b[0m";
-    if (!aux.empty())
-        line += "  [" + aux + "]";
-    return line;
+    const std::string type = std::to_string(m.type);
+    return ZintarUtil::MessageTextLine({ZintarUtil::TimeStampText(m.timeStamp), "", 0, type, text, aux}, color);
 }
 
 bool UseColor(ColorChoice choice, bool toConsole, const char* noColor)

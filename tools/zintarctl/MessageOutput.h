@@ -8,6 +8,7 @@
 
 #include "tools/zintarctl/CtlCommandLine.h"
 #include "util/LogFileFormat.h"
+#include "util/MessageLines.h"
 
 namespace ZintarCtl {
 
@@ -19,9 +20,7 @@ std::string MessageLine(const ZintarUtil::MessageRecord& record, Format format, 
 // The message as `--json` prints it: time, type, text, aux and sequence.
 nlohmann::json MessageJson(const ZintarUtil::MessageRecord& record);
 
-// `json` on one line. Texts are 8-bit: bytes that are not UTF-8 become U+FFFD rather than failing
-// the line.
-std::string JsonLine(const nlohmann::json& json);
+using ZintarUtil::JsonLine;
 
 // Whether text goes out coloured: always or never when asked; by default only to a console, and
 // not when the NO_COLOR variable (`noColor`, null when unset) holds anything (no-color.org).
