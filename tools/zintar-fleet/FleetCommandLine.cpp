@@ -82,6 +82,10 @@ std::optional<FleetCommand> ParseFleetCommand(const std::vector<std::string>& ar
             verb->add_option("--keep", keep, "how long to keep messages: 30d, 4w, ... (at least 1d)")->required();
             verb->add_flag("--dry-run", command.dryRun, "say what would be dropped, drop nothing");
         }
+        if (row.verb == FleetVerb::Ingest)
+            verb->add_option("--journal", command.journal,
+                             "where the loader keeps the records it answered until they are stored "
+                             "(/var/spool/rsyslog-zintar/loader)");
     }
     if (!ZintarUtil::ParseArguments(app, args, help))
         return std::nullopt;

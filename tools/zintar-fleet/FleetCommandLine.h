@@ -20,6 +20,8 @@ struct FleetCommand {
     // retention
     std::chrono::seconds keep{0};
     bool dryRun = false;
+    // ingest: the folder of the loader's journal (the records answered and not yet stored)
+    std::string journal = "/var/spool/rsyslog-zintar/loader";
 };
 
 // The command `args` ask for (without the program's name), or nothing when help was asked for and

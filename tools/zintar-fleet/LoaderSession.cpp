@@ -22,44 +22,63 @@ std::string ErrorReply(const std::string& text)
 }  // namespace
 
 LoaderSession::LoaderSession(std::function<void(const std::vector<IncomingRecord>&)> store,
-                             std::function<void(const std::string&)> reply)
-    : store(std::move(store)), reply(std::move(reply))
+                             std::function<void(const std::string&)> reply, RecordJournal& journal,
+                             const std::vector<std::string>& carried)
+    : store(std::move(store)), reply(std::move(reply)), journal(journal)
 {
+    for (const std::string& line : carried)
+        if (kept.insert(line).second)
+            batch.push_back(ParseIncomingRecord(line));
 }
 
 void LoaderSession::Start()
 {
+    if (!batch.empty())
+        Commit(nullptr);  // if the database is away, they wait for the first batch's commit
     reply("OK");
 }
 
-void LoaderSession::Commit()
+bool LoaderSession::Commit(std::string* error)
 {
     try {
         store(batch);
-        reply("OK");
     } catch (const ZintarUtil::Exceptions::ExceptionBase& e) {
-        reply(ErrorReply(e.GetFullMessage(": ")));
+        if (error)
+            *error = ErrorReply(e.GetFullMessage(": "));
+        return false;
     }
+    journal.Forget();
     batch.clear();
+    kept.clear();
+    return true;
+}
+
+void LoaderSession::Add(std::string_view line)
+{
+    std::string text(line);
+    if (!kept.insert(text).second)
+        return;
+    journal.Keep(text);
+    batch.push_back(ParseIncomingRecord(text));
 }
 
 void LoaderSession::Line(std::string_view line)
 {
     if (!line.empty() && line.back() == '\r')
         line.remove_suffix(1);
+    std::string error;
     if (line == kBegin) {
-        batch.clear();  // a batch begun again was not committed: rsyslog sends all of it again
         inTransaction = true;
         reply("OK");
     } else if (line == kCommit) {
         inTransaction = false;
-        Commit();
+        reply(Commit(&error) ? "OK" : error);
     } else {
-        batch.push_back(ParseIncomingRecord(line));
+        Add(line);
         if (inTransaction)
             reply("DEFER_COMMIT");
         else
-            Commit();
+            reply(Commit(&error) ? "OK" : error);
     }
 }
 

@@ -12,6 +12,7 @@
 
 #include "tools/zintar-fleet/Database.h"
 #include "tools/zintar-fleet/FleetCommandLine.h"
+#include "tools/zintar-fleet/LoaderJournal.h"
 #include "tools/zintar-fleet/LoaderSession.h"
 #include "tools/zintar-fleet/MessageStore.h"
 
@@ -71,19 +72,24 @@ private:
 int Ingest(const FleetCommand& command)
 {
     std::ios::sync_with_stdio(false);
+    LoaderJournal journal(command.journal);
+    if (!journal.Carried().empty())
+        Diagnostic("Storing " + std::to_string(journal.Carried().size()) +
+                   " records a loader before this one answered and did not store");
     RetryingStore store(command.db);
     LoaderSession session([&store](const std::vector<IncomingRecord>& batch) { store(batch); },
                           [](const std::string& line) {
                               std::cout << line << '\n';
                               std::cout.flush();
-                          });
+                          },
+                          journal, journal.Carried());
     session.Start();
     std::string line;
     while (std::getline(std::cin, line))
         session.Line(line);
     if (session.Pending() > 0)
-        Diagnostic("rsyslog closed the loader's input in a batch of " + std::to_string(session.Pending()) +
-                   " records; it sends them again");
+        Diagnostic("rsyslog closed the loader's input with " + std::to_string(session.Pending()) +
+                   " records not yet stored; the journal keeps them for the next loader");
     return 0;
 }
 
