@@ -4,6 +4,7 @@
 #include <charconv>
 
 #include "util/CommandLineParse.h"
+#include "util/CommandLineValues.h"
 
 namespace ZintarFleet {
 
@@ -22,13 +23,53 @@ constexpr std::array kVerbs = {
     VerbRow{FleetVerb::Ingest, "ingest",
             "store what rsyslog's omprog hands over on standard input (run by rsyslog, not by hand)"},
     VerbRow{FleetVerb::Retention, "retention", "drop the stored messages older than --keep, whole days at a time"},
+    VerbRow{FleetVerb::Hosts, "hosts",
+            "one line per machine: messages stored, first and last message, last received, the last hour, gaps "
+            "in 24 h, state (active, quiet, gap)"},
+    VerbRow{FleetVerb::Read, "read", "print the fleet's stored messages, oldest first, gaps where they happened"},
+    VerbRow{FleetVerb::Follow, "follow",
+            "print the newest messages, then each one the collector stores, in the order it stores them, until "
+            "Ctrl-C (also -f)"},
+    VerbRow{FleetVerb::Check, "check",
+            "a monitoring plugin (Nagios, Icinga): one status line with perfdata; exit 0 OK, 1 WARNING (hosts "
+            "quiet), 2 CRITICAL (messages lost, the collector stalled), 3 UNKNOWN (no database)"},
 };
 
-void AddDatabaseOption(CLI::App& verb, FleetCommand& command)
+// What the reading verbs' options hold as typed, until they are checked into the command.
+struct ReadingOptions {
+    std::string types, format = "short", quietAfter = "15m", maxLag = "15m";
+};
+
+void AddSelection(CLI::App& verb, FleetCommand& command, ReadingOptions& options, bool follow)
+{
+    verb.add_option("--host", command.hosts,
+                    "only this machine; repeat it for several; * and ? make a pattern (\"line*\")");
+    verb.add_option("--since", command.since,
+                    "from this time on: YYYY-MM-DDThh:mm:ss[.mmm], today, yesterday, or -N followed by s, m, h or d");
+    verb.add_option("--until", command.until, "up to this time, written as for --since");
+    verb.add_option("--type", options.types, "only these types, for example 0,2");
+    verb.add_option("--grep", command.grep, "only texts that contain this, ignoring case (plain text, no pattern)");
+    verb.add_option("-n,--last", command.last,
+                    follow ? "first print the newest N stored messages (10)" : "only the newest N messages");
+    verb.add_option("-o,--format", options.format, "short (default), json (one object a line) or csv")
+        ->check(CLI::IsMember({"short", "json", "csv"}));
+    verb.add_flag("--utc", command.utc, "print and read times in UTC instead of local time");
+}
+
+std::chrono::seconds DurationOption(const std::string& option, const std::string& text)
+{
+    const std::optional<std::chrono::seconds> duration = ParseDuration(text);
+    if (!duration)
+        throw ZintarUtil::UsageError(option + ": '" + text + "' is not a duration (90s, 15m, 2h, 1d)");
+    return *duration;
+}
+
+void AddDatabaseOption(CLI::App& verb, FleetCommand& command, bool reads)
 {
     verb.add_option("--db", command.db,
-                    "the database: a conninfo string or URI (\"host=... dbname=zintar user=...\"); what it "
-                    "leaves out comes from PGHOST, PGPORT, PGDATABASE, PGUSER and ~/.pgpass");
+                    std::string("the database: a conninfo string or URI (\"host=... dbname=zintar user=...\"); what "
+                                "it leaves out comes from PGHOST, PGPORT, PGDATABASE, PGUSER and ~/.pgpass") +
+                        (reads ? "; the role is zintar_reader unless it or PGUSER names another" : ""));
 }
 
 }  // namespace
@@ -74,10 +115,11 @@ std::optional<FleetCommand> ParseFleetCommand(const std::vector<std::string>& ar
     app.require_subcommand(1);
     FleetCommand command;
     std::string keep;
+    ReadingOptions options;
     for (const VerbRow& row : kVerbs) {
         CLI::App* verb = app.add_subcommand(row.name, row.help);
         verb->callback([&command, row] { command.verb = row.verb; });
-        AddDatabaseOption(*verb, command);
+        AddDatabaseOption(*verb, command, row.verb != FleetVerb::Ingest && row.verb != FleetVerb::Retention);
         if (row.verb == FleetVerb::Retention) {
             verb->add_option("--keep", keep, "how long to keep messages: 30d, 4w, ... (at least 1d)")->required();
             verb->add_flag("--dry-run", command.dryRun, "say what would be dropped, drop nothing");
@@ -86,9 +128,35 @@ std::optional<FleetCommand> ParseFleetCommand(const std::vector<std::string>& ar
             verb->add_option("--journal", command.journal,
                              "where the loader keeps the records it answered until they are stored "
                              "(/var/spool/rsyslog-zintar/loader)");
+        if (row.verb == FleetVerb::Read || row.verb == FleetVerb::Follow)
+            AddSelection(*verb, command, options, row.verb == FleetVerb::Follow);
+        if (row.verb == FleetVerb::Hosts || row.verb == FleetVerb::Check)
+            verb->add_option("--quiet-after", options.quietAfter,
+                             "a machine that sent nothing for this long is quiet (15m)");
+        if (row.verb == FleetVerb::Hosts)
+            verb->add_option("-o,--format", options.format, "short (default), json (one object a line) or csv")
+                ->check(CLI::IsMember({"short", "json", "csv"}));
+        if (row.verb == FleetVerb::Check) {
+            verb->add_option("--max-gap", command.maxGap,
+                             "critical when more messages than this were lost in the last 24 h (0); any loss up "
+                             "to it warns");
+            verb->add_option("--max-lag", options.maxLag,
+                             "critical when the collector stored nothing from any machine for this long (15m)");
+        }
     }
-    if (!ZintarUtil::ParseArguments(app, args, help))
+    // "-f" in the first place is follow, as in zintarctl.
+    std::vector<std::string> line = args;
+    if (!line.empty() && line.front() == "-f")
+        line.front() = "follow";
+    if (!ZintarUtil::ParseArguments(app, line, help))
         return std::nullopt;
+    if (!options.types.empty())
+        command.types = ZintarUtil::ParseTypeList(options.types);
+    command.format = options.format == "json"  ? FleetFormat::Json
+                     : options.format == "csv" ? FleetFormat::Csv
+                                               : FleetFormat::Short;
+    command.quietAfter = DurationOption("--quiet-after", options.quietAfter);
+    command.maxLag = DurationOption("--max-lag", options.maxLag);
     if (command.verb == FleetVerb::Retention) {
         const std::optional<std::chrono::seconds> duration = ParseDuration(keep);
         if (!duration || *duration < kDay)

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,7 +13,11 @@
 
 namespace ZintarFleet {
 
-enum class FleetVerb { Ingest, Retention };
+enum class FleetVerb { Ingest, Retention, Hosts, Read, Follow, Check };
+
+// How the reading verbs print: zintarctl's aligned line with a host column, one JSON object a
+// line, or CSV with a header.
+enum class FleetFormat { Short, Json, Csv };
 
 struct FleetCommand {
     FleetVerb verb = FleetVerb::Ingest;
@@ -22,6 +27,19 @@ struct FleetCommand {
     bool dryRun = false;
     // ingest: the folder of the loader's journal (the records answered and not yet stored)
     std::string journal = "/var/spool/rsyslog-zintar/loader";
+    // read and follow: names and patterns (with * or ?) of hosts, any of which selects a message
+    std::vector<std::string> hosts;
+    std::optional<std::string> since, until, grep;
+    std::uint32_t types = 0xF;          // bit i selects type i
+    std::optional<std::uint32_t> last;  // read -n: the newest N; follow -n: N printed first (10)
+    FleetFormat format = FleetFormat::Short;
+    bool utc = false;  // times printed and read in UTC instead of local time
+    // hosts and check
+    std::chrono::seconds quietAfter{15 * 60};
+    // check: messages lost in 24 h beyond which it is critical; the collector's lag beyond which
+    // it is critical
+    std::uint64_t maxGap = 0;
+    std::chrono::seconds maxLag{15 * 60};
 };
 
 // The command `args` ask for (without the program's name), or nothing when help was asked for and

@@ -1,6 +1,9 @@
 // zintar-fleet: the program of the collector machine. `ingest` is the loader that rsyslog runs
-// (omprog) to store the fleet's records in PostgreSQL in batches; `retention` drops old days.
+// (omprog) to store the fleet's records in PostgreSQL in batches; `retention` drops old days;
+// `hosts`, `read`, `follow` and `check` read what the fleet sent, as zintar_reader.
+#include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <ctime>
 #include <iostream>
@@ -8,10 +11,13 @@
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include "tools/zintar-fleet/Database.h"
 #include "tools/zintar-fleet/FleetCommandLine.h"
+#include "tools/zintar-fleet/FleetReader.h"
 #include "tools/zintar-fleet/LoaderJournal.h"
 #include "tools/zintar-fleet/LoaderSession.h"
 #include "tools/zintar-fleet/MessageStore.h"
@@ -22,6 +28,8 @@ namespace {
 
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
+// What one question of the reading verbs may take before the server ends it.
+constexpr std::chrono::seconds kStatementTimeout{30};
 
 // The loader's diagnostic lines go to standard error, which rsyslog's omprog writes into the file
 // its `output` names: a UTC time stamp, then the text.
@@ -108,6 +116,50 @@ int Retention(const FleetCommand& command)
     return 0;
 }
 
+// Ctrl-C and SIGTERM end `follow` between two looks at the store: the handler writes a byte into
+// a pipe that the wait between looks watches, so nothing is shared with the handler but the pipe.
+int stopPipe[2] = {-1, -1};
+
+void OnStopSignal(int)
+{
+    const int saved = errno;
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = write(stopPipe[1], &byte, 1);
+    errno = saved;
+}
+
+void CatchStopSignals()
+{
+    if (pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        throw ZintarUtil::Exceptions::ExceptionBase("Failed to make the pipe that Ctrl-C is noticed through");
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+// Waits the poll interval; false when a stop signal came.
+bool WaitForNextLook()
+{
+    constexpr int kPollMs = 250;
+    pollfd stop{stopPipe[0], POLLIN, 0};
+    return poll(&stop, 1, kPollMs) == 0;
+}
+
+int Follow(const FleetCommand& command)
+{
+    CatchStopSignals();
+    return RunFollow(command.db, command, std::cout, WaitForNextLook);
+}
+
+int Check(const FleetCommand& command)
+{
+    const CheckResult result = RunCheck(command);
+    std::cout << result.line << '\n';
+    return result.exitCode;
+}
+
 int Run(const std::vector<std::string>& args)
 {
     std::string help;
@@ -128,7 +180,18 @@ int Run(const std::vector<std::string>& args)
             return Ingest(*command);
         case FleetVerb::Retention:
             return Retention(*command);
+        case FleetVerb::Hosts:
+            return RunHosts(*ConnectReader(command->db, kStatementTimeout), *command, std::cout);
+        case FleetVerb::Read:
+            return RunRead(*ConnectReader(command->db, kStatementTimeout), *command, std::cout);
+        case FleetVerb::Follow:
+            return Follow(*command);
+        case FleetVerb::Check:
+            return Check(*command);
         }
+    } catch (const ZintarUtil::UsageError& e) {
+        std::cerr << "zintar-fleet: " << e.what() << '\n';
+        return kExitUsage;
     } catch (const ZintarUtil::Exceptions::ExceptionBase& e) {
         std::cerr << "zintar-fleet: " << e.GetFullMessage(": ") << '\n';
     }
