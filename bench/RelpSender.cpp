@@ -3,7 +3,11 @@
 // its own, sequences 0..M-1, the time stamps from now on, a millisecond apart) with a window of
 // unanswered records, through the forwarder's RELP frames and reply reader, one thread a session.
 //
-//   RelpSender --port P [--senders N] [--records M] [--window W] [--host-prefix X] [--timeout S]
+//   RelpSender --port P [--senders N] [--records M] [--window W] [--host-prefix X] [--timeout S] [--tcp]
+//
+// --tcp sends the same records octet-counted over plain TCP (RFC 6587, imtcp) instead, all at once:
+// nothing is answered, and LAST_ANSWER is when the last byte was handed to the connection. It shows
+// what the collector takes when RELP's answers are not in the way.
 //
 // Every session first opens (the "open" handshake), then all start sending at the same moment. It
 // prints shell assignments: FIRST_SENT (the epoch time of that moment), LAST_ANSWER (the epoch time
@@ -53,12 +57,13 @@ struct Options {
     std::uint64_t window = 16384;  // the forwarder's
     std::string hostPrefix = "bench-";
     int timeoutSeconds = 600;
+    bool tcp = false;
 };
 
 [[noreturn]] void Usage()
 {
     std::fprintf(stderr, "usage: RelpSender --port P [--senders N] [--records M] [--window W] [--host-prefix X] "
-                         "[--timeout S]\n");
+                         "[--timeout S] [--tcp]\n");
     std::exit(2);
 }
 
@@ -67,6 +72,10 @@ Options ParseOptions(int argc, char** argv)
     Options options;
     for (int i = 1; i < argc; ++i) {
         const std::string name = argv[i];
+        if (name == "--tcp") {
+            options.tcp = true;
+            continue;
+        }
         if (i + 1 >= argc)
             Usage();
         const std::string value = argv[++i];
@@ -140,7 +149,8 @@ public:
             record.sequence = sequence;
             FillMessage(record.message, sequence, startMilliseconds + static_cast<std::int64_t>(sequence));
             txnr = ZintarForward::NextRelpTxnr(txnr);
-            stream += RelpFrame(txnr, "syslog", ZintarUtil::SyslogRecord(record, 1, origin));
+            const std::string text = ZintarUtil::SyslogRecord(record, 1, origin);
+            stream += options.tcp ? std::to_string(text.size()) + " " + text : RelpFrame(txnr, "syslog", text);
             frameEnds.push_back(stream.size());
         }
         closeTxnr = ZintarForward::NextRelpTxnr(txnr);
@@ -167,6 +177,8 @@ public:
         const int one = 1;
         setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         fcntl(socket, F_SETFL, fcntl(socket, F_GETFL) | O_NONBLOCK);
+        if (options.tcp)
+            return;
         SendAll(RelpFrame(1, "open", ZintarForward::RelpOpenOffer()), deadline);
         const RelpReply reply = NextReply(deadline);
         if (reply.txnr != 1 || !ZintarForward::ParseRelpStatus(reply.data).Ok())
@@ -176,6 +188,12 @@ public:
     // Sends every record, keeping at most the window unanswered; returns when the last is answered.
     void Run(Clock::time_point deadline)
     {
+        if (options.tcp) {
+            SendAll(stream, deadline);
+            answered = options.records;
+            lastAnswer = EpochSeconds();
+            return;
+        }
         std::size_t sent = 0;  // bytes of `stream` written
         std::uint32_t expected = 2;
         char buffer[64 * 1024];
@@ -220,6 +238,8 @@ public:
 
     void Close(Clock::time_point deadline)
     {
+        if (options.tcp)
+            return;
         SendAll(RelpFrame(closeTxnr, "close", ""), deadline);
         try {
             NextReply(deadline);
