@@ -42,6 +42,11 @@ constexpr const char* kInsertGap =
     "INSERT INTO zintar_gap (host, generation, time, lost, text) VALUES ($1, $2, $3, $4, $5)"
     " ON CONFLICT DO NOTHING";
 
+// A gap says its machine is alive, as a message does.
+constexpr const char* kGapHost =
+    "INSERT INTO zintar_host (host, messages, first_received, last_received) VALUES ($1, 0, now(), now())"
+    " ON CONFLICT (host) DO UPDATE SET last_received = excluded.last_received";
+
 constexpr const char* kInsertRejected =
     "INSERT INTO zintar_rejected (peer, host, reason, line) VALUES ($1, $2, $3, $4)";
 
@@ -164,9 +169,10 @@ StoreCounts MessageStore::StoreAll(const std::vector<IncomingRecord>& batch)
             ++messages;
         }
     db.Execute("BEGIN");
-    if (messages > 0) {
+    if (messages > 0)
         db.CopyIn("COPY zintar_staging FROM STDIN", rows);
-        db.Execute(kInsertLock);
+    db.Execute(kInsertLock);
+    if (messages > 0) {
         counts.messages = static_cast<std::uint64_t>(db.Query("insert_messages", kInsertMessages).Integer(0, 0));
         counts.copies = messages - counts.messages;
     }
@@ -223,6 +229,7 @@ void MessageStore::InsertGap(const IncomingGap& gap, StoreCounts& counts)
 {
     Connection().Query("insert_gap", kInsertGap,
                        {gap.host, std::to_string(gap.generation), gap.time, std::to_string(gap.lost), gap.text});
+    Connection().Query("gap_host", kGapHost, {gap.host});
     ++counts.gaps;
 }
 

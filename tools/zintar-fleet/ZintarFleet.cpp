@@ -40,7 +40,11 @@ void Diagnostic(const std::string& text)
     std::tm utc{};
     gmtime_r(&now, &utc);
     std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    std::fprintf(stderr, "%s zintar-fleet ingest[%d]: %s\n", stamp, static_cast<int>(getpid()), text.c_str());
+    std::string line = text;  // one line a entry: libpq's messages have line breaks of their own
+    for (char& c : line)
+        if (c == '\n' || c == '\t')
+            c = ' ';
+    std::fprintf(stderr, "%s zintar-fleet ingest[%d]: %s\n", stamp, static_cast<int>(getpid()), line.c_str());
     std::fflush(stderr);
 }
 
@@ -63,8 +67,8 @@ public:
             } catch (const DatabaseError& error) {
                 if (!error.IsConnectionLost() || attempt == 3) {
                     if (failures++ == 0)
-                        Diagnostic(error.GetFullMessage(": ") + "; rsyslog keeps the batch of " +
-                                   std::to_string(batch.size()) + " records and sends it again");
+                        Diagnostic(error.GetFullMessage(": ") + "; the batch (records: " +
+                                   std::to_string(batch.size()) + ") waits in rsyslog's queue and the journal");
                     throw;
                 }
                 std::this_thread::sleep_for(std::chrono::seconds(attempt));
