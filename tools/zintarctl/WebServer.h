@@ -7,7 +7,8 @@
 //   GET /api/stream      server-sent events: "snapshot" (the newest n stored messages, as JSON),
 //                        then "messages" as they arrive, "missed" (a count) and "problem" (a text
 //                        when the log cannot be read, an empty one when it can again)
-// Requests that do not name the server by its own address in their Host header are refused.
+// Requests that do not name the server by its own address in their Host header are refused. The
+// HTTP is the shared server's (util/http/HttpServer.h); this is what it serves.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +17,7 @@
 
 #include "tools/zintarctl/LogSource.h"
 #include "tools/zintarctl/WebRequests.h"
+#include "util/http/HttpServer.h"
 
 namespace ZintarCtl {
 
@@ -36,10 +38,10 @@ public:
     void Run();
     void Stop();
 
-    struct Shared;  // what the connections share
-
 private:
-    std::unique_ptr<Shared> shared;
+    class Viewer;
+    std::unique_ptr<Viewer> viewer;
+    std::unique_ptr<ZintarHttp::HttpServer> server;
 };
 
 // The page: HTML with its style and script, from web/viewer.html.

@@ -1,8 +1,8 @@
 #include <winsock2.h>
 
-#include "tools/zintarctl/ExclusivePort.h"
+#include "util/http/ExclusivePort.h"
 
-namespace ZintarCtl {
+namespace ZintarHttp {
 
 // Without SO_EXCLUSIVEADDRUSE a socket that sets SO_REUSEADDR may bind a port already in use on
 // Windows, and the requests go to either program.
@@ -11,4 +11,4 @@ void ClaimPortExclusively(boost::asio::ip::tcp::acceptor& acceptor, boost::syste
     acceptor.set_option(boost::asio::detail::socket_option::boolean<SOL_SOCKET, SO_EXCLUSIVEADDRUSE>(true), error);
 }
 
-}  // namespace ZintarCtl
+}  // namespace ZintarHttp
