@@ -340,7 +340,9 @@ IncomingRecord ParseIncomingRecord(std::string_view line)
     try {
         if (space == std::string_view::npos)
             Refuse("not a record (no sender's address)");
-        return ParseRecord(line.substr(space + 1), host);
+        IncomingRecord record = ParseRecord(line.substr(space + 1), host);
+        std::visit([line](auto& read) { read.line = std::string(line); }, record);
+        return record;
     } catch (const Refusal& refusal) {
         if (!IsUtf8(host) || host.find('\0') != std::string::npos || host == "-")
             host.clear();

@@ -30,6 +30,7 @@ struct IncomingMessage {
     std::int32_t utcDay = 0;  // the UTC day of `time`, in days since 1970-01-01
     std::string aux;
     std::string text;
+    std::string line;  // as it came, for zintar_rejected should the database refuse the row after all
 };
 
 struct IncomingGap {
@@ -38,6 +39,7 @@ struct IncomingGap {
     std::int64_t lost = 0;
     std::string time;
     std::string text;
+    std::string line;
 };
 
 struct RejectedRecord {

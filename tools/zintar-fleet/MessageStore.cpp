@@ -218,7 +218,8 @@ StoreCounts MessageStore::StoreEach(const std::vector<IncomingRecord>& batch)
             const std::string host = m ? m->host : gap ? gap->host : std::string();
             const std::string reason = "PostgreSQL refused it: " + error.GetMessageText();
             diagnostic("A record of " + host + " was set aside into zintar_rejected: " + reason);
-            InsertRejected(RejectedRecord{"?", host, reason, m ? m->text : gap ? gap->text : std::string()}, counts);
+            const std::string& line = m ? m->line : gap ? gap->line : std::get<RejectedRecord>(record).line;
+            InsertRejected(RejectedRecord{line.substr(0, line.find(' ')), host, reason, line}, counts);
         }
     }
     db.Execute("COMMIT");

@@ -1,6 +1,8 @@
 // The loader's store against a PostgreSQL of the test's own, logged in as the loader's role:
 // batches stored once or not at all, what the database refuses set aside, the earlier layout
 // migrated, retention by whole days.
+#include "tools/zintar-fleet/MessageStore.h"
+
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -10,7 +12,6 @@
 #include <vector>
 
 #include "tests/support/PrivatePostgres.h"
-#include "tools/zintar-fleet/MessageStore.h"
 
 using namespace ZintarFleet;
 using ZintarTest::PrivatePostgres;
@@ -68,8 +69,9 @@ TEST_F(MessageStoreTest, ABatchIsStoredOnceOrNotAtAllAndCopiesAddNothing)
     // Step: a batch with a copy inside it, a gap and a record that is none.
     std::vector<std::string> lines = Lines("alpha", 0, 100);
     lines.push_back(lines[5]);
-    lines.push_back("127.0.0.1 <133>1 2026-12-07T10:00:00Z alpha zintar - gap [zintar@32473 lost=\"3\" generation=\"1\"] "
-                    "3 lost");
+    lines.push_back(
+        "127.0.0.1 <133>1 2026-12-07T10:00:00Z alpha zintar - gap [zintar@32473 lost=\"3\" generation=\"1\"] "
+        "3 lost");
     lines.push_back("10.1.2.3 not a record at all");
     StoreCounts counts = store->Store(Batch(lines));
     EXPECT_EQ(counts.messages, 100u);
@@ -115,8 +117,10 @@ TEST_F(MessageStoreTest, ARowTheDatabaseRefusesIsSetAsideAndTheRestOfItsBatchIsS
     EXPECT_EQ(counts.rejected, 1u);
     EXPECT_EQ(Sql("SELECT count(*) FROM zintar_message WHERE host = 'beta'"), "19");
     EXPECT_EQ(Sql("SELECT messages FROM zintar_host WHERE host = 'beta'"), "19");
-    EXPECT_EQ(Sql("SELECT host || ': ' || (reason LIKE 'PostgreSQL refused it:%no_poison%') FROM zintar_rejected"),
-              "beta: true");
+    EXPECT_EQ(Sql("SELECT host || ': ' || (reason LIKE 'PostgreSQL refused it:%no_poison%') || ' ' || peer || ' ' || "
+                  "(convert_from(line, 'UTF8') = '" +
+                  lines[7] + "') FROM zintar_rejected"),
+              "beta: true 127.0.0.1 true");
     ASSERT_EQ(diagnostics.size(), 1u);
 }
 
@@ -195,8 +199,8 @@ TEST_F(MessageStoreTest, TheEarlierLayoutIsMigratedInPlaceAndLoadingAgainChanges
                                    "ORDER BY host, sequence)) FROM zintar_message");
 
     // Step: while the earlier rsyslog is still connected, the load refuses and changes nothing.
-    auto ompgsql = std::make_unique<Database>(pg->Conninfo("zintar_writer") + " application_name=zintar-collector",
-                                              "rsyslog");
+    auto ompgsql =
+        std::make_unique<Database>(pg->Conninfo("zintar_writer") + " application_name=zintar-collector", "rsyslog");
     EXPECT_THROW(Sql(schema.str()), std::runtime_error);
     EXPECT_EQ(Sql("SELECT relkind FROM pg_class WHERE relname = 'zintar_message'"), "r");
 
