@@ -5,6 +5,7 @@
 
 #include "util/CommandLineParse.h"
 #include "util/CommandLineValues.h"
+#include "util/http/HttpAddress.h"
 
 namespace ZintarFleet {
 
@@ -33,6 +34,12 @@ constexpr std::array kVerbs = {
     VerbRow{FleetVerb::Check, "check",
             "a monitoring plugin (Nagios, Icinga): one status line with perfdata; exit 0 OK, 1 WARNING (hosts "
             "quiet), 2 CRITICAL (messages lost, the collector stalled), 3 UNKNOWN (no database)"},
+    VerbRow{FleetVerb::Web, "web",
+            "the fleet as a page in the browser: hosts and their states, a chart, the messages, live; "
+            "127.0.0.1:8090 unless --listen says otherwise (beyond loopback only over HTTPS with a login)"},
+    VerbRow{FleetVerb::AddUser, "adduser",
+            "add a user of the page (or change a password) in --users: the password is read from the terminal "
+            "without echo, or from standard input"},
 };
 
 // What the reading verbs' options hold as typed, until they are checked into the command.
@@ -119,7 +126,30 @@ std::optional<FleetCommand> ParseFleetCommand(const std::vector<std::string>& ar
     for (const VerbRow& row : kVerbs) {
         CLI::App* verb = app.add_subcommand(row.name, row.help);
         verb->callback([&command, row] { command.verb = row.verb; });
-        AddDatabaseOption(*verb, command, row.verb != FleetVerb::Ingest && row.verb != FleetVerb::Retention);
+        if (row.verb != FleetVerb::AddUser)
+            AddDatabaseOption(*verb, command, row.verb != FleetVerb::Ingest && row.verb != FleetVerb::Retention);
+        if (row.verb == FleetVerb::Web) {
+            verb->add_option("--listen", command.listen,
+                             "ADDRESS:PORT to listen on (127.0.0.1:8090); an address beyond loopback needs --cert, "
+                             "--key and --users")
+                ->check([](const std::string& text) {
+                    try {
+                        ZintarHttp::ParseListenAddress(text);
+                        return std::string();
+                    } catch (const ZintarUtil::UsageError& e) {
+                        return std::string(e.what());
+                    }
+                });
+            verb->add_option("--cert", command.cert, "the certificate chain (PEM) for HTTPS");
+            verb->add_option("--key", command.key, "its private key (PEM)");
+            verb->add_option("--quiet-after", options.quietAfter,
+                             "a machine that sent nothing for this long is quiet (15m)");
+        }
+        if (row.verb == FleetVerb::Web || row.verb == FleetVerb::AddUser)
+            verb->add_option("--users", command.users,
+                             "the file of the page's users and password hashes (/etc/zintar-collector/web-users)");
+        if (row.verb == FleetVerb::AddUser)
+            verb->add_option("NAME", command.userName, "the user's name")->required();
         if (row.verb == FleetVerb::Retention) {
             verb->add_option("--keep", keep, "how long to keep messages: 30d, 4w, ... (at least 1d)")->required();
             verb->add_flag("--dry-run", command.dryRun, "say what would be dropped, drop nothing");
@@ -157,6 +187,8 @@ std::optional<FleetCommand> ParseFleetCommand(const std::vector<std::string>& ar
                                                : FleetFormat::Short;
     command.quietAfter = DurationOption("--quiet-after", options.quietAfter);
     command.maxLag = DurationOption("--max-lag", options.maxLag);
+    if (command.cert.has_value() != command.key.has_value())
+        throw ZintarUtil::UsageError("--cert and --key go together: HTTPS needs both");
     if (command.verb == FleetVerb::Retention) {
         const std::optional<std::chrono::seconds> duration = ParseDuration(keep);
         if (!duration || *duration < kDay)

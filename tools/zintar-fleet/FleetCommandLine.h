@@ -13,7 +13,7 @@
 
 namespace ZintarFleet {
 
-enum class FleetVerb { Ingest, Retention, Hosts, Read, Follow, Check };
+enum class FleetVerb { Ingest, Retention, Hosts, Read, Follow, Check, Web, AddUser };
 
 // How the reading verbs print: zintarctl's aligned line with a host column, one JSON object a
 // line, or CSV with a header.
@@ -40,6 +40,12 @@ struct FleetCommand {
     // it is critical
     std::uint64_t maxGap = 0;
     std::chrono::seconds maxLag{15 * 60};
+    // web: where it listens; beyond loopback its certificate, key and users
+    std::string listen = "127.0.0.1:8090";
+    std::optional<std::string> cert, key;
+    // web and adduser: the file of users and their password hashes; adduser: whom to add
+    std::string users = "/etc/zintar-collector/web-users";
+    std::string userName;
 };
 
 // The command `args` ask for (without the program's name), or nothing when help was asked for and

@@ -29,6 +29,7 @@ struct FleetRow {
     std::int64_t generation = 0;
     std::int64_t lost = 0;
     std::string aux, text;
+    std::int64_t id = 0;  // in its table (messages or gaps): the order the collector stored it in
 };
 
 // The line of `row` without its line end. The short format pads the host to `hostWidth`.

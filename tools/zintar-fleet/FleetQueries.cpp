@@ -205,6 +205,58 @@ Statement ReadStatement(const FleetFilter& filter, std::optional<std::uint32_t> 
     return Named(std::move(statement));
 }
 
+Statement PageStatement(const FleetFilter& filter, std::uint32_t count, const std::optional<PageKey>& before,
+                        const StoreCursor& upTo)
+{
+    Statement statement;
+    Conditions shared(statement.parameters), messages(statement.parameters), gaps(statement.parameters);
+    const SharedConditions common = AddShared(filter, shared);
+    Apply(common, messages);
+    Apply(common, gaps);
+    ApplyMessageOnly(filter, shared, messages);
+    messages.Add("id <= " + shared.Parameter(std::to_string(upTo.messages)) + "::bigint");
+    gaps.Add("id <= " + shared.Parameter(std::to_string(upTo.gaps)) + "::bigint");
+    if (before) {
+        // The key's time in whole microseconds, the store's own precision, so that a page ends
+        // exactly where the next begins.
+        const std::string time = "('epoch'::timestamptz + " + shared.Parameter(std::to_string(before->timeUs)) +
+                                 "::bigint * interval '1 microsecond')";
+        const std::string rest = shared.Parameter(before->host) + "::text, " +
+                                 shared.Parameter(std::to_string(before->sequence)) + "::bigint, " +
+                                 shared.Parameter(std::to_string(before->id)) + "::bigint)";
+        messages.Add("(time, host, sequence, id) < (" + time + ", " + rest);
+        gaps.Add("time <= " + time);
+        gaps.Add("(time, host, " + std::to_string(kGapSequence) + "::bigint, id) < (" + time + ", " + rest);
+    }
+    statement.sql =
+        "SELECT floor(extract(epoch FROM r.time) * 1000)::bigint, r.host, r.gap, r.type, r.sequence, "
+        "r.generation, r.lost, r.aux, r.text, r.id, (extract(epoch FROM r.time) * 1000000)::bigint, r.sort FROM ("
+        "SELECT time, host, false AS gap, type, sequence, sequence AS sort, generation, NULL::bigint AS lost, aux, "
+        "text, id FROM zintar_message" +
+        messages.Text() +
+        " UNION ALL "
+        "SELECT time, host, true, NULL::smallint, NULL::bigint, " +
+        std::to_string(kGapSequence) + "::bigint, generation, lost, ''::text, text, id FROM zintar_gap" + gaps.Text() +
+        ") r ORDER BY r.time DESC, r.host DESC, r.sort DESC, r.id DESC LIMIT " +
+        shared.Parameter(std::to_string(count)) + "::bigint";
+    return Named(std::move(statement));
+}
+
+Statement ChartStatement(const FleetFilter& filter, const std::string& bucket, bool byHost, std::uint32_t limit)
+{
+    Statement statement;
+    Conditions shared(statement.parameters), messages(statement.parameters);
+    const std::string unit = shared.Parameter(bucket);
+    Apply(AddShared(filter, shared), messages);
+    ApplyMessageOnly(filter, shared, messages);
+    const std::string host = byHost ? "host" : "''::text";
+    statement.sql = "SELECT floor(extract(epoch FROM date_trunc(" + unit +
+                    "::text, time)) * 1000)::bigint AS bucket, type, count(*), " + host + " AS h FROM zintar_message" +
+                    messages.Text() + " GROUP BY 1, 2, 4 ORDER BY 1, 4, 2 LIMIT " +
+                    shared.Parameter(std::to_string(limit)) + "::bigint";
+    return Named(std::move(statement));
+}
+
 Statement NewestIdsStatement()
 {
     return Named({"",

@@ -63,6 +63,38 @@ Statement NewestIdsStatement();
 Statement StoredAfterStatement(const FleetFilter& filter, std::int64_t messagesAfter, std::int64_t messagesUpTo,
                                std::int64_t gapsAfter, std::int64_t gapsUpTo);
 
+// The page's place in the fleet's rows, newest first: the key of the last row it showed. Rows sort
+// by time, host, then sequence (a gap after the messages of its time and host), then id; `timeUs`
+// is the time in microseconds since 1970, as exact as the store keeps it.
+struct PageKey {
+    std::int64_t timeUs = 0;
+    std::string host;
+    std::int64_t sequence = 0;  // a gap's is kGapSequence
+    std::int64_t id = 0;
+};
+constexpr std::int64_t kGapSequence = 9223372036854775807;
+
+// What a page was taken from: the newest ids stored when its first page was read. Every later page
+// of the same view is read up to them, so that rows stored meanwhile are neither shown twice nor
+// skipped: they are the live mode's.
+struct StoreCursor {
+    std::int64_t messages = 0, gaps = 0;
+};
+
+// The columns of PageStatement: those of MessageColumn, then these.
+enum PageColumn { kTimeUs = kId + 1, kSortSequence };
+
+// One page of the web page's table: the newest `count` selected rows older than `before` (all when
+// none), stored up to `upTo`, newest first. A keyset: no OFFSET, so every page costs the same.
+Statement PageStatement(const FleetFilter& filter, std::uint32_t count, const std::optional<PageKey>& before,
+                        const StoreCursor& upTo);
+
+// The chart: selected messages counted per `bucket` ("minute", "hour" or "day") and type, and per
+// host with `byHost`; the columns are bucket start (ms since 1970), type, count, host. At most
+// `limit` rows, oldest first.
+enum ChartColumn { kBucketMs, kChartType, kCount, kChartHost };
+Statement ChartStatement(const FleetFilter& filter, const std::string& bucket, bool byHost, std::uint32_t limit);
+
 // The columns of HostsStatement, in this order.
 enum HostColumn { kHostName, kMessages, kFirstMs, kLastMs, kReceivedMs, kSilentSeconds, kLastHour, kGaps, kLostInDay };
 // Every host with messages stored or a gap in the last 24 h, by name.

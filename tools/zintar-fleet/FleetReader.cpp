@@ -23,6 +23,8 @@ std::optional<std::int64_t> Optional(const Rows& rows, int row, int column)
     return rows.IsNull(row, column) ? std::nullopt : std::optional<std::int64_t>(rows.Integer(row, column));
 }
 
+}  // namespace
+
 FleetRow RowAt(const Rows& rows, int i)
 {
     FleetRow row;
@@ -35,13 +37,16 @@ FleetRow RowAt(const Rows& rows, int i)
     row.lost = rows.Integer(i, kLost);
     row.aux = rows.Text(i, kAux);
     row.text = rows.Text(i, kText);
+    row.id = rows.Integer(i, kId);
     return row;
 }
 
-Rows Run(Database& db, const Statement& statement)
+Rows RunStatement(Database& db, const Statement& statement)
 {
     return db.Query(statement.name, statement.sql, statement.parameters);
 }
+
+namespace {
 
 // Prints rows, the host column as wide as the longest host name stored (or printed).
 class RowPrinter {
@@ -49,7 +54,7 @@ public:
     RowPrinter(Database& db, std::ostream& out, const FleetCommand& command) : out(out), command(command)
     {
         if (command.format == FleetFormat::Short)
-            width = static_cast<std::size_t>(Run(db, HostWidthStatement()).Integer(0, 0));
+            width = static_cast<std::size_t>(RunStatement(db, HostWidthStatement()).Integer(0, 0));
         if (!FleetRowHeader(command.format).empty())
             out << FleetRowHeader(command.format) << '\n';
     }
@@ -103,7 +108,7 @@ std::unique_ptr<Database> ConnectReader(const std::string& conninfo, std::chrono
 
 std::vector<HostFigures> QueryHosts(Database& db)
 {
-    const Rows rows = Run(db, HostsStatement());
+    const Rows rows = RunStatement(db, HostsStatement());
     std::vector<HostFigures> hosts;
     for (int i = 0; i < rows.Count(); ++i) {
         HostFigures h;
@@ -132,7 +137,7 @@ int RunRead(Database& db, const FleetCommand& command, std::ostream& out)
     const FleetFilter filter = FilterOf(command, NowMs());
     RowPrinter print(db, out, command);
     if (command.last) {
-        const Rows rows = Run(db, ReadStatement(filter, command.last));
+        const Rows rows = RunStatement(db, ReadStatement(filter, command.last));
         for (int i = rows.Count() - 1; i >= 0; --i)
             print(RowAt(rows, i));
         return 0;
@@ -158,7 +163,7 @@ CheckResult RunCheck(const FleetCommand& command)
     try {
         const std::unique_ptr<Database> db = ConnectReader(command.db, std::chrono::seconds(10));
         const std::vector<HostFigures> hosts = QueryHosts(*db);
-        const std::int64_t rejected = Run(*db, RejectedStatement()).Integer(0, 0);
+        const std::int64_t rejected = RunStatement(*db, RejectedStatement()).Integer(0, 0);
         return DecideCheck(hosts, rejected, {command.quietAfter, command.maxGap, command.maxLag});
     } catch (const ZintarUtil::Exceptions::ExceptionBase& e) {
         return UnknownCheck(e.GetFullMessage(": "));
@@ -169,13 +174,13 @@ FleetFollower::FleetFollower(Database& db, FleetFilter filter) : db(&db), filter
 
 std::vector<FleetRow> FleetFollower::Start(std::uint32_t count)
 {
-    const Rows newest = Run(*db, NewestIdsStatement());
+    const Rows newest = RunStatement(*db, NewestIdsStatement());
     messageCursor = newest.Integer(0, 0);
     gapCursor = newest.Integer(0, 1);
     std::vector<FleetRow> rows;
     if (count == 0)
         return rows;
-    const Rows last = Run(*db, ReadStatement(filter, count, messageCursor, gapCursor));
+    const Rows last = RunStatement(*db, ReadStatement(filter, count, messageCursor, gapCursor));
     for (int i = last.Count() - 1; i >= 0; --i)
         rows.push_back(RowAt(last, i));
     return rows;
@@ -183,13 +188,14 @@ std::vector<FleetRow> FleetFollower::Start(std::uint32_t count)
 
 std::vector<FleetRow> FleetFollower::Poll()
 {
-    const Rows newest = Run(*db, NewestIdsStatement());
+    const Rows newest = RunStatement(*db, NewestIdsStatement());
     const std::int64_t messagesUpTo = std::min<std::int64_t>(newest.Integer(0, 0), messageCursor + kPollRows);
     const std::int64_t gapsUpTo = std::min<std::int64_t>(newest.Integer(0, 1), gapCursor + kPollRows);
     std::vector<FleetRow> rows;
     if (messagesUpTo <= messageCursor && gapsUpTo <= gapCursor)
         return rows;
-    const Rows added = Run(*db, StoredAfterStatement(filter, messageCursor, messagesUpTo, gapCursor, gapsUpTo));
+    const Rows added =
+        RunStatement(*db, StoredAfterStatement(filter, messageCursor, messagesUpTo, gapCursor, gapsUpTo));
     for (int i = 0; i < added.Count(); ++i)
         rows.push_back(RowAt(added, i));
     messageCursor = std::max(messageCursor, messagesUpTo);

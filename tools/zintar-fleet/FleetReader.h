@@ -30,6 +30,10 @@ std::unique_ptr<Database> ConnectReader(const std::string& conninfo, std::chrono
 
 std::vector<HostFigures> QueryHosts(Database& db);
 
+// `statement` on `db`; the row `i` of a message statement's result (the columns of MessageColumn).
+Rows RunStatement(Database& db, const Statement& statement);
+FleetRow RowAt(const Rows& rows, int i);
+
 // hosts, read: print to `out`; return the exit code. Throw DatabaseError.
 int RunHosts(Database& db, const FleetCommand& command, std::ostream& out);
 int RunRead(Database& db, const FleetCommand& command, std::ostream& out);
@@ -52,6 +56,8 @@ public:
     std::vector<FleetRow> Poll();
     // Continues on another connection (the earlier one broke), from the same cursor.
     void Reattach(Database& other) { db = &other; }
+    // Everything stored up to these ids was handed out (or left behind by Start).
+    StoreCursor Cursor() const { return {messageCursor, gapCursor}; }
 
     static constexpr std::int64_t kPollRows = 10000;
 

@@ -1,6 +1,7 @@
 // zintar-fleet: the program of the collector machine. `ingest` is the loader that rsyslog runs
 // (omprog) to store the fleet's records in PostgreSQL in batches; `retention` drops old days;
-// `hosts`, `read`, `follow` and `check` read what the fleet sent, as zintar_reader.
+// `hosts`, `read`, `follow`, `check` and `web` (the page) read what the fleet sent, as
+// zintar_reader; `adduser` adds a user of the page.
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -21,6 +22,9 @@
 #include "tools/zintar-fleet/LoaderJournal.h"
 #include "tools/zintar-fleet/LoaderSession.h"
 #include "tools/zintar-fleet/MessageStore.h"
+#ifdef ZINTAR_FLEET_WEB
+#include "tools/zintar-fleet/FleetWeb.h"
+#endif
 
 namespace ZintarFleet {
 
@@ -164,6 +168,48 @@ int Check(const FleetCommand& command)
     return result.exitCode;
 }
 
+#ifdef ZINTAR_FLEET_WEB
+// The page until Ctrl-C or SIGTERM: a thread waits on the stop pipe and stops the server.
+int Web(const FleetCommand& command)
+{
+    WebOptions options;
+    options.db = command.db;
+    options.listen = ZintarHttp::ParseListenAddress(command.listen);
+    options.quietAfter = command.quietAfter;
+    if (command.cert)
+        options.tls = ZintarHttp::TlsFiles{*command.cert, *command.key};
+    // No login over plain HTTP: beyond loopback the page is HTTPS with users, or it does not start.
+    if (options.tls && !RefusalOf(options).empty())
+        options.users = UserFile::Load(command.users);
+    if (const std::string refusal = RefusalOf(options); !refusal.empty())
+        throw ZintarUtil::UsageError(refusal);
+    CatchStopSignals();
+    FleetWeb web(options);
+    std::cout << "zintar-fleet web: " << web.Url()
+              << (options.users ? " (log in as a user of " + command.users + ")" : "") << std::endl;
+    std::thread stopper([&web] {
+        pollfd stop{stopPipe[0], POLLIN, 0};
+        while (poll(&stop, 1, -1) < 0 && errno == EINTR) {
+        }
+        web.Stop();
+    });
+    web.Run();
+    OnStopSignal(0);  // the stopper ends too when the server stopped for another reason
+    stopper.join();
+    return 0;
+}
+
+int AddUser(const FleetCommand& command)
+{
+    const std::string password = ReadPassword("Password for " + command.userName + ": ");
+    if (isatty(STDIN_FILENO) && ReadPassword("The same again: ") != password)
+        throw ZintarUtil::UsageError("the two passwords differ; nothing was changed");
+    UserFile::Add(command.users, command.userName, password);
+    std::cout << "zintar-fleet: " << command.userName << " can log in to the page (" << command.users << ")\n";
+    return 0;
+}
+#endif
+
 int Run(const std::vector<std::string>& args)
 {
     std::string help;
@@ -192,6 +238,14 @@ int Run(const std::vector<std::string>& args)
             return Follow(*command);
         case FleetVerb::Check:
             return Check(*command);
+        case FleetVerb::Web:
+        case FleetVerb::AddUser:
+#ifdef ZINTAR_FLEET_WEB
+            return command->verb == FleetVerb::Web ? Web(*command) : AddUser(*command);
+#else
+            std::cerr << "zintar-fleet: the page was not built into this program (libsodium-dev was missing)\n";
+            return kExitFailure;
+#endif
         }
     } catch (const ZintarUtil::UsageError& e) {
         std::cerr << "zintar-fleet: " << e.what() << '\n';
