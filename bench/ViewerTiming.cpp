@@ -20,7 +20,7 @@
 
 #include "bench/BenchClock.h"
 #include "bench/BenchMessages.h"
-#include "tests/support/win32/BrowserPage.h"
+#include "tests/support/BrowserPage.h"
 #include "util/Exceptions.h"
 #include "util/win32/LogFileReader.h"
 #include "util/win32/SystemTimes.h"

@@ -199,8 +199,13 @@ public:
             behind = true;
             return ZintarHttp::StreamEvent("reload", "{}");
         }
+        // The first poll says at once that the stream is there (a browser opens it on its first
+        // bytes); every batch of rows carries the cursor after it, to go on from after a reconnect.
+        if (!started)
+            events = "retry: 2000\n\n";
+        started = true;
         if (!taken.rows.empty())
-            events += ZintarHttp::StreamEvent("rows", RowsJson(taken.rows));
+            events += "id: " + CursorText(cursor) + "\n" + ZintarHttp::StreamEvent("rows", RowsJson(taken.rows));
         if (taken.problem != problem)
             events += ZintarHttp::StreamEvent(
                 "problem",
@@ -215,6 +220,7 @@ private:
     StoreCursor cursor;
     std::uint64_t next = 0;
     bool behind = false;
+    bool started = false;
     std::string problem;
 };
 

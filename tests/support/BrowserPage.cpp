@@ -1,6 +1,4 @@
-#include "tests/support/win32/BrowserPage.h"
-
-#include <winsock2.h>
+#include "tests/support/BrowserPage.h"
 
 #include <stdexcept>
 #include <thread>
@@ -10,6 +8,8 @@
 #include <boost/beast/core/detail/base64.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
+
+#include "tests/support/ReceiveLimit.h"
 
 namespace ZintarTest {
 
@@ -25,8 +25,7 @@ tcp::socket Connect(net::io_context& io, std::uint16_t port)
 {
     tcp::socket socket(io);
     socket.connect({net::ip::make_address("127.0.0.1"), port});
-    const DWORD limit = std::chrono::milliseconds(BrowserPage::kAnswerLimit).count();
-    setsockopt(socket.native_handle(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&limit), sizeof limit);
+    SetReceiveLimit(socket.native_handle(), BrowserPage::kAnswerLimit);
     return socket;
 }
 
