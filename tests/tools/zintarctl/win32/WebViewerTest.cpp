@@ -12,8 +12,8 @@
 #include <fstream>
 
 #include "client/win32/ServiceClient.h"
-#include "tests/support/TestFiles.h"
 #include "tests/support/BrowserPage.h"
+#include "tests/support/TestFiles.h"
 #include "tests/support/win32/ChildProcess.h"
 #include "tests/support/win32/ServiceHarness.h"
 #include "util/win32/SystemTimes.h"
