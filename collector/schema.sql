@@ -1,5 +1,5 @@
--- The collector's database: what `zintar-fleet ingest` stores for the fleet's zintar-forwards, and
--- what `zintar-fleet` reads.
+-- The collector's database: what `zintar-fleet ingest` stores from rsyslog's spool for the fleet's
+-- zintar-forwards, and what `zintar-fleet` reads.
 --
 -- Load it into a database of its own, as a superuser (the owner of what it makes):
 --   createdb zintar
@@ -145,6 +145,19 @@ COMMENT ON TABLE zintar_host IS
     'Per host: messages stored, the oldest and newest message time, when its first and last row '
     'were stored. Kept by the loader and by retention.';
 
+-- --- The loader's place in rsyslog's spool -------------------------------------------------------
+-- rsyslog writes every record into a spool file an hour before it answers it; the loader stores the
+-- spool's lines and moves its place in the same transaction as their rows, so a loader that stops
+-- anywhere goes on where its last commit left it.
+CREATE TABLE IF NOT EXISTS zintar_spool_position (
+    file     text        PRIMARY KEY,
+    position bigint      NOT NULL CHECK (position >= 0),
+    updated  timestamptz NOT NULL DEFAULT now()
+);
+COMMENT ON TABLE zintar_spool_position IS
+    'Per spool file of rsyslog: the bytes the loader has stored. A file read to its end and no longer '
+    'written is removed, with its row.';
+
 -- --- Partitions -----------------------------------------------------------------------------------
 -- The day partition of DAY, made if missing. Rows of that day already in the default partition
 -- move into it in the same transaction. Days more than 400 days before or 2 days after today get
@@ -248,8 +261,9 @@ GRANT INSERT ON zintar_message, zintar_gap, zintar_rejected TO zintar_writer;
 GRANT SELECT (host, sequence, digest, time, received) ON zintar_message TO zintar_writer;
 GRANT SELECT (host, generation, time, lost) ON zintar_gap TO zintar_writer;
 GRANT SELECT, INSERT, UPDATE ON zintar_host TO zintar_writer;
+GRANT SELECT, INSERT, UPDATE, DELETE ON zintar_spool_position TO zintar_writer;
 REVOKE ALL ON FUNCTION zintar_make_partition(date), zintar_drop_before(timestamptz) FROM PUBLIC;
 GRANT EXECUTE ON FUNCTION zintar_make_partition(date), zintar_drop_before(timestamptz) TO zintar_writer;
-GRANT SELECT ON zintar_message, zintar_gap, zintar_rejected, zintar_host TO zintar_reader;
+GRANT SELECT ON zintar_message, zintar_gap, zintar_rejected, zintar_host, zintar_spool_position TO zintar_reader;
 
 COMMIT;

@@ -22,7 +22,7 @@ struct VerbRow {
 // One row per verb, in the order the help lists them.
 constexpr std::array kVerbs = {
     VerbRow{FleetVerb::Ingest, "ingest",
-            "store what rsyslog's omprog hands over on standard input (run by rsyslog, not by hand)"},
+            "store what rsyslog writes into its spool, until stopped (a service of the collector)"},
     VerbRow{FleetVerb::Retention, "retention", "drop the stored messages older than --keep, whole days at a time"},
     VerbRow{FleetVerb::Hosts, "hosts",
             "one line per machine: messages stored, first and last message, last received, the last hour, gaps "
@@ -155,9 +155,9 @@ std::optional<FleetCommand> ParseFleetCommand(const std::vector<std::string>& ar
             verb->add_flag("--dry-run", command.dryRun, "say what would be dropped, drop nothing");
         }
         if (row.verb == FleetVerb::Ingest)
-            verb->add_option("--journal", command.journal,
-                             "where the loader keeps the records it answered until they are stored "
-                             "(/var/spool/rsyslog-zintar/loader)");
+            verb->add_option("--spool", command.spool,
+                             "the folder where rsyslog writes the records it takes "
+                             "(/var/spool/rsyslog-zintar/records)");
         if (row.verb == FleetVerb::Read || row.verb == FleetVerb::Follow)
             AddSelection(*verb, command, options, row.verb == FleetVerb::Follow);
         if (row.verb == FleetVerb::Hosts || row.verb == FleetVerb::Check)

@@ -25,8 +25,8 @@ struct FleetCommand {
     // retention
     std::chrono::seconds keep{0};
     bool dryRun = false;
-    // ingest: the folder of the loader's journal (the records answered and not yet stored)
-    std::string journal = "/var/spool/rsyslog-zintar/loader";
+    // ingest: rsyslog's spool of records
+    std::string spool = "/var/spool/rsyslog-zintar/records";
     // read and follow: names and patterns (with * or ?) of hosts, any of which selects a message
     std::vector<std::string> hosts;
     std::optional<std::string> since, until, grep;

@@ -47,6 +47,9 @@ constexpr const char* kGapHost =
     "INSERT INTO zintar_host (host, messages, first_received, last_received) VALUES ($1, 0, now(), now())"
     " ON CONFLICT (host) DO UPDATE SET last_received = excluded.last_received";
 
+constexpr const char* kMovePlace = "INSERT INTO zintar_spool_position (file, position) VALUES ($1, $2)"
+                                   " ON CONFLICT (file) DO UPDATE SET position = excluded.position, updated = now()";
+
 constexpr const char* kInsertRejected =
     "INSERT INTO zintar_rejected (peer, host, reason, line) VALUES ($1, $2, $3, $4)";
 
@@ -157,7 +160,13 @@ void MessageStore::MakePartitions(const std::vector<IncomingRecord>& batch)
     }
 }
 
-StoreCounts MessageStore::StoreAll(const std::vector<IncomingRecord>& batch)
+void MessageStore::MovePlace(const SpoolPlace* place)
+{
+    if (place)
+        Connection().Query("move_place", kMovePlace, {place->file, std::to_string(place->position)});
+}
+
+StoreCounts MessageStore::StoreAll(const std::vector<IncomingRecord>& batch, const SpoolPlace* place)
 {
     Database& db = Connection();
     StoreCounts counts;
@@ -182,13 +191,14 @@ StoreCounts MessageStore::StoreAll(const std::vector<IncomingRecord>& batch)
         else if (const auto* rejected = std::get_if<RejectedRecord>(&record))
             InsertRejected(*rejected, counts);
     }
+    MovePlace(place);
     db.Execute("COMMIT");
     return counts;
 }
 
 // The slow way, for a batch the database refused a value of: each row in a savepoint of its own, and
 // a refused one into zintar_rejected with the reason.
-StoreCounts MessageStore::StoreEach(const std::vector<IncomingRecord>& batch)
+StoreCounts MessageStore::StoreEach(const std::vector<IncomingRecord>& batch, const SpoolPlace* place)
 {
     Database& db = Connection();
     StoreCounts counts;
@@ -222,6 +232,7 @@ StoreCounts MessageStore::StoreEach(const std::vector<IncomingRecord>& batch)
             InsertRejected(RejectedRecord{line.substr(0, line.find(' ')), host, reason, line}, counts);
         }
     }
+    MovePlace(place);
     db.Execute("COMMIT");
     return counts;
 }
@@ -242,11 +253,11 @@ void MessageStore::InsertRejected(const RejectedRecord& rejected, StoreCounts& c
     ++counts.rejected;
 }
 
-StoreCounts MessageStore::Store(const std::vector<IncomingRecord>& batch)
+StoreCounts MessageStore::Store(const std::vector<IncomingRecord>& batch, const SpoolPlace* place)
 {
     try {
         MakePartitions(batch);
-        return StoreAll(batch);
+        return StoreAll(batch, place);
     } catch (const DatabaseError& error) {
         Rollback();
         if (error.IsConnectionLost())
@@ -255,13 +266,27 @@ StoreCounts MessageStore::Store(const std::vector<IncomingRecord>& batch)
             throw;
     }
     try {
-        return StoreEach(batch);
+        return StoreEach(batch, place);
     } catch (const DatabaseError& error) {
         Rollback();
         if (error.IsConnectionLost())
             database.reset();
         throw;
     }
+}
+
+std::map<std::string, std::int64_t> MessageStore::SpoolPositions()
+{
+    const Rows rows = Connection().Query("positions", "SELECT file, position FROM zintar_spool_position");
+    std::map<std::string, std::int64_t> positions;
+    for (int row = 0; row < rows.Count(); ++row)
+        positions[rows.Text(row, 0)] = rows.Integer(row, 1);
+    return positions;
+}
+
+void MessageStore::ForgetSpoolFile(const std::string& file)
+{
+    Connection().Query("forget_place", "DELETE FROM zintar_spool_position WHERE file = $1", {file});
 }
 
 }  // namespace ZintarFleet

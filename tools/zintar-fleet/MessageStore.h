@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -22,6 +23,12 @@
 #include "tools/zintar-fleet/IncomingRecord.h"
 
 namespace ZintarFleet {
+
+// Where a batch ends in rsyslog's spool: stored in the batch's own transaction.
+struct SpoolPlace {
+    std::string file;           // the spool file's name, without its folder
+    std::int64_t position = 0;  // bytes of it stored, this batch's included
+};
 
 struct StoreCounts {
     std::uint64_t messages = 0;  // new rows
@@ -38,13 +45,20 @@ public:
     ~MessageStore();
 
     // Stores every record, or nothing: throws DatabaseError when the batch could not be committed.
-    StoreCounts Store(const std::vector<IncomingRecord>& batch);
+    // With `place`, the spool's position moves to it in the same transaction.
+    StoreCounts Store(const std::vector<IncomingRecord>& batch, const SpoolPlace* place = nullptr);
+
+    // The spool positions stored, by file name.
+    std::map<std::string, std::int64_t> SpoolPositions();
+    // Forgets the position of a spool file that is gone.
+    void ForgetSpoolFile(const std::string& file);
 
 private:
     Database& Connection();
     void MakePartitions(const std::vector<IncomingRecord>& batch);
-    StoreCounts StoreAll(const std::vector<IncomingRecord>& batch);
-    StoreCounts StoreEach(const std::vector<IncomingRecord>& batch);
+    StoreCounts StoreAll(const std::vector<IncomingRecord>& batch, const SpoolPlace* place);
+    StoreCounts StoreEach(const std::vector<IncomingRecord>& batch, const SpoolPlace* place);
+    void MovePlace(const SpoolPlace* place);
     void InsertGap(const IncomingGap& gap, StoreCounts& counts);
     void InsertRejected(const RejectedRecord& rejected, StoreCounts& counts);
     void Rollback();

@@ -1,7 +1,8 @@
-// zintar-fleet: the program of the collector machine. `ingest` is the loader that rsyslog runs
-// (omprog) to store the fleet's records in PostgreSQL in batches; `retention` drops old days;
+// zintar-fleet: the program of the collector machine. `ingest` is the loader, a service that stores
+// the records rsyslog writes into its spool in PostgreSQL in batches; `retention` drops old days;
 // `hosts`, `read`, `follow`, `check` and `web` (the page) read what the fleet sent, as
 // zintar_reader; `adduser` adds a user of the page.
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -19,9 +20,8 @@
 #include "tools/zintar-fleet/Database.h"
 #include "tools/zintar-fleet/FleetCommandLine.h"
 #include "tools/zintar-fleet/FleetReader.h"
-#include "tools/zintar-fleet/LoaderJournal.h"
-#include "tools/zintar-fleet/LoaderSession.h"
 #include "tools/zintar-fleet/MessageStore.h"
+#include "tools/zintar-fleet/SpoolLoader.h"
 #ifdef ZINTAR_FLEET_WEB
 #include "tools/zintar-fleet/FleetWeb.h"
 #endif
@@ -35,8 +35,8 @@ constexpr int kExitUsage = 2;
 // What one question of the reading verbs may take before the server ends it.
 constexpr std::chrono::seconds kStatementTimeout{30};
 
-// The loader's diagnostic lines go to standard error, which rsyslog's omprog writes into the file
-// its `output` names: a UTC time stamp, then the text.
+// The loader's diagnostic lines go to standard error (the service's journal, or the file it is sent
+// to): a UTC time stamp, then the text.
 void Diagnostic(const std::string& text)
 {
     char stamp[32];
@@ -50,63 +50,6 @@ void Diagnostic(const std::string& text)
             c = ' ';
     std::fprintf(stderr, "%s zintar-fleet ingest[%d]: %s\n", stamp, static_cast<int>(getpid()), line.c_str());
     std::fflush(stderr);
-}
-
-// A batch whose connection broke is tried again on a new connection, three times within about 3 s,
-// before rsyslog is told: a database restart then costs no round through rsyslog's retry interval,
-// and rsyslog's wait for the answer stays short.
-class RetryingStore {
-public:
-    explicit RetryingStore(const std::string& conninfo) : store(conninfo, Diagnostic) {}
-
-    void operator()(const std::vector<IncomingRecord>& batch)
-    {
-        for (int attempt = 1;; ++attempt) {
-            try {
-                store.Store(batch);
-                if (failures > 0)
-                    Diagnostic("Stored again, after " + std::to_string(failures) + " failed batches");
-                failures = 0;
-                return;
-            } catch (const DatabaseError& error) {
-                if (!error.IsConnectionLost() || attempt == 3) {
-                    if (failures++ == 0)
-                        Diagnostic(error.GetFullMessage(": ") + "; the batch (records: " +
-                                   std::to_string(batch.size()) + ") waits in rsyslog's queue and the journal");
-                    throw;
-                }
-                std::this_thread::sleep_for(std::chrono::seconds(attempt));
-            }
-        }
-    }
-
-private:
-    MessageStore store;
-    unsigned failures = 0;
-};
-
-int Ingest(const FleetCommand& command)
-{
-    std::ios::sync_with_stdio(false);
-    LoaderJournal journal(command.journal);
-    if (!journal.Carried().empty())
-        Diagnostic("Storing " + std::to_string(journal.Carried().size()) +
-                   " records a loader before this one answered and did not store");
-    RetryingStore store(command.db);
-    LoaderSession session([&store](const std::vector<IncomingRecord>& batch) { store(batch); },
-                          [](const std::string& line) {
-                              std::cout << line << '\n';
-                              std::cout.flush();
-                          },
-                          journal, journal.Carried());
-    session.Start();
-    std::string line;
-    while (std::getline(std::cin, line))
-        session.Line(line);
-    if (session.Pending() > 0)
-        Diagnostic("rsyslog closed the loader's input with " + std::to_string(session.Pending()) +
-                   " records not yet stored; the journal keeps them for the next loader");
-    return 0;
 }
 
 int Retention(const FleetCommand& command)
@@ -153,6 +96,42 @@ bool WaitForNextLook()
     constexpr int kPollMs = 250;
     pollfd stop{stopPipe[0], POLLIN, 0};
     return poll(&stop, 1, kPollMs) == 0;
+}
+
+// Waits `ms` milliseconds; false when a stop signal came.
+bool WaitOrStop(int ms)
+{
+    pollfd stop{stopPipe[0], POLLIN, 0};
+    return poll(&stop, 1, ms) == 0;
+}
+
+// Stores rsyslog's spool until SIGTERM or Ctrl-C, looking again at once while there is more, every
+// 100 ms when there is not. While the database cannot store, it tries again after 1 s, doubling up
+// to 5 s (a database back is used within seconds), saying so once, and once more when it stores
+// again: the records wait in the spool.
+int Ingest(const FleetCommand& command)
+{
+    CatchStopSignals();
+    MessageStore store(command.db, Diagnostic);
+    SpoolLoader loader(command.spool, store, Diagnostic);
+    int failures = 0;
+    for (;;) {
+        int waitMs = 100;
+        try {
+            if (loader.Step()) {
+                waitMs = 0;
+                if (failures > 0)
+                    Diagnostic("Storing again, after " + std::to_string(failures) + " failed attempts");
+                failures = 0;
+            }
+        } catch (const ZintarUtil::Exceptions::ExceptionBase& e) {
+            if (failures++ == 0)
+                Diagnostic(e.GetFullMessage(": ") + "; the records wait in the spool " + command.spool);
+            waitMs = std::min(1000 << std::min(failures - 1, 3), 5000);
+        }
+        if (!WaitOrStop(waitMs))
+            return 0;
+    }
 }
 
 int Follow(const FleetCommand& command)

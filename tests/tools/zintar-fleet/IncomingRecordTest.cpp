@@ -1,20 +1,11 @@
-// The loader's reading of records and its conversation with rsyslog, without a database.
+// The loader's reading of records, without a database.
 #include "tools/zintar-fleet/IncomingRecord.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <memory>
-#include <stdexcept>
 #include <string>
 #include <variant>
 #include <vector>
-
-#include "tools/zintar-fleet/LoaderJournal.h"
-#include "tools/zintar-fleet/LoaderSession.h"
-#include "util/Exceptions.h"
 
 using namespace ZintarFleet;
 
@@ -152,105 +143,4 @@ TEST(IncomingRecordTest, TimeStampsAreRealDatesWhoseUtcDayIsKnown)
             EXPECT_EQ(std::get<IncomingMessage>(record).utcDay, day20261206 + row.utcDay);
         }
     }
-}
-
-namespace {
-
-// The journal in memory: what a loader keeps until it is stored.
-struct JournalLines : RecordJournal {
-    void Keep(std::string_view line) override { lines.emplace_back(line); }
-    void Forget() override { lines.clear(); }
-    std::vector<std::string> lines;
-};
-
-}  // namespace
-
-// The answers rsyslog's omprog waits for, and the batches the store gets.
-TEST(LoaderSessionTest, ABatchIsAnsweredOnlyOnceItIsStoredAndWhatWasAnsweredIsNeverDropped)
-{
-    std::vector<size_t> stored;
-    bool storeFails = false;
-    std::vector<std::string> replies;
-    JournalLines journal;
-    const auto store = [&](const std::vector<IncomingRecord>& batch) {
-        if (storeFails)
-            throw ZintarUtil::Exceptions::ExceptionBase("Failed to connect to PostgreSQL:\nConnection refused");
-        stored.push_back(batch.size());
-    };
-    auto session = std::make_unique<LoaderSession>(
-        store, [&](const std::string& line) { replies.push_back(line); }, journal);
-    const auto record = [](int n) { return Message("2026-12-06T10:00:07Z", kElement + " text " + std::to_string(n)); };
-    const auto converse = [&](std::vector<std::string> lines) {
-        replies.clear();
-        for (const std::string& line : lines)
-            session->Line(line);
-        return replies;
-    };
-    using Lines = std::vector<std::string>;
-
-    session->Start();
-    EXPECT_EQ(replies, Lines{"OK"}) << "ready";
-
-    // Step: a batch of three, one of them no record at all, is stored whole and then answered.
-    EXPECT_EQ(converse({"BEGIN TRANSACTION", record(1), "garbage", record(2), "COMMIT TRANSACTION"}),
-              (Lines{"OK", "DEFER_COMMIT", "DEFER_COMMIT", "DEFER_COMMIT", "OK"}));
-    EXPECT_EQ(stored, std::vector<size_t>{3});
-    EXPECT_TRUE(journal.lines.empty());
-
-    // Step: the database is away: the commit is answered with the reason on one line, and the
-    // journal keeps the records.
-    storeFails = true;
-    EXPECT_EQ(
-        converse({"BEGIN TRANSACTION", record(3), record(4), "COMMIT TRANSACTION"}),
-        (Lines{"OK", "DEFER_COMMIT", "DEFER_COMMIT", "ERROR Failed to connect to PostgreSQL: Connection refused"}));
-    EXPECT_EQ(journal.lines, (Lines{record(3), record(4)}));
-
-    // Step: rsyslog sends the batch again, whole: each record is kept once.
-    storeFails = false;
-    EXPECT_EQ(converse({"BEGIN TRANSACTION", record(3), record(4), "COMMIT TRANSACTION\r"}),
-              (Lines{"OK", "DEFER_COMMIT", "DEFER_COMMIT", "OK"}));
-    EXPECT_EQ(stored, (std::vector<size_t>{3, 2}));
-
-    // Step: the loader dies in a batch; rsyslog starts another and sends only what was not answered.
-    // The new one stores what the dead one answered before it says it is ready.
-    converse({"BEGIN TRANSACTION", record(5), record(6)});
-    session = std::make_unique<LoaderSession>(
-        store, [&](const std::string& line) { replies.push_back(line); }, journal, journal.lines);
-    replies.clear();
-    session->Start();
-    EXPECT_EQ(replies, Lines{"OK"});
-    EXPECT_EQ(stored, (std::vector<size_t>{3, 2, 2}));
-    EXPECT_EQ(converse({"BEGIN TRANSACTION", record(7), "COMMIT TRANSACTION"}), (Lines{"OK", "DEFER_COMMIT", "OK"}));
-
-    // Step: without transactions every record is its own batch.
-    EXPECT_EQ(converse({record(8)}), Lines{"OK"});
-    EXPECT_EQ(stored, (std::vector<size_t>{3, 2, 2, 1, 1}));
-}
-
-// Two loaders at once each keep a journal of their own; one that starts takes over the journals
-// no running loader holds, and removes them once their records are stored.
-TEST(LoaderJournalTest, AStartingLoaderTakesOverTheJournalsOfLoadersThatDied)
-{
-    char folderTemplate[] = "/tmp/loader-journal.XXXXXX";
-    const std::string folder = mkdtemp(folderTemplate);
-    {
-        auto first = std::make_unique<LoaderJournal>(folder);
-        auto second = std::make_unique<LoaderJournal>(folder);
-        first->Keep("one");
-        first->Keep("two");
-        second->Keep("three");
-        std::ofstream(folder + "/loader-0.journal", std::ios::app) << "cut short";  // died mid-write
-        first.reset();                                                              // killed
-
-        LoaderJournal third(folder);
-        EXPECT_EQ(third.Carried(), (std::vector<std::string>{"one", "two"})) << "not the running one's";
-        second.reset();
-        LoaderJournal fourth(folder);
-        EXPECT_EQ(fourth.Carried(), (std::vector<std::string>{"three"}));
-        third.Forget();
-        fourth.Forget();
-    }
-    LoaderJournal last(folder);
-    EXPECT_TRUE(last.Carried().empty());
-    std::filesystem::remove_all(folder);
 }

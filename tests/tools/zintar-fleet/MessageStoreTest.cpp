@@ -5,13 +5,18 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+#include <utime.h>
+
 #include "tests/support/PrivatePostgres.h"
+#include "tools/zintar-fleet/SpoolLoader.h"
 
 using namespace ZintarFleet;
 using ZintarTest::PrivatePostgres;
@@ -223,4 +228,77 @@ TEST_F(MessageStoreTest, TheEarlierLayoutIsMigratedInPlaceAndLoadingAgainChanges
     Sql(schema.str());
     EXPECT_EQ(Sql("SELECT count(*) || ' ' || max(id) FROM zintar_message"), stored);
     EXPECT_EQ(Sql("SELECT relkind FROM pg_class WHERE relname = 'zintar_message'"), "p");
+}
+
+namespace {
+
+void Append(const std::string& path, const std::vector<std::string>& lines, const std::string& tail = "")
+{
+    std::ofstream file(path, std::ios::app | std::ios::binary);
+    for (const std::string& line : lines)
+        file << line << '\n';
+    file << tail;
+}
+
+void MakeOld(const std::string& path)
+{
+    const utimbuf old{1000000000, 1000000000};
+    utime(path.c_str(), &old);
+}
+
+}  // namespace
+
+// rsyslog's spool, stored batch by batch with its position: wherever a loader stops, the next
+// goes on where the last commit left, and nothing is stored twice.
+TEST_F(MessageStoreTest, TheSpoolIsStoredOnceWhereverTheLoaderStops)
+{
+    char folderTemplate[] = "/tmp/zintar-spool.XXXXXX";
+    const std::string folder = mkdtemp(folderTemplate);
+    const std::string hour10 = folder + "/20261207-10.records", hour11 = folder + "/20261207-11.records";
+    const auto messages = [this] {
+        return Sql("SELECT count(*) || ' ' || count(DISTINCT sequence) FROM zintar_message");
+    };
+
+    // Step: 5,000 lines and one rsyslog is still writing: two batches, the half line waits.
+    const std::vector<std::string> lines = Lines("spool", 0, 5000);
+    const std::string late = Record("spool", 5000, "2026-12-07T10:00:00.000+01:00", "message 5000");
+    Append(hour10, lines, late.substr(0, 40));
+    auto loader = std::make_unique<SpoolLoader>(folder, *store, [](const std::string&) {});
+    EXPECT_THROW(SpoolLoader(folder, *store, [](const std::string&) {}), ZintarUtil::Exceptions::ExceptionBase)
+        << "a second loader of the same spool";
+    EXPECT_TRUE(loader->Step());
+    EXPECT_EQ(messages(), "4096 4096");
+    EXPECT_TRUE(loader->Step());
+    EXPECT_FALSE(loader->Step());
+    EXPECT_EQ(messages(), "5000 5000");
+
+    // Step: the database goes away while the line is finished and more come: nothing moves.
+    std::vector<std::string> more = Lines("spool", 5001, 5011);
+    more.insert(more.begin(), late.substr(40));
+    Append(hour10, more, "rsyslogd killed in this line");
+    pg->Stop();
+    EXPECT_THROW(loader->Step(), DatabaseError);
+
+    // Step: the loader dies; the next, with the database back, starts where the last commit left.
+    loader.reset();
+    pg->Restart();
+    loader = std::make_unique<SpoolLoader>(folder, *store, [](const std::string&) {});
+    EXPECT_TRUE(loader->Step());
+    EXPECT_EQ(messages(), "5011 5011");
+
+    // Step: a new hour begins. The old file ends without a line end (rsyslogd was killed while it
+    // wrote): once it settled, its end is a line of its own; then the new file; then the old one is
+    // removed with its position.
+    Append(hour11, Lines("spool", 6000, 6003));
+    EXPECT_FALSE(loader->Step()) << "the old file is not done yet";
+    MakeOld(hour10);
+    EXPECT_TRUE(loader->Step());
+    EXPECT_EQ(Sql("SELECT count(*) FROM zintar_rejected WHERE reason = 'not an RFC 5424 record'"), "1");
+    EXPECT_TRUE(loader->Step());
+    EXPECT_EQ(messages(), "5014 5014");
+    EXPECT_FALSE(loader->Step());
+    EXPECT_FALSE(std::filesystem::exists(hour10));
+    EXPECT_EQ(Sql("SELECT string_agg(file || ' ' || position, ', ') FROM zintar_spool_position"),
+              "20261207-11.records " + std::to_string(std::filesystem::file_size(hour11)));
+    std::filesystem::remove_all(folder);
 }
