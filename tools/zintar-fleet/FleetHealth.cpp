@@ -43,7 +43,7 @@ const char* StateName(HostState state)
 }
 
 CheckResult DecideCheck(const std::vector<HostFigures>& hosts, std::int64_t rejectedInDay,
-                        const CheckThresholds& thresholds)
+                        const CheckThresholds& thresholds, std::int64_t misdated)
 {
     std::vector<std::string> quiet, losing;
     std::int64_t lost = 0, gaps = 0;
@@ -83,7 +83,8 @@ CheckResult DecideCheck(const std::vector<HostFigures>& hosts, std::int64_t reje
     const std::string perf = "hosts=" + all + " quiet=" + std::to_string(quiet.size()) +
                              ";0 gaps=" + std::to_string(gaps) + " lost=" + std::to_string(lost) + ";0;" +
                              std::to_string(thresholds.maxGap) + " lag=" + (lag ? std::to_string(*lag) : "U") + "s;;" +
-                             std::to_string(thresholds.maxLag.count()) + " rejected=" + std::to_string(rejectedInDay);
+                             std::to_string(thresholds.maxLag.count()) + " rejected=" + std::to_string(rejectedInDay) +
+                             " misdated=" + std::to_string(misdated);
     result.line = std::string("ZINTAR FLEET ") + kStatusWords[result.exitCode] + " - " + text + " | " + perf;
     return result;
 }

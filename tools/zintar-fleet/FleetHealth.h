@@ -46,8 +46,9 @@ struct CheckResult {
 // when the collector stored nothing from any machine for longer than maxLag (its lag: the newest
 // stored row against now); WARNING when a machine is quiet, when any message was lost at all, or
 // when no machine has been heard of yet (a collector that nothing reaches); OK otherwise.
+// `misdated` (rows in the default partition: a machine's clock far off) is reported, not judged.
 CheckResult DecideCheck(const std::vector<HostFigures>& hosts, std::int64_t rejectedInDay,
-                        const CheckThresholds& thresholds);
+                        const CheckThresholds& thresholds, std::int64_t misdated = 0);
 
 // What `check` says when it cannot ask the database: UNKNOWN, exit 3.
 CheckResult UnknownCheck(const std::string& why);

@@ -315,7 +315,10 @@ Statement HostWidthStatement()
 
 Statement RejectedStatement()
 {
-    return Named({"", "SELECT count(*) FROM zintar_rejected WHERE received >= now() - interval '24 hours'", {}});
+    return Named({"",
+                  "SELECT (SELECT count(*) FROM zintar_rejected WHERE received >= now() - interval '24 hours'), "
+                  "(SELECT count(*) FROM zintar_message_default)",
+                  {}});
 }
 
 }  // namespace ZintarFleet

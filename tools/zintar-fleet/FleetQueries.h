@@ -101,7 +101,7 @@ enum HostColumn { kHostName, kMessages, kFirstMs, kLastMs, kReceivedMs, kSilentS
 Statement HostsStatement();
 // The longest host name stored, for the short format's host column.
 Statement HostWidthStatement();
-// Records set aside in the last 24 h.
+// Records set aside in the last 24 h, and rows of clocks far off (the default partition).
 Statement RejectedStatement();
 
 }  // namespace ZintarFleet

@@ -163,8 +163,9 @@ CheckResult RunCheck(const FleetCommand& command)
     try {
         const std::unique_ptr<Database> db = ConnectReader(command.db, std::chrono::seconds(10));
         const std::vector<HostFigures> hosts = QueryHosts(*db);
-        const std::int64_t rejected = RunStatement(*db, RejectedStatement()).Integer(0, 0);
-        return DecideCheck(hosts, rejected, {command.quietAfter, command.maxGap, command.maxLag});
+        const Rows counts = RunStatement(*db, RejectedStatement());
+        return DecideCheck(hosts, counts.Integer(0, 0), {command.quietAfter, command.maxGap, command.maxLag},
+                           counts.Integer(0, 1));
     } catch (const ZintarUtil::Exceptions::ExceptionBase& e) {
         return UnknownCheck(e.GetFullMessage(": "));
     }

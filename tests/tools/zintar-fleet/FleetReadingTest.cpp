@@ -124,11 +124,11 @@ TEST(FleetReading, HostStatesAndCheckDecisions)
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        const CheckResult result = DecideCheck(row.hosts, 7, row.thresholds);
+        const CheckResult result = DecideCheck(row.hosts, 7, row.thresholds, 3);
         EXPECT_EQ(result.exitCode, row.exitCode);
         EXPECT_NE(result.line.find(std::string("ZINTAR FLEET ") + row.says), std::string::npos) << result.line;
         EXPECT_NE(result.line.find(" | hosts="), std::string::npos);
-        EXPECT_NE(result.line.find(" rejected=7"), std::string::npos);
+        EXPECT_NE(result.line.find(" rejected=7 misdated=3"), std::string::npos);
     }
     const CheckResult unknown = UnknownCheck("connection refused\n\tIs the server running?");
     EXPECT_EQ(unknown.exitCode, 3);
