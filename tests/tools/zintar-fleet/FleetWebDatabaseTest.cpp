@@ -6,17 +6,20 @@
 
 #include <atomic>
 #include <cstdio>
+#include <filesystem>
 #include <set>
 #include <thread>
 
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
 #include <nlohmann/json.hpp>
 
 #include "tests/support/LoopbackSockets.h"
 #include "tests/support/PrivatePostgres.h"
 #include "tools/zintar-fleet/FleetOutput.h"
+#include "tools/zintar-fleet/FleetUsers.h"
 #include "tools/zintar-fleet/FleetWeb.h"
 #include "tools/zintar-fleet/MessageStore.h"
 
@@ -189,8 +192,9 @@ TEST_F(FleetWebDatabase, HostileRequestsLearnNothing)
         // A refusal may repeat the value refused, never the database's words.
         for (const char* secret : {"ERROR:", "syntax", "postgres", "relation", "statement"})
             EXPECT_EQ(response.body().find(secret), std::string::npos) << response.body();
-        if (row.rows >= 0)
+        if (row.rows >= 0) {
             EXPECT_EQ(nlohmann::json::parse(response.body())["rows"].size(), static_cast<std::size_t>(row.rows));
+        }
     }
     EXPECT_EQ(pg->Execute("SELECT count(*) FROM zintar_message"), "2");
 }
@@ -263,4 +267,64 @@ TEST_F(FleetWebDatabase, ClientGoneCancelsItsQueryAndStreamsAndHalfRequestsHoldN
     Store({Message("plant-1", 2, NowMs(), "after")});
     io.run_for(kBound);
     EXPECT_EQ(reached, 300) << "every stream got the new row";
+}
+
+// Beyond loopback the page is HTTPS with a login: nothing without the right password, and nothing
+// in plain text at all.
+TEST_F(FleetWebDatabase, TheLoginIsAskedOverTlsAndOnlyTheRightPasswordGetsIn)
+{
+    char folderTemplate[] = "/tmp/fleet-web-tls.XXXXXX";
+    const std::string folder = mkdtemp(folderTemplate);
+    const std::string certificate = folder + "/server.pem", key = folder + "/server-key.pem";
+    ASSERT_EQ(std::system(("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1 -subj "
+                           "/CN=127.0.0.1 -keyout " +
+                           key + " -out " + certificate + " 2>/dev/null")
+                              .c_str()),
+              0);
+    UserFile::Add(folder + "/users", "alice", "correct horse");
+    WebOptions options;
+    options.db = "host=127.0.0.1 port=" + std::to_string(pg->Port()) + " dbname=zintar";
+    options.listen = {"127.0.0.1", 0};
+    options.tls = ZintarHttp::TlsFiles{certificate, key};
+    options.users = UserFile::Load(folder + "/users");
+    web = std::make_unique<FleetWeb>(options);
+    serving = std::thread([this] { web->Run(); });
+
+    // One request over TLS (the test's own certificate is not checked), with `login` as Basic
+    // credentials ("" for none): its status.
+    const auto statusOver = [&](const std::string& authorization) {
+        net::io_context io;
+        net::ssl::context tls(net::ssl::context::tls_client);
+        boost::beast::ssl_stream<boost::beast::tcp_stream> stream(io, tls);
+        boost::beast::get_lowest_layer(stream).connect({net::ip::make_address("127.0.0.1"), web->Port()});
+        boost::beast::get_lowest_layer(stream).expires_after(kBound);
+        stream.handshake(net::ssl::stream_base::client);
+        http::request<http::empty_body> request(http::verb::get, "/api/hosts", 11);
+        request.set(http::field::host, "127.0.0.1:" + std::to_string(web->Port()));
+        if (!authorization.empty())
+            request.set(http::field::authorization, authorization);
+        http::write(stream, request);
+        boost::beast::flat_buffer buffer;
+        http::response<http::string_body> response;
+        http::read(stream, buffer, response);
+        return response.result_int();
+    };
+    EXPECT_EQ(statusOver(""), 401);
+    EXPECT_EQ(statusOver("Basic YWxpY2U6d3Jvbmc="), 401) << "alice:wrong";
+    EXPECT_EQ(statusOver("Basic Ym9iOmNvcnJlY3QgaG9yc2U="), 401) << "bob:correct horse";
+    EXPECT_EQ(statusOver("Basic YWxpY2U6Y29ycmVjdCBob3JzZQ=="), 200) << "alice:correct horse";
+
+    // Plain HTTP to the same port gets no page.
+    Client plain(web->Port());
+    boost::system::error_code error;
+    http::request<http::empty_body> request(http::verb::get, "/api/hosts", 11);
+    request.set(http::field::host, "127.0.0.1:" + std::to_string(web->Port()));
+    http::write(plain.socket, request, error);
+    http::response<http::string_body> response;
+    boost::system::error_code readError;
+    http::async_read(plain.socket, plain.buffer, response,
+                     [&readError](boost::system::error_code e, std::size_t) { readError = e; });
+    ZintarTest::RunWithin(plain.io, plain.socket, kBound);
+    EXPECT_TRUE(readError) << "an answer in plain text: " << response.result_int();
+    std::filesystem::remove_all(folder);
 }
