@@ -110,6 +110,20 @@ Statement Named(Statement statement)
     return statement;
 }
 
+// The filter's conditions on both sides of the union of messages and gaps, their parameters in
+// `statement`, which must outlive them.
+struct UnionConditions {
+    UnionConditions(const FleetFilter& filter, Statement& statement)
+        : shared(statement.parameters), messages(statement.parameters), gaps(statement.parameters)
+    {
+        const SharedConditions common = AddShared(filter, shared);
+        Apply(common, messages);
+        Apply(common, gaps);
+        ApplyMessageOnly(filter, shared, messages);
+    }
+    Conditions shared, messages, gaps;
+};
+
 }  // namespace
 
 bool IsHostPattern(std::string_view host)
@@ -186,11 +200,8 @@ Statement ReadStatement(const FleetFilter& filter, std::optional<std::uint32_t> 
                         std::optional<std::int64_t> maxMessageId, std::optional<std::int64_t> maxGapId)
 {
     Statement statement;
-    Conditions shared(statement.parameters), messages(statement.parameters), gaps(statement.parameters);
-    const SharedConditions common = AddShared(filter, shared);
-    Apply(common, messages);
-    Apply(common, gaps);
-    ApplyMessageOnly(filter, shared, messages);
+    UnionConditions where(filter, statement);
+    auto& [shared, messages, gaps] = where;
     if (maxMessageId)
         messages.Add("id <= " + shared.Parameter(std::to_string(*maxMessageId)) + "::bigint");
     if (maxGapId)
@@ -213,11 +224,8 @@ Statement PageStatement(const FleetFilter& filter, std::uint32_t count, const st
                         const StoreCursor& upTo)
 {
     Statement statement;
-    Conditions shared(statement.parameters), messages(statement.parameters), gaps(statement.parameters);
-    const SharedConditions common = AddShared(filter, shared);
-    Apply(common, messages);
-    Apply(common, gaps);
-    ApplyMessageOnly(filter, shared, messages);
+    UnionConditions where(filter, statement);
+    auto& [shared, messages, gaps] = where;
     messages.Add("id <= " + shared.Parameter(std::to_string(upTo.messages)) + "::bigint");
     gaps.Add("id <= " + shared.Parameter(std::to_string(upTo.gaps)) + "::bigint");
     if (before) {
