@@ -88,6 +88,7 @@ public:
     void FlushWrites() { ring.FlushWrites(); }
     // Whether messages are queued that no flush has written yet (one failed, or none ran).
     bool HasUnwritten() const { return ring.HasUnwritten(); }
+    bool HalfRingPending() const { return ring.HalfRingPending(); }
     const WriteQueue& Queue() const { return ring.Queue(); }
 
     void GrabWriteAccess(ZintarUtil::Timeout& timeout) { gate.GrabWriteAccess(timeout); }

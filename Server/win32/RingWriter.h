@@ -10,6 +10,7 @@
 // write access and no settings.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 
 #include "Server/ServiceSettings.h"
@@ -34,6 +35,14 @@ public:
     // pending, for the next one to write into the same slots.
     void FlushWrites();
     bool HasUnwritten() const { return queue.PendingCount() > 0; }
+    // Whether half a ring of messages waits to be written: a drain writes them before it reads
+    // more. A ring's worth pending at once can only be written by rewriting the whole ring, which
+    // leaves every record unnumbered, and a reader that follows the ring (the forwarder) could no
+    // longer count what such a burst overwrote before it was read.
+    bool HalfRingPending() const
+    {
+        return queue.PendingCount() >= std::max<std::int64_t>(std::int64_t{ringCapacity} / 2, 1);
+    }
 
     // For a start, which loads, compacts or rebuilds the queue from the file it found, and then
     // says how many slots the ring of the open file has.

@@ -76,8 +76,9 @@ void ServerService::PollDriver()
     while (device->ReadMessage(message)) {
         messageFile.AddMessage(message);
         // A driver fed faster than one poll drains it would otherwise be read for as long as the
-        // stream lasts: nothing reaches the ring meanwhile, and every record waits in memory.
-        if (++unflushed == kDrainBatch) {
+        // stream lasts: nothing reaches the ring meanwhile, and every record waits in memory. A
+        // small ring is written every half ring, so that a burst is always written numbered.
+        if (++unflushed == kDrainBatch || messageFile.HalfRingPending()) {
             messageFile.FlushWrites();
             unflushed = 0;
         }
