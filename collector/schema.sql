@@ -99,16 +99,28 @@ CREATE TABLE IF NOT EXISTS zintar_gap (
     host       text        NOT NULL,
     generation bigint      NOT NULL CHECK (generation >= 0),
     time       timestamptz NOT NULL,
-    lost       bigint      NOT NULL CHECK (lost > 0),
+    lost       bigint      NOT NULL,
     text       text        NOT NULL,
     received   timestamptz NOT NULL DEFAULT now(),
     PRIMARY KEY (host, generation, time, lost)
 );
 ALTER TABLE zintar_gap ADD COLUMN IF NOT EXISTS id bigint GENERATED ALWAYS AS IDENTITY;
+-- A burst that rewrote a machine's log whole leaves nothing to count its losses by: such a gap
+-- has exact false and lost a lower bound, possibly 0. Tables made before have lost > 0 alone.
+ALTER TABLE zintar_gap ADD COLUMN IF NOT EXISTS exact boolean NOT NULL DEFAULT true;
+ALTER TABLE zintar_gap DROP CONSTRAINT IF EXISTS zintar_gap_lost_check;
+DO $$
+BEGIN
+    IF NOT EXISTS (SELECT 1 FROM pg_constraint WHERE conname = 'zintar_gap_lost_counted') THEN
+        ALTER TABLE zintar_gap ADD CONSTRAINT zintar_gap_lost_counted CHECK (lost > 0 OR (lost = 0 AND NOT exact));
+    END IF;
+END
+$$;
 COMMENT ON TABLE zintar_gap IS
     'One row per gap: lost messages of one generation of a host''s log were overwritten before they '
-    'could be forwarded. A gap record carries no sequence; a copy of it keeps its time stamp, so '
-    'host, generation, time and lost identify it. id grows in the order rows were committed.';
+    'could be forwarded (at least lost of them where exact is false: nobody could count them). A gap '
+    'record carries no sequence; a copy of it keeps its time stamp, so host, generation, time and '
+    'lost identify it. id grows in the order rows were committed.';
 CREATE INDEX IF NOT EXISTS zintar_gap_host_time ON zintar_gap (host, time);
 CREATE INDEX IF NOT EXISTS zintar_gap_time ON zintar_gap (time);
 CREATE INDEX IF NOT EXISTS zintar_gap_id ON zintar_gap (id);

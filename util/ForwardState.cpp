@@ -40,6 +40,15 @@ std::string OneLine(std::string text)
     return text;
 }
 
+// After the lost count: the bursts that overwrote an unknown number besides.
+std::string UncountedText(const ForwardState& s)
+{
+    if (s.uncountedLosses == 0)
+        return "";
+    return ", and an unknown number in " + std::to_string(s.uncountedLosses) +
+           (s.uncountedLosses == 1 ? " burst" : " bursts") + " larger than the log";
+}
+
 }  // namespace
 
 std::string FormatForwardState(const ForwardState& s)
@@ -49,9 +58,10 @@ std::string FormatForwardState(const ForwardState& s)
     if (s.acknowledged)
         out << "generation=" << s.acknowledged->generation << "\nsequence=" << s.acknowledged->sequence
             << "\ndigest=" << DigestText(s.acknowledged->digest) << "\n";
-    out << "acknowledged-at=" << OneLine(s.acknowledgedAt) << "\nlost=" << s.lost << "\nforwarded=" << s.forwarded
-        << "\ntarget=" << OneLine(s.target) << "\nconnected=" << (s.connected ? "yes" : "no")
-        << "\nproblem=" << OneLine(s.problem) << "\nwarning=" << OneLine(s.warning) << "\nbehind=" << s.behind
+    out << "acknowledged-at=" << OneLine(s.acknowledgedAt) << "\nlost=" << s.lost
+        << "\nlost-uncounted=" << s.uncountedLosses << "\nforwarded=" << s.forwarded << "\ntarget=" << OneLine(s.target)
+        << "\nconnected=" << (s.connected ? "yes" : "no") << "\nproblem=" << OneLine(s.problem)
+        << "\nwarning=" << OneLine(s.warning) << "\nnotice=" << OneLine(s.notice) << "\nbehind=" << s.behind
         << "\nupdated-at=" << OneLine(s.updatedAt) << "\n";
     return out.str();
 }
@@ -75,11 +85,13 @@ ForwardState ParseForwardState(const std::string& text)
         s.acknowledged = ResumePoint{*generation, *sequence, *digest};
     s.acknowledgedAt = Text(fields, "acknowledged-at");
     s.lost = Number(fields, "lost").value_or(0);
+    s.uncountedLosses = Number(fields, "lost-uncounted").value_or(0);
     s.forwarded = Number(fields, "forwarded").value_or(0);
     s.target = Text(fields, "target");
     s.connected = Text(fields, "connected") == "yes";
     s.problem = Text(fields, "problem");
     s.warning = Text(fields, "warning");
+    s.notice = Text(fields, "notice");
     s.behind = Number(fields, "behind").value_or(0);
     s.updatedAt = Text(fields, "updated-at");
     return s;
@@ -93,13 +105,16 @@ std::string ForwardStatusText(const ForwardState& s, bool running)
         << (s.problem.empty() ? "" : ": " + s.problem) << "\n";
     if (!s.warning.empty())
         out << "warning        " << s.warning << "\n";
+    if (!s.notice.empty())
+        out << "notice         " << s.notice << "\n";
     if (s.acknowledged)
         out << "acknowledged   sequence " << s.acknowledged->sequence << " of generation " << s.acknowledged->generation
             << (s.acknowledgedAt.empty() ? "" : " at " + s.acknowledgedAt) << "\n";
     else
         out << "acknowledged   nothing yet\n";
     out << "behind         " << s.behind << " messages\n"
-        << "lost           " << s.lost << " messages overwritten before they could be forwarded\n"
+        << "lost           " << s.lost << " messages overwritten before they could be forwarded" << UncountedText(s)
+        << "\n"
         << "updated        " << s.updatedAt << "\n";
     return out.str();
 }
@@ -112,7 +127,7 @@ std::string ForwardStatusLine(const ForwardState& s)
     line += s.acknowledged ? ", acknowledged sequence " + std::to_string(s.acknowledged->sequence) +
                                  (s.acknowledgedAt.empty() ? "" : " at " + s.acknowledgedAt)
                            : ", nothing acknowledged yet";
-    line += ", " + std::to_string(s.behind) + " behind, " + std::to_string(s.lost) + " lost";
+    line += ", " + std::to_string(s.behind) + " behind, " + std::to_string(s.lost) + " lost" + UncountedText(s);
     if (!s.warning.empty())
         line += "; warning: " + s.warning;
     return line;

@@ -38,6 +38,7 @@ struct ForwardState {
     std::optional<ResumePoint> acknowledged;  // none: start with the oldest message the ring holds
     std::string acknowledgedAt;               // local time of the last acknowledgement, as text
     std::uint64_t lost = 0;                   // messages overwritten before they could be sent, ever
+    std::uint64_t uncountedLosses = 0;        // and bursts that overwrote an unknown number of them, ever
     std::uint64_t forwarded = 0;              // messages acknowledged since the forwarder started
 
     // For `status`; not needed to resume.
@@ -45,6 +46,7 @@ struct ForwardState {
     bool connected = false;
     std::string problem;       // why it is not connected, or the last failure
     std::string warning;       // what the administrator should know of the settings (plain text on the network)
+    std::string notice;        // what this run did that the administrator should know (a resume point not believed)
     std::uint64_t behind = 0;  // messages in the ring newer than the resume point
     std::string updatedAt;     // local time the file was written
 

@@ -65,11 +65,16 @@ std::string SyslogRecord(const MessageRecord& record, std::uint64_t generation, 
 }
 
 std::string SyslogGapRecord(std::uint64_t lost, std::uint64_t generation, const TimeFields& time,
-                            const SyslogOrigin& origin)
+                            const SyslogOrigin& origin, bool exact)
 {
-    return Header(time, origin) + "gap [zintar@32473 lost=\"" + std::to_string(lost) + "\" generation=\"" +
-           std::to_string(generation) + "\"] " + std::to_string(lost) +
-           " messages were overwritten in the log before they could be forwarded";
+    const std::string element =
+        "gap [zintar@32473 lost=\"" + std::to_string(lost) + "\" generation=\"" + std::to_string(generation) + "\"";
+    if (exact)
+        return Header(time, origin) + element + "] " + std::to_string(lost) +
+               " messages were overwritten in the log before they could be forwarded";
+    return Header(time, origin) + element + " exact=\"false\"] " + "an unknown number of messages (at least " +
+           std::to_string(lost) +
+           ") were overwritten in the log before they could be forwarded: a burst larger than the log rewrote it whole";
 }
 
 }  // namespace ZintarUtil

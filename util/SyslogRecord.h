@@ -30,9 +30,11 @@ std::string SyslogRecord(const MessageRecord& record, std::uint64_t generation, 
 
 // The record that owns up to `lost` messages of `generation` that were overwritten in the ring
 // before they could be sent, stamped with `time` (local): MSGID "gap", [zintar@32473 lost="N"
-// generation="G"].
+// generation="G"]. Where nobody can count them (a burst rewrote the ring whole and left no
+// numbers), `exact` is false: `lost` is then only a lower bound, possibly 0, and the element
+// carries exact="false" besides.
 std::string SyslogGapRecord(std::uint64_t lost, std::uint64_t generation, const TimeFields& time,
-                            const SyslogOrigin& origin);
+                            const SyslogOrigin& origin, bool exact = true);
 
 // The digest as the records carry it: 16 lowercase hex digits.
 std::string DigestText(std::uint64_t digest);

@@ -36,7 +36,8 @@ void CheckAnyLine(const std::string& line)
         Require(m->digest.size() == 16 && m->digest.find_first_not_of("0123456789abcdef") == std::string::npos);
         Require(Storable(m->host) && Storable(m->aux) && Storable(m->text) && !m->host.empty());
     } else if (const auto* gap = std::get_if<IncomingGap>(&record)) {
-        Require(gap->lost >= 1 && gap->generation >= 0 && Storable(gap->host) && Storable(gap->text));
+        Require((gap->exact ? gap->lost >= 1 : gap->lost >= 0) && gap->generation >= 0 && Storable(gap->host) &&
+                Storable(gap->text));
     } else {
         const auto& rejected = std::get<RejectedRecord>(record);
         Require(rejected.line == line && !rejected.reason.empty() && Storable(rejected.peer) &&

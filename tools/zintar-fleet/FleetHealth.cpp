@@ -22,11 +22,16 @@ std::string Names(const std::vector<std::string>& names)
 
 }  // namespace
 
+std::string LostText(std::int64_t lost, std::int64_t uncounted)
+{
+    return std::to_string(lost) + (uncounted > 0 ? "+" : "");
+}
+
 HostState StateOf(const HostFigures& host, std::chrono::seconds quietAfter)
 {
     if (!host.silentSeconds || *host.silentSeconds >= quietAfter.count())
         return HostState::Quiet;
-    return host.lost > 0 ? HostState::Gap : HostState::Active;
+    return host.lost > 0 || host.uncounted > 0 ? HostState::Gap : HostState::Active;
 }
 
 const char* StateName(HostState state)
@@ -46,24 +51,27 @@ CheckResult DecideCheck(const std::vector<HostFigures>& hosts, std::int64_t reje
                         const CheckThresholds& thresholds, std::int64_t misdated)
 {
     std::vector<std::string> quiet, losing;
-    std::int64_t lost = 0, gaps = 0;
+    std::int64_t lost = 0, gaps = 0, uncounted = 0;
     std::optional<std::int64_t> lag;
     for (const HostFigures& host : hosts) {
         if (StateOf(host, thresholds.quietAfter) == HostState::Quiet)
             quiet.push_back(host.host);
-        if (host.lost > 0)
-            losing.push_back(host.host + " " + std::to_string(host.lost));
+        if (host.lost > 0 || host.uncounted > 0)
+            losing.push_back(host.host + " " + LostText(host.lost, host.uncounted));
         lost += host.lost;
+        uncounted += host.uncounted;
         gaps += host.gaps;
         if (host.silentSeconds)
             lag = std::min(lag.value_or(*host.silentSeconds), *host.silentSeconds);
     }
     const std::string all = std::to_string(hosts.size());
     std::vector<std::string> critical, warning;
-    if (lost > 0 && static_cast<std::uint64_t>(lost) > thresholds.maxGap)
-        critical.push_back(std::to_string(lost) + " messages lost in 24 h (" + Names(losing) + ")");
+    // A loss nobody could count may be any size: it is critical.
+    const std::string lostText = LostText(lost, uncounted) + " messages lost in 24 h (" + Names(losing) + ")";
+    if (uncounted > 0 || (lost > 0 && static_cast<std::uint64_t>(lost) > thresholds.maxGap))
+        critical.push_back(lostText);
     else if (lost > 0)
-        warning.push_back(std::to_string(lost) + " messages lost in 24 h (" + Names(losing) + ")");
+        warning.push_back(lostText);
     if (lag && *lag > thresholds.maxLag.count())
         critical.push_back("the collector stored nothing for " + std::to_string(*lag) + " s");
     if (hosts.empty())

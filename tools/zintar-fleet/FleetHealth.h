@@ -18,12 +18,16 @@ struct HostFigures {
     std::int64_t messages = 0;
     std::optional<std::int64_t> firstMs, lastMs, receivedMs;
     std::optional<std::int64_t> silentSeconds;
-    std::int64_t lastHour = 0;  // messages stamped in the last hour
-    std::int64_t gaps = 0;      // gap records of the last 24 h
-    std::int64_t lost = 0;      // the messages they lost
+    std::int64_t lastHour = 0;   // messages stamped in the last hour
+    std::int64_t gaps = 0;       // gap records of the last 24 h
+    std::int64_t lost = 0;       // the messages they lost
+    std::int64_t uncounted = 0;  // of those gaps, the ones that lost an unknown number besides
 };
 
 enum class HostState { Active, Quiet, Gap };
+
+// "12", or "12+" where some of the gaps could not count what they lost.
+std::string LostText(std::int64_t lost, std::int64_t uncounted);
 
 // Quiet when nothing of it was stored for `quietAfter`; else gap when it lost messages in the
 // last 24 h; else active. Quiet wins over gap: a machine that is not heard now is the more urgent

@@ -108,17 +108,18 @@ std::string HostsText(const std::vector<HostFigures>& hosts, FleetFormat format,
                                           {"received", JsonTime(h.receivedMs, utc)},
                                           {"last_hour", h.lastHour},
                                           {"gaps", h.gaps},
-                                          {"lost", h.lost}}) +
+                                          {"lost", h.lost},
+                                          {"lost_uncounted", h.uncounted}}) +
                     "\n";
         return text;
     }
     if (format == FleetFormat::Csv) {
-        text = "host,state,messages,first,last,received,last_hour,gaps,lost\n";
+        text = "host,state,messages,first,last,received,last_hour,gaps,lost,lost_uncounted\n";
         for (const HostFigures& h : hosts)
             text += CsvField(h.host) + "," + StateName(StateOf(h, quietAfter)) + "," + std::to_string(h.messages) +
                     "," + TimeText(h.firstMs, utc) + "," + TimeText(h.lastMs, utc) + "," + TimeText(h.receivedMs, utc) +
                     "," + std::to_string(h.lastHour) + "," + std::to_string(h.gaps) + "," + std::to_string(h.lost) +
-                    "\n";
+                    "," + std::to_string(h.uncounted) + "\n";
         return text;
     }
     std::size_t width = 4;
@@ -139,7 +140,7 @@ std::string HostsText(const std::vector<HostFigures>& hosts, FleetFormat format,
     for (const HostFigures& h : hosts)
         text += line(h.host, StateName(StateOf(h, quietAfter)), std::to_string(h.messages), TimeText(h.firstMs, utc),
                      TimeText(h.lastMs, utc), TimeText(h.receivedMs, utc), std::to_string(h.lastHour),
-                     std::to_string(h.gaps), std::to_string(h.lost));
+                     std::to_string(h.gaps), LostText(h.lost, h.uncounted));
     return text;
 }
 

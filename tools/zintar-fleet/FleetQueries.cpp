@@ -302,7 +302,9 @@ Statement HostsStatement()
     // the (host, time, sequence) index. A host whose one record of the last day is a gap is listed too.
     return Named(
         {"",
-         "WITH gaps AS (SELECT host, count(*) AS gaps, sum(lost) AS lost, max(received) AS received FROM zintar_gap "
+         "WITH gaps AS (SELECT host, count(*) AS gaps, sum(lost) AS lost, count(*) FILTER (WHERE NOT exact) AS "
+         "uncounted, "
+         "max(received) AS received FROM zintar_gap "
          "WHERE time >= now() - interval '24 hours' GROUP BY host), "
          "known AS (SELECT host FROM zintar_host UNION SELECT host FROM gaps) "
          "SELECT k.host, coalesce(h.messages, 0), floor(extract(epoch FROM h.first_time) * 1000)::bigint, "
@@ -310,7 +312,7 @@ Statement HostsStatement()
          "floor(extract(epoch FROM greatest(h.last_received, g.received)) * 1000)::bigint, "
          "floor(extract(epoch FROM now() - greatest(h.last_received, g.received)))::bigint, "
          "(SELECT count(*) FROM zintar_message m WHERE m.host = k.host AND m.time >= now() - interval '1 hour'), "
-         "coalesce(g.gaps, 0), coalesce(g.lost, 0) "
+         "coalesce(g.gaps, 0), coalesce(g.lost, 0), coalesce(g.uncounted, 0) "
          "FROM known k LEFT JOIN zintar_host h ON h.host = k.host LEFT JOIN gaps g ON g.host = k.host "
          "ORDER BY k.host",
          {}});

@@ -96,7 +96,18 @@ enum ChartColumn { kBucketMs, kChartType, kCount, kChartHost };
 Statement ChartStatement(const FleetFilter& filter, const std::string& bucket, bool byHost, std::uint32_t limit);
 
 // The columns of HostsStatement, in this order.
-enum HostColumn { kHostName, kMessages, kFirstMs, kLastMs, kReceivedMs, kSilentSeconds, kLastHour, kGaps, kLostInDay };
+enum HostColumn {
+    kHostName,
+    kMessages,
+    kFirstMs,
+    kLastMs,
+    kReceivedMs,
+    kSilentSeconds,
+    kLastHour,
+    kGaps,
+    kLostInDay,
+    kUncountedInDay
+};
 // Every host with messages stored or a gap in the last 24 h, by name.
 Statement HostsStatement();
 // The longest host name stored, for the short format's host column.

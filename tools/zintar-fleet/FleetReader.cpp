@@ -121,6 +121,7 @@ std::vector<HostFigures> QueryHosts(Database& db)
         h.lastHour = rows.Integer(i, kLastHour);
         h.gaps = rows.Integer(i, kGaps);
         h.lost = rows.Integer(i, kLostInDay);
+        h.uncounted = rows.Integer(i, kUncountedInDay);
         hosts.push_back(std::move(h));
     }
     return hosts;

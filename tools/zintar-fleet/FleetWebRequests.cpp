@@ -180,7 +180,8 @@ std::string HostsJson(const std::vector<HostFigures>& hosts, std::chrono::second
                         {"silent", Time(h.silentSeconds)},
                         {"lastHour", h.lastHour},
                         {"gaps", h.gaps},
-                        {"lost", h.lost}});
+                        {"lost", h.lost},
+                        {"lostUncounted", h.uncounted}});
     return Dump(list);
 }
 

@@ -55,7 +55,7 @@ std::string PageJson(const std::vector<FleetRow>& rows, const std::optional<Page
 // The rows as `read -o csv` or `read -o json` prints them, oldest first, each line ended.
 std::string RowsDownload(const std::vector<FleetRow>& newestFirst, ViewFormat format, bool utc);
 
-// [{"host", "state", "messages", "first", "last", "received", "silent", "lastHour", "gaps", "lost"}]
+// [{"host", "state", "messages", "first", "last", "received", "silent", "lastHour", "gaps", "lost", "lostUncounted"}]
 // with times in ms since 1970.
 std::string HostsJson(const std::vector<HostFigures>& hosts, std::chrono::seconds quietAfter);
 

@@ -126,7 +126,7 @@ std::int32_t CheckTimeStamp(std::string_view time)
 }
 
 struct ZintarParameters {
-    std::optional<std::string> aux, generation, sequence, digest, lost;
+    std::optional<std::string> aux, generation, sequence, digest, lost, exact;
 };
 
 // PARAM-VALUE between the quotes, with its escapes ('\"', '\\', '\]') undone.
@@ -178,6 +178,7 @@ ZintarParameters StructuredData(Cursor& cursor)
                                                : name == "sequence"   ? &zintar.sequence
                                                : name == "digest"     ? &zintar.digest
                                                : name == "lost"       ? &zintar.lost
+                                               : name == "exact"      ? &zintar.exact
                                                                       : nullptr;
             if (slot && *slot)
                 Refuse("the parameter " + name + " twice");
@@ -259,8 +260,13 @@ IncomingRecord ParseRecord(std::string_view record, std::string& host)
     CheckText(text, "text");
 
     if (msgid == "gap") {
-        IncomingGap gap{host, Required(zintar.generation, "generation"), Required(zintar.lost, "lost", 1),
+        // A gap nobody could count (exact="false") owns at least `lost` messages, possibly none.
+        if (zintar.exact && *zintar.exact != "true" && *zintar.exact != "false")
+            Refuse("exact is neither true nor false");
+        const bool exact = !zintar.exact || *zintar.exact == "true";
+        IncomingGap gap{host, Required(zintar.generation, "generation"), Required(zintar.lost, "lost", exact ? 1 : 0),
                         std::string(time), std::move(text)};
+        gap.exact = exact;
         return gap;
     }
     if (msgid.size() != 5 || msgid.substr(0, 4) != "type" || msgid[4] < '0' || msgid[4] > '3')

@@ -40,6 +40,7 @@ struct IncomingGap {
     std::string time;
     std::string text;
     std::string line;
+    bool exact = true;  // false: `lost` is only a lower bound, the number unknown
 };
 
 struct RejectedRecord {

@@ -39,7 +39,7 @@ constexpr const char* kInsertMessage =
     " SELECT (SELECT count(*) FROM added)";
 
 constexpr const char* kInsertGap =
-    "INSERT INTO zintar_gap (host, generation, time, lost, text) VALUES ($1, $2, $3, $4, $5)"
+    "INSERT INTO zintar_gap (host, generation, time, lost, exact, text) VALUES ($1, $2, $3, $4, $5, $6)"
     " ON CONFLICT DO NOTHING";
 
 // A gap says its machine is alive, as a message does.
@@ -240,7 +240,8 @@ StoreCounts MessageStore::StoreEach(const std::vector<IncomingRecord>& batch, co
 void MessageStore::InsertGap(const IncomingGap& gap, StoreCounts& counts)
 {
     Connection().Query("insert_gap", kInsertGap,
-                       {gap.host, std::to_string(gap.generation), gap.time, std::to_string(gap.lost), gap.text});
+                       {gap.host, std::to_string(gap.generation), gap.time, std::to_string(gap.lost),
+                        gap.exact ? "true" : "false", gap.text});
     Connection().Query("gap_host", kGapHost, {gap.host});
     ++counts.gaps;
 }

@@ -40,6 +40,7 @@ Forwarder::Forwarder(ForwarderOptions options, ForwarderPlatform& platform, Forw
     state.forwarded = 0;
     state.problem = "not connected yet";
     state.warning.clear();
+    state.notice.clear();
     if (!target.UsesTls() && !target.IsLoopback())
         state.warning = "messages travel as plain text to " + target.host +
                         ": use relp+tls:// or tls:// unless the network is trusted";
@@ -163,19 +164,24 @@ void Forwarder::SendMore()
         return;
     }
     moreInRing = batch.behind > 0;
-    if (batch.uncounted)
-        platform.Log("zintar-forward: the log was rewritten whole by a burst larger than it holds; the messages that "
-                     "burst overwrote before they could be forwarded cannot be counted");
+    if (batch.positionAhead)
+        DistrustResumePoint(batch);
     state.behind = inFlight.size() + batch.records.size() + batch.behind;
-    if (batch.lost == 0 && batch.records.empty())
+    if (batch.lost == 0 && !batch.uncounted && batch.records.empty())
         return;
     const ZintarUtil::SyslogOrigin origin = platform.Origin();  // today's offset from UTC, for every batch
     std::string out;
-    if (batch.lost > 0) {
-        platform.Log("zintar-forward: " + std::to_string(batch.lost) +
-                     " messages were overwritten in the log before they could be forwarded");
-        Queue(out, SyslogGapRecord(batch.lost, batch.generation, platform.LocalTime(), origin),
-              InFlight{std::nullopt, false, 0, 0, batch.lost});
+    if (batch.lost > 0 || batch.uncounted) {
+        // A burst that rewrote the log whole left no numbers to count by: the gap record says that
+        // messages were lost and that nobody can say how many, rather than nothing.
+        platform.Log(batch.uncounted
+                         ? "zintar-forward: the log was rewritten whole by a burst larger than it holds; the messages "
+                           "that burst overwrote before they could be forwarded cannot be counted"
+                         : "zintar-forward: " + std::to_string(batch.lost) +
+                               " messages were overwritten in the log before they could be forwarded");
+        InFlight gap{std::nullopt, false, 0, 0, batch.lost};
+        gap.uncounted = batch.uncounted;
+        Queue(out, SyslogGapRecord(batch.lost, batch.generation, platform.LocalTime(), origin, !batch.uncounted), gap);
     }
     for (const ZintarUtil::MessageRecord& record : batch.records) {
         InFlight entry{ResumePoint{batch.generation, record.sequence, DigestOf(record.message)}};
@@ -187,6 +193,20 @@ void Forwarder::SendMore()
     }
     if (!out.empty())
         connection->Send(out, kSendTimeoutMs);
+}
+
+void Forwarder::DistrustResumePoint(const RingBatch& batch)
+{
+    if (distrustedResumePoint || !state.acknowledged)
+        return;
+    distrustedResumePoint = true;
+    const ResumePoint& p = *state.acknowledged;
+    state.notice = "the resume point (sequence " + std::to_string(p.sequence) + " of generation " +
+                   std::to_string(p.generation) + ") lies ahead of what the log holds (generation " +
+                   std::to_string(batch.generation) +
+                   "): a new log file, or a state file that is not this log's; sent again from the oldest message "
+                   "the log holds";
+    platform.Log("zintar-forward: " + state.notice);
 }
 
 void Forwarder::Queue(std::string& out, const std::string& record, InFlight entry)
@@ -249,6 +269,7 @@ void Forwarder::DeliverUpTo(std::size_t count)
         if (entry.point && entry.sent)
             ++state.forwarded;
         state.lost += entry.lost;
+        state.uncountedLosses += entry.uncounted ? 1 : 0;
         inFlight.pop_front();
     }
     if (count > 0)

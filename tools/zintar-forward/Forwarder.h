@@ -90,6 +90,7 @@ private:
         std::uint32_t txnr = 0;            // RELP
         std::uint64_t sentAt = 0;
         std::uint64_t lost = 0;  // a gap record: the messages it owns up to
+        bool uncounted = false;  // a gap record: and an unknown number more
     };
 
     void Connect();
@@ -98,6 +99,8 @@ private:
     // Reads the ring after the window's end and sends it in one piece.
     void SendMore();
     bool HasRoomToSend() const;
+    // Says once, in the log and in the status, that the saved resume point was not believed.
+    void DistrustResumePoint(const RingBatch& batch);
     void Queue(std::string& out, const std::string& record, InFlight entry);
     void TakeReplies(std::uint32_t waitMs);
     void TakeRelpReply(const RelpReply& reply);
@@ -127,6 +130,7 @@ private:
     // after a rewrite that renumbered them.
     std::unordered_set<std::uint64_t> delivered;
     std::deque<std::uint64_t> deliveredOrder;
+    bool distrustedResumePoint = false;
     std::string lastLoggedProblem;
     std::string lastSaveFailure;
 };

@@ -56,10 +56,6 @@ std::vector<std::int32_t> RingCursor::FindFollowing(const FileHeader& header, co
     const std::int32_t stored = std::max(header.messageCount, 0);
     if (!position)
         return NewerThan(stored);
-    if (const std::optional<std::int32_t> at = FindQuickly(header, newest))
-        return NewerThan(*at);
-    const ResumePoint& p = *position;
-    const Search found = SearchRing(stored, newest, p);
     // The records, oldest first, that `wanted` picks and that were not delivered already.
     const auto select = [&](const auto& wanted) {
         std::vector<std::int32_t> indexes;
@@ -71,6 +67,14 @@ std::vector<std::int32_t> RingCursor::FindFollowing(const FileHeader& header, co
         return indexes;
     };
     const auto all = [](std::int32_t, const MessageRecord&) { return true; };
+    const ResumePoint& p = *position;
+    if (p.generation > header.generation || p.sequence >= header.nextSequence) {
+        batch.positionAhead = true;
+        return select(all);
+    }
+    if (const std::optional<std::int32_t> at = FindQuickly(header, newest))
+        return NewerThan(*at);
+    const Search found = SearchRing(stored, newest, p);
     if (found.exact || found.copy) {
         // Newer in the ring; older only where a rewrite since renumbered it after the message, or
         // a burst left it unnumbered.
@@ -82,7 +86,7 @@ std::vector<std::int32_t> RingCursor::FindFollowing(const FileHeader& header, co
     }
     if (stored == 0)
         return {};
-    if (found.otherUnderSequence || header.nextSequence <= p.sequence)
+    if (found.otherUnderSequence)
         return select(all);  // a new log file
     if (!found.lowestNumbered || *found.lowestNumbered > p.sequence) {
         // Overwritten: counted by the numbers in between, where there are any.

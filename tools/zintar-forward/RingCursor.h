@@ -11,8 +11,10 @@
 //     and what the rewrite numbered after it or left unnumbered;
 //   - it was overwritten (every numbered record left is newer): the messages in between are lost,
 //     counted once by their numbers, and the oldest message still there follows;
-//   - another message stands under its sequence, or the log numbers from below it: a new log
-//     file, and all of it follows.
+//   - another message stands under its sequence: a new log file, and all of it follows;
+//   - it lies ahead of the log (a sequence the log has not numbered yet, a generation it has not
+//     reached): a new log file or a resume point that is not this log's. Not believed, whatever
+//     stands under its sequence: all of it follows. Copies are better than a silent skip.
 // Away from the quick path, what the caller says was delivered already is left out: a late message
 // moves every newer one, and without that each would send the ring's newer part again. A message
 // the ring holds is never skipped; a burst larger than the ring, written unnumbered, can only be
@@ -39,6 +41,10 @@ struct RingBatch {
     std::uint64_t generation = 0;
     std::uint64_t lost = 0;  // messages overwritten before they could be taken, just before `records`
     bool uncounted = false;  // overwritten by a burst that left no numbers to count them by
+    // The position lies ahead of anything the log holds (a sequence it has not numbered yet, a
+    // generation it has not reached): a new log file, or a resume point that is not this log's.
+    // It is not believed: everything the ring holds follows, and nothing counts as lost.
+    bool positionAhead = false;
     std::vector<ZintarUtil::MessageRecord> records;  // oldest first
     std::uint64_t behind = 0;                        // messages in the ring after the last one taken
 };

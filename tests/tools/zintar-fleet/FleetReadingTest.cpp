@@ -98,11 +98,13 @@ TEST(FleetReading, HostStatesAndCheckDecisions)
     const HostFigures losing{"G", 10, 1, 2, 3, 5, 5, 2, 30};
     const HostFigures quietLosing{"QG", 10, 1, 2, 3, 3600, 0, 1, 4};
     const HostFigures gapOnly{"N", 0, {}, {}, {}, {}, 0, 1, 4};
+    const HostFigures uncounted{"U", 10, 1, 2, 3, 5, 5, 1, 0, 1};  // a burst nobody could count
     EXPECT_EQ(StateOf(active, quiet), HostState::Active);
     EXPECT_EQ(StateOf(quietHost, quiet), HostState::Quiet);
     EXPECT_EQ(StateOf(losing, quiet), HostState::Gap);
     EXPECT_EQ(StateOf(quietLosing, quiet), HostState::Quiet);
     EXPECT_EQ(StateOf(gapOnly, quiet), HostState::Quiet);
+    EXPECT_EQ(StateOf(uncounted, quiet), HostState::Gap);
 
     struct Row {
         const char* name;
@@ -115,6 +117,11 @@ TEST(FleetReading, HostStatesAndCheckDecisions)
         {"one quiet", {active, quietHost}, {}, 1, "WARNING - 1 of 2 hosts quiet (Q)"},
         {"loss beyond the bound", {active, losing}, {}, 2, "CRITICAL - 30 messages lost in 24 h (G 30)"},
         {"loss within the bound warns", {active, losing}, {quiet, 30, quiet}, 1, "WARNING - 30 messages lost"},
+        {"a loss nobody counted is critical, whatever the bound",
+         {losing, uncounted},
+         {quiet, 1000, quiet},
+         2,
+         "CRITICAL - 30+ messages lost in 24 h (G 30, U 0+)"},
         {"every host silent: the collector lags",
          {quietHost},
          {quiet, 0, std::chrono::seconds(600)},
@@ -168,9 +175,9 @@ TEST(FleetReading, RowsAndHostsInEachFormat)
     EXPECT_EQ(table.substr(0, table.find('\n')).find("HOST     STATE     MESSAGES  FIRST"), 0u) << table;
     EXPECT_NE(table.find("PLANTPC  gap           1234  2026-12-06 10:00:07.005"), std::string::npos) << table;
     EXPECT_EQ(HostsText(hosts, FleetFormat::Csv, true, std::chrono::minutes(15)),
-              "host,state,messages,first,last,received,last_hour,gaps,lost\n"
-              "\"PLANTPC\",gap,1234,2026-12-06 10:00:07.005,2026-12-06 10:00:07.005,2026-12-06 10:00:07.005,17,1,12\n"
-              "\"X,\"\"Y\",quiet,0,,,2026-12-06 10:00:07.005,0,0,0\n");
+              "host,state,messages,first,last,received,last_hour,gaps,lost,lost_uncounted\n"
+              "\"PLANTPC\",gap,1234,2026-12-06 10:00:07.005,2026-12-06 10:00:07.005,2026-12-06 10:00:07.005,17,1,12,0\n"
+              "\"X,\"\"Y\",quiet,0,,,2026-12-06 10:00:07.005,0,0,0,0\n");
     EXPECT_NE(HostsText(hosts, FleetFormat::Json, true, std::chrono::minutes(15)).find(R"("first":null)"),
               std::string::npos);
 }

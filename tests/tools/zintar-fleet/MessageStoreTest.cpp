@@ -71,18 +71,22 @@ protected:
 
 TEST_F(MessageStoreTest, ABatchIsStoredOnceOrNotAtAllAndCopiesAddNothing)
 {
-    // Step: a batch with a copy inside it, a gap and a record that is none.
+    // Step: a batch with a copy inside it, a gap, one that nobody could count, and a record that is none.
     std::vector<std::string> lines = Lines("alpha", 0, 100);
     lines.push_back(lines[5]);
     lines.push_back(
         "127.0.0.1 <133>1 2026-12-07T10:00:00Z alpha zintar - gap [zintar@32473 lost=\"3\" generation=\"1\"] "
         "3 lost");
+    lines.push_back(
+        "127.0.0.1 <133>1 2026-12-07T10:00:01Z alpha zintar - gap [zintar@32473 lost=\"0\" generation=\"2\" "
+        "exact=\"false\"] an unknown number");
     lines.push_back("10.1.2.3 not a record at all");
     StoreCounts counts = store->Store(Batch(lines));
     EXPECT_EQ(counts.messages, 100u);
     EXPECT_EQ(counts.copies, 1u);
-    EXPECT_EQ(counts.gaps, 1u);
+    EXPECT_EQ(counts.gaps, 2u);
     EXPECT_EQ(counts.rejected, 1u);
+    EXPECT_EQ(Sql("SELECT string_agg(lost || ' ' || exact, ',' ORDER BY lost DESC) FROM zintar_gap"), "3 true,0 false");
     EXPECT_EQ(Sql("SELECT count(*) || ' ' || count(DISTINCT id) || ' ' || min(sequence) || ' ' || max(sequence) "
                   "FROM zintar_message"),
               "100 100 0 99");
@@ -104,7 +108,7 @@ TEST_F(MessageStoreTest, ABatchIsStoredOnceOrNotAtAllAndCopiesAddNothing)
     EXPECT_EQ(counts.copies, 10u);
     EXPECT_EQ(Sql("SELECT count(*) || ' ' || count(DISTINCT (sequence, digest)) FROM zintar_message"), "150 150");
     EXPECT_EQ(Sql("SELECT messages FROM zintar_host WHERE host = 'alpha'"), "150");
-    EXPECT_EQ(Sql("SELECT count(*) FROM zintar_gap"), "1");
+    EXPECT_EQ(Sql("SELECT count(*) FROM zintar_gap"), "2");
     // ids grow in the order the batches were stored.
     EXPECT_EQ(Sql("SELECT count(*) FROM zintar_message WHERE sequence >= 100 AND id <= "
                   "(SELECT max(id) FROM zintar_message WHERE sequence < 100)"),

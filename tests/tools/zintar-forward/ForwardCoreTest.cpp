@@ -36,18 +36,20 @@ MessageRecord Record(std::uint64_t sequence, const std::string& text)
     return record;
 }
 
-ResumePoint PointOf(std::uint64_t sequence, const std::string& text)
+ResumePoint PointOf(std::uint64_t sequence, const std::string& text, std::uint64_t generation = 1)
 {
-    return {1, sequence, DigestOf(Record(sequence, text).message)};
+    return {generation, sequence, DigestOf(Record(sequence, text).message)};
 }
 
-// What Take hands out, as "text,text,..." with the lost count in front when there is one.
+// What Take hands out, as "text,text,..." after what it says of the point: "lost N:", "uncounted:"
+// (lost, nobody knows how many), "ahead:" (not believed). The ring is in generation 2.
 std::string Taken(const RingContent& ring, std::optional<ResumePoint> from, std::size_t limit = 100,
                   const RingCursor::Delivered& delivered = nullptr)
 {
     FileHeader header{};
     header.messageCount = static_cast<std::int32_t>(ring.records.size());
     header.nextSequence = ring.nextSequence;
+    header.generation = 2;
     const auto newest = [&](std::int32_t i) {
         const auto& [sequence, text] = ring.records[ring.records.size() - 1 - static_cast<std::size_t>(i)];
         return Record(sequence, text);
@@ -55,6 +57,7 @@ std::string Taken(const RingContent& ring, std::optional<ResumePoint> from, std:
     RingCursor cursor(from);
     const RingBatch batch = cursor.Take(header, newest, limit, delivered);
     std::string taken = batch.lost ? "lost " + std::to_string(batch.lost) + ":" : "";
+    taken += std::string(batch.uncounted ? "uncounted:" : "") + (batch.positionAhead ? "ahead:" : "");
     for (const MessageRecord& record : batch.records)
         taken += std::string(record.message.text) + ",";
     return taken;
@@ -83,10 +86,13 @@ TEST(RingCursor, ResumesAfterItsMessageOrSaysWhatIsMissing)
         {"the newest was the last one sent", Numbered(0, 5), PointOf(4, "m4"), ""},
         {"overwritten while away", Numbered(6, 10), PointOf(2, "m2"), "lost 3:m6,m7,m8,m9,"},
         {"only the message itself overwritten", Numbered(3, 7), PointOf(2, "m2"), "m3,m4,m5,m6,"},
-        {"a new log file numbered from 0", Numbered(0, 3, "n"), PointOf(7, "m7"), "n0,n1,n2,"},
+        {"a new log file numbered from 0", Numbered(0, 3, "n"), PointOf(7, "m7"), "ahead:n0,n1,n2,"},
+        {"a sequence the log has not numbered yet", Numbered(0, 3), PointOf(3, "m2"), "ahead:m0,m1,m2,"},
+        {"a generation the log never had, on its newest message", Numbered(0, 3), PointOf(2, "m2", 3),
+         "ahead:m0,m1,m2,"},
         {"a new log file already past the point", Numbered(0, 5, "n"), PointOf(1, "m1"), "n0,n1,n2,n3,n4,"},
         {"a rewrite renumbered it", {{{1, "a"}, {3, "late"}, {4, "b"}, {5, "c"}}, 6}, PointOf(2, "c"), "late,b,"},
-        {"a burst larger than the ring, unnumbered", {{{0, "x"}, {0, "y"}}, 200}, PointOf(199, "m"), "x,y,"},
+        {"a burst larger than the ring, unnumbered", {{{0, "x"}, {0, "y"}}, 200}, PointOf(199, "m"), "uncounted:x,y,"},
         {"a burst after it, a late message in it",
          {{{0, "late"}, {199, "m"}, {0, "n"}}, 200},
          PointOf(199, "m"),
