@@ -1,9 +1,8 @@
 #include "tools/zintar-forward/win32/LocalFileAccess.h"
 
+#include <aclapi.h>
 #include <bcrypt.h>
 #include <sddl.h>
-
-#include <aclapi.h>
 
 #include <vector>
 
@@ -179,8 +178,8 @@ std::optional<AccessFound> ReadAccess(HANDLE handle)
     PSID owner = nullptr;
     PACL acl = nullptr;  // both within the descriptor
     ZintarUtil::UniqueLocalMemory descriptor;
-    if (GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
-                        nullptr, &acl, nullptr, descriptor.Put()) != ERROR_SUCCESS)
+    if (GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
+                        &acl, nullptr, descriptor.Put()) != ERROR_SUCCESS)
         return std::nullopt;
     Accounts accounts;
     AccessFound found;
@@ -195,8 +194,7 @@ std::optional<AccessFound> ReadAccess(HANDLE handle)
 HANDLE OpenWithoutFollowing(const std::string& path, DWORD access)
 {
     return CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                       OPEN_EXISTING,
-                       FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+                       OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
 std::optional<std::string> CredentialPathRefusal(const std::string& path, bool secret)
@@ -229,9 +227,8 @@ void RefuseUnsafeCredentialFiles(const ZintarUtil::ForwardSettings& settings)
                                 "; keep it where only administrators may change it (install copies it there)");
     if (!settings.clientCertificate.empty())
         if (auto refusal = CredentialPathRefusal(settings.clientCertificate, true))
-            throw ExceptionBase("The client certificate " + FullPath(settings.clientCertificate) +
-                                " cannot be used: " + *refusal +
-                                "; keep it where only administrators may read it (install copies it there)");
+            throw ExceptionBase("The client certificate " + FullPath(settings.clientCertificate) + " cannot be used: " +
+                                *refusal + "; keep it where only administrators may read it (install copies it there)");
 }
 
 }  // namespace ZintarForward

@@ -86,7 +86,7 @@ std::string StatePathOf(const std::string& typed)
         return full + "state.txt";
     const DWORD attributes = GetFileAttributesA(full.c_str());
     const bool folder = attributes == INVALID_FILE_ATTRIBUTES ? NameOf(full).find('.') == std::string::npos
-                                                               : (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+                                                              : (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     return folder ? full + "\\state.txt" : full;
 }
 
@@ -188,7 +188,8 @@ std::string WriteCopy(const std::string& folder, const char* name, const std::st
 void RefuseRemote(const std::string& path)
 {
     const std::string root = path.substr(0, 3);
-    if (path.rfind("\\\\", 0) == 0 || (path.size() > 2 && path[1] == ':' && GetDriveTypeA(root.c_str()) == DRIVE_REMOTE))
+    if (path.rfind("\\\\", 0) == 0 ||
+        (path.size() > 2 && path[1] == ':' && GetDriveTypeA(root.c_str()) == DRIVE_REMOTE))
         throw ExceptionBase("The state file " + path +
                             " is on a network share or drive, which the service cannot reach: keep it on a local disk");
 }
@@ -211,7 +212,8 @@ void PrepareStateFolder(const std::string& statePath)
             return;
         const DWORD error = GetLastError();
         if (error == ERROR_PATH_NOT_FOUND)
-            throw ExceptionBase("The state folder " + folder + " cannot be made: the folder it would be in does not exist");
+            throw ExceptionBase("The state folder " + folder +
+                                " cannot be made: the folder it would be in does not exist");
         if (error != ERROR_ALREADY_EXISTS)
             throw ExceptionWindows("Failed to create the state folder " + folder, nullptr, error);
         found.exists = true;
@@ -242,8 +244,8 @@ ForwardSettings PrepareInstall(const ForwardSettings& typed, std::vector<std::st
 {
     ForwardSettings s = typed;
     const CheckedSettings checked = CheckSettings(typed);
-    const std::string statePath = typed.stateFile.empty() ? ZintarUtil::ForwardStatePath(typed)
-                                                          : StatePathOf(typed.stateFile);
+    const std::string statePath =
+        typed.stateFile.empty() ? ZintarUtil::ForwardStatePath(typed) : StatePathOf(typed.stateFile);
     if (!typed.stateFile.empty())
         s.stateFile = statePath;
     RefuseRemote(statePath);
