@@ -6,8 +6,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 #include "util/CommandLineValues.h"
 #include "util/Exceptions.h"
@@ -122,12 +120,31 @@ std::string ForwardStatePath(const ForwardSettings& settings)
 
 std::optional<ForwardState> ReadForwardStateFile(const std::string& path)
 {
-    std::ifstream file(path, std::ios::binary);
+    const UniqueFile file(CreateFileA(path.c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file)
         return std::nullopt;
-    std::ostringstream text;
-    text << file.rdbuf();
-    return ParseForwardState(text.str().substr(0, 64 * 1024));
+    std::string text(64 * 1024, '\0');
+    DWORD read = 0;
+    if (!ReadFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &read, nullptr))
+        return std::nullopt;
+    text.resize(read);
+    return ParseForwardState(text);
+}
+
+std::string ForwardStatusCopyPath(const std::string& statePath)
+{
+    const std::size_t name = statePath.find_last_of('\\') + 1;
+    const bool text = statePath.size() >= name + 4 && _stricmp(statePath.c_str() + statePath.size() - 4, ".txt") == 0;
+    return (text ? statePath.substr(0, statePath.size() - 4) : statePath) + "-status.txt";
+}
+
+std::optional<ForwardState> ReadForwardStatus(const std::string& statePath)
+{
+    if (std::optional<ForwardState> copy = ReadForwardStateFile(ForwardStatusCopyPath(statePath)))
+        return copy;
+    return ReadForwardStateFile(statePath);
 }
 
 }  // namespace ZintarUtil

@@ -62,6 +62,32 @@ std::string SetFailureActions(SC_HANDLE service)
     return "";
 }
 
+// The service's own SID and its privileges; what the manager refuses, for the console. Wine
+// refuses both (it has no service SIDs and gives every process the same token).
+std::string SetAccountLimits(SC_HANDLE service, bool ownSid, const std::vector<std::string>& privileges)
+{
+    std::string refused;
+    if (ownSid) {
+        SERVICE_SID_INFO sid{SERVICE_SID_TYPE_UNRESTRICTED};
+        if (!CurrentServiceControlManager().ChangeServiceConfig2(service, SERVICE_CONFIG_SERVICE_SID_INFO, &sid))
+            refused += "The service manager refused the service a SID of its own (error " +
+                       std::to_string(GetLastError()) + "): access lists that name it do not admit it.";
+    }
+    if (!privileges.empty()) {
+        std::string list;  // double-null-terminated
+        for (const std::string& name : privileges)
+            list += name + '\0';
+        list += '\0';
+        SERVICE_REQUIRED_PRIVILEGES_INFOA required{list.data()};
+        if (!CurrentServiceControlManager().ChangeServiceConfig2(service, SERVICE_CONFIG_REQUIRED_PRIVILEGES_INFO,
+                                                                 &required))
+            refused += std::string(refused.empty() ? "" : "\n") +
+                       "The service manager refused to limit the service's privileges (error " +
+                       std::to_string(GetLastError()) + "): it keeps every privilege of its account.";
+    }
+    return refused;
+}
+
 // Reports the next checkpoint of a pending start or stop every `interval` ms while it lives, for
 // at most kLongestPending.
 class PendingProgress final : public Threading::Thread {
@@ -136,6 +162,26 @@ void Service::SetActiveInstance(Service* service)
     activeInstance = service;
 }
 
+std::string Service::Configure(SC_HANDLE service)
+{
+    const std::string actions = SetFailureActions(service);
+    const std::string limits = SetAccountLimits(service, ownSid, privileges);
+    return actions + (actions.empty() || limits.empty() ? "" : "\n") + limits;
+}
+
+std::string Service::Reconfigure()
+{
+    ServiceHandle manager = OpenManagerOrThrow();
+    ServiceHandle service(
+        CurrentServiceControlManager().OpenService(manager.Get(), serviceName.c_str(), SERVICE_ALL_ACCESS));
+    if (!service)
+        throw ExceptionWindows("OpenService() failed");
+    const std::string refused = Configure(service.Get());
+    CloseOrThrow(service);
+    CloseOrThrow(manager);
+    return refused;
+}
+
 std::string Service::Install()
 {
     ServiceHandle manager = OpenManagerOrThrow();
@@ -144,7 +190,7 @@ std::string Service::Install()
         SERVICE_ERROR_NORMAL, executablePath.c_str(), account.empty() ? nullptr : account.c_str()));
     if (!service)
         throw ExceptionWindows("CreateService() failed");
-    const std::string refused = SetFailureActions(service.Get());
+    const std::string refused = Configure(service.Get());
     CloseOrThrow(service);
     CloseOrThrow(manager);
     return refused;

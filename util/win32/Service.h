@@ -26,6 +26,7 @@
 #include <atomic>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "util/win32/Mutex.h"
 #include "util/win32/Thread.h"
@@ -87,6 +88,12 @@ public:
     const std::string& ExecutablePath() const { return executablePath; }
     // The account the service runs as, such as "NT AUTHORITY\LocalService"; LocalSystem when unset.
     void SetAccount(const std::string& name) { account = name; }
+    // A SID of its own (NT SERVICE\<name>, SERVICE_SID_TYPE_UNRESTRICTED) in the service's token,
+    // so that access lists can admit this service and not every service of its account; and the
+    // only privileges its token keeps (names such as "SeChangeNotifyPrivilege"). Unset: the
+    // account's groups and privileges, as the manager gives them.
+    void SetOwnSid() { ownSid = true; }
+    void SetRequiredPrivileges(std::vector<std::string> names) { privileges = std::move(names); }
 
     static void SetActiveInstance(Service* service);
 
@@ -95,6 +102,11 @@ public:
     // "CreateService() failed". Returns what the manager refused of the failure actions, as a
     // sentence for the console (Wine refuses a part), or nothing: the service is installed either way.
     std::string Install();
+    // Gives an installed service what Install gives a new one (failure actions, preshutdown time,
+    // its own SID and privileges), for an install over an earlier version. Throws ExceptionWindows
+    // "OpenSCManager() failed" or "OpenService() failed"; returns what the manager refused, as
+    // Install does.
+    std::string Reconfigure();
     // Deletes the service from the manager's database without stopping it. Throws ExceptionWindows
     // "OpenSCManager() failed", "OpenService() failed" or "DeleteService() failed".
     void Remove();
@@ -149,6 +161,9 @@ private:
     // reports STOPPED with `exitCode`. True when it succeeded. The caller holds controlMutex.
     bool RunOrStop(void (Service::*operation)(), const char* what, DWORD exitCode);
     void RestartSteps();
+    // The manager's settings Install and Reconfigure give; returns what it refused, one sentence
+    // each, or nothing.
+    std::string Configure(SC_HANDLE service);
     void SetState(DWORD state, DWORD waitHint = 0);
     // ReportStatus with statusMutex held.
     void SendStatus();
@@ -165,6 +180,8 @@ private:
     std::string executablePath;
     std::string displayName;
     std::string account;
+    bool ownSid = false;
+    std::vector<std::string> privileges;
     SERVICE_STATUS status{};
     SERVICE_STATUS_HANDLE statusHandle = nullptr;
 };

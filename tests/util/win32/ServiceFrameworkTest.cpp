@@ -230,6 +230,30 @@ TEST_F(ServiceFramework, InstallAndRemoveNameTheirFailuresAndCloseWhatWasOpened)
                                  "service after a failure.");
 }
 
+// A service with its own SID and a list of privileges gets them after the failure actions, on
+// install and on reconfigure alike; each refusal is a sentence of its own, and one refusal does
+// not keep the manager from being asked the rest.
+TEST_F(ServiceFramework, OwnSidAndPrivilegesAreAskedForAndTheirRefusalsSaid)
+{
+    service.SetOwnSid();
+    service.SetRequiredPrivileges({"SeChangeNotifyPrivilege"});
+    const std::string configured[] = {"config 2", "config 4", "config 7", "config 5", "config 6"};
+    EXPECT_EQ(service.Install(), "");
+    EXPECT_EQ(Calls(), (Lines{kOpenManager, kCreate, configured[0], configured[1], configured[2], configured[3],
+                              configured[4], "close 2", "close 1"}));
+    EXPECT_EQ(service.Reconfigure(), "");
+    EXPECT_EQ(Calls(), (Lines{kOpenManager, "open ZintarServer 983551", configured[0], configured[1], configured[2],
+                              configured[3], configured[4], "close 2", "close 1"}));
+    manager.failConfig = true;
+    EXPECT_EQ(service.Reconfigure(),
+              "The service manager refused the failure actions (error 124): nothing restarts the service after a "
+              "failure.\nThe service manager refused the service a SID of its own (error 124): access lists that "
+              "name it do not admit it.\nThe service manager refused to limit the service's privileges (error 124): "
+              "it keeps every privilege of its account.");
+    EXPECT_EQ(Calls(), (Lines{kOpenManager, "open ZintarServer 983551", "config 2", "config 5", "config 6", "close 2",
+                              "close 1"}));
+}
+
 TEST_F(ServiceFramework, StartControlsAndStopReportTheirStatesAndCheckpoints)
 {
     service.RunAsService();

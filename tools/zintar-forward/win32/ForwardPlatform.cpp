@@ -1,14 +1,19 @@
 #include "tools/zintar-forward/win32/ForwardPlatform.h"
 
+#include <sddl.h>
+
 #include <iostream>
 
 #include "tools/zintar-forward/win32/SocketConnection.h"
+#include "tools/zintar-forward/win32/StateFolder.h"
 #include "tools/zintar-forward/win32/TlsConnection.h"
 #include "util/DiagnosticLog.h"
 #include "util/Exceptions.h"
 #include "util/ZintarNames.h"
 #include "util/win32/AutoHandle.h"
+#include "util/win32/ForwardSettingsStore.h"
 #include "util/win32/SystemTimes.h"
+#include "util/win32/UniqueResource.h"
 
 namespace ZintarForward {
 
@@ -22,14 +27,15 @@ constexpr std::uint64_t kLookForLogEveryMs = 1000;
 constexpr std::uint64_t kOriginEveryMs = 60000;
 
 // Replaces `path` with `text`: written to a temporary file beside it, forced to disk, then
-// renamed over it with a write-through rename, so that the file is always whole.
-void ReplaceWholeFile(const std::string& path, const std::string& text)
+// renamed over it with a write-through rename, so that the file is always whole. Without
+// `access` the new file inherits the folder's access list.
+void ReplaceWholeFile(const std::string& path, const std::string& text, SECURITY_ATTRIBUTES* access = nullptr)
 {
     const std::string temporary = path + ".new";
     {
         ZintarUtil::AutoHandle file;
         file.Take(
-            CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+            CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, access, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (file.IsInvalid())
             throw ExceptionWindows("Failed to create " + temporary);
         DWORD written = 0;
@@ -105,9 +111,26 @@ std::unique_ptr<Connection> WindowsForwarderPlatform::Connect()
     return StartTls(std::move(connection), policy, kConnectTimeoutMs);
 }
 
+// The resume point first; then the copy that status reads, which every user may read and so may
+// also hold open: a copy that cannot be replaced costs status its news, never the resume point.
 void WindowsForwarderPlatform::SaveState(const ForwardState& state)
 {
-    ReplaceWholeFile(statePath, ZintarUtil::FormatForwardState(state));
+    const std::string text = ZintarUtil::FormatForwardState(state);
+    ReplaceWholeFile(statePath, text);
+    try {
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(StatusCopyAccess(), SDDL_REVISION_1, &descriptor,
+                                                                  nullptr))
+            throw ExceptionWindows("Failed to build the status copy's access list");
+        const ZintarUtil::UniqueLocalMemory owned(descriptor);
+        SECURITY_ATTRIBUTES access{sizeof access, descriptor, FALSE};
+        ReplaceWholeFile(ZintarUtil::ForwardStatusCopyPath(statePath), text, &access);
+        statusCopyFailed = false;
+    } catch (const ExceptionBase& e) {
+        if (!statusCopyFailed)
+            Log("zintar-forward: status shows older news until this is fixed: " + e.GetFullMessage("; "));
+        statusCopyFailed = true;
+    }
 }
 
 void WindowsForwarderPlatform::Log(const std::string& line)

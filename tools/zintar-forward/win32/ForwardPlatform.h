@@ -40,6 +40,7 @@ private:
     std::uint64_t lookForLogAt = 0;  // while the service does not share its log: once a second
     std::optional<ZintarUtil::SyslogOrigin> origin;
     std::uint64_t originAt = 0;
+    bool statusCopyFailed = false;  // said once in the log until a copy is written again
 };
 
 }  // namespace ZintarForward

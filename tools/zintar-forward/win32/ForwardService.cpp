@@ -1,16 +1,13 @@
 #include "tools/zintar-forward/win32/ForwardService.h"
 
-#include <aclapi.h>
-#include <sddl.h>
-
 #include "tools/zintar-forward/win32/ForwardPlatform.h"
+#include "tools/zintar-forward/win32/LocalFileAccess.h"
 #include "util/DiagnosticLog.h"
 #include "util/Exceptions.h"
 #include "util/Timeout.h"
 #include "util/ZintarNames.h"
 #include "util/win32/ForwardSettingsStore.h"
 #include "util/win32/Thread.h"
-#include "util/win32/UniqueResource.h"
 
 namespace ZintarForward {
 
@@ -18,10 +15,6 @@ using ZintarUtil::Exceptions::ExceptionBase;
 using ZintarUtil::Exceptions::ExceptionWindows;
 
 namespace {
-
-// SYSTEM, administrators and LocalService: full control; users: read. Protected, so that nothing
-// inherited from %ProgramData% (where users may create files) lets others in.
-constexpr char kStateFolderAccess[] = "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;LS)(A;OICI;FRFX;;;BU)";
 
 std::string FolderOf(const std::string& path)
 {
@@ -55,28 +48,6 @@ CheckedSettings InstalledSettings()
     } catch (const ZintarUtil::UsageError& e) {
         throw ExceptionBase("The forwarder's settings in the registry are not usable: " + std::string(e.what()));
     }
-}
-
-void PrepareStateFolder()
-{
-    const std::string folder = ZintarUtil::ForwardStateFolder();
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(kStateFolderAccess, SDDL_REVISION_1, &descriptor,
-                                                              nullptr))
-        throw ExceptionWindows("Failed to build the state folder's access list");
-    const ZintarUtil::UniqueLocalMemory owned(descriptor);
-    SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
-    if (!CreateDirectoryA(folder.c_str(), &attributes) && GetLastError() != ERROR_ALREADY_EXISTS)
-        throw ExceptionWindows("Failed to create the state folder " + folder);
-    // A folder that was there already gets the same list.
-    BOOL present = FALSE, defaulted = FALSE;
-    PACL dacl = nullptr;
-    GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
-    const DWORD status = SetNamedSecurityInfoA(const_cast<char*>(folder.c_str()), SE_FILE_OBJECT,
-                                               DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
-                                               nullptr, dacl, nullptr);
-    if (status != ERROR_SUCCESS)
-        throw ExceptionWindows("Failed to set the state folder's access list", nullptr, status);
 }
 
 std::string ForwardLogFile(const ForwardSettings& settings)
@@ -114,6 +85,11 @@ ForwardService::ForwardService()
     SetServiceName(ZintarUtil::kForwardServiceName);
     SetDisplayName(ZintarUtil::kForwardServiceDisplayName);
     SetAccount(ZintarUtil::kForwardServiceAccount);
+    // Its own SID, which the state folder admits rather than LocalService (which many services
+    // share); and none of LocalService's other privileges, such as SeCreateGlobalPrivilege, which
+    // would let it make a Global\ name before the server does.
+    SetOwnSid();
+    SetRequiredPrivileges({"SeChangeNotifyPrivilege"});
     stopEvent.Take(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     if (stopEvent.IsInvalid())
         throw ExceptionWindows("Failed to create the forwarder's stop event");
@@ -127,6 +103,7 @@ ForwardService::~ForwardService()
 void ForwardService::OnStart()
 {
     CheckedSettings settings = InstalledSettings();
+    RefuseUnsafeCredentialFiles(settings.settings);
     ResetEvent(stopEvent.Get());
     thread = std::make_unique<ForwardThread>(std::move(settings), stopEvent.Get());
     thread->Start();

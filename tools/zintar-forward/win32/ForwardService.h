@@ -1,10 +1,10 @@
 // zintar-forward as the Windows service "ZintarForward" (display name "Tervan Log Forwarder"): it
-// runs as NT AUTHORITY\LocalService, reads its settings from the registry at every start, and runs
+// runs as NT AUTHORITY\LocalService with a SID of its own (NT SERVICE\ZintarForward) and no
+// privilege but SeChangeNotifyPrivilege, reads its settings from the registry at every start, and runs
 // the forwarder on a thread of its own ("Forwarder") until it is stopped. The stop lets the
 // forwarder deliver what it can within a few seconds and save its resume point.
 //
-// Also what `run` and `install` share: the forwarder's run with the saved resume point, and the
-// state folder.
+// Also what `run` and the service share: the forwarder's run with the saved resume point.
 #pragma once
 
 #include <windows.h>
@@ -22,11 +22,6 @@ void RunForwarder(const CheckedSettings& settings, HANDLE stopEvent, bool echoTo
 
 // The settings the service runs with, read from the registry and checked. Throws ExceptionBase.
 CheckedSettings InstalledSettings();
-
-// Makes the state folder when it is missing and gives it its access list: LocalService,
-// administrators and SYSTEM may change it, users may read it (for status), nobody else.
-// Throws ExceptionWindows.
-void PrepareStateFolder();
 
 // The diagnostic log beside the state file: ZintarForwardLog.txt.
 std::string ForwardLogFile(const ForwardSettings& settings);

@@ -9,8 +9,10 @@
 
 #include "tools/zintar-forward/ForwardOptions.h"
 #include "tools/zintar-forward/win32/ForwardService.h"
+#include "tools/zintar-forward/win32/StateFolder.h"
 #include "util/DiagnosticLog.h"
 #include "util/Exceptions.h"
+#include "util/FolderAccess.h"
 #include "util/ZintarNames.h"
 #include "util/win32/ForwardSettingsStore.h"
 #include "util/win32/ServiceControlManager.h"
@@ -43,11 +45,10 @@ std::string ExecutablePath()
     return path;
 }
 
-int RunInForeground(const ForwardSettings& settings)
+int RunInForeground(const ForwardSettings& typed)
 {
+    const ForwardSettings settings = PrepareRun(typed);
     const CheckedSettings checked = CheckSettings(settings);
-    if (settings.stateFile.empty())
-        PrepareStateFolder();
     ZintarUtil::SetLogFile(ForwardLogFile(settings));
     consoleStop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     SetConsoleCtrlHandler(&OnConsoleControl, TRUE);
@@ -84,13 +85,31 @@ void DriveService(DWORD control, DWORD wanted)
     throw ExceptionBase("The forwarder did not reach the state it was asked for within 30 s");
 }
 
-int Install(const ForwardSettings& settings)
+// Everything that would fail at the service's start is refused here, before the service or its
+// settings change: the paths are made full (the service starts in System32) and checked, the
+// state folder is prepared, and the CA file and the client certificate are copied into it.
+int Install(const ForwardSettings& typed)
 {
-    PrepareStateFolder();
-    ZintarUtil::WriteForwardSettings(settings);
     const ServiceQuery query = ZintarUtil::Services::QueryServiceState(ZintarUtil::kForwardServiceName);
+    // A running forwarder stops first: it reads the new settings at its start, and its files are
+    // not to change under it while the folder is taken over. A refusal starts it again as it was.
+    const bool wasRunning = query.state == ServiceQuery::State::Running;
+    if (query.state != ServiceQuery::State::NotInstalled)
+        DriveService(SERVICE_CONTROL_STOP, SERVICE_STOPPED);
+    std::vector<std::string> notes;
+    ForwardSettings settings;
+    try {
+        settings = PrepareInstall(typed, notes);
+    } catch (const ExceptionBase&) {
+        if (wasRunning)
+            DriveService(0, SERVICE_RUNNING);
+        throw;
+    }
+    for (const std::string& note : notes)
+        std::cerr << note << std::endl;
+    ForwardService service;
+    ZintarUtil::WriteForwardSettings(settings);
     if (query.state == ServiceQuery::State::NotInstalled) {
-        ForwardService service;
         service.SetExecutablePath(ExecutablePath(), "service");
         const std::string refused = service.Install();
         if (!refused.empty())
@@ -99,12 +118,15 @@ int Install(const ForwardSettings& settings)
                   << ZintarUtil::kForwardServiceDisplayName << "\") as " << ZintarUtil::kForwardServiceAccount << "."
                   << std::endl;
     } else {
-        DriveService(SERVICE_CONTROL_STOP, SERVICE_STOPPED);  // it reads the new settings at its start
+        // An earlier version installed it without its own SID, which the state folder now admits.
+        const std::string refused = service.Reconfigure();
+        if (!refused.empty())
+            std::cerr << refused << std::endl;
         std::cout << "Replaced the settings of the service " << ZintarUtil::kForwardServiceName << "." << std::endl;
     }
     DriveService(0, SERVICE_RUNNING);
     std::cout << "Forwarding to " << settings.to << "; the resume point and the diagnostic log are in "
-              << ZintarUtil::ForwardStateFolder() << "." << std::endl;
+              << ZintarUtil::FolderOfFile(ZintarUtil::ForwardStatePath(settings)) << "." << std::endl;
     return 0;
 }
 
@@ -135,13 +157,19 @@ int Status(const std::string& stateFile)
     }
     const ServiceQuery query = ZintarUtil::Services::QueryServiceState(ZintarUtil::kForwardServiceName);
     std::cout << "service        " << query.text << "\n";
-    const std::string path = ZintarUtil::ForwardStatePath(settings.value_or(ForwardSettings{}));
-    const std::optional<ForwardState> state = ZintarUtil::ReadForwardStateFile(path);
+    const ForwardSettings inUse = settings.value_or(ForwardSettings{});
+    const std::string path = ZintarUtil::ForwardStatePath(inUse);
+    const std::optional<ForwardState> state = ZintarUtil::ReadForwardStatus(path);
     const bool running = query.state == ServiceQuery::State::Running;
     if (state)
-        std::cout << ZintarUtil::ForwardStatusText(*state, running);
+        std::cout << ZintarUtil::ForwardStatusText(*state, running) << "state file     " << path << "\n";
     else
         std::cout << "state file     " << path << " not written yet\n";
+    std::cout << "diagnostic log " << ForwardLogFile(inUse) << "\n";
+    if (!inUse.caFile.empty())
+        std::cout << "CA file        " << inUse.caFile << "\n";
+    if (!inUse.clientCertificate.empty())
+        std::cout << "client cert    " << inUse.clientCertificate << "\n";
     std::cout << std::flush;
     return running ? 0 : 3;
 }

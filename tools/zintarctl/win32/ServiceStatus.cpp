@@ -36,7 +36,7 @@ std::string ForwarderLine()
         if (!settings)
             return "";
         const auto query = ZintarUtil::Services::QueryServiceState(ZintarUtil::kForwardServiceName);
-        const auto state = ZintarUtil::ReadForwardStateFile(ZintarUtil::ForwardStatePath(*settings));
+        const auto state = ZintarUtil::ReadForwardStatus(ZintarUtil::ForwardStatePath(*settings));
         return query.text + ", " +
                (state ? ZintarUtil::ForwardStatusLine(*state) : "to " + settings->to + ", no state yet");
     } catch (const ZintarUtil::Exceptions::ExceptionBase& e) {
