@@ -9,6 +9,8 @@ namespace {
 using namespace FolderRights;
 
 constexpr std::uint32_t kRightsThatMatter = kAddFile | kAddSubfolder | kDeleteChild | kWriteDac | kWriteOwner;
+// What lets one take an entry out of a folder, or give oneself that right.
+constexpr std::uint32_t kRightsOverEntries = kDeleteChild | kWriteDac | kWriteOwner;
 
 struct RightName {
     std::uint32_t bit;
@@ -20,6 +22,7 @@ constexpr RightName kRightNames[] = {
     {kDeleteChild, "delete files"},
     {kWriteDac, "change its permissions"},
     {kWriteOwner, "take its ownership"},
+    {kDelete, "rename it"},
 };
 
 struct GroupName {
@@ -38,20 +41,20 @@ constexpr GroupName kGroupNames[] = {
 std::uint32_t RightsOf(std::uint32_t mask)
 {
     if ((mask & kGenericAll) != 0)
-        mask |= kRightsThatMatter;
+        mask |= kRightsThatMatter | kDelete;
     if ((mask & kGenericWrite) != 0)
         mask |= kAddFile | kAddSubfolder;
-    return mask & kRightsThatMatter;
+    return mask;
 }
 
-std::uint32_t GrantedTo(BroadGroup group, const std::vector<FolderAccessEntry>& entries)
+std::uint32_t GrantedTo(BroadGroup group, const std::vector<FolderAccessEntry>& entries, std::uint32_t wanted)
 {
     std::uint32_t granted = 0;
     std::uint32_t denied = 0;
     for (const FolderAccessEntry& entry : entries) {
         if (entry.inheritOnly)
             continue;
-        const std::uint32_t rights = RightsOf(entry.mask);
+        const std::uint32_t rights = RightsOf(entry.mask) & wanted;
         if (!entry.allows && (entry.trustee == group || entry.trustee == BroadGroup::Everyone))
             denied |= rights;  // a right granted earlier stays granted
         else if (entry.allows && entry.trustee == group)
@@ -81,6 +84,36 @@ std::string DescribeRights(std::uint32_t rights)
     return JoinWords(words);
 }
 
+const char* NameOf(BroadGroup group)
+{
+    for (const GroupName& known : kGroupNames)
+        if (known.group == group)
+            return known.name;
+    return nullptr;
+}
+
+// What a broad group may do of `wanted`, or that it owns the folder (an owner may give itself
+// any right): "is owned by Users, ...", "lets Everyone add files, and lets Users delete files".
+std::optional<std::string> BroadGroupPhrase(const FolderDacl& dacl, std::uint32_t wanted)
+{
+    if (const char* owner = NameOf(dacl.owner))
+        return std::string("is owned by ") + owner + ", who may give themselves any right on it";
+    if (!dacl.present)
+        return "has no access list at all, which lets everyone do anything in it";
+    std::vector<std::string> phrases;
+    for (const GroupName& group : kGroupNames) {
+        const std::uint32_t rights = GrantedTo(group.group, dacl.entries, wanted);
+        if (rights != 0)
+            phrases.push_back(std::string(group.name) + " " + DescribeRights(rights));
+    }
+    if (phrases.empty())
+        return std::nullopt;
+    std::string text = "lets " + phrases[0];
+    for (std::size_t i = 1; i < phrases.size(); ++i)
+        text += ", and lets " + phrases[i];
+    return text;
+}
+
 // Length of the part that names a drive or share: "C:\", "\\?\C:\", "\\server\share\",
 // "\\?\UNC\server\share\"; 0 for a path without one.
 std::size_t RootLength(const std::string& path)
@@ -103,20 +136,27 @@ std::size_t RootLength(const std::string& path)
 
 std::optional<std::string> FolderWriteRefusal(const FolderDacl& dacl)
 {
-    if (!dacl.present)
-        return "has no access list at all, which lets everyone do anything in it";
-    std::vector<std::string> phrases;
-    for (const GroupName& group : kGroupNames) {
-        const std::uint32_t rights = GrantedTo(group.group, dacl.entries);
-        if (rights != 0)
-            phrases.push_back(std::string(group.name) + " " + DescribeRights(rights));
+    return BroadGroupPhrase(dacl, kRightsThatMatter);
+}
+
+// The root is only ever a folder above: a drive is not renamed. The log folder counts only as an
+// entry of its parent (its own rights are FolderWriteRefusal's).
+std::optional<std::string> FolderReplaceRefusal(const std::vector<FolderOnPath>& path)
+{
+    for (std::size_t i = 0; i < path.size(); ++i) {
+        const bool above = i + 1 < path.size();
+        const bool belowRoot = i > 0;
+        const std::uint32_t wanted = (above ? kRightsOverEntries : 0) | (belowRoot ? kDelete : 0);
+        const FolderDacl& dacl = path[i].dacl;
+        // Owning the log folder itself is FolderWriteRefusal's finding.
+        std::optional<std::string> phrase;
+        if (above || dacl.owner == BroadGroup::Other)
+            phrase = BroadGroupPhrase(dacl, wanted);
+        if (phrase)
+            return "its folder " + path.back().path +
+                   " could be moved away and another put in its place: " + path[i].path + " " + *phrase;
     }
-    if (phrases.empty())
-        return std::nullopt;
-    std::string text = "lets " + phrases[0];
-    for (std::size_t i = 1; i < phrases.size(); ++i)
-        text += ", and lets " + phrases[i];
-    return text;
+    return std::nullopt;
 }
 
 std::string FolderOfFile(const std::string& fullPath)
@@ -126,6 +166,11 @@ std::string FolderOfFile(const std::string& fullPath)
     if (cut == std::string::npos || cut < root)
         return fullPath.substr(0, root);
     return fullPath.substr(0, cut);
+}
+
+std::string FolderRoot(const std::string& fullPath)
+{
+    return fullPath.substr(0, RootLength(fullPath));
 }
 
 std::vector<std::string> FoldersBelowRoot(const std::string& folder)

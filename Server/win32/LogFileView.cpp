@@ -6,6 +6,7 @@
 #include "util/Exceptions.h"
 #include "util/GuardedViewAccess.h"
 #include "util/win32/ClientAccess.h"
+#include "util/win32/Event.h"
 #include "util/win32/SecurityDescriptors.h"
 
 namespace ZintarServer {
@@ -82,10 +83,24 @@ bool LogFileView::MapWholeFile(bool strictAccess)
         const ExceptionBase otherKind("The object " + mapName +
                                       " is not a file mapping but an object of another kind: another program "
                                       "created it");
-        ExceptionWindows failure("Failed to open a file mapping, CreateFileMapping() failed",
-                                 error == ERROR_INVALID_HANDLE ? &otherKind : nullptr, error);
+        const ExceptionBase refusing(ZintarUtil::RefusingObjectText(mapName));
+        const ExceptionBase* cause = nullptr;
+        if (error == ERROR_INVALID_HANDLE)
+            cause = &otherKind;
+        else if (error == ERROR_ACCESS_DENIED && ZintarUtil::NamedObjectExists(mapName, OpenFileMappingA))
+            cause = &refusing;
+        ExceptionWindows failure("Failed to open a file mapping, CreateFileMapping() failed", cause, error);
         CloseFileView();
         throw failure;
+    }
+    // A section under the name that another account made first (a client only ever opens it) is
+    // a squatter's, whatever it shows: refused before anything of it is read or waited for.
+    if (existed) {
+        if (const std::optional<std::string> owner = ZintarUtil::ForeignOwnerOf(mapping.Get())) {
+            const ExceptionBase failure(ZintarUtil::ForeignOwnerText(mapName, *owner));
+            CloseFileView();
+            throw failure;
+        }
     }
     view = ZintarUtil::MappedView(MapViewOfFile(mapping.Get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
     if (!view) {

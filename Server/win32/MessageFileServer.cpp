@@ -119,6 +119,10 @@ void MessageFileServer::OpenFileAt(const std::string& path, const std::string& n
 
 // An object a client held across a restart keeps the DACL of the start that made it until it is
 // given this start's (a new one has it already), so that StrictClientAccess holds from every start.
+// One that another account created first (its owner, checked by Mutex, Event and LogFileView) ends
+// the start naming it with StrictClientAccess 0 as with 1: clients only ever open these objects,
+// so such an object is a squatter's, and its owner could take back any access list given to it
+// here, also once an administrator turns strict access on while a client holds it.
 void MessageFileServer::OpenSharedObjects(const std::string& newFileMapName, const std::string& newHeaderMutexName,
                                           const std::string& newReadWaitEventName,
                                           const std::string& newWriteWaitEventName)

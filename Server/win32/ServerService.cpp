@@ -118,7 +118,8 @@ void ServerService::OpenLogFile()
     }
     if (!unreadable && configured != fallback) {
         try {
-            if (const auto refusal = ZintarUtil::RefusalOfLogFolder(configured))
+            const ZintarUtil::CheckedLogFolder folder(configured);  // held until the file is open
+            if (const auto& refusal = folder.Refusal())
                 throw ExceptionBase("The log file " + configured + " is refused: " + *refusal);
             OpenLogFileAt(configured, false, MessageFileServer::ForeignFile::Refuse);
             return;
@@ -127,7 +128,8 @@ void ServerService::OpenLogFile()
                                  " until LogFile is corrected : " + e.GetFullMessage("\n"));
         }
     }
-    if (const auto refusal = ZintarUtil::RefusalOfLogFolder(fallback))
+    const ZintarUtil::CheckedLogFolder fallbackFolder(fallback);
+    if (const auto& refusal = fallbackFolder.Refusal())
         ZintarUtil::WriteLog("The default log file " + fallback + " is used although " + *refusal);
     OpenLogFileAt(fallback, unreadable || configured != fallback, MessageFileServer::ForeignFile::SetAside);
 }
@@ -152,7 +154,8 @@ void ServerService::MoveLogFileIfAsked()
     if (settings.logFile == logFileAtStart || settings.logFileInUse.empty() ||
         settings.logFile == settings.logFileInUse)
         return;
-    if (const auto refusal = ZintarUtil::RefusalOfLogFolder(settings.logFile)) {
+    const ZintarUtil::CheckedLogFolder target(settings.logFile);  // held until the move is done
+    if (const auto& refusal = target.Refusal()) {
         ZintarUtil::WriteLog("The log file stays at " + settings.logFileInUse + ", " + settings.logFile +
                              " is refused: " + *refusal);
         return;

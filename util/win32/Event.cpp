@@ -1,6 +1,7 @@
 #include "util/win32/Event.h"
 
 #include "util/Exceptions.h"
+#include "util/win32/SecurityDescriptors.h"
 #include "util/win32/WaitFunctions.h"
 
 namespace ZintarUtil {
@@ -50,21 +51,50 @@ UniqueHandle CreateSharedEvent(SECURITY_ATTRIBUTES* securityAttributes, bool man
     try {
         event.Reset(CreateEventOrThrow(securityAttributes, manualReset, initialState, namePointer));
     } catch (const ExceptionWindows& e) {
-        // CreateEvent's answer to a name that stands for a semaphore, a mutex, a mapping, ...
-        if (namePointer == nullptr || e.ErrorCode() != ERROR_INVALID_HANDLE)
+        if (namePointer == nullptr)
             throw;
-        throw ExceptionBase("The object " + name + " is not an event but an object of another kind, where " +
-                                ResetTypeName(manualReset) + " is needed: another program created it",
-                            &e);
+        // CreateEvent's answer to a name that stands for a semaphore, a mutex, a mapping, ...
+        if (e.ErrorCode() == ERROR_INVALID_HANDLE)
+            throw ExceptionBase("The object " + name + " is not an event but an object of another kind, where " +
+                                    ResetTypeName(manualReset) + " is needed: another program created it",
+                                &e);
+        if (e.ErrorCode() == ERROR_ACCESS_DENIED && NamedObjectExists(name, OpenEventA))
+            throw ExceptionBase(RefusingObjectText(name), &e);
+        throw;
     }
     if (namePointer == nullptr || GetLastError() != ERROR_ALREADY_EXISTS)
         return event;
     // Its state is the user's business (each user of a shared event repairs it); its type is not.
     const std::optional<bool> foundManualReset = IsManualResetEvent(event.Get());
-    if (!foundManualReset || *foundManualReset == manualReset)
-        return event;
-    throw ExceptionBase("The object " + name + " is " + ResetTypeName(*foundManualReset) + ", where " +
-                        ResetTypeName(manualReset) + " is needed: another program created it");
+    if (foundManualReset && *foundManualReset != manualReset)
+        throw ExceptionBase("The object " + name + " is " + ResetTypeName(*foundManualReset) + ", where " +
+                            ResetTypeName(manualReset) + " is needed: another program created it");
+    // Nor is its owner: an owner may change who opens it, and the service's clients never create
+    // these objects, so one that another account made first is a squatter.
+    if (const std::optional<std::string> owner = ForeignOwnerOf(event.Get()))
+        throw ExceptionBase(ForeignOwnerText(name, *owner));
+    return event;
+}
+
+std::string ForeignOwnerText(const std::string& name, const std::string& owner)
+{
+    return "The object " + name + " belongs to " + owner +
+           ", an account that is neither LocalSystem, the Administrators nor this program's own: another program "
+           "created it";
+}
+
+std::string RefusingObjectText(const std::string& name)
+{
+    return "The object " + name + " exists with an access list that refuses this program: another program created it";
+}
+
+bool NamedObjectExists(const std::string& name, HANDLE(WINAPI* open)(DWORD, BOOL, LPCSTR))
+{
+    const HANDLE object = open(SYNCHRONIZE, FALSE, name.c_str());
+    const DWORD error = GetLastError();
+    if (object != nullptr)
+        CloseHandle(object);
+    return object != nullptr || error == ERROR_ACCESS_DENIED;
 }
 
 UniqueHandle OpenExistingEvent(const std::string& name, OpenRights rights)

@@ -49,11 +49,21 @@ private:
 std::optional<bool> IsManualResetEvent(HANDLE event);
 
 // CreateEvent for an event shared under `name`: an existing one is opened in its current state
-// when it resets as `manualReset` asks. One that resets the other way, or an object of another
-// kind under the name, is refused (ExceptionBase "The object <name> is ...: another program
-// created it"). An unnamed event is simply created.
+// when it resets as `manualReset` asks. One that resets the other way, an object of another kind
+// under the name, one owned by an account other than LocalSystem, the Administrators and this
+// program's own (ForeignOwnerOf), and one whose access list refuses this program are refused
+// (ExceptionBase "The object <name> ...: another program created it"). An unnamed event is
+// simply created.
 UniqueHandle CreateSharedEvent(SECURITY_ATTRIBUTES* securityAttributes, bool manualReset, bool initialState,
                                const std::string& name);
+
+// The texts for a named object found owned by `owner`, an account of another (ForeignOwnerOf),
+// and for one whose access list refuses this program.
+std::string ForeignOwnerText(const std::string& name, const std::string& owner);
+std::string RefusingObjectText(const std::string& name);
+// Whether an object exists under `name`, asked through `open` (OpenEventA, OpenFileMappingA, ...):
+// it does when it opens, and when it is there but refuses the opener.
+bool NamedObjectExists(const std::string& name, HANDLE(WINAPI* open)(DWORD, BOOL, LPCSTR));
 
 // OpenEvent with `rights` only; throws ExceptionWindows naming the event.
 UniqueHandle OpenExistingEvent(const std::string& name, OpenRights rights);

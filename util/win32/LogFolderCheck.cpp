@@ -10,9 +10,9 @@
 namespace ZintarUtil {
 
 static_assert(FolderRights::kAddFile == FILE_ADD_FILE && FolderRights::kAddSubfolder == FILE_ADD_SUBDIRECTORY &&
-              FolderRights::kDeleteChild == FILE_DELETE_CHILD && FolderRights::kWriteDac == WRITE_DAC &&
-              FolderRights::kWriteOwner == WRITE_OWNER && FolderRights::kGenericAll == GENERIC_ALL &&
-              FolderRights::kGenericWrite == GENERIC_WRITE);
+              FolderRights::kDeleteChild == FILE_DELETE_CHILD && FolderRights::kDelete == DELETE &&
+              FolderRights::kWriteDac == WRITE_DAC && FolderRights::kWriteOwner == WRITE_OWNER &&
+              FolderRights::kGenericAll == GENERIC_ALL && FolderRights::kGenericWrite == GENERIC_WRITE);
 
 namespace {
 
@@ -52,13 +52,14 @@ private:
 };
 
 // Allow and deny entries only: the object and callback kinds do not occur on files.
-FolderDacl ToFolderDacl(const ACL* acl)
+FolderDacl ToFolderDacl(const ACL* acl, PSID owner)
 {
+    const BroadGroupSids groups;
     FolderDacl dacl;
+    dacl.owner = owner != nullptr ? groups.Classify(owner) : BroadGroup::Other;
     dacl.present = acl != nullptr;
     if (acl == nullptr)
         return dacl;
-    const BroadGroupSids groups;
     for (DWORD i = 0; i < acl->AceCount; ++i) {
         void* ace = nullptr;
         if (GetAce(const_cast<ACL*>(acl), i, &ace) == 0)
@@ -74,17 +75,29 @@ FolderDacl ToFolderDacl(const ACL* acl)
     return dacl;
 }
 
-std::optional<std::string> RefusalOfAccessList(const std::string& folder)
+constexpr SECURITY_INFORMATION kOwnerAndDacl = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+
+// Nothing when the security cannot be read: that is no reason to refuse here.
+std::optional<FolderDacl> FolderDaclOf(HANDLE folder)
 {
-    PACL acl = nullptr;  // within the descriptor
+    PACL acl = nullptr;  // both within the descriptor
+    PSID owner = nullptr;
     UniqueLocalMemory descriptor;
-    if (GetNamedSecurityInfoA(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &acl,
-                              nullptr, descriptor.Put()) != ERROR_SUCCESS)
+    if (GetSecurityInfo(folder, SE_FILE_OBJECT, kOwnerAndDacl, &owner, nullptr, &acl, nullptr, descriptor.Put()) !=
+        ERROR_SUCCESS)
         return std::nullopt;
-    const std::optional<std::string> refusal = FolderWriteRefusal(ToFolderDacl(acl));
-    if (!refusal)
+    return ToFolderDacl(acl, owner);
+}
+
+std::optional<FolderDacl> FolderDaclOf(const std::string& folder)
+{
+    PACL acl = nullptr;
+    PSID owner = nullptr;
+    UniqueLocalMemory descriptor;
+    if (GetNamedSecurityInfoA(folder.c_str(), SE_FILE_OBJECT, kOwnerAndDacl, &owner, nullptr, &acl, nullptr,
+                              descriptor.Put()) != ERROR_SUCCESS)
         return std::nullopt;
-    return "its folder " + folder + " " + *refusal + kWhy;
+    return ToFolderDacl(acl, owner);
 }
 
 std::optional<std::string> RefusalOfLinks(const std::string& folder)
@@ -98,20 +111,100 @@ std::optional<std::string> RefusalOfLinks(const std::string& folder)
     return std::nullopt;
 }
 
+// GetFinalPathNameByHandle's answer in the form the path was given: "\\?\C:\x" as "C:\x",
+// "\\?\UNC\srv\share" as "\\srv\share".
+std::string WithoutLongPrefix(const std::string& path)
+{
+    if (path.rfind("\\\\?\\UNC\\", 0) == 0)
+        return "\\\\" + path.substr(8);
+    if (path.rfind("\\\\?\\", 0) == 0)
+        return path.substr(4);
+    return path;
+}
+
+// Where the open handle really leads, against the path that was checked (in its long form, so
+// that an 8.3 name is no reason): a link the attribute walk could not see, a substituted or
+// mapped drive, or a folder swapped in before the open.
+std::optional<std::string> RefusalOfFinalPath(HANDLE folder, const std::string& path)
+{
+    std::string final(MAX_PATH, '\0');
+    DWORD length = GetFinalPathNameByHandleA(folder, final.data(), static_cast<DWORD>(final.size()), 0);
+    if (length >= final.size()) {
+        final.resize(length);
+        length = GetFinalPathNameByHandleA(folder, final.data(), static_cast<DWORD>(final.size()), 0);
+    }
+    if (length == 0 || length >= final.size())
+        return std::nullopt;
+    final.resize(length);
+    std::string expected(GetLongPathNameA(path.c_str(), nullptr, 0), '\0');
+    const DWORD longLength = GetLongPathNameA(path.c_str(), expected.data(), static_cast<DWORD>(expected.size()));
+    expected.resize(longLength != 0 && longLength < expected.size() ? longLength : 0);
+    if (expected.empty())
+        expected = path;
+    final = WithoutLongPrefix(final);
+    if (lstrcmpiA(final.c_str(), WithoutLongPrefix(expected).c_str()) == 0)
+        return std::nullopt;
+    return "its path " + path + " leads to " + final +
+           ", through a link, a junction or a substituted drive, which could lead the service's writes anywhere";
+}
+
+std::string FullPathOf(const std::string& path)
+{
+    // Sized by asking first: a long "\\?\" path must not slip past the check.
+    std::string full(GetFullPathNameA(path.c_str(), 0, nullptr, nullptr), '\0');
+    const DWORD length = GetFullPathNameA(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    if (length == 0 || length >= full.size())
+        return std::string();
+    full.resize(length);
+    return full;
+}
+
 }  // namespace
+
+// The folders above are read by name: with the log folder held open none of them can be renamed.
+CheckedLogFolder::CheckedLogFolder(const std::string& logFilePath)
+{
+    const std::string full = FullPathOf(logFilePath);
+    if (full.empty())
+        return;
+    const std::string folderPath = FolderOfFile(full);
+    if ((refusal = RefusalOfLinks(folderPath)))
+        return;
+    // No FILE_SHARE_DELETE: from here on the folder stays where it is. A link at the folder itself
+    // is opened as the link, whose final path then differs.
+    folder.Reset(CreateFileA(folderPath.c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!folder)
+        return;
+    if ((refusal = RefusalOfFinalPath(folder.Get(), folderPath)))
+        return;
+    const std::optional<FolderDacl> own = FolderDaclOf(folder.Get());
+    if (own) {
+        if (const auto ownRefusal = FolderWriteRefusal(*own)) {
+            refusal = "its folder " + folderPath + " " + *ownRefusal + kWhy;
+            return;
+        }
+    }
+    std::vector<FolderOnPath> path;
+    const std::string root = FolderRoot(folderPath);
+    std::vector<std::string> names = FoldersBelowRoot(folderPath);
+    if (!root.empty())
+        names.insert(names.begin(), root);
+    for (const std::string& name : names) {
+        const bool last = &name == &names.back();
+        std::optional<FolderDacl> dacl = last ? own : FolderDaclOf(name);
+        if (dacl)
+            path.push_back({name, *dacl});
+    }
+    if (path.empty() || path.back().path != folderPath)
+        return;  // the log folder's own security could not be read
+    if (const auto replaceRefusal = FolderReplaceRefusal(path))
+        refusal = *replaceRefusal + kWhy;
+}
 
 std::optional<std::string> RefusalOfLogFolder(const std::string& logFilePath)
 {
-    // Sized by asking first: a long "\\?\" path must not slip past the check.
-    std::string full(GetFullPathNameA(logFilePath.c_str(), 0, nullptr, nullptr), '\0');
-    const DWORD length = GetFullPathNameA(logFilePath.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
-    if (length == 0 || length >= full.size())
-        return std::nullopt;
-    full.resize(length);
-    const std::string folder = FolderOfFile(full);
-    if (auto refusal = RefusalOfLinks(folder))
-        return refusal;
-    return RefusalOfAccessList(folder);
+    return CheckedLogFolder(logFilePath).Refusal();
 }
 
 }  // namespace ZintarUtil

@@ -1,16 +1,37 @@
 // The check the service makes before it opens, sets aside or moves its log file: refused is a
-// path through a link or junction, and a folder in which every logged-on account may add, delete
-// or re-permission entries (see FolderAccess.h for why).
+// path through a link or junction, a folder in which every logged-on account may add, delete or
+// re-permission entries or that such an account owns, and a folder that such an account may move
+// away, itself or through a folder above it, to put its own in its place (see FolderAccess.h for
+// why).
 #pragma once
 
 #include <optional>
 #include <string>
 
+#include "util/win32/UniqueResource.h"
+
 namespace ZintarUtil {
 
-// The reason `logFilePath` is unsafe, as one sentence that starts with "its path" or "its
-// folder", or nothing. What cannot be read (a folder that does not exist, a share that denies
-// reading its permissions) is no reason here: opening the file reports it. Safe from any thread.
+// The check, made through a handle to the folder that this object keeps open while it lives.
+// The handle shares no delete access, so neither the folder nor a folder above it can be
+// renamed or deleted meanwhile (Windows refuses to rename a folder with an open handle below
+// it): a caller that keeps this object until its open or move of the log file is done uses the
+// folder that was checked. Safe from any thread.
+class CheckedLogFolder {
+public:
+    explicit CheckedLogFolder(const std::string& logFilePath);
+
+    // The reason `logFilePath` is unsafe, as one sentence that starts with "its path" or "its
+    // folder", or nothing. What cannot be read (a folder that does not exist, a share that
+    // denies reading its permissions) is no reason here: opening the file reports it.
+    const std::optional<std::string>& Refusal() const { return refusal; }
+
+private:
+    UniqueFile folder;
+    std::optional<std::string> refusal;
+};
+
+// The same check for a caller that only reports it; nothing is held.
 std::optional<std::string> RefusalOfLogFolder(const std::string& logFilePath);
 
 }  // namespace ZintarUtil

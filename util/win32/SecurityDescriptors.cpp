@@ -1,6 +1,9 @@
 #include "util/win32/SecurityDescriptors.h"
 
+#include <sddl.h>
+
 #include "util/Exceptions.h"
+#include "util/win32/UniqueResource.h"
 
 namespace ZintarUtil {
 
@@ -127,6 +130,67 @@ void EveryoneSecurityAttributes::ApplyTo(HANDLE object, const std::string& name)
                                          descriptor.GetDacl().GetACL(), nullptr);
     if (result != ERROR_SUCCESS)
         throw ExceptionWindows("Failed to set who may open the object " + name, nullptr, result);
+}
+
+namespace {
+
+bool IsWellKnown(PSID sid, WELL_KNOWN_SID_TYPE type)
+{
+    BYTE known[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof known;
+    return CreateWellKnownSid(type, nullptr, known, &size) != 0 && EqualSid(sid, known) != 0;
+}
+
+// This process's user and default owner.
+bool IsOwnAccount(PSID sid)
+{
+    UniqueHandle token;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Put()) == 0)
+        return false;
+    for (const TOKEN_INFORMATION_CLASS kind : {TokenUser, TokenOwner}) {
+        // Room for a TOKEN_USER or TOKEN_OWNER with the largest SID; both begin with the pointer.
+        alignas(void*) BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+        DWORD size = 0;
+        if (GetTokenInformation(token.Get(), kind, buffer, sizeof buffer, &size) == 0)
+            continue;
+        const PSID own = kind == TokenUser ? reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid
+                                           : reinterpret_cast<TOKEN_OWNER*>(buffer)->Owner;
+        if (EqualSid(sid, own) != 0)
+            return true;
+    }
+    return false;
+}
+
+std::string AccountName(PSID sid)
+{
+    char name[256];
+    char domain[256];
+    DWORD nameSize = sizeof name;
+    DWORD domainSize = sizeof domain;
+    SID_NAME_USE use;
+    if (LookupAccountSidA(nullptr, sid, name, &nameSize, domain, &domainSize, &use) != 0)
+        return domainSize > 0 ? std::string(domain) + "\\" + name : std::string(name);
+    char* text = nullptr;
+    if (ConvertSidToStringSidA(sid, &text) == 0)
+        return "an account without a name";
+    const std::string result(text);
+    LocalFree(text);
+    return result;
+}
+
+}  // namespace
+
+std::optional<std::string> ForeignOwnerOf(HANDLE object)
+{
+    PSID owner = nullptr;  // within the descriptor
+    UniqueLocalMemory descriptor;
+    if (GetSecurityInfo(object, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                        descriptor.Put()) != ERROR_SUCCESS ||
+        owner == nullptr)
+        return std::nullopt;
+    if (IsWellKnown(owner, WinLocalSystemSid) || IsWellKnown(owner, WinBuiltinAdministratorsSid) || IsOwnAccount(owner))
+        return std::nullopt;
+    return AccountName(owner);
 }
 
 }  // namespace ZintarUtil

@@ -10,6 +10,7 @@
 #include <aclapi.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -98,5 +99,11 @@ private:
     SecurityDescriptor descriptor;
     SECURITY_ATTRIBUTES attributes{};
 };
+
+// The account that owns the kernel object `object` (the handle needs READ_CONTROL), by name
+// ("BUILTIN\Users", or the SID where the name is unknown), when it is none of LocalSystem, the
+// Administrators and this process's own account (its user, and the owner it gives what it
+// creates). Nothing otherwise, and nothing when the object has no owner or it cannot be read.
+std::optional<std::string> ForeignOwnerOf(HANDLE object);
 
 }  // namespace ZintarUtil

@@ -5,6 +5,10 @@
 // service answers, or it is STOPPED with the reason in its log.
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
+#include <sddl.h>
+
 #include <functional>
 #include <random>
 #include <string>
@@ -96,6 +100,19 @@ struct AsStandardUser {
     HANDLE token = nullptr;
     bool impersonating = false;
 };
+
+// Runs `create` with attributes made from the SDDL text `sddl`.
+template <class Create>
+HANDLE WithDescriptor(const char* sddl, Create create)
+{
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &descriptor, nullptr) == 0)
+        return nullptr;
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
+    const HANDLE object = create(&attributes);
+    LocalFree(descriptor);
+    return object;
+}
 
 }  // namespace
 
@@ -295,8 +312,10 @@ TEST_F(ServiceFaults, AProgramHoldingThePipeNameStopsTheStartWithTheReason)
 }
 
 // Any local user can create an object under one of the log's names before the service starts.
-// One of another kind, or an event that resets the other way, ends the start at once with a text
-// that names it; what a client that died leaves (the lock taken, an event reset) is adopted.
+// One of another kind, an event that resets the other way, one owned by another account or one
+// whose access list refuses the service ends the start at once with a text that names it; what a
+// client that died leaves (the lock taken, an event reset) is adopted. Wine takes any owner a
+// creator names (Windows would want the right to it) and enforces the access lists.
 TEST_F(SharedObjectFaults, AnObjectOfTheWrongKindUnderALogNameEndsTheStartNamingIt)
 {
     Install();
@@ -320,6 +339,29 @@ TEST_F(SharedObjectFaults, AnObjectOfTheWrongKindUnderALogNameEndsTheStartNaming
          "The object Global\\ZintarServiceWriteWaitEvent is not an event but an object of another kind"},
         {"an event under the mapping's name", [] { return CreateEventA(nullptr, TRUE, TRUE, kFileMapName); },
          "The object Global\\ZintarServiceFileMap is not a file mapping but an object of another kind"},
+        {"an event owned by Users under the read-wait event's name",
+         [] {
+             return WithDescriptor("O:BUD:(A;;GA;;;WD)",
+                                   [](auto* a) { return CreateEventA(a, TRUE, TRUE, kReadWaitEventName); });
+         },
+         "The object Global\\ZintarServiceReadWaitEvent belongs to BUILTIN\\Users, an account that is neither"},
+        {"a section owned by another user under the mapping's name",
+         [] {
+             return WithDescriptor("O:S-1-5-21-1-2-3-1001D:(A;;GA;;;WD)", [](auto* a) {
+                 return CreateFileMappingA(INVALID_HANDLE_VALUE, a, PAGE_READWRITE, 0, 65536, kFileMapName);
+             });
+         },
+         "The object Global\\ZintarServiceFileMap belongs to S-1-5-21-1-2-3-1001"},
+        {"a header lock whose access list refuses everyone",
+         [] { return WithDescriptor("D:", [](auto* a) { return CreateEventA(a, FALSE, TRUE, kHeaderMutexName); }); },
+         "The object Global\\ZintarServiceFileHeaderMutex exists with an access list that refuses this program"},
+        {"a section whose access list refuses everyone",
+         [] {
+             return WithDescriptor("D:", [](auto* a) {
+                 return CreateFileMappingA(INVALID_HANDLE_VALUE, a, PAGE_READWRITE, 0, 65536, kFileMapName);
+             });
+         },
+         "The object Global\\ZintarServiceFileMap exists with an access list that refuses this program"},
         {"the header lock left taken", [] { return CreateEventA(nullptr, FALSE, FALSE, kHeaderMutexName); }, nullptr},
         {"the read-wait event left reset", [] { return CreateEventA(nullptr, TRUE, FALSE, kReadWaitEventName); },
          nullptr},

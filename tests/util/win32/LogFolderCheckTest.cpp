@@ -63,3 +63,33 @@ TEST(LogFolderCheck, PathThroughALinkIsRefused)
     EXPECT_EQ(RefusalOfLogFolder(link + "\\Logs.dat").value_or("(passes)").rfind("its path goes through " + link, 0),
               0u);
 }
+
+// Wine gives a Linux folder an access list from its mode bits: /tmp (1777, the sticky bit unseen)
+// lets Everyone add, delete and rename entries, so it is refused as the log folder and as any log
+// folder's parent; a folder of mode 755 made inside it passes on its own rights. The folder held
+// by the check cannot be renamed on Windows; Wine does not enforce that, so it is not asked here.
+TEST(LogFolderCheck, LinuxFoldersOfMode777AreRefusedAsTheFolderAndAsAParent)
+{
+    const std::string tmp = "Z:\\tmp";
+    const ZintarTest::TemporaryFile nameOnly("mode-755-log-folder");
+    const std::string inside = tmp + "\\" + nameOnly.path.substr(nameOnly.path.find_last_of('\\') + 1);
+    ASSERT_NE(CreateDirectoryA(inside.c_str(), nullptr), 0);
+    struct Row {
+        const char* name;
+        std::string logFile;
+        std::string refusal;  // its start
+    };
+    const Row rows[] = {
+        {"the folder of mode 1777", tmp + "\\Logs.dat",
+         "its folder " + tmp + " lets Everyone add files, add subfolders and delete files"},
+        {"its parent of mode 1777", inside + "\\Logs.dat",
+         "its folder " + inside + " could be moved away and another put in its place: " + tmp +
+             " lets Everyone delete files and rename it"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string refusal = RefusalOfLogFolder(row.logFile).value_or("(passes)");
+        EXPECT_EQ(refusal.rfind(row.refusal, 0), 0u) << refusal;
+    }
+    RemoveDirectoryA(inside.c_str());
+}
