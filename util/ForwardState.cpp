@@ -42,6 +42,27 @@ std::string OneLine(std::string text)
 
 }  // namespace
 
+const char* RevocationText(RevocationCheck check)
+{
+    switch (check) {
+    case RevocationCheck::Off:
+        return "off";
+    case RevocationCheck::Hard:
+        return "hard";
+    case RevocationCheck::Soft:
+        break;
+    }
+    return "soft";
+}
+
+std::optional<RevocationCheck> ParseRevocation(std::string_view text)
+{
+    for (const RevocationCheck check : {RevocationCheck::Off, RevocationCheck::Soft, RevocationCheck::Hard})
+        if (text == RevocationText(check))
+            return check;
+    return std::nullopt;
+}
+
 std::string FormatForwardState(const ForwardState& s)
 {
     std::ostringstream out;
@@ -51,8 +72,9 @@ std::string FormatForwardState(const ForwardState& s)
             << "\ndigest=" << DigestText(s.acknowledged->digest) << "\n";
     out << "acknowledged-at=" << OneLine(s.acknowledgedAt) << "\nlost=" << s.lost << "\nforwarded=" << s.forwarded
         << "\ntarget=" << OneLine(s.target) << "\nconnected=" << (s.connected ? "yes" : "no")
-        << "\nproblem=" << OneLine(s.problem) << "\nwarning=" << OneLine(s.warning) << "\nbehind=" << s.behind
-        << "\nupdated-at=" << OneLine(s.updatedAt) << "\n";
+        << "\nprotocol=" << OneLine(s.protocol) << "\nproblem=" << OneLine(s.problem)
+        << "\nwarning=" << OneLine(s.warning) << "\nbehind=" << s.behind << "\nupdated-at=" << OneLine(s.updatedAt)
+        << "\n";
     return out.str();
 }
 
@@ -78,6 +100,7 @@ ForwardState ParseForwardState(const std::string& text)
     s.forwarded = Number(fields, "forwarded").value_or(0);
     s.target = Text(fields, "target");
     s.connected = Text(fields, "connected") == "yes";
+    s.protocol = Text(fields, "protocol");
     s.problem = Text(fields, "problem");
     s.warning = Text(fields, "warning");
     s.behind = Number(fields, "behind").value_or(0);
@@ -91,6 +114,8 @@ std::string ForwardStatusText(const ForwardState& s, bool running)
     out << "forwarder      " << (running ? "running" : "not running") << ", to " << s.target << "\n";
     out << "connection     " << (s.connected ? "connected" : "not connected")
         << (s.problem.empty() ? "" : ": " + s.problem) << "\n";
+    if (s.connected && !s.protocol.empty())
+        out << "protocol       " << s.protocol << "\n";
     if (!s.warning.empty())
         out << "warning        " << s.warning << "\n";
     if (s.acknowledged)
@@ -107,6 +132,8 @@ std::string ForwardStatusText(const ForwardState& s, bool running)
 std::string ForwardStatusLine(const ForwardState& s)
 {
     std::string line = (s.connected ? "connected to " : "not connected to ") + s.target;
+    if (s.connected && !s.protocol.empty())
+        line += " over " + s.protocol;
     if (!s.connected && !s.problem.empty())
         line += " (" + s.problem + ")";
     line += s.acknowledged ? ", acknowledged sequence " + std::to_string(s.acknowledged->sequence) +
