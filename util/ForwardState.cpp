@@ -51,6 +51,27 @@ std::string UncountedText(const ForwardState& s)
 
 }  // namespace
 
+const char* RevocationText(RevocationCheck check)
+{
+    switch (check) {
+    case RevocationCheck::Off:
+        return "off";
+    case RevocationCheck::Hard:
+        return "hard";
+    case RevocationCheck::Soft:
+        break;
+    }
+    return "soft";
+}
+
+std::optional<RevocationCheck> ParseRevocation(std::string_view text)
+{
+    for (const RevocationCheck check : {RevocationCheck::Off, RevocationCheck::Soft, RevocationCheck::Hard})
+        if (text == RevocationText(check))
+            return check;
+    return std::nullopt;
+}
+
 std::string FormatForwardState(const ForwardState& s)
 {
     std::ostringstream out;
@@ -60,9 +81,9 @@ std::string FormatForwardState(const ForwardState& s)
             << "\ndigest=" << DigestText(s.acknowledged->digest) << "\n";
     out << "acknowledged-at=" << OneLine(s.acknowledgedAt) << "\nlost=" << s.lost
         << "\nlost-uncounted=" << s.uncountedLosses << "\nforwarded=" << s.forwarded << "\ntarget=" << OneLine(s.target)
-        << "\nconnected=" << (s.connected ? "yes" : "no") << "\nproblem=" << OneLine(s.problem)
-        << "\nwarning=" << OneLine(s.warning) << "\nnotice=" << OneLine(s.notice) << "\nbehind=" << s.behind
-        << "\nupdated-at=" << OneLine(s.updatedAt) << "\n";
+        << "\nconnected=" << (s.connected ? "yes" : "no") << "\nprotocol=" << OneLine(s.protocol)
+        << "\nproblem=" << OneLine(s.problem) << "\nwarning=" << OneLine(s.warning) << "\nnotice=" << OneLine(s.notice)
+        << "\nbehind=" << s.behind << "\nupdated-at=" << OneLine(s.updatedAt) << "\n";
     return out.str();
 }
 
@@ -89,6 +110,7 @@ ForwardState ParseForwardState(const std::string& text)
     s.forwarded = Number(fields, "forwarded").value_or(0);
     s.target = Text(fields, "target");
     s.connected = Text(fields, "connected") == "yes";
+    s.protocol = Text(fields, "protocol");
     s.problem = Text(fields, "problem");
     s.warning = Text(fields, "warning");
     s.notice = Text(fields, "notice");
@@ -103,6 +125,8 @@ std::string ForwardStatusText(const ForwardState& s, bool running)
     out << "forwarder      " << (running ? "running" : "not running") << ", to " << s.target << "\n";
     out << "connection     " << (s.connected ? "connected" : "not connected")
         << (s.problem.empty() ? "" : ": " + s.problem) << "\n";
+    if (s.connected && !s.protocol.empty())
+        out << "protocol       " << s.protocol << "\n";
     if (!s.warning.empty())
         out << "warning        " << s.warning << "\n";
     if (!s.notice.empty())
@@ -122,6 +146,8 @@ std::string ForwardStatusText(const ForwardState& s, bool running)
 std::string ForwardStatusLine(const ForwardState& s)
 {
     std::string line = (s.connected ? "connected to " : "not connected to ") + s.target;
+    if (s.connected && !s.protocol.empty())
+        line += " over " + s.protocol;
     if (!s.connected && !s.problem.empty())
         line += " (" + s.problem + ")";
     line += s.acknowledged ? ", acknowledged sequence " + std::to_string(s.acknowledged->sequence) +

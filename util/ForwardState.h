@@ -7,10 +7,24 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "util/LogFileFormat.h"
 
 namespace ZintarUtil {
+
+// How the chain of the collector's certificate is checked for revocation (CRLs and OCSP, every
+// certificate but the root).
+enum class RevocationCheck {
+    Off,   // not at all
+    Soft,  // a revoked certificate is refused; one whose status cannot be fetched in time passes
+    Hard,  // refused unless the status of every certificate is known and good
+};
+
+// "off", "soft", "hard", as the command line and the registry spell them.
+const char* RevocationText(RevocationCheck check);
+// None for any other text.
+std::optional<RevocationCheck> ParseRevocation(std::string_view text);
 
 // What the forwarder runs with, as the command line and the registry give it (unchecked).
 struct ForwardSettings {
@@ -22,6 +36,7 @@ struct ForwardSettings {
     std::string fingerprint;        // empty: the certificate is checked by its chain and name
     std::string clientCertificate;  // PKCS#12 file with the forwarder's own certificate and key; empty: none
     int facility = 16;              // local0
+    RevocationCheck revocation = RevocationCheck::Soft;
 };
 
 // A message of the ring, named as it is forwarded: its log's generation, its sequence and the
@@ -44,6 +59,7 @@ struct ForwardState {
     // For `status`; not needed to resume.
     std::string target;
     bool connected = false;
+    std::string protocol;      // the connection's TLS version ("TLS 1.3"); empty: plain TCP or none
     std::string problem;       // why it is not connected, or the last failure
     std::string warning;       // what the administrator should know of the settings (plain text on the network)
     std::string notice;        // what this run did that the administrator should know (a resume point not believed)

@@ -28,6 +28,10 @@ public:
     // Ends the connection in order (TLS: close_notify first) so that the collector has read
     // everything sent; waits at most `timeoutMs`. Returns whether it closed cleanly. Never throws.
     virtual bool Close(std::uint32_t timeoutMs) noexcept = 0;
+
+    // The security protocol the connection runs, as `status` shows it ("TLS 1.3"); empty for
+    // plain TCP.
+    virtual std::string Protocol() const { return {}; }
 };
 
 }  // namespace ZintarForward

@@ -16,6 +16,7 @@ constexpr const char* kDescription =
 
 struct Flags {
     std::string types = "0,1,2,3";
+    std::string revocation = "soft";
 };
 
 void AddSettingsOptions(CLI::App& command, ForwardSettings& s, Flags& flags)
@@ -38,6 +39,10 @@ void AddSettingsOptions(CLI::App& command, ForwardSettings& s, Flags& flags)
                        "PKCS#12 file (RSA key, no password) with this "
                        "forwarder's certificate, for a collector that asks for one "
                        "(rsyslog's imrelp with TLS does)");
+    command.add_option("--revocation", flags.revocation,
+                       "how the collector certificate's chain is checked for revocation: soft (the default: "
+                       "a revoked certificate is refused, one whose status cannot be fetched passes), hard (its "
+                       "status must be known) or off");
     command.add_option("--facility", s.facility, "the syslog facility, 0 to 23 (default 16, local0)")
         ->check(CLI::Range(0, 23));
 }
@@ -54,6 +59,11 @@ CheckedSettings CheckSettings(const ForwardSettings& settings)
                          settings.to + "'");
     if (checked.pin && !settings.caFile.empty())
         throw UsageError("--ca and --fingerprint exclude each other: a pinned certificate is not checked by its chain");
+    // A pin names the one certificate to trust; no chain is built, so there is nothing to check
+    // for revocation, and asking for it strictly is a contradiction.
+    if (checked.pin && settings.revocation == ZintarUtil::RevocationCheck::Hard)
+        throw UsageError("--revocation hard needs a chain to check: a pinned certificate (--fingerprint) is checked "
+                         "by its SHA-256 alone");
     if (settings.facility < 0 || settings.facility > 23)
         throw UsageError("--facility takes 0 to 23, not " + std::to_string(settings.facility));
     if ((settings.typeMask & ZintarUtil::kEveryTypeMask) == 0 || (settings.typeMask & ~ZintarUtil::kEveryTypeMask) != 0)
@@ -93,6 +103,10 @@ ForwardCommandLine ParseForwardCommandLine(const std::vector<std::string>& args,
     }
     if (line.command == Command::Run || line.command == Command::Install) {
         line.settings.typeMask = ZintarUtil::ParseTypeList(flags.types, "--types");
+        const auto revocation = ZintarUtil::ParseRevocation(flags.revocation);
+        if (!revocation)
+            throw UsageError("--revocation takes off, soft or hard, not '" + flags.revocation + "'");
+        line.settings.revocation = *revocation;
         CheckSettings(line.settings);
     }
     return line;

@@ -37,6 +37,7 @@ Forwarder::Forwarder(ForwarderOptions options, ForwarderPlatform& platform, Forw
         this->options.window = target.UsesRelp() ? kRelpWindow : kStreamWindow;
     state.target = target.url;
     state.connected = false;
+    state.protocol.clear();
     state.forwarded = 0;
     state.problem = "not connected yet";
     state.warning.clear();
@@ -98,9 +99,11 @@ void Forwarder::Connect()
     inFlight.clear();
     cursor.Rewind(state.acknowledged);
     state.connected = true;
+    state.protocol = connection->Protocol();
     state.problem.clear();
     lastLoggedProblem.clear();
-    platform.Log("zintar-forward: connected to " + options.target.url);
+    platform.Log("zintar-forward: connected to " + options.target.url +
+                 (state.protocol.empty() ? "" : " over " + state.protocol));
 }
 
 void Forwarder::OpenRelpSession()
@@ -132,6 +135,7 @@ void Forwarder::Disconnect(const std::string& why)
     inFlight.clear();
     cursor.Rewind(state.acknowledged);
     state.connected = false;
+    state.protocol.clear();
     state.problem = why;
     nextConnectAt = platform.NowMs() + backoffMs;
     // The same failure again and again is logged once, not every 30 s for as long as it lasts.
@@ -329,6 +333,7 @@ void Forwarder::Finish()
     }
     DeliverSettled();
     state.connected = false;
+    state.protocol.clear();
     state.problem = "stopped";
     SaveIfDue(true);
 }

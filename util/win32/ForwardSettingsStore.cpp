@@ -60,6 +60,7 @@ void WriteForwardSettings(const ForwardSettings& s)
     SetText(key, "CA", s.caFile);
     SetText(key, "Fingerprint", s.fingerprint);
     SetText(key, "ClientCert", s.clientCertificate);
+    SetText(key, "Revocation", RevocationText(s.revocation));
     const DWORD facility = static_cast<DWORD>(s.facility);
     const LONG written =
         RegSetValueExA(key, "Facility", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&facility), sizeof facility);
@@ -85,6 +86,12 @@ std::optional<ForwardSettings> ReadForwardSettings()
     s.caFile = GetText(key, "CA");
     s.fingerprint = GetText(key, "Fingerprint");
     s.clientCertificate = GetText(key, "ClientCert");
+    // Missing in settings stored before the value existed: the default.
+    const std::string revocation = GetText(key, "Revocation");
+    const auto check = revocation.empty() ? RevocationCheck::Soft : ParseRevocation(revocation);
+    if (!check)
+        throw ExceptionBase("The registry value Revocation takes off, soft or hard, not '" + revocation + "'");
+    s.revocation = *check;
     const std::string types = GetText(key, "Types");
     try {
         s.typeMask = types.empty() ? kEveryTypeMask : ParseTypeList(types, "The registry value Types");

@@ -3,8 +3,8 @@
 // administrator can see them and the service can read them; and its state file, by default in
 // its own folder under %ProgramData%, readable by the service and the administrators only.
 //
-// The values: To, HostName, State, Types ("0,1,2,3"), CA, Fingerprint, ClientCert (text), Facility
-// (DWORD).
+// The values: To, HostName, State, Types ("0,1,2,3"), CA, Fingerprint, ClientCert, Revocation
+// ("off", "soft", "hard"; missing: soft) (text), Facility (DWORD).
 #pragma once
 
 #include <optional>

@@ -167,6 +167,10 @@ TEST(ForwardOptions, CommandLinesAndStateFiles)
         {{"run", "--to", "tls://c:1", "--types", "4"}, "--types takes types 0 to 3"},
         {{"run", "--to", "tls://c:1", "--facility", "24"}, "--facility"},
         {{"run", "--to", "tls://c:1", "--host-name", "two words"}, "--host-name"},
+        {{"run", "--to", "tls://c:1", "--revocation", "off"}, "(accepted)"},
+        {{"run", "--to", "tls://c:1", "--revocation", "HARD"}, "--revocation takes off, soft or hard"},
+        {{"run", "--to", "tls://c:1", "--fingerprint", pin, "--revocation", "soft"}, "(accepted)"},
+        {{"run", "--to", "tls://c:1", "--fingerprint", pin, "--revocation", "hard"}, "needs a chain to check"},
     };
     for (const auto& row : rows)
         EXPECT_NE(errorOf(row.args).find(row.error), std::string::npos) << errorOf(row.args);
@@ -174,7 +178,22 @@ TEST(ForwardOptions, CommandLinesAndStateFiles)
     EXPECT_TRUE(ParseTarget("tcp://127.0.0.2:5").IsLoopback());
     EXPECT_FALSE(ParseTarget("tcp://10.0.0.1:5").IsLoopback());
 
+    std::string help;
+    EXPECT_EQ(ParseForwardCommandLine({"run", "--to", "tls://c:1"}, help).settings.revocation,
+              ZintarUtil::RevocationCheck::Soft);
+    EXPECT_EQ(
+        ParseForwardCommandLine({"install", "--to", "tls://c:1", "--revocation", "hard"}, help).settings.revocation,
+        ZintarUtil::RevocationCheck::Hard);
+
     ForwardState state;
+    state.target = "tls://c:1";
+    state.connected = true;
+    state.protocol = "TLS 1.3";
+    EXPECT_NE(ZintarUtil::ForwardStatusText(ParseForwardState(FormatForwardState(state)), true)
+                  .find("\nprotocol       TLS 1.3\n"),
+              std::string::npos);
+    EXPECT_NE(ZintarUtil::ForwardStatusLine(state).find("connected to tls://c:1 over TLS 1.3"), std::string::npos);
+    state = ForwardState{};
     state.acknowledged = ResumePoint{4, 1234, 0x00ab00000000ffffull};
     state.lost = 7;
     state.problem = "refused\nagain";

@@ -17,6 +17,7 @@
 
 namespace ZintarForward {
 
+using ZintarUtil::RevocationCheck;
 using ZintarUtil::UIntToString;
 using ZintarUtil::Exceptions::ExceptionBase;
 
@@ -24,6 +25,13 @@ namespace {
 
 const std::string kRefused = "Refused the collector's certificate: ";
 const std::string kStartFailed = "Failed to start TLS with the collector: ";
+
+// The time the whole chain's revocation information (CRLs, OCSP answers) may take to fetch,
+// within the connection's 10 s.
+constexpr DWORD kRevocationFetchMs = 5000;
+// Revocation information that could not be had: accepted under --revocation soft.
+constexpr DWORD kRevocationUnknown = CERT_TRUST_REVOCATION_STATUS_UNKNOWN | CERT_TRUST_IS_OFFLINE_REVOCATION;
+constexpr DWORD kIgnoreRevocation = 0x80;  // SECURITY_FLAG_IGNORE_REVOCATION, of wininet.h
 
 struct AlgorithmTraits : ZintarUtil::NullIsEmpty<BCRYPT_ALG_HANDLE> {
     static bool Close(BCRYPT_ALG_HANDLE algorithm) noexcept { return BCryptCloseAlgorithmProvider(algorithm, 0) >= 0; }
@@ -114,15 +122,31 @@ CertStore LoadCaStore(const std::string& caFile)
     return store;
 }
 
+// CERT_CHAIN_ENGINE_CONFIG as Windows 8 and later know it: wincrypt.h shows dwExclusiveFlags and
+// its flag only to programs built for Windows 8 on, and this one is built for Windows 7.
+struct ChainEngineConfig8 {
+    CERT_CHAIN_ENGINE_CONFIG windows7;
+    DWORD dwExclusiveFlags;
+};
+constexpr DWORD kExclusiveEnableCa = 0x1;  // CERT_CHAIN_EXCLUSIVE_ENABLE_CA_FLAG
+static_assert(sizeof(CERT_CHAIN_ENGINE_CONFIG) ==
+              offsetof(CERT_CHAIN_ENGINE_CONFIG, hExclusiveTrustedPeople) + sizeof(HCERTSTORE));
+
+// An engine whose only trust anchors are the CA file's certificates, intermediate CAs included:
+// without kExclusiveEnableCa only a self-signed root in the file ends a chain. Wine knows only the
+// Windows 7 structure and refuses the larger one (E_INVALIDARG), so there a file must hold the root.
 ChainEngine EngineTrusting(HCERTSTORE roots, const std::string& caFile)
 {
-    CERT_CHAIN_ENGINE_CONFIG config{};
-    // The Windows 7 layout, which ends after hExclusiveTrustedPeople: Wine refuses the Windows 8
-    // size with dwExclusiveFlags (E_INVALIDARG), and Windows takes both.
-    config.cbSize = offsetof(CERT_CHAIN_ENGINE_CONFIG, hExclusiveTrustedPeople) + sizeof config.hExclusiveTrustedPeople;
-    config.hExclusiveRoot = roots;
+    ChainEngineConfig8 config{};
+    config.windows7.cbSize = sizeof config;
+    config.windows7.hExclusiveRoot = roots;
+    config.windows7.dwUrlRetrievalTimeout = kRevocationFetchMs;
+    config.dwExclusiveFlags = kExclusiveEnableCa;
     ChainEngine engine;
-    if (!CertCreateCertificateChainEngine(&config, engine.Put()))
+    if (CertCreateCertificateChainEngine(&config.windows7, engine.Put()))
+        return engine;
+    config.windows7.cbSize = sizeof config.windows7;
+    if (!CertCreateCertificateChainEngine(&config.windows7, engine.Put()))
         throw ExceptionBase(kStartFailed + "cannot use the CA file " + caFile + ": " +
                             SystemErrorClause(GetLastError()));
     return engine;
@@ -156,16 +180,48 @@ std::string UntrustedFailure(const std::string& caFile)
                           : "it is not signed by the CA in " + caFile;
 }
 
+std::string SubjectName(const CERT_CONTEXT& certificate)
+{
+    char name[256] = {};
+    CertGetNameStringA(&certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, name, sizeof name);
+    return name;
+}
+
+// Which certificate of the chain its CA revoked, and since when.
+std::string RevokedFailure(const CERT_CHAIN_CONTEXT& chain)
+{
+    if (chain.cChain == 0)
+        return "it has been revoked";
+    const CERT_SIMPLE_CHAIN& simple = *chain.rgpChain[0];
+    for (DWORD i = 0; i < simple.cElement; ++i) {
+        const CERT_CHAIN_ELEMENT& element = *simple.rgpElement[i];
+        if ((element.TrustStatus.dwErrorStatus & CERT_TRUST_IS_REVOKED) == 0)
+            continue;
+        std::string text =
+            i == 0 ? "it has been revoked"
+                   : "the CA certificate \"" + SubjectName(*element.pCertContext) + "\" of its chain has been revoked";
+        const CERT_REVOCATION_INFO* info = element.pRevocationInfo;
+        if (info != nullptr && info->pCrlInfo != nullptr && info->pCrlInfo->pCrlEntry != nullptr)
+            text += " (on " + UtcText(info->pCrlInfo->pCrlEntry->RevocationDate) + ")";
+        return text;
+    }
+    return "it has been revoked";
+}
+
 // The first reason of the chain's errors that a reader can act on; Wine's SSL policy passes a
 // chain that ends in an unknown root, so the chain's own status is the check that counts.
-std::string TrustFailure(const CERT_CONTEXT& certificate, DWORD errors, const std::string& caFile)
+std::string TrustFailure(const CERT_CONTEXT& certificate, const CERT_CHAIN_CONTEXT& chain, DWORD errors,
+                         const std::string& caFile)
 {
     if (errors & (CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_PARTIAL_CHAIN | CERT_TRUST_IS_CYCLIC))
         return UntrustedFailure(caFile);
     if (errors & CERT_TRUST_IS_NOT_SIGNATURE_VALID)
         return "a signature in its chain is not valid";
     if (errors & CERT_TRUST_IS_REVOKED)
-        return "it has been revoked";
+        return RevokedFailure(chain);
+    if (errors & kRevocationUnknown)
+        return "whether its chain has been revoked cannot be told (no CRL or OCSP answer within " +
+               UIntToString(kRevocationFetchMs / 1000) + " s); --revocation soft would accept it";
     if (errors & CERT_TRUST_IS_NOT_TIME_VALID)
         return TimeFailure(certificate);
     if (errors & CERT_TRUST_IS_NOT_VALID_FOR_USAGE)
@@ -256,15 +312,29 @@ void CertificateCheck::CheckChain(const CERT_CONTEXT& certificate) const
     parameters.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
     parameters.RequestedUsage.Usage.cUsageIdentifier = 1;
     parameters.RequestedUsage.Usage.rgpszUsageIdentifier = &serverAuthentication;
+    parameters.dwUrlRetrievalTimeout = kRevocationFetchMs;
+    // Every certificate but the root (or the CA file's anchor), within one time for them all.
+    const DWORD flags = policy.revocation == RevocationCheck::Off ? 0
+                                                                  : CERT_CHAIN_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT |
+                                                                        CERT_CHAIN_REVOCATION_ACCUMULATIVE_TIMEOUT;
     // The collector's intermediates came with its certificate, in the store SChannel attached.
     Chain chain;
     const HCERTCHAINENGINE engine = caEngine ? caEngine.Get() : HCCE_LOCAL_MACHINE;
-    if (!CertGetCertificateChain(engine, &certificate, nullptr, certificate.hCertStore, &parameters, 0, nullptr,
-                                 chain.Put()))
+    BOOL built = CertGetCertificateChain(engine, &certificate, nullptr, certificate.hCertStore, &parameters, flags,
+                                         nullptr, chain.Put());
+    if (!built && GetLastError() == static_cast<DWORD>(E_INVALIDARG)) {
+        // Wine knows the structure without its later fields only; the engine's time then applies.
+        parameters.cbSize = offsetof(CERT_CHAIN_PARA, RequestedIssuancePolicy);
+        built = CertGetCertificateChain(engine, &certificate, nullptr, certificate.hCertStore, &parameters, flags,
+                                        nullptr, chain.Put());
+    }
+    if (!built)
         throw ExceptionBase(kRefused + "no chain can be built for it: " + SystemErrorClause(GetLastError()));
-    const DWORD errors = chain.Get()->TrustStatus.dwErrorStatus;
+    DWORD errors = chain.Get()->TrustStatus.dwErrorStatus;
+    if (policy.revocation == RevocationCheck::Soft)
+        errors &= ~kRevocationUnknown;
     if (errors != CERT_TRUST_NO_ERROR)
-        throw ExceptionBase(kRefused + TrustFailure(certificate, errors, policy.caFile));
+        throw ExceptionBase(kRefused + TrustFailure(certificate, *chain.Get(), errors, policy.caFile));
     CheckName(certificate, *chain.Get());
 }
 
@@ -278,6 +348,10 @@ void CertificateCheck::CheckName(const CERT_CONTEXT& certificate, const CERT_CHA
     CERT_CHAIN_POLICY_PARA parameters{};
     parameters.cbSize = sizeof parameters;
     parameters.pvExtraPolicyPara = &ssl;
+    // The chain's revocation has been judged above, by the policy's setting; the system's policy
+    // would refuse a status it could not fetch (Windows through the first flag, Wine the second).
+    parameters.dwFlags = CERT_CHAIN_POLICY_IGNORE_ALL_REV_UNKNOWN_FLAGS;
+    ssl.fdwChecks = kIgnoreRevocation;
     CERT_CHAIN_POLICY_STATUS status{};
     status.cbSize = sizeof status;
     if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, &chain, &parameters, &status))

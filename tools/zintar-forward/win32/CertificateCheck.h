@@ -7,6 +7,11 @@
 //     trusts) without any error, and a certificate that names the host: its DNS names through the
 //     system's SSL policy, an IP literal also through the certificate's IP address entries, which
 //     Wine's policy does not look at.
+//
+// The chain's certificates but its anchor are checked for revocation as the policy asks: a revoked
+// one is refused unless the check is off, one whose status cannot be fetched within a few seconds
+// only under --revocation hard. A pinned certificate has no chain and is not checked for it.
+// The CA file may hold the issuing intermediate CA alone (Windows 8 and later; Wine wants the root).
 #pragma once
 
 #include <windows.h>

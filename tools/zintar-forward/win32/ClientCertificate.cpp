@@ -1,7 +1,10 @@
 #include "tools/zintar-forward/win32/ClientCertificate.h"
 
 #include <algorithm>
+#include <mutex>
 #include <vector>
+
+#include <ncrypt.h>
 
 #include "tools/zintar-forward/win32/SocketConnection.h"
 #include "util/Exceptions.h"
@@ -120,8 +123,8 @@ std::vector<KeyContainer> ImportedContainers(HCERTSTORE store)
         if (bytes.empty())
             continue;
         const auto& info = *reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(bytes.data());
-        // A key in a CNG provider (type 0) is not ours to delete through CryptoAPI.
-        if (info.dwProvType == 0 || info.pwszContainerName == nullptr)
+        // Type 0: a key in a CNG key storage provider, which the file named.
+        if (info.pwszContainerName == nullptr)
             continue;
         KeyContainer found{info.pwszContainerName, info.pwszProvName != nullptr ? info.pwszProvName : L"",
                            info.dwProvType, info.dwFlags & CRYPT_MACHINE_KEYSET};
@@ -134,13 +137,58 @@ std::vector<KeyContainer> ImportedContainers(HCERTSTORE store)
     return containers;
 }
 
+std::string Failure(const std::string& file)
+{
+    return "Failed to start TLS with the collector: cannot use the client certificate " + file + ": ";
+}
+
+void DeleteCngKey(const KeyContainer& key)
+{
+    NCRYPT_PROV_HANDLE provider = 0;
+    if (NCryptOpenStorageProvider(&provider, key.provider.empty() ? nullptr : key.provider.c_str(), 0) != ERROR_SUCCESS)
+        return;
+    NCRYPT_KEY_HANDLE opened = 0;
+    const DWORD scope = (key.flags & CRYPT_MACHINE_KEYSET) != 0 ? NCRYPT_MACHINE_KEY_FLAG : 0;
+    if (NCryptOpenKey(provider, &opened, key.name.c_str(), 0, scope | NCRYPT_SILENT_FLAG) == ERROR_SUCCESS &&
+        NCryptDeleteKey(opened, NCRYPT_SILENT_FLAG) != ERROR_SUCCESS)  // frees the handle when it succeeds
+        NCryptFreeObject(opened);
+    NCryptFreeObject(provider);
+}
+
+// The newest import of this process, reused while its file's bytes stay the same.
+struct LastImport {
+    std::mutex mutex;
+    std::string file;
+    std::string content;
+    std::shared_ptr<const ClientCertificate> certificate;
+};
+
+LastImport& TheLastImport()
+{
+    static LastImport last;
+    return last;
+}
+
 }  // namespace
 
-ClientCertificate::ClientCertificate(const std::string& file) : file(file)
+std::shared_ptr<const ClientCertificate> LoadClientCertificate(const std::string& file)
 {
-    const std::string failure =
-        "Failed to start TLS with the collector: cannot use the client certificate " + file + ": ";
-    std::string content = ReadWholeFile(file, failure);
+    std::string content = ReadWholeFile(file, Failure(file));
+    LastImport& last = TheLastImport();
+    const std::lock_guard<std::mutex> lock(last.mutex);
+    if (last.certificate && last.file == file && last.content == content)
+        return last.certificate;
+    // The previous import goes once no connection uses it any more, its keys with it.
+    last.certificate.reset();
+    last.certificate = std::make_shared<const ClientCertificate>(file, content);
+    last.file = file;
+    last.content = std::move(content);
+    return last.certificate;
+}
+
+ClientCertificate::ClientCertificate(const std::string& file, std::string content) : file(file)
+{
+    const std::string failure = Failure(file);
     store = ImportPkcs12(content, failure);
     keys.containers = ImportedContainers(store.Get());
     certificate = CertificateWithKey(store.Get(), failure);
@@ -149,6 +197,10 @@ ClientCertificate::ClientCertificate(const std::string& file) : file(file)
 ImportedKeys::~ImportedKeys()
 {
     for (const Container& key : containers) {
+        if (key.providerType == 0) {
+            DeleteCngKey(key);
+            continue;
+        }
         HCRYPTPROV deleted = 0;
         CryptAcquireContextW(&deleted, key.name.c_str(), key.provider.empty() ? nullptr : key.provider.c_str(),
                              key.providerType, key.flags | CRYPT_DELETEKEYSET);

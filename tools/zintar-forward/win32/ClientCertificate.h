@@ -1,12 +1,15 @@
 // The forwarder's own certificate, for collectors that ask the client to prove who it is (RELP
 // over TLS always does). It comes from a PKCS#12 file (.pfx, .p12) that holds the certificate and
-// its private key, and is loaded anew for every connection, so that a replaced file counts from
-// the next connection on.
+// its private key, and is read anew for every connection, so that a replaced file counts from the
+// next connection on.
 //
 // Importing a PKCS#12 file puts its key into a key container of the account that runs us (the
-// user's key set, never the machine's: Wine's SChannel finds keys there only). The container is
-// deleted again when the ClientCertificate goes, so that reconnecting leaves no keys behind; it must
-// therefore outlive the SChannel credentials made from it.
+// user's key set, never the machine's: Wine's SChannel finds keys there only), a CryptoAPI one or,
+// when the file names a key storage provider, a CNG key: either is a file in the account's profile.
+// So a process imports a file once and reuses that import for every connection while the file's
+// bytes stay the same; the keys are deleted again when the import goes (the file changed, or the
+// process ends). An import without persisting its key (PKCS12_NO_PERSIST_KEY) would leave nothing
+// at all, but SChannel cannot sign with such a key on many Windows versions.
 //
 // Used by one thread at a time, like the connection that owns it.
 #pragma once
@@ -15,6 +18,7 @@
 
 #include <wincrypt.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -37,19 +41,19 @@ public:
     ImportedKeys& operator=(const ImportedKeys&) = delete;
     ~ImportedKeys();
 
-    std::vector<Container> containers;
+    std::vector<Container> containers;  // providerType 0: a CNG key
 };
 
 class ClientCertificate {
 public:
-    // Reads and imports `file` (with an empty password) and picks the certificate whose
+    // Imports `content`, read from `file` (with an empty password), and picks the certificate whose
     // private key is in it. Throws ExceptionBase "Failed to start TLS with the collector: cannot
     // use the client certificate FILE: <reason>", the reason being the system's text for a file
     // that cannot be read, "it is not a PKCS#12 file", "the password is wrong", "it cannot be
     // imported: ...", "it holds no private key", "its private key cannot be opened: ..." or "none
     // of its certificates belongs to its private key". Under Wine a password, a file without
     // a key and a key other than RSA all end in "it cannot be imported": Wine gives no reason.
-    explicit ClientCertificate(const std::string& file);
+    ClientCertificate(const std::string& file, std::string content);
     ClientCertificate(const ClientCertificate&) = delete;
     ClientCertificate& operator=(const ClientCertificate&) = delete;
 
@@ -65,5 +69,10 @@ private:
     CertStore store;
     CertContext certificate;
 };
+
+// The certificate of `file` for the next connection: the previous import while the file's bytes
+// are the same, else a new one. Throws ExceptionBase as ClientCertificate's constructor does, and
+// for a file that cannot be read.
+std::shared_ptr<const ClientCertificate> LoadClientCertificate(const std::string& file);
 
 }  // namespace ZintarForward

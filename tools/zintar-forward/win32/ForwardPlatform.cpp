@@ -108,6 +108,7 @@ std::unique_ptr<Connection> WindowsForwarderPlatform::Connect()
         return connection;
     TlsPolicy policy{target.host, settings.settings.caFile, settings.pin};
     policy.clientCertificate = settings.settings.clientCertificate;
+    policy.revocation = settings.settings.revocation;
     return StartTls(std::move(connection), policy, kConnectTimeoutMs);
 }
 

@@ -5,7 +5,12 @@
 #include <windows.h>
 
 #include <wincrypt.h>
+
+#include <subauth.h>
 #define SECURITY_WIN32
+// schannel.h declares SCH_CREDENTIALS and TLS_PARAMETERS only under this name; they use
+// UNICODE_STRING, from subauth.h.
+#define SCHANNEL_USE_BLACKLISTS
 #include <schannel.h>
 #include <security.h>
 
@@ -147,37 +152,57 @@ bool RequestsCertificate(std::string_view received)
     return false;
 }
 
+std::string ProtocolName(DWORD protocol)
+{
+    if (protocol & SP_PROT_TLS1_3)
+        return "TLS 1.3";
+    if (protocol & SP_PROT_TLS1_2)
+        return "TLS 1.2";
+    char text[40];
+    std::snprintf(text, sizeof text, "TLS (SChannel protocol 0x%X)", static_cast<unsigned>(protocol));
+    return text;
+}
+
 class TlsConnection final : public Connection {
 public:
     // `client`: our certificate for the collector, or null to offer none.
     TlsConnection(std::unique_ptr<Connection> plainConnection, const std::string& hostName,
-                  std::unique_ptr<ClientCertificate> client)
+                  std::shared_ptr<const ClientCertificate> client)
         : plain(std::move(plainConnection)),
           serverName(IsAddressLiteral(hostName) ? std::wstring() : WideText(hostName)),
           clientCertificate(std::move(client))
     {
-        SCHANNEL_CRED request{};
-        request.dwVersion = SCHANNEL_CRED_VERSION;
-        request.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
-        request.dwFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;
         PCCERT_CONTEXT offered[1] = {clientCertificate != nullptr ? clientCertificate->Certificate() : nullptr};
-        if (clientCertificate != nullptr) {
-            request.cCreds = 1;
-            request.paCred = offered;
+        const DWORD offeredCount = clientCertificate != nullptr ? 1 : 0;
+        // TLS 1.3 and 1.2, nothing older; SChannel takes the protocols to leave out.
+        TLS_PARAMETERS protocols{};
+        protocols.grbitDisabledProtocols = ~static_cast<DWORD>(SP_PROT_TLS1_2_CLIENT | SP_PROT_TLS1_3_CLIENT);
+        SCH_CREDENTIALS modern{};
+        modern.dwVersion = SCH_CREDENTIALS_VERSION;
+        modern.dwFlags = kCredentialFlags;
+        modern.cCreds = offeredCount;
+        modern.paCred = offered;
+        modern.cTlsParameters = 1;
+        modern.pTlsParameters = &protocols;
+        SECURITY_STATUS status = Acquire(&modern);
+        if (status != SEC_E_OK) {
+            // Windows before 10 1809 and Server 2019 refuse the structure's version (Wine 8 takes
+            // it, and offers TLS 1.2 alone); a certificate SChannel cannot use is refused again
+            // here, and reported below with the reason.
+            SCHANNEL_CRED legacy{};
+            legacy.dwVersion = SCHANNEL_CRED_VERSION;
+            legacy.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
+            legacy.dwFlags = kCredentialFlags;
+            legacy.cCreds = offeredCount;
+            legacy.paCred = offered;
+            status = Acquire(&legacy);
         }
-        TimeStamp expiry;
-        // Owned only once the call has succeeded: a failed one may leave anything in `acquired`.
-        CredHandle acquired = CredentialsTraits::Empty();
-        const SECURITY_STATUS status =
-            AcquireCredentialsHandleW(nullptr, const_cast<SEC_WCHAR*>(UNISP_NAME_W), SECPKG_CRED_OUTBOUND, nullptr,
-                                      &request, nullptr, nullptr, &acquired, &expiry);
         if (status != SEC_E_OK && clientCertificate != nullptr)
             throw ExceptionBase(kStartFailed + ": cannot use the client certificate " + clientCertificate->File() +
                                 ": SChannel refuses it: " + StatusClause(status));
         if (status != SEC_E_OK)
             throw ExceptionBase(kStartFailed +
                                 ": SChannel gives no TLS 1.2 client credentials: " + StatusClause(status));
-        credentials.Reset(acquired);
     }
 
     // The whole exchange within `timeoutMs`. A collector that asks for a client certificate gets
@@ -228,7 +253,7 @@ public:
         RequireUsable(kReceiveFailed);
         Timeout budget(timeoutMs);
         for (;;) {
-            DecryptPending();
+            DecryptPending(budget);
             if (!decrypted.empty())
                 return std::exchange(decrypted, std::string());
             if (peerClosed)
@@ -257,7 +282,26 @@ public:
         return notified && plainClosed;
     }
 
+    std::string Protocol() const override { return protocol; }
+
 private:
+    static constexpr DWORD kCredentialFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;
+
+    // Client credentials from `request` (SCH_CREDENTIALS or SCHANNEL_CRED), kept when SChannel
+    // gives them.
+    SECURITY_STATUS Acquire(void* request)
+    {
+        TimeStamp expiry;
+        // Owned only once the call has succeeded: a failed one may leave anything in `acquired`.
+        CredHandle acquired = CredentialsTraits::Empty();
+        const SECURITY_STATUS status =
+            AcquireCredentialsHandleW(nullptr, const_cast<SEC_WCHAR*>(UNISP_NAME_W), SECPKG_CRED_OUTBOUND, nullptr,
+                                      request, nullptr, nullptr, &acquired, &expiry);
+        if (status == SEC_E_OK)
+            credentials.Reset(acquired);
+        return status;
+    }
+
     void Negotiate(std::uint32_t timeoutMs)
     {
         Timeout budget(timeoutMs);
@@ -297,6 +341,10 @@ private:
         const SECURITY_STATUS sized = QueryContextAttributesW(context.AddressOf(), SECPKG_ATTR_STREAM_SIZES, &sizes);
         if (sized != SEC_E_OK)
             throw ExceptionBase(kStartFailed + ": SChannel gives no record sizes: " + StatusClause(sized));
+        SecPkgContext_ConnectionInfo connection{};
+        const SECURITY_STATUS described =
+            QueryContextAttributesW(context.AddressOf(), SECPKG_ATTR_CONNECTION_INFO, &connection);
+        protocol = described == SEC_E_OK ? ProtocolName(connection.dwProtocol) : "TLS (version unknown)";
     }
 
     // One call of InitializeSecurityContext; whatever token it makes goes to the collector.
@@ -382,10 +430,17 @@ private:
 
     // Decrypts every complete record of `undecrypted` into `decrypted`. The collector's
     // close_notify comes back as SEC_I_CONTEXT_EXPIRED on Windows and as SEC_E_OK without any
-    // text under Wine; either marks the end, after the text that came before it.
-    void DecryptPending()
+    // text under Wine; either marks the end, after the text that came before it. Handshake
+    // messages after the handshake (TLS 1.3's session tickets, a key update) come back as
+    // SEC_I_RENEGOTIATE and belong to InitializeSecurityContext, with the bytes that follow them.
+    void DecryptPending(Timeout& budget)
     {
-        while (!undecrypted.empty() && !peerClosed) {
+        while (!peerClosed && (handshakeAgain || !undecrypted.empty())) {
+            if (handshakeAgain) {
+                if (!ContinueHandshake(budget))
+                    return;
+                continue;
+            }
             SecBuffer buffers[4] = {{PendingLength(), SECBUFFER_DATA, undecrypted.data()},
                                     {0, SECBUFFER_EMPTY, nullptr},
                                     {0, SECBUFFER_EMPTY, nullptr},
@@ -398,9 +453,7 @@ private:
                 peerClosed = true;
                 return;
             }
-            if (status == SEC_I_RENEGOTIATE)
-                throw ExceptionBase(kReceiveFailed + ": it asks for a new handshake, which this client never makes");
-            if (status != SEC_E_OK)
+            if (status != SEC_E_OK && status != SEC_I_RENEGOTIATE)
                 throw ExceptionBase(kReceiveFailed + ": decryption failed: " + StatusClause(status));
             const SecBuffer* text = FindBuffer(buffers, 4, SECBUFFER_DATA);
             const SecBuffer* extra = FindBuffer(buffers, 4, SECBUFFER_EXTRA);
@@ -411,9 +464,27 @@ private:
                 KeepExtra(*extra);
             } else {
                 undecrypted.clear();
-                peerClosed = !hasText;
+                peerClosed = !hasText && status == SEC_E_OK;
             }
+            handshakeAgain = status == SEC_I_RENEGOTIATE;
         }
+    }
+
+    // Hands what the collector sent after a post-handshake message to InitializeSecurityContext,
+    // which sends whatever answer it makes. False when it needs more bytes first.
+    bool ContinueHandshake(Timeout& budget)
+    {
+        SecBuffer buffers[2] = {{PendingLength(), SECBUFFER_TOKEN, undecrypted.data()}, {0, SECBUFFER_EMPTY, nullptr}};
+        SecBufferDesc input{SECBUFFER_VERSION, 2, buffers};
+        const SECURITY_STATUS status = Step(&input, budget);
+        if (status == SEC_E_INCOMPLETE_MESSAGE)
+            return false;
+        if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED)
+            throw ExceptionBase(kReceiveFailed + ": SChannel refuses a handshake message sent after the handshake: " +
+                                StatusClause(status));
+        KeepExtra(buffers[1]);
+        handshakeAgain = status == SEC_I_CONTINUE_NEEDED;
+        return !handshakeAgain || !undecrypted.empty();
     }
 
     bool SendCloseNotify(Timeout& budget)
@@ -438,14 +509,16 @@ private:
     // before the credentials it was made from, the socket last.
     std::unique_ptr<Connection> plain;
     std::wstring serverName;  // empty: no server name indication (an address, or no name at all)
-    std::unique_ptr<ClientCertificate> clientCertificate;  // null: none offered
+    std::shared_ptr<const ClientCertificate> clientCertificate;  // null: none offered
     CredentialsHandle credentials;
     SecurityContext context;
     SecPkgContext_StreamSizes sizes{};
     std::string undecrypted;    // bytes from the collector that SChannel has not used yet
     std::string decrypted;      // text that a Receive has not handed out yet
     std::string fromCollector;  // the collector's handshake bytes, until it asked for a certificate
+    std::string protocol;       // "TLS 1.3", once the handshake is done
     bool certificateAsked = false;
+    bool handshakeAgain = false;  // InitializeSecurityContext wants the collector's next bytes
     bool peerClosed = false;
     bool closed = false;
 };
@@ -456,9 +529,9 @@ std::unique_ptr<Connection> StartTls(std::unique_ptr<Connection> plain, const Tl
                                      std::uint32_t timeoutMs)
 {
     const CertificateCheck check(policy);
-    std::unique_ptr<ClientCertificate> client;
+    std::shared_ptr<const ClientCertificate> client;
     if (!policy.clientCertificate.empty())
-        client = std::make_unique<ClientCertificate>(policy.clientCertificate);
+        client = LoadClientCertificate(policy.clientCertificate);
     auto tls = std::make_unique<TlsConnection>(std::move(plain), policy.hostName, std::move(client));
     tls->Handshake(timeoutMs);
     check.Check(*tls->PeerCertificate().Get());

@@ -1,7 +1,11 @@
-// TLS 1.2 to the collector through SChannel, on top of any Connection. SChannel only runs the
+// TLS 1.3 or 1.2 to the collector through SChannel, on top of any Connection. SChannel only runs the
 // protocol; the collector's certificate is checked here, after the handshake and before a single
 // byte of application data goes out (CertificateCheck.h), because Wine's SChannel checks nothing
 // during the handshake whatever the credential flags ask.
+//
+// TLS 1.3 needs SChannel's newer credentials (SCH_CREDENTIALS, Windows 10 1809 and Server 2019 on);
+// where they are refused (older Windows) the connection offers TLS 1.2 alone, as before. Wine 8
+// takes them but speaks TLS 1.2 only.
 //
 // The returned connection never falls back to plain text: any failure ends in ExceptionBase.
 // Like every Connection it is used by one thread at a time.
@@ -14,6 +18,7 @@
 #include <string>
 
 #include "tools/zintar-forward/Connection.h"
+#include "util/ForwardState.h"
 
 namespace ZintarForward {
 
@@ -30,6 +35,8 @@ struct TlsPolicy {
     // A PKCS#12 file (.pfx, .p12) with our own certificate and its private key, for collectors
     // that ask for one (RELP over TLS does); empty: none is offered.
     std::string clientCertificate;
+    // Revocation checking of the chain (not of a pinned certificate, which has none).
+    ZintarUtil::RevocationCheck revocation = ZintarUtil::RevocationCheck::Soft;
 };
 
 // Runs the client handshake over `plain` within `timeoutMs`, then checks the collector's
