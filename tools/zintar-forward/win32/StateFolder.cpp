@@ -267,7 +267,7 @@ ForwardSettings PrepareInstall(const ForwardSettings& typed, std::vector<std::st
     if (!typed.clientCertificate.empty()) {
         const std::string source = FullPath(typed.clientCertificate);
         const std::string bytes = ReadCredentialFile(source, "client certificate");
-        ClientCertificate{source};  // imports it once, as the service will at every connection
+        ClientCertificate{source, bytes};  // imports it once, as the service will, and deletes the key again
         s.clientCertificate = WriteCopy(folder, kClientCopy, bytes);
         if (auto refusal = CredentialPathRefusal(source, true))
             notes.push_back("The client certificate " + source + " was copied to " + s.clientCertificate + ", but " +
