@@ -1,11 +1,11 @@
 // The connect budget shared among a name's addresses, walked as the connection walks them: each
 // address either drops every packet (waits out its share), fails at once, or answers after a
 // while.
+#include "tools/zintar-forward/ConnectBudget.h"
+
 #include <gtest/gtest.h>
 
 #include <vector>
-
-#include "tools/zintar-forward/ConnectBudget.h"
 
 using namespace ZintarForward;
 
@@ -53,8 +53,10 @@ TEST(ConnectBudget, EveryAddressGetsItsShareAndTheLastWhatIsLeft)
         {"a slow first address past its share", {6000, 1}, 10000, {1, 5001}},
         {"three that drop use the budget up", {kDrops, kDrops, kDrops}, 9000, {-1, 9000}},
         {"two that drop and one that answers", {kDrops, kDrops, 1}, 9000, {2, 6001}},
-        {"many addresses: never less than 2 s each", {kDrops, kDrops, kDrops, kDrops, kDrops, kDrops, 1},
-         10000, {-1, 10000}},
+        {"many addresses: never less than 2 s each",
+         {kDrops, kDrops, kDrops, kDrops, kDrops, kDrops, 1},
+         10000,
+         {-1, 10000}},
         {"a share is never more than what is left", {kDrops, 500}, 1500, {-1, 1500}},
     };
     for (const Case& c : cases) {
