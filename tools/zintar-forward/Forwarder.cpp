@@ -13,7 +13,10 @@ using ZintarUtil::Exceptions::ExceptionBase;
 namespace {
 
 constexpr std::uint32_t kSendTimeoutMs = 30000;
-constexpr std::uint32_t kFinishBudgetMs = 5000;  // a stop delivers what it can within this
+// A stop waits this long for the collector's last answers, then closes. The platform's
+// connection cuts every wait short soon after a stop whatever it was given (a stalled collector
+// holds no stop up), so this only has to stay below that.
+constexpr std::uint32_t kFinishBudgetMs = 1000;
 constexpr std::uint32_t kLookBehindEveryMs = 1000;
 constexpr std::uint32_t kSaveEveryMs = 1000;
 constexpr std::size_t kDeliveredRemembered = 65536;  // more than the largest ring holds
@@ -58,6 +61,10 @@ void Forwarder::Run()
     while (!platform.StopRequested())
         Step();
     Finish();
+    if (state == savedState)
+        platform.Log(
+            "zintar-forward: stopped; the resume point is saved" +
+            (state.acknowledged ? " after sequence " + std::to_string(state.acknowledged->sequence) : std::string()));
 }
 
 void Forwarder::Step()
@@ -138,8 +145,9 @@ void Forwarder::Disconnect(const std::string& why)
     state.protocol.clear();
     state.problem = why;
     nextConnectAt = platform.NowMs() + backoffMs;
-    // The same failure again and again is logged once, not every 30 s for as long as it lasts.
-    if (why != lastLoggedProblem)
+    // The same failure again and again is logged once, not every 30 s for as long as it lasts; a
+    // connection that the stop ended is no problem to report.
+    if (why != lastLoggedProblem && !platform.StopRequested())
         platform.Log("zintar-forward: no connection to " + options.target.url + ": " + why + "; trying again in " +
                      std::to_string(backoffMs / 1000) + " s and then at most every " +
                      std::to_string(options.maxBackoffMs / 1000) + " s");

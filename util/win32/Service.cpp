@@ -302,9 +302,23 @@ void Service::SendStatus()
         status.dwCheckPoint = 0;
     else
         status.dwCheckPoint += 1;
+    status.dwControlsAccepted = ControlsAcceptedIn(status.dwCurrentState);
     if (CurrentServiceControlManager().SetServiceStatus(statusHandle, &status) != 1) {
         const ExceptionWindows cause("SetServiceStatus failed");
         throw ExceptionBase("Failed to report status", &cause);
+    }
+}
+
+DWORD Service::ControlsAcceptedIn(DWORD state)
+{
+    switch (state) {
+    case SERVICE_RUNNING:
+    case SERVICE_PAUSED:
+        return kControlsAccepted;
+    case SERVICE_STOPPED:
+        return 0;
+    default:
+        return kControlsAccepted & ~SERVICE_ACCEPT_STOP;
     }
 }
 
@@ -373,7 +387,6 @@ void Service::DoStart()
         status = {};
         status.dwServiceType = kServiceType;
         status.dwCurrentState = SERVICE_STOPPED;
-        status.dwControlsAccepted = kControlsAccepted;
     }
     SetState(SERVICE_START_PENDING, kStartWaitHint);
     bool started = false;

@@ -41,6 +41,12 @@ public:
     // notice stays accepted for systems that do not send the first.
     static constexpr DWORD kControlsAccepted =
         SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_PRESHUTDOWN;
+    // A stop is accepted only while RUNNING (or PAUSED), as Microsoft advises: the manager answers
+    // a stop asked meanwhile with 1061 and the one who asked waits and asks again, rather than a
+    // start and a stop running into each other. The system's shutdown notices stay accepted while
+    // a start or a stop is pending, so that a shutdown still waits for the service; STOPPED
+    // accepts nothing.
+    static DWORD ControlsAcceptedIn(DWORD state);
     static constexpr DWORD kPreshutdownTimeout = 40000;
     // The service-specific exit codes reported with STOPPED after a failure.
     static constexpr DWORD kExitStartFailed = 1;

@@ -92,7 +92,13 @@ public:
     BOOL SetServiceStatus(SERVICE_STATUS_HANDLE, SERVICE_STATUS* s) override
     {
         Record("status", s->dwCurrentState, "cp", s->dwCheckPoint, "exit", s->dwServiceSpecificExitCode);
-        EXPECT_EQ(s->dwControlsAccepted, 0x105u);  // stop, shutdown, preshutdown
+        // Stop, shutdown and preshutdown while running (or paused); a start or a stop under way
+        // takes no stop, only the system's shutdown; stopped, nothing.
+        const bool settled = s->dwCurrentState == SERVICE_RUNNING || s->dwCurrentState == SERVICE_PAUSED;
+        EXPECT_EQ(s->dwControlsAccepted, settled                                ? 0x105u
+                                         : s->dwCurrentState == SERVICE_STOPPED ? 0u
+                                                                                : 0x104u)
+            << "state " << s->dwCurrentState;
         EXPECT_EQ(s->dwServiceType, 16u);
         EXPECT_EQ(s->dwWin32ExitCode, s->dwServiceSpecificExitCode == 0 ? 0u : 1066u);
         return failStatus ? FALSE : TRUE;

@@ -23,6 +23,9 @@ using ZintarUtil::Exceptions::ExceptionWindows;
 namespace {
 
 constexpr std::uint32_t kConnectTimeoutMs = 10000;
+// How long after a stop the connection may still wait for the collector's last answers and an
+// orderly close: the forwarder's whole stop, the state saved last, stays within 2 s of it.
+constexpr std::uint32_t kStopGraceMs = 1500;
 constexpr std::uint64_t kLookForLogEveryMs = 1000;
 constexpr std::uint64_t kOriginEveryMs = 60000;
 
@@ -53,7 +56,8 @@ void ReplaceWholeFile(const std::string& path, const std::string& text, SECURITY
 
 WindowsForwarderPlatform::WindowsForwarderPlatform(const CheckedSettings& settings, std::string statePath,
                                                    HANDLE stopEvent, bool echoToConsole)
-    : settings(settings), statePath(std::move(statePath)), stopEvent(stopEvent), echoToConsole(echoToConsole)
+    : settings(settings), statePath(std::move(statePath)), stopEvent(stopEvent),
+      stop(std::make_shared<StopLimit>(stopEvent, kStopGraceMs)), echoToConsole(echoToConsole)
 {
 }
 
@@ -103,7 +107,7 @@ bool WindowsForwarderPlatform::ReadRing(
 std::unique_ptr<Connection> WindowsForwarderPlatform::Connect()
 {
     const ForwardTarget& target = settings.target;
-    std::unique_ptr<Connection> connection = ConnectTcp(target.host, target.port, kConnectTimeoutMs);
+    std::unique_ptr<Connection> connection = ConnectTcp(target.host, target.port, kConnectTimeoutMs, stop);
     if (!target.UsesTls())
         return connection;
     TlsPolicy policy{target.host, settings.settings.caFile, settings.pin};
@@ -143,7 +147,8 @@ void WindowsForwarderPlatform::Log(const std::string& line)
 
 bool WindowsForwarderPlatform::WaitForStop(std::uint32_t ms)
 {
-    return WaitForSingleObject(stopEvent, ms) == WAIT_OBJECT_0;
+    WaitForSingleObject(stopEvent, ms);
+    return stop->Stopped();
 }
 
 bool WindowsForwarderPlatform::StopRequested()

@@ -1,15 +1,17 @@
 // The forwarder's engine on Windows: the service's ring through the reader protocol every client
 // uses, Winsock and SChannel to the collector, the state file replaced atomically, the diagnostic
-// log (and the console for `run`), and a stop event.
+// log (and the console for `run`), and a stop event that every wait watches (StopLimit).
 #pragma once
 
 #include <windows.h>
 
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "tools/zintar-forward/ForwardOptions.h"
 #include "tools/zintar-forward/Forwarder.h"
+#include "tools/zintar-forward/win32/SocketConnection.h"
 #include "util/win32/LogFileReader.h"
 
 namespace ZintarForward {
@@ -35,6 +37,7 @@ private:
     CheckedSettings settings;
     std::string statePath;
     HANDLE stopEvent;
+    std::shared_ptr<StopLimit> stop;  // every wait of the connections watches it
     bool echoToConsole;
     std::optional<ZintarUtil::LogFileReader> reader;
     std::uint64_t lookForLogAt = 0;  // while the service does not share its log: once a second

@@ -1,8 +1,10 @@
 // zintar-forward as the Windows service "ZintarForward" (display name "Tervan Log Forwarder"): it
 // runs as NT AUTHORITY\LocalService with a SID of its own (NT SERVICE\ZintarForward) and no
-// privilege but SeChangeNotifyPrivilege, reads its settings from the registry at every start, and runs
-// the forwarder on a thread of its own ("Forwarder") until it is stopped. The stop lets the
-// forwarder deliver what it can within a few seconds and save its resume point.
+// privilege but SeChangeNotifyPrivilege, reads its settings from the registry at every start, and
+// runs the forwarder on a thread of its own ("Forwarder") until it is stopped. The forwarder ends
+// within 2 s of the stop, whatever the collector does (every wait watches the stop), having
+// delivered what it could and saved its resume point: the stop reports no error, so the
+// manager's failure actions never restart a service an administrator stopped.
 //
 // Also what `run` and the service share: the forwarder's run with the saved resume point.
 #pragma once

@@ -6,9 +6,15 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <utility>
 
+#include "tools/zintar-forward/ConnectBudget.h"
 #include "util/Exceptions.h"
 #include "util/SystemError.h"
 #include "util/TextHelpers.h"
@@ -59,7 +65,7 @@ struct SocketState {
 };
 
 // One select() on one socket. Throws ExceptionBase "<failure>: <reason>" when select itself fails.
-SocketState WaitForSocket(SOCKET socket, Wait wait, std::uint32_t milliseconds, const std::string& failure)
+SocketState SelectOnce(SOCKET socket, Wait wait, std::uint32_t milliseconds, const std::string& failure)
 {
     fd_set wanted;
     fd_set errors;
@@ -76,20 +82,100 @@ SocketState WaitForSocket(SOCKET socket, Wait wait, std::uint32_t milliseconds, 
     return {FD_ISSET(socket, &wanted) != 0, !reading && FD_ISSET(socket, &errors) != 0};
 }
 
+// How a wait treats the stop: a connect ends at it, an open connection's wait has the grace.
+enum class AtStop { End, Grace };
+
+[[noreturn]] void ThrowStopping(const std::string& failure)
+{
+    throw ExceptionBase(failure + ": " + kStoppingClause);
+}
+
+// Waits within `milliseconds` for the socket, in slices that look at the stop between them.
+// Throws ExceptionBase "<failure>: the forwarder is stopping" once the stop ends the wait.
+SocketState WaitForSocket(SOCKET socket, Wait wait, std::uint32_t milliseconds, const std::string& failure,
+                          StopLimit* stop, AtStop atStop)
+{
+    if (stop == nullptr)
+        return SelectOnce(socket, wait, milliseconds, failure);
+    Timeout budget(milliseconds);
+    for (;;) {
+        if (atStop == AtStop::End ? stop->Stopped() : stop->GraceOver())
+            ThrowStopping(failure);
+        const std::uint32_t allowed = stop->Allowed(budget.Remaining());
+        const SocketState state = SelectOnce(socket, wait, std::min(allowed, StopLimit::kStopSliceMs), failure);
+        if (state.ready || state.failed || budget.Expired())
+            return state;
+    }
+}
+
+// getaddrinfo on a thread of its own, so that a lookup that hangs (a DNS server that never
+// answers) holds neither a stop nor the connect budget. The thread keeps the lookup alive until
+// it ends, whoever still waits for it.
+struct Lookup {
+    Lookup(std::string host, std::string port) : host(std::move(host)), port(std::move(port)) {}
+    const std::string host;
+    const std::string port;
+    std::mutex lock;
+    std::condition_variable ended;
+    bool done = false;
+    int result = 0;
+    UniqueAddressList addresses;
+};
+
+std::shared_ptr<Lookup> StartLookup(const std::string& host, const std::string& port, const std::string& failure)
+{
+    static std::mutex pendingLock;
+    static std::shared_ptr<Lookup> pending;  // the last one started, perhaps still under way
+    const std::lock_guard<std::mutex> hold(pendingLock);
+    if (pending && pending->host == host && pending->port == port) {
+        const std::lock_guard<std::mutex> holdLookup(pending->lock);
+        if (!pending->done)
+            return pending;
+    }
+    auto lookup = std::make_shared<Lookup>(host, port);
+    try {
+        std::thread([lookup] {
+            addrinfo hints{};
+            hints.ai_family = AF_UNSPEC;
+            hints.ai_socktype = SOCK_STREAM;
+            hints.ai_protocol = IPPROTO_TCP;
+            UniqueAddressList found;
+            const int result = getaddrinfo(lookup->host.c_str(), lookup->port.c_str(), &hints, found.Put());
+            const std::lock_guard<std::mutex> holdLookup(lookup->lock);
+            lookup->result = result;
+            lookup->addresses = std::move(found);
+            lookup->done = true;
+            lookup->ended.notify_all();
+        }).detach();
+    } catch (const std::system_error&) {
+        throw ExceptionBase(failure + ": the name lookup could not be started");
+    }
+    pending = lookup;
+    return lookup;
+}
+
 std::string EndpointText(const std::string& host, const std::string& port)
 {
     const bool ipv6 = host.find(':') != std::string::npos;
     return (ipv6 ? "[" + host + "]" : host) + ":" + port;
 }
 
-UniqueAddressList Resolve(const std::string& host, const std::string& port, const std::string& failure)
+// The lookup's answer within `budget`, unless the stop comes first.
+UniqueAddressList Resolve(const std::string& host, const std::string& port, const std::string& failure, Timeout& budget,
+                          std::uint32_t timeoutMs, StopLimit* stop)
 {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    UniqueAddressList addresses;
-    const int result = getaddrinfo(host.c_str(), port.c_str(), &hints, addresses.Put());
+    const std::shared_ptr<Lookup> lookup = StartLookup(host, port, failure);
+    std::unique_lock<std::mutex> hold(lookup->lock);
+    while (!lookup->done) {
+        if (stop != nullptr && stop->Stopped())
+            ThrowStopping(failure);
+        if (budget.Expired())
+            throw ExceptionBase(failure + ": the name lookup gave no answer within " + DurationText(timeoutMs));
+        const std::uint32_t slice = std::min(budget.Remaining(), StopLimit::kStopSliceMs);
+        lookup->ended.wait_for(hold, std::chrono::milliseconds(slice));
+    }
+    const int result = lookup->result;
+    UniqueAddressList addresses = std::move(lookup->addresses);
     if (result == WSATYPE_NOT_FOUND)
         throw ExceptionBase(failure + ": the port is neither a number nor a known service");
     if (result != 0 || !addresses)
@@ -97,8 +183,8 @@ UniqueAddressList Resolve(const std::string& host, const std::string& port, cons
     return addresses;
 }
 
-// Connects to one address within the budget; an empty socket and `reason` when it did not.
-UniqueSocket ConnectOne(const addrinfo& address, Timeout& budget, std::uint32_t timeoutMs, std::string& reason)
+// Connects to one address within `shareMs`; an empty socket and `reason` when it did not.
+UniqueSocket ConnectOne(const addrinfo& address, std::uint32_t shareMs, StopLimit* stop, std::string& reason)
 {
     UniqueSocket socket(::socket(address.ai_family, address.ai_socktype, address.ai_protocol));
     u_long nonBlocking = 1;
@@ -114,9 +200,9 @@ UniqueSocket ConnectOne(const addrinfo& address, Timeout& budget, std::uint32_t 
         return {};
     }
     const std::string failure = "Failed to wait for the connection";
-    const SocketState state = WaitForSocket(socket.Get(), Wait::Write, budget.Remaining(), failure);
+    const SocketState state = WaitForSocket(socket.Get(), Wait::Write, shareMs, failure, stop, AtStop::End);
     if (!state.ready && !state.failed) {
-        reason = "no answer within " + DurationText(timeoutMs);
+        reason = "no answer within " + DurationText(shareMs);
         return {};
     }
     int length = sizeof error;
@@ -131,7 +217,8 @@ UniqueSocket ConnectOne(const addrinfo& address, Timeout& budget, std::uint32_t 
 
 class SocketConnection final : public Connection {
 public:
-    explicit SocketConnection(UniqueSocket connected) : socket(std::move(connected))
+    SocketConnection(UniqueSocket connected, std::shared_ptr<StopLimit> stop)
+        : socket(std::move(connected)), stop(std::move(stop))
     {
         // Callers hand over whole batches at once, so Nagle's delay would only hold back the last
         // segment of each batch and the small requests of a windowed protocol.
@@ -153,7 +240,8 @@ public:
             const int error = WSAGetLastError();
             if (error != WSAEWOULDBLOCK)
                 throw ExceptionBase(kSendFailed + ": " + SystemErrorClause(error));
-            if (!WaitForSocket(socket.Get(), Wait::Write, budget.Remaining(), kSendFailed).ready)
+            if (!WaitForSocket(socket.Get(), Wait::Write, budget.Remaining(), kSendFailed, stop.get(), AtStop::Grace)
+                     .ready)
                 throw ExceptionBase(kSendFailed + ": no room within " + DurationText(timeoutMs));
         }
     }
@@ -161,7 +249,7 @@ public:
     std::string Receive(std::uint32_t timeoutMs) override
     {
         RequireOpen(kReceiveFailed);
-        if (!WaitForSocket(socket.Get(), Wait::Read, timeoutMs, kReceiveFailed).ready)
+        if (!WaitForSocket(socket.Get(), Wait::Read, timeoutMs, kReceiveFailed, stop.get(), AtStop::Grace).ready)
             return {};
         std::string bytes(kReceiveChunk, '\0');
         const int received = recv(socket.Get(), bytes.data(), static_cast<int>(bytes.size()), 0);
@@ -201,7 +289,9 @@ private:
             Timeout budget(timeoutMs);
             char discarded[4096];
             for (;;) {
-                if (!WaitForSocket(socket.Get(), Wait::Read, budget.Remaining(), kReceiveFailed).ready)
+                if (!WaitForSocket(socket.Get(), Wait::Read, budget.Remaining(), kReceiveFailed, stop.get(),
+                                   AtStop::Grace)
+                         .ready)
                     return false;
                 const int received = recv(socket.Get(), discarded, sizeof discarded, 0);
                 if (received == 0)
@@ -215,23 +305,50 @@ private:
     }
 
     UniqueSocket socket;
+    std::shared_ptr<StopLimit> stop;  // null: the waits know no stop
 };
 
 }  // namespace
 
-std::unique_ptr<Connection> ConnectTcp(const std::string& host, const std::string& port, std::uint32_t timeoutMs)
+StopLimit::StopLimit(HANDLE stopEvent, std::uint32_t graceMs) : stopEvent(stopEvent), graceMs(graceMs) {}
+
+bool StopLimit::Stopped()
+{
+    if (!graceEndsAt && stopEvent != nullptr && WaitForSingleObject(stopEvent, 0) == WAIT_OBJECT_0)
+        graceEndsAt = GetTickCount64() + graceMs;
+    return graceEndsAt.has_value();
+}
+
+std::uint32_t StopLimit::Allowed(std::uint32_t wantedMs)
+{
+    if (!Stopped())
+        return wantedMs;
+    const std::uint64_t now = GetTickCount64();
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(wantedMs, *graceEndsAt > now ? *graceEndsAt - now : 0));
+}
+
+bool StopLimit::GraceOver()
+{
+    return Stopped() && GetTickCount64() >= *graceEndsAt;
+}
+
+std::unique_ptr<Connection> ConnectTcp(const std::string& host, const std::string& port, std::uint32_t timeoutMs,
+                                       std::shared_ptr<StopLimit> stop)
 {
     const std::string failure = "Failed to connect to " + EndpointText(host, port);
     StartWinsockOnce();
-    const UniqueAddressList addresses = Resolve(host, port, failure);
     Timeout budget(timeoutMs);
-    std::string reason;
-    for (const addrinfo* address = addresses.Get(); address != nullptr; address = address->ai_next) {
-        UniqueSocket socket = ConnectOne(*address, budget, timeoutMs, reason);
+    const UniqueAddressList addresses = Resolve(host, port, failure, budget, timeoutMs, stop.get());
+    std::size_t count = 0;
+    for (const addrinfo* address = addresses.Get(); address != nullptr; address = address->ai_next)
+        ++count;
+    std::string reason = "no time left for an address";
+    for (const addrinfo* address = addresses.Get(); address != nullptr && !budget.Expired();
+         address = address->ai_next) {
+        const std::uint32_t share = AddressShare(budget.Remaining(), --count);
+        UniqueSocket socket = ConnectOne(*address, share, stop.get(), reason);
         if (socket)
-            return std::make_unique<SocketConnection>(std::move(socket));
-        if (budget.Expired())
-            break;
+            return std::make_unique<SocketConnection>(std::move(socket), std::move(stop));
     }
     throw ExceptionBase(failure + ": " + reason);
 }

@@ -14,27 +14,44 @@
 #include "util/Exceptions.h"
 #include "util/FolderAccess.h"
 #include "util/ZintarNames.h"
+#include "util/win32/Event.h"
 #include "util/win32/ForwardSettingsStore.h"
-#include "util/win32/ServiceControlManager.h"
+#include "util/win32/ServiceDrive.h"
 #include "util/win32/ServiceQuery.h"
 
 using namespace ZintarForward;
 using ZintarUtil::ForwardState;
 using ZintarUtil::Exceptions::ExceptionBase;
 using ZintarUtil::Exceptions::ExceptionWindows;
-using ZintarUtil::Services::ServiceHandle;
+using ZintarUtil::Services::DriveOutcome;
 using ZintarUtil::Services::ServiceQuery;
+using ZintarUtil::Services::ServiceRequest;
 
 namespace {
 
 constexpr DWORD kServiceWaitMs = 30000;
 
-HANDLE consoleStop = nullptr;
+// Closing the console window, logging off and shutting down end the process as soon as the
+// handler returns (and at the latest after about 5 s): the handler waits this long for the
+// forwarder, which stops within 2 s and saves its resume point last.
+constexpr DWORD kConsoleEndWaitMs = 4000;
 
-BOOL WINAPI OnConsoleControl(DWORD)
+// `run`'s stop and the end of its forwarder. Never destroyed: the console's handler runs on a
+// thread of its own and may still wait on them while the main thread returns.
+ZintarUtil::Event* consoleStop = nullptr;
+ZintarUtil::Event* forwarderEnded = nullptr;
+
+BOOL WINAPI OnConsoleControl(DWORD event)
 {
-    SetEvent(consoleStop);
-    return TRUE;  // the forwarder ends itself, after saving its resume point
+    try {
+        consoleStop->SetSignal();
+        // Ctrl-C and Ctrl-Break: the forwarder ends itself, after saving its resume point.
+        if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT)
+            forwarderEnded->Wait(kConsoleEndWaitMs);
+    } catch (const ExceptionBase&) {
+        // Nothing to add: the process ends either way.
+    }
+    return TRUE;
 }
 
 std::string ExecutablePath()
@@ -50,39 +67,28 @@ int RunInForeground(const ForwardSettings& typed)
     const ForwardSettings settings = PrepareRun(typed);
     const CheckedSettings checked = CheckSettings(settings);
     ZintarUtil::SetLogFile(ForwardLogFile(settings));
-    consoleStop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    consoleStop = new ZintarUtil::Event("", nullptr);
+    consoleStop->RemoveSignal();
+    forwarderEnded = new ZintarUtil::Event("", nullptr);
+    forwarderEnded->RemoveSignal();
     SetConsoleCtrlHandler(&OnConsoleControl, TRUE);
-    RunForwarder(checked, consoleStop, true);
+    RunForwarder(checked, consoleStop->Handle(), true);
+    forwarderEnded->SetSignal();
     return 0;
 }
 
-// Asks the service for `control` (0: start it) and waits, bounded, until it reports `wanted`.
+// Asks the service for `control` (0: start it) and waits, bounded, until it reports `wanted`; a
+// service still starting or stopping is waited out first (ServiceDrive.h).
 void DriveService(DWORD control, DWORD wanted)
 {
-    const ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
-    if (!manager)
-        throw ExceptionWindows("OpenSCManager() failed");
-    const ServiceHandle service(OpenServiceA(manager.Get(), ZintarUtil::kForwardServiceName,
-                                             SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS));
-    if (!service)
-        throw ExceptionWindows("OpenService() failed");
-    SERVICE_STATUS status{};
-    const BOOL asked =
-        control == 0 ? StartServiceA(service.Get(), 0, nullptr) : ControlService(service.Get(), control, &status);
-    const DWORD error = GetLastError();
-    if (!asked && error != ERROR_SERVICE_ALREADY_RUNNING && error != ERROR_SERVICE_NOT_ACTIVE)
-        throw ExceptionWindows(control == 0 ? "StartService() failed" : "ControlService() failed");
-    for (DWORD waited = 0; waited < kServiceWaitMs; waited += 100) {
-        if (!QueryServiceStatus(service.Get(), &status))
-            throw ExceptionWindows("QueryServiceStatus() failed");
-        if (status.dwCurrentState == wanted)
-            return;
-        if (control == 0 && status.dwCurrentState == SERVICE_STOPPED && waited > 0)
-            throw ExceptionBase("The forwarder stopped right after its start (exit code " +
-                                std::to_string(status.dwServiceSpecificExitCode) + "): its diagnostic log says why");
-        Sleep(100);
-    }
-    throw ExceptionBase("The forwarder did not reach the state it was asked for within 30 s");
+    const DriveOutcome outcome = ZintarUtil::Services::DriveService(
+        ZintarUtil::kForwardServiceName, control == 0 ? ServiceRequest::Start : ServiceRequest::Stop, kServiceWaitMs);
+    if (outcome.end == DriveOutcome::End::StoppedAfterStart)
+        throw ExceptionBase("The forwarder stopped right after its start (exit code " +
+                            std::to_string(outcome.status.dwServiceSpecificExitCode) +
+                            "): its diagnostic log says why");
+    if (outcome.end != DriveOutcome::End::Reached || outcome.status.dwCurrentState != wanted)
+        throw ExceptionBase("The forwarder did not reach the state it was asked for within 30 s");
 }
 
 // Everything that would fail at the service's start is refused here, before the service or its
