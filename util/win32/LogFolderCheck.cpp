@@ -14,6 +14,27 @@ static_assert(FolderRights::kAddFile == FILE_ADD_FILE && FolderRights::kAddSubfo
               FolderRights::kWriteDac == WRITE_DAC && FolderRights::kWriteOwner == WRITE_OWNER &&
               FolderRights::kGenericAll == GENERIC_ALL && FolderRights::kGenericWrite == GENERIC_WRITE);
 
+FolderDacl FolderDaclOf(const ACL* acl, const std::function<BroadGroup(PSID)>& classify)
+{
+    FolderDacl dacl;
+    dacl.present = acl != nullptr;
+    if (acl == nullptr)
+        return dacl;
+    for (DWORD i = 0; i < acl->AceCount; ++i) {
+        void* ace = nullptr;
+        if (GetAce(const_cast<ACL*>(acl), i, &ace) == 0)
+            continue;
+        const auto* header = static_cast<const ACE_HEADER*>(ace);
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE && header->AceType != ACCESS_DENIED_ACE_TYPE)
+            continue;
+        // Both kinds share one layout: header, mask, SID.
+        auto* entry = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+        dacl.entries.push_back({classify(&entry->SidStart), header->AceType == ACCESS_ALLOWED_ACE_TYPE, entry->Mask,
+                                (header->AceFlags & INHERIT_ONLY_ACE) != 0});
+    }
+    return dacl;
+}
+
 namespace {
 
 constexpr const char* kWhy = "; a link planted there could turn the service's writes onto another file";
@@ -51,27 +72,11 @@ private:
     };
 };
 
-// Allow and deny entries only: the object and callback kinds do not occur on files.
 FolderDacl ToFolderDacl(const ACL* acl, PSID owner)
 {
     const BroadGroupSids groups;
-    FolderDacl dacl;
+    FolderDacl dacl = FolderDaclOf(acl, [&](PSID sid) { return groups.Classify(sid); });
     dacl.owner = owner != nullptr ? groups.Classify(owner) : BroadGroup::Other;
-    dacl.present = acl != nullptr;
-    if (acl == nullptr)
-        return dacl;
-    for (DWORD i = 0; i < acl->AceCount; ++i) {
-        void* ace = nullptr;
-        if (GetAce(const_cast<ACL*>(acl), i, &ace) == 0)
-            continue;
-        const auto* header = static_cast<const ACE_HEADER*>(ace);
-        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE && header->AceType != ACCESS_DENIED_ACE_TYPE)
-            continue;
-        // Both kinds share one layout: header, mask, SID.
-        auto* entry = static_cast<ACCESS_ALLOWED_ACE*>(ace);
-        dacl.entries.push_back({groups.Classify(&entry->SidStart), header->AceType == ACCESS_ALLOWED_ACE_TYPE,
-                                entry->Mask, (header->AceFlags & INHERIT_ONLY_ACE) != 0});
-    }
     return dacl;
 }
 

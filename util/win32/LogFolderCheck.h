@@ -5,12 +5,21 @@
 // why).
 #pragma once
 
+#include <windows.h>
+
+#include <functional>
 #include <optional>
 #include <string>
 
+#include "util/FolderAccess.h"
 #include "util/win32/UniqueResource.h"
 
 namespace ZintarUtil {
+
+// The allow and deny entries of a file's or folder's access list (the object and callback kinds
+// do not occur on files), each trustee sorted into a broad group by `classify`; the owner is left
+// to the caller. Every check of who may change a file the project trusts reads the list this way.
+FolderDacl FolderDaclOf(const ACL* acl, const std::function<BroadGroup(PSID)>& classify);
 
 // The check, made through a handle to the folder that this object keeps open while it lives.
 // The handle shares no delete access, so neither the folder nor a folder above it can be

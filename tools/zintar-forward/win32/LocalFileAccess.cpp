@@ -8,6 +8,7 @@
 
 #include "util/Exceptions.h"
 #include "util/ZintarNames.h"
+#include "util/win32/LogFolderCheck.h"
 #include "util/win32/UniqueResource.h"
 
 namespace ZintarForward {
@@ -115,22 +116,7 @@ std::string AccountName(PSID sid)
 
 FolderDacl ToDacl(const ACL* acl, Accounts& accounts)
 {
-    FolderDacl dacl;
-    dacl.present = acl != nullptr;
-    if (acl == nullptr)
-        return dacl;
-    for (DWORD i = 0; i < acl->AceCount; ++i) {
-        void* ace = nullptr;
-        if (GetAce(const_cast<ACL*>(acl), i, &ace) == 0)
-            continue;
-        const auto* header = static_cast<const ACE_HEADER*>(ace);
-        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE && header->AceType != ACCESS_DENIED_ACE_TYPE)
-            continue;
-        auto* entry = static_cast<ACCESS_ALLOWED_ACE*>(ace);  // both kinds: header, mask, SID
-        dacl.entries.push_back({accounts.Group(&entry->SidStart), header->AceType == ACCESS_ALLOWED_ACE_TYPE,
-                                entry->Mask, (header->AceFlags & INHERIT_ONLY_ACE) != 0});
-    }
-    return dacl;
+    return ZintarUtil::FolderDaclOf(acl, [&](PSID sid) { return accounts.Group(sid); });
 }
 
 std::string FullPath(const std::string& path)
