@@ -113,13 +113,14 @@ TEST(RingCursor, ResumesAfterItsMessageOrSaysWhatIsMissing)
 TEST(RelpReplyReader, ReadsFramesInAnyPiecesAndRefusesAnythingElse)
 {
     RelpReplyReader reader;
-    const std::string stream = "1 rsp 6 200 OK\n2 rsp 0\n0 serverclose 0\n";
-    for (char c : stream)  // one byte at a time: nothing may depend on how the bytes arrive
-        reader.Feed(std::string(1, c));
+    const std::string stream = "1 rsp 6 200 OK\n2 rsp 0\n0 serverclose 0\n999999999 rsp 0\n";
     std::vector<std::string> frames;
-    while (auto reply = reader.Next())
-        frames.push_back(std::to_string(reply->txnr) + "/" + reply->command + "/" + reply->data);
-    EXPECT_EQ(frames, (std::vector<std::string>{"1/rsp/200 OK", "2/rsp/", "0/serverclose/"}));
+    for (char c : stream) {  // one byte at a time, read after each: a frame short of its line end waits
+        reader.Feed(std::string(1, c));
+        while (auto reply = reader.Next())
+            frames.push_back(std::to_string(reply->txnr) + "/" + reply->command + "/" + reply->data);
+    }
+    EXPECT_EQ(frames, (std::vector<std::string>{"1/rsp/200 OK", "2/rsp/", "0/serverclose/", "999999999/rsp/"}));
     EXPECT_EQ(ParseRelpStatus("500 not accepted\nmore").text, "not accepted");
     EXPECT_FALSE(ParseRelpStatus("500 no").Ok());
 
@@ -162,6 +163,7 @@ TEST(ForwardOptions, CommandLinesAndStateFiles)
         {{"run", "--to", "tcp://c:514/x"}, "nothing after the port"},
         {{"run", "--to", "tcp://c:514", "--ca", "ca.pem"}, "need a TLS target"},
         {{"run", "--to", "relp://c:514", "--client-cert", "me.pfx"}, "need a TLS target"},
+        {{"run", "--to", "relp://c:514", "--fingerprint", pin}, "need a TLS target"},
         {{"run", "--to", "tls://c:1", "--ca", "x", "--fingerprint", pin}, "exclude each other"},
         {{"run", "--to", "tls://c:1", "--fingerprint", pin.substr(2)}, "64 hex digits"},
         {{"run", "--to", "tls://c:1", "--types", "4"}, "--types takes types 0 to 3"},
