@@ -1,6 +1,7 @@
 // Any bytes a collector may answer with: the RELP reader reads the same frames however the bytes
-// are split, every frame's data stands in the bytes as they arrived, and anything else ends in
-// ExceptionBase, never a crash or unbounded growth.
+// are split (and a valid stream exactly its frames), every frame's data stands in the bytes as they
+// arrived, and anything else ends in ExceptionBase, never a crash or unbounded growth.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -35,12 +36,44 @@ Reading ReadAll(const std::string& bytes, std::size_t piece)
     return reading;
 }
 
+// A valid stream made of the input, each byte pair's first a frame's shape (its transaction number,
+// near the largest one allowed for small values, its command, its length), the data taken from the
+// bytes after it. However it is cut, read after every piece, it gives back exactly those frames.
+void ValidStreamReadsTheSameInAnySplit(const std::uint8_t* data, std::size_t size)
+{
+    std::string stream;
+    std::vector<RelpReply> written;
+    for (std::size_t at = 0; at < size;) {
+        const std::uint8_t shape = data[at++];
+        const std::size_t length = std::min<std::size_t>(shape % 16, size - at);
+        written.push_back({shape < 16 ? kRelpMaxTxnr - shape : shape, shape % 5 == 0 ? "serverclose" : "rsp",
+                           std::string(reinterpret_cast<const char*>(data) + at, length)});
+        stream += RelpFrame(written.back().txnr, written.back().command, written.back().data);
+        at += length;
+    }
+    RelpReplyReader reader;
+    std::size_t read = 0;
+    for (std::size_t at = 0; at < stream.size();) {
+        const std::size_t piece = 1 + data[at % size] % 8;
+        reader.Feed(std::string_view(stream).substr(at, piece));
+        at += piece;
+        while (auto reply = reader.Next()) {  // a valid stream never throws
+            const RelpReply& w = written.at(read++);
+            if (reply->txnr != w.txnr || reply->command != w.command || reply->data != w.data)
+                std::abort();
+        }
+    }
+    if (read != written.size())
+        std::abort();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     if (size == 0)
         return 0;
+    ValidStreamReadsTheSameInAnySplit(data, size);
     const std::size_t piece = data[0] % 16 + 1;
     const std::string bytes(reinterpret_cast<const char*>(data) + 1, size - 1);
     const Reading whole = ReadAll(bytes, bytes.size() + 1);

@@ -2,6 +2,7 @@
 // command line and state file, and the engine against a scripted collector that fails on cue.
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <map>
 #include <set>
 
@@ -113,13 +114,14 @@ TEST(RingCursor, ResumesAfterItsMessageOrSaysWhatIsMissing)
 TEST(RelpReplyReader, ReadsFramesInAnyPiecesAndRefusesAnythingElse)
 {
     RelpReplyReader reader;
-    const std::string stream = "1 rsp 6 200 OK\n2 rsp 0\n0 serverclose 0\n";
-    for (char c : stream)  // one byte at a time: nothing may depend on how the bytes arrive
-        reader.Feed(std::string(1, c));
+    const std::string stream = "1 rsp 6 200 OK\n2 rsp 0\n0 serverclose 0\n999999999 rsp 0\n";
     std::vector<std::string> frames;
-    while (auto reply = reader.Next())
-        frames.push_back(std::to_string(reply->txnr) + "/" + reply->command + "/" + reply->data);
-    EXPECT_EQ(frames, (std::vector<std::string>{"1/rsp/200 OK", "2/rsp/", "0/serverclose/"}));
+    for (char c : stream) {  // one byte at a time, read after each: a frame short of its line end waits
+        reader.Feed(std::string(1, c));
+        while (auto reply = reader.Next())
+            frames.push_back(std::to_string(reply->txnr) + "/" + reply->command + "/" + reply->data);
+    }
+    EXPECT_EQ(frames, (std::vector<std::string>{"1/rsp/200 OK", "2/rsp/", "0/serverclose/", "999999999/rsp/"}));
     EXPECT_EQ(ParseRelpStatus("500 not accepted\nmore").text, "not accepted");
     EXPECT_FALSE(ParseRelpStatus("500 no").Ok());
 
@@ -162,6 +164,7 @@ TEST(ForwardOptions, CommandLinesAndStateFiles)
         {{"run", "--to", "tcp://c:514/x"}, "nothing after the port"},
         {{"run", "--to", "tcp://c:514", "--ca", "ca.pem"}, "need a TLS target"},
         {{"run", "--to", "relp://c:514", "--client-cert", "me.pfx"}, "need a TLS target"},
+        {{"run", "--to", "relp://c:514", "--fingerprint", pin}, "need a TLS target"},
         {{"run", "--to", "tls://c:1", "--ca", "x", "--fingerprint", pin}, "exclude each other"},
         {{"run", "--to", "tls://c:1", "--fingerprint", pin.substr(2)}, "64 hex digits"},
         {{"run", "--to", "tls://c:1", "--types", "4"}, "--types takes types 0 to 3"},
@@ -209,23 +212,33 @@ TEST(ForwardOptions, CommandLinesAndStateFiles)
 namespace {
 
 // The collector's side, shared by every connection the forwarder makes: it reads RELP frames or
-// octet-counted records, answers RELP, and fails on cue.
+// octet-counted records and keeps what it answered with 200 (RELP), or what stood a second on a
+// connection that still ran or was closed cleanly (TCP, TLS); what was in flight when a connection
+// ended otherwise is lost with it. The flags below are the ways a collector or the network fails,
+// one each; Heal() ends them.
 struct Collector {
     bool up = true;
     bool relp = true;
     std::vector<std::uint64_t> sequences;  // as they arrived, every copy
     std::vector<std::string> gaps;
-    std::uint64_t answeredUpTo = 0;  // the highest sequence answered with 200
-    int resetAfterRecords = -1;      // the connection fails once this many more arrived
+    std::set<std::uint64_t> kept;
+    int resetAfterRecords = -1;  // the connection fails once this many more arrived
     bool refuseNext = false, answerOutOfOrderNext = false;
+    bool holdAnswers = false;     // reads everything and answers nothing until healed: sent is not answered
+    bool closeUnclean = false;    // a close fails: what was in flight is not kept
+    bool breakMidAnswer = false;  // the next answer stops short of its line end and the connection breaks
+    bool silent = false;          // a connection it saw never answers again (half-open), nor fails
 
-    void Take(const std::string& record)
+    void Heal() { holdAnswers = closeUnclean = breakMidAnswer = silent = false; }
+    std::optional<std::uint64_t> Take(const std::string& record)
     {
         const std::size_t at = record.find("sequence=\"");
-        if (at == std::string::npos)
+        if (at == std::string::npos) {
             gaps.push_back(record.substr(record.find("lost=")));
-        else
-            sequences.push_back(std::stoull(record.substr(at + 10)));
+            return std::nullopt;
+        }
+        sequences.push_back(std::stoull(record.substr(at + 10)));
+        return sequences.back();
     }
 };
 
@@ -244,40 +257,66 @@ public:
             for (std::string rest(bytes); !rest.empty();) {
                 const std::size_t blank = rest.find(' ');
                 const std::size_t length = std::stoul(rest.substr(0, blank));
-                collector.Take(rest.substr(blank + 1, length));
+                inFlight.push_back({collector.Take(rest.substr(blank + 1, length)), "", clock.now});
                 rest.erase(0, blank + 1 + length);
             }
             return;
         }
         frames.Feed(bytes);
         while (auto frame = frames.Next()) {
+            std::optional<std::uint64_t> sequence;
             std::string answer = "200 OK";
             if (frame->command == "syslog") {
-                collector.Take(frame->data);
-                if (std::exchange(collector.refuseNext, false))
+                sequence = collector.Take(frame->data);
+                if (std::exchange(collector.refuseNext, false)) {
                     answer = "500 disk full";
-                else if (!collector.sequences.empty())
-                    collector.answeredUpTo = std::max(collector.answeredUpTo, collector.sequences.back());
+                    sequence.reset();
+                }
                 if (collector.resetAfterRecords > 0)
                     --collector.resetAfterRecords;
             }
             const std::uint32_t txnr = frame->txnr + (std::exchange(collector.answerOutOfOrderNext, false) ? 1 : 0);
-            replies += RelpFrame(txnr, "rsp", answer);
+            inFlight.push_back({sequence, RelpFrame(txnr, "rsp", answer), clock.now});
         }
     }
     std::string Receive(std::uint32_t timeoutMs) override
     {
         Fail();
+        std::string replies;
+        for (; collector.relp && !collector.holdAnswers && !deaf && !inFlight.empty(); inFlight.pop_front()) {
+            const std::string& answer = inFlight.front().answer;
+            if ((broken = std::exchange(collector.breakMidAnswer, false)))
+                return replies + answer.substr(0, answer.size() - 1);
+            replies += answer;
+            Keep(inFlight.front().sequence);
+        }
         if (replies.empty())
             clock.now += timeoutMs;
-        return std::exchange(replies, "");
+        while (!collector.relp && !inFlight.empty() && clock.now - inFlight.front().arrivedAt >= 1000) {
+            Keep(inFlight.front().sequence);
+            inFlight.pop_front();
+        }
+        return replies;
     }
-    bool Close(std::uint32_t) noexcept override { return true; }
+    bool Close(std::uint32_t) noexcept override
+    {
+        if (collector.closeUnclean)
+            return false;
+        for (; !collector.relp && !inFlight.empty(); inFlight.pop_front())
+            Keep(inFlight.front().sequence);
+        return true;
+    }
 
 private:
+    void Keep(std::optional<std::uint64_t> sequence)
+    {
+        if (sequence)
+            collector.kept.insert(*sequence);
+    }
     void Fail()
     {
-        if (collector.resetAfterRecords == 0 || !collector.up) {
+        deaf = deaf || collector.silent;
+        if (broken || collector.resetAfterRecords == 0 || !collector.up) {
             collector.resetAfterRecords = -1;
             throw ExceptionBase("connection reset by the collector");
         }
@@ -286,7 +325,13 @@ private:
     Collector& collector;
     FakeClock& clock;
     RelpReplyReader frames;  // a client's frames read as the collector reads them
-    std::string replies;
+    struct Arrived {
+        std::optional<std::uint64_t> sequence;  // none for a gap, a refused record, a command
+        std::string answer;                     // RELP
+        std::uint64_t arrivedAt;
+    };
+    std::deque<Arrived> inFlight;  // arrived and not kept yet
+    bool deaf = false, broken = false;
 };
 
 class FakePlatform : public ForwarderPlatform {
@@ -310,9 +355,10 @@ public:
     }
     void SaveState(const ForwardState& state) override
     {
-        // Never past what the collector has: with RELP, what it answered.
-        if (collector.relp && state.acknowledged) {
-            EXPECT_LE(state.acknowledged->sequence, collector.answeredUpTo);
+        // Never past what the collector keeps.
+        if (state.acknowledged) {
+            EXPECT_TRUE(!collector.kept.empty() && state.acknowledged->sequence <= *collector.kept.rbegin())
+                << state.acknowledged->sequence;
         }
         saved = state;
     }
@@ -332,12 +378,12 @@ public:
             ring.Append(message);
         }
     }
-    // Steps until the collector holds every sequence below `end` (or a bound is reached).
+    // Steps until the collector keeps every sequence below `end` (or a bound is reached).
     void ForwardUntil(Forwarder& forwarder, std::uint64_t end)
     {
         for (int step = 0; step < 5000; ++step) {
-            const std::set<std::uint64_t> distinct(collector.sequences.begin(), collector.sequences.end());
-            if (distinct.size() == end && *distinct.rbegin() == end - 1 && forwarder.State().behind == 0 &&
+            const std::set<std::uint64_t>& kept = collector.kept;
+            if (kept.size() == end && *kept.rbegin() == end - 1 && forwarder.State().behind == 0 &&
                 forwarder.State().acknowledged && forwarder.State().acknowledged->sequence == end - 1)
                 return;
             forwarder.Step();
@@ -389,7 +435,6 @@ TEST(Forwarder, DeliversEverythingAcrossFailuresOfTheCollectorAndItself)
     platform.collector.up = true;
     platform.clock.now += 60000;
     platform.collector.sequences.clear();
-    platform.collector.answeredUpTo = 0;
     for (int step = 0; step < 200 && platform.collector.sequences.size() < 200; ++step)
         forwarder->Step();
     EXPECT_EQ(platform.collector.gaps, (std::vector<std::string>{"lost=\"100\" generation=\"0\"] "
@@ -435,4 +480,48 @@ TEST(Forwarder, OverTcpARecordCountsOnceItStoodSentForASecond)
     EXPECT_EQ(forwarder.State().acknowledged->sequence, 14u) << "past the messages of type 1 too";
     EXPECT_EQ(forwarder.State().warning, "");
     EXPECT_NE(Forwarder(ForwarderOptions{ParseTarget("tcp://10.1.2.3:514")}, platform, {}).State().warning, "");
+}
+
+// The collector fails one way while the forwarder steps on, stops or is killed; once it is healed
+// (and the forwarder started again from what it saved), it keeps every message, and no saved resume
+// point ever stood past what it kept.
+TEST(Forwarder, KeepsItsPromiseWhateverTheCollectorDoes)
+{
+    enum class Then { StepsOn, Stops, IsKilled };
+    const struct {
+        const char* name;
+        const char* target;
+        bool Collector::*fault;
+        Then then;
+    } rows[] = {
+        {"answers held back while it forwards", "relp://127.0.0.1:2514", &Collector::holdAnswers, Then::StepsOn},
+        {"answers held back when it stops", "relp://127.0.0.1:2514", &Collector::holdAnswers, Then::Stops},
+        {"answers held back when it is killed", "relp://127.0.0.1:2514", &Collector::holdAnswers, Then::IsKilled},
+        {"an answer broken off before its line end", "relp://127.0.0.1:2514", &Collector::breakMidAnswer,
+         Then::StepsOn},
+        {"a half-open connection: no answer ever", "relp://127.0.0.1:2514", &Collector::silent, Then::StepsOn},
+        {"a TCP stop while the collector fails", "tcp://127.0.0.1:514", &Collector::closeUnclean, Then::Stops},
+        {"a TLS stop while the collector fails", "tls://127.0.0.1:6514", &Collector::closeUnclean, Then::Stops},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        FakePlatform platform(200);
+        ForwarderOptions options{ParseTarget(row.target)};
+        options.window = 8;
+        platform.collector.relp = options.target.UsesRelp();
+        auto forwarder = std::make_unique<Forwarder>(options, platform, ForwardState{});
+        platform.Push(20);
+        platform.ForwardUntil(*forwarder, 20);
+        platform.collector.*row.fault = true;
+        for (int step = 0; step < 30; ++step) {  // the ring fills on: some records are always in flight
+            platform.Push(1);
+            forwarder->Step();
+        }
+        if (row.then == Then::Stops)
+            forwarder->Finish();
+        if (row.then != Then::StepsOn)
+            forwarder = std::make_unique<Forwarder>(options, platform, platform.saved);
+        platform.collector.Heal();
+        platform.ForwardUntil(*forwarder, 50);
+    }
 }
