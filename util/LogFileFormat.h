@@ -6,6 +6,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 #include "util/ZintarNames.h"
 
@@ -133,6 +134,10 @@ constexpr std::int32_t NewestFirstSlot(std::int32_t nextSlot, std::int32_t capac
     const std::int64_t slot = (static_cast<std::int64_t>(nextSlot) - 1 - i) % capacity;
     return static_cast<std::int32_t>(slot < 0 ? slot + capacity : slot);
 }
+
+// A reader's way into a ring it holds read access to: a copy of the i-th newest record, `i` from 0
+// (the newest) to messageCount − 1 (the oldest) of the ring its header describes.
+using NewestRecord = std::function<MessageRecord(std::int32_t i)>;
 
 // Calls visit(record) for the `count` newest records of the ring that `header` describes, newest
 // first, reading them in place from `slots` (the slot area of the file or its view); stops early

@@ -8,7 +8,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <vector>
 
@@ -25,10 +24,7 @@ struct FollowUpdate {
 
 class LogFollower {
 public:
-    // `newest(i)` copies the i-th newest record of the ring that `header` describes; the caller
-    // holds read access for the whole poll.
-    using NewestRecord = std::function<MessageRecord(std::int32_t i)>;
-
+    // The caller holds read access for the whole poll.
     FollowUpdate Poll(const FileHeader& header, const NewestRecord& newest);
 
     std::optional<std::uint64_t> Generation() const { return generation; }

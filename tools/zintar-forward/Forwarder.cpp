@@ -19,7 +19,6 @@ constexpr std::uint32_t kSendTimeoutMs = 30000;
 constexpr std::uint32_t kFinishBudgetMs = 1000;
 constexpr std::uint32_t kLookBehindEveryMs = 1000;
 constexpr std::uint32_t kSaveEveryMs = 1000;
-constexpr std::size_t kDeliveredRemembered = 65536;  // more than the largest ring holds
 // rsyslog's imrelp answers a session's records one by one; with 16,384 unanswered it keeps up with
 // records sent all at once (about 95,000 a second under Wine here), with 1,024 it managed 20,000.
 constexpr std::size_t kRelpWindow = 16384;
@@ -167,10 +166,9 @@ void Forwarder::SendMore()
     if (!HasRoomToSend())
         return;
     const std::size_t room = options.window - inFlight.size();
-    RingBatch batch;
-    if (!platform.ReadRing([&](const ZintarUtil::FileHeader& header, const RingCursor::NewestRecord& newest) {
-            batch =
-                cursor.Take(header, newest, room, [this](std::uint64_t digest) { return delivered.count(digest) > 0; });
+    ZintarUtil::CursorBatch batch;
+    if (!platform.ReadRing([&](const ZintarUtil::FileHeader& header, const ZintarUtil::NewestRecord& newest) {
+            batch = cursor.Take(header, newest, room);
         })) {
         moreInRing = false;
         return;
@@ -207,7 +205,7 @@ void Forwarder::SendMore()
         connection->Send(out, kSendTimeoutMs);
 }
 
-void Forwarder::DistrustResumePoint(const RingBatch& batch)
+void Forwarder::DistrustResumePoint(const ZintarUtil::CursorBatch& batch)
 {
     if (distrustedResumePoint || !state.acknowledged)
         return;
@@ -276,7 +274,7 @@ void Forwarder::DeliverUpTo(std::size_t count)
         const InFlight& entry = inFlight.front();
         if (entry.point) {
             state.acknowledged = entry.point;
-            RememberDelivered(entry.point->digest);
+            cursor.Had(entry.point->digest);
         }
         if (entry.point && entry.sent)
             ++state.forwarded;
@@ -286,17 +284,6 @@ void Forwarder::DeliverUpTo(std::size_t count)
     }
     if (count > 0)
         state.acknowledgedAt = LocalTimeText();
-}
-
-void Forwarder::RememberDelivered(std::uint64_t digest)
-{
-    if (!delivered.insert(digest).second)
-        return;
-    deliveredOrder.push_back(digest);
-    if (deliveredOrder.size() > kDeliveredRemembered) {
-        delivered.erase(deliveredOrder.front());
-        deliveredOrder.pop_front();
-    }
 }
 
 // Records that need no answer: types that are not forwarded, at once; under TCP and TLS, what
@@ -352,7 +339,7 @@ void Forwarder::LookBehindWhileAway()
     if (now - lookedBehindAt < kLookBehindEveryMs && lookedBehindAt != 0)
         return;
     lookedBehindAt = now;
-    platform.ReadRing([&](const ZintarUtil::FileHeader& header, const RingCursor::NewestRecord& newest) {
+    platform.ReadRing([&](const ZintarUtil::FileHeader& header, const ZintarUtil::NewestRecord& newest) {
         state.behind = cursor.Behind(header, newest);
     });
 }

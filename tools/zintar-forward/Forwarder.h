@@ -19,13 +19,12 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <unordered_set>
 
 #include "tools/zintar-forward/Connection.h"
 #include "tools/zintar-forward/ForwardTarget.h"
 #include "tools/zintar-forward/RelpProtocol.h"
-#include "tools/zintar-forward/RingCursor.h"
 #include "util/ForwardState.h"
+#include "util/LogCursor.h"
 #include "util/SyslogRecord.h"
 
 namespace ZintarForward {
@@ -43,7 +42,7 @@ public:
     // Calls `read` with the ring under read access. False when the log is not shared now (the
     // service does not run); throws nothing.
     virtual bool
-    ReadRing(const std::function<void(const ZintarUtil::FileHeader&, const RingCursor::NewestRecord&)>& read) = 0;
+    ReadRing(const std::function<void(const ZintarUtil::FileHeader&, const ZintarUtil::NewestRecord&)>& read) = 0;
     // A new connection to the collector (TLS set up and the certificate checked where the target
     // asks for it). Throws ExceptionBase with the reason.
     virtual std::unique_ptr<Connection> Connect() = 0;
@@ -100,12 +99,11 @@ private:
     void SendMore();
     bool HasRoomToSend() const;
     // Says once, in the log and in the status, that the saved resume point was not believed.
-    void DistrustResumePoint(const RingBatch& batch);
+    void DistrustResumePoint(const ZintarUtil::CursorBatch& batch);
     void Queue(std::string& out, const std::string& record, InFlight entry);
     void TakeReplies(std::uint32_t waitMs);
     void TakeRelpReply(const RelpReply& reply);
     void DeliverUpTo(std::size_t count);
-    void RememberDelivered(std::uint64_t digest);
     void DeliverSettled();
     void SaveIfDue(bool now);
     void LookBehindWhileAway();
@@ -117,7 +115,7 @@ private:
     ForwardState savedState;
     std::uint64_t savedAt = 0;
 
-    RingCursor cursor;
+    ZintarUtil::LogCursor cursor;  // it has what the collector has
     std::unique_ptr<Connection> connection;
     std::deque<InFlight> inFlight;
     RelpReplyReader replies;
@@ -126,10 +124,6 @@ private:
     std::uint32_t backoffMs = 1000;
     bool moreInRing = false;
     std::uint64_t lookedBehindAt = 0;
-    // The digests of the newest messages delivered (a bounded window of them), for the cursor
-    // after a rewrite that renumbered them.
-    std::unordered_set<std::uint64_t> delivered;
-    std::deque<std::uint64_t> deliveredOrder;
     bool distrustedResumePoint = false;
     std::string lastLoggedProblem;
     std::string lastSaveFailure;

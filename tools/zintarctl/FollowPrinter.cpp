@@ -1,38 +1,34 @@
 #include "tools/zintarctl/FollowPrinter.h"
 
 #include <algorithm>
+#include <limits>
 
 namespace ZintarCtl {
 
 using ZintarUtil::MessageRecord;
 
-std::vector<MessageRecord> FollowPrinter::Start(const ZintarUtil::FollowUpdate& whole)
+std::vector<MessageRecord> FollowPrinter::Look(const ZintarUtil::FileHeader& header,
+                                               const ZintarUtil::NewestRecord& newest)
 {
-    std::vector<MessageRecord> selected = Selected(seen.Fresh(whole, whole.header.capacity));
-    if (selected.size() > lines)
-        selected.erase(selected.begin(), selected.end() - lines);
-    return selected;
-}
-
-std::vector<MessageRecord> FollowPrinter::Next(const ZintarUtil::FollowUpdate& update)
-{
-    return Selected(seen.Fresh(update, update.header.capacity));
-}
-
-std::vector<MessageRecord> FollowPrinter::Selected(std::vector<MessageRecord> records) const
-{
+    ZintarUtil::CursorBatch batch = cursor.Take(header, newest, std::numeric_limits<std::size_t>::max());
+    for (const MessageRecord& record : batch.records)
+        cursor.Had(ZintarUtil::DigestOf(record.message));  // as stored, before `shown` changes it
+    generation = header.generation;
+    missed += batch.lost;
+    std::vector<MessageRecord>& records = batch.records;
+    if (shown)
+        shown(records);
     std::erase_if(records, [this](const MessageRecord& record) { return !Selects(selection, record.message); });
-    return records;
+    if (!std::exchange(started, true) && records.size() > lines)
+        records.erase(records.begin(), records.end() - lines);
+    return std::move(records);
 }
 
-ZintarUtil::FollowUpdate WholeLog(const ZintarUtil::FileHeader& header, const std::vector<MessageRecord>& newestFirst)
+std::vector<MessageRecord> FollowPrinter::Look(const ZintarUtil::LogImageContent& file)
 {
-    ZintarUtil::FollowUpdate update;
-    update.header = header;
-    update.header.capacity = std::max<std::int32_t>(header.capacity, static_cast<std::int32_t>(newestFirst.size()));
-    update.restarted = true;
-    update.messages.assign(newestFirst.rbegin(), newestFirst.rend());
-    return update;
+    ZintarUtil::FileHeader header = file.header;
+    header.messageCount = static_cast<std::int32_t>(file.newestFirst.size());  // what a damaged file kept
+    return Look(header, [&](std::int32_t i) { return file.newestFirst.at(static_cast<std::size_t>(i)); });
 }
 
 }  // namespace ZintarCtl

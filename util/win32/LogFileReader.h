@@ -45,7 +45,6 @@ public:
     // Calls `visit` with the header and a function that copies the i-th newest record (0 the
     // newest, up to messageCount − 1), in one read access: a caller that walks the ring its own
     // way copies only the records it asks for.
-    using NewestRecord = std::function<MessageRecord(std::int32_t i)>;
     void Visit(const std::function<void(const FileHeader&, const NewestRecord&)>& visit);
 
     // Whether the service still runs on this file, read from the header without waiting for the

@@ -1,5 +1,6 @@
-// zintar-forward's portable parts: where it resumes in the ring, the RELP answers it reads, its
-// command line and state file, and the engine against a scripted collector that fails on cue.
+// zintar-forward's portable parts: the RELP answers it reads, its command line and state file, and
+// the engine against a scripted collector that fails on cue (where it resumes in the ring:
+// tests/util/LogCursorTest.cpp).
 #include <gtest/gtest.h>
 
 #include <deque>
@@ -10,106 +11,14 @@
 #include "tools/zintar-forward/ForwardOptions.h"
 #include "tools/zintar-forward/Forwarder.h"
 #include "tools/zintar-forward/RelpProtocol.h"
-#include "tools/zintar-forward/RingCursor.h"
 #include "util/Exceptions.h"
 
 using namespace ZintarForward;
-using ZintarUtil::DigestOf;
 using ZintarUtil::FileHeader;
 using ZintarUtil::FormatForwardState;
 using ZintarUtil::MessageRecord;
 using ZintarUtil::ParseForwardState;
 using ZintarUtil::Exceptions::ExceptionBase;
-
-namespace {
-
-// A ring written as listed, oldest first: each entry a sequence and a text.
-struct RingContent {
-    std::vector<std::pair<std::uint64_t, std::string>> records;
-    std::uint64_t nextSequence;
-};
-
-MessageRecord Record(std::uint64_t sequence, const std::string& text)
-{
-    MessageRecord record{};
-    record.sequence = sequence;
-    record.message = ZintarTest::MessageWithKey(0, text);  // the bytes do not depend on the sequence
-    return record;
-}
-
-ResumePoint PointOf(std::uint64_t sequence, const std::string& text, std::uint64_t generation = 1)
-{
-    return {generation, sequence, DigestOf(Record(sequence, text).message)};
-}
-
-// What Take hands out, as "text,text,..." after what it says of the point: "lost N:", "uncounted:"
-// (lost, nobody knows how many), "ahead:" (not believed). The ring is in generation 2.
-std::string Taken(const RingContent& ring, std::optional<ResumePoint> from, std::size_t limit = 100,
-                  const RingCursor::Delivered& delivered = nullptr)
-{
-    FileHeader header{};
-    header.messageCount = static_cast<std::int32_t>(ring.records.size());
-    header.nextSequence = ring.nextSequence;
-    header.generation = 2;
-    const auto newest = [&](std::int32_t i) {
-        const auto& [sequence, text] = ring.records[ring.records.size() - 1 - static_cast<std::size_t>(i)];
-        return Record(sequence, text);
-    };
-    RingCursor cursor(from);
-    const RingBatch batch = cursor.Take(header, newest, limit, delivered);
-    std::string taken = batch.lost ? "lost " + std::to_string(batch.lost) + ":" : "";
-    taken += std::string(batch.uncounted ? "uncounted:" : "") + (batch.positionAhead ? "ahead:" : "");
-    for (const MessageRecord& record : batch.records)
-        taken += std::string(record.message.text) + ",";
-    return taken;
-}
-
-RingContent Numbered(std::uint64_t first, std::uint64_t end, const std::string& prefix = "m")
-{
-    RingContent ring{{}, end};
-    for (std::uint64_t s = first; s < end; ++s)
-        ring.records.push_back({s, prefix + std::to_string(s)});
-    return ring;
-}
-
-}  // namespace
-
-TEST(RingCursor, ResumesAfterItsMessageOrSaysWhatIsMissing)
-{
-    const struct {
-        const char* name;
-        RingContent ring;
-        std::optional<ResumePoint> from;
-        std::string expected;
-    } rows[] = {
-        {"no resume point: the oldest first", Numbered(0, 3), std::nullopt, "m0,m1,m2,"},
-        {"the message is there", Numbered(0, 5), PointOf(2, "m2"), "m3,m4,"},
-        {"the newest was the last one sent", Numbered(0, 5), PointOf(4, "m4"), ""},
-        {"overwritten while away", Numbered(6, 10), PointOf(2, "m2"), "lost 3:m6,m7,m8,m9,"},
-        {"only the message itself overwritten", Numbered(3, 7), PointOf(2, "m2"), "m3,m4,m5,m6,"},
-        {"a new log file numbered from 0", Numbered(0, 3, "n"), PointOf(7, "m7"), "ahead:n0,n1,n2,"},
-        {"a sequence the log has not numbered yet", Numbered(0, 3), PointOf(3, "m2"), "ahead:m0,m1,m2,"},
-        {"a generation the log never had, on its newest message", Numbered(0, 3), PointOf(2, "m2", 3),
-         "ahead:m0,m1,m2,"},
-        {"a new log file already past the point", Numbered(0, 5, "n"), PointOf(1, "m1"), "n0,n1,n2,n3,n4,"},
-        {"a rewrite renumbered it", {{{1, "a"}, {3, "late"}, {4, "b"}, {5, "c"}}, 6}, PointOf(2, "c"), "late,b,"},
-        {"a burst larger than the ring, unnumbered", {{{0, "x"}, {0, "y"}}, 200}, PointOf(199, "m"), "uncounted:x,y,"},
-        {"a burst after it, a late message in it",
-         {{{0, "late"}, {199, "m"}, {0, "n"}}, 200},
-         PointOf(199, "m"),
-         "late,n,"},
-        {"a repair dropped it", {{{1, "a"}, {2, "b"}, {4, "d"}, {5, "e"}}, 6}, PointOf(3, "c"), "d,e,"},
-        {"an empty ring", {{}, 9}, PointOf(2, "m2"), ""},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
-        EXPECT_EQ(Taken(row.ring, row.from), row.expected);
-    }
-    EXPECT_EQ(Taken(Numbered(0, 5), std::nullopt, 2), "m0,m1,") << "at most the limit";
-    const RingContent renumbered{{{1, "a"}, {3, "late"}, {4, "b"}, {5, "c"}}, 6};
-    const auto deliveredB = [](std::uint64_t digest) { return digest == PointOf(0, "b").digest; };
-    EXPECT_EQ(Taken(renumbered, PointOf(2, "c"), 100, deliveredB), "late,") << "b was delivered under its old sequence";
-}
 
 TEST(RelpReplyReader, ReadsFramesInAnyPiecesAndRefusesAnythingElse)
 {
@@ -341,7 +250,7 @@ public:
     std::uint64_t NowMs() override { return clock.now; }
     ZintarUtil::TimeFields LocalTime() override { return {2026, 12, 6, 10, 0, 0, 0, 0}; }
     ZintarUtil::SyslogOrigin Origin() override { return {"alpha", 60, 16}; }
-    bool ReadRing(const std::function<void(const FileHeader&, const RingCursor::NewestRecord&)>& read) override
+    bool ReadRing(const std::function<void(const FileHeader&, const ZintarUtil::NewestRecord&)>& read) override
     {
         const FileHeader& h = ring.Header();
         read(h, [&](std::int32_t i) { return ring.Slot(ZintarUtil::NewestFirstSlot(h.nextSlot, h.capacity, i)); });

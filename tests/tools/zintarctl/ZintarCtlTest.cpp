@@ -1,5 +1,6 @@
 // zintarctl's portable parts: its command line, which messages it selects, how it prints them,
-// and that a follower's restarts print nothing twice.
+// and that follow prints the newest stored first and nothing twice (each message once across
+// restarts and rewrites: tests/util/LogCursorTest.cpp).
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -7,7 +8,6 @@
 
 #include "tests/support/LogImageBuilder.h"
 #include "tools/zintarctl/CtlCommandLine.h"
-#include "tools/zintarctl/FollowDeduplicator.h"
 #include "tools/zintarctl/FollowPrinter.h"
 #include "tools/zintarctl/MessageOutput.h"
 #include "tools/zintarctl/MessageSelection.h"
@@ -142,27 +142,6 @@ TEST(ZintarCtl, OutputFormats)
     EXPECT_NE(MessageLine(record, Format::Json).find("\xEF\xBF\xBD"), std::string::npos);
 }
 
-TEST(ZintarCtl, FollowPrintsEachMessageOnceAcrossRestarts)
-{
-    FollowDeduplicator printed;
-    auto update = [](bool restarted, std::vector<MessageRecord> messages) {
-        ZintarUtil::FollowUpdate u;
-        u.restarted = restarted;
-        u.messages = std::move(messages);
-        return u;
-    };
-    const MessageRecord a = RecordAt(1, 0, "a"), b = RecordAt(2, 0, "b"), c = RecordAt(3, 0, "c"),
-                        late = RecordAt(0, 0, "late");
-    EXPECT_EQ(printed.Fresh(update(true, {a, b}), 3).size(), 2u);
-    EXPECT_EQ(printed.Fresh(update(false, {c}), 3).size(), 1u);
-    EXPECT_TRUE(printed.Fresh(update(true, {a, b, c}), 3).empty()) << "a restart while c is still in the ring";
-    const auto rewritten = printed.Fresh(update(true, {late, a, b}), 3);  // c fell out of the ring of three
-    ASSERT_EQ(rewritten.size(), 1u);
-    EXPECT_STREQ(rewritten[0].message.text, "late");
-    EXPECT_TRUE(printed.Fresh(update(true, {late, a, b}), 3).empty()) << "a service restart with the same ring";
-    EXPECT_EQ(printed.Fresh(update(true, {a, a}), 3).size(), 1u) << "a second copy of a message is a new one";
-}
-
 // follow -n: the newest N stored first, from the ring or the file on disk, then what is new, and
 // nothing twice across the seam.
 TEST(ZintarCtl, FollowStartsWithTheNewestStoredAndPrintsNothingTwice)
@@ -175,23 +154,26 @@ TEST(ZintarCtl, FollowStartsWithTheNewestStoredAndPrintsNothingTwice)
             joined += record.message.text;
         return joined;
     };
-    auto ring = [](std::vector<MessageRecord> newestFirst) { return WholeLog(ZintarUtil::FileHeader{}, newestFirst); };
+    auto ring = [](std::vector<MessageRecord> newestFirst) {
+        ZintarUtil::LogImageContent log;
+        log.header.nextSequence = newestFirst.empty() ? 0 : newestFirst.front().sequence + 1;
+        log.newestFirst = std::move(newestFirst);
+        return log;
+    };
     std::string help;
     const Selection all = SelectionOf(*ParseCtlCommand({"follow"}, help), {});
 
     FollowPrinter fromDisk(all, 2);
-    EXPECT_EQ(texts(fromDisk.Start(ring({c, b, a}))), "bc") << "the file on disk, while the service is down";
-    EXPECT_EQ(texts(fromDisk.Next(ring({d, c, b, a}))), "d") << "the service's ring once it is back";
-    ZintarUtil::FollowUpdate next;
-    next.messages = {RecordAt(5, 0, "e")};
-    EXPECT_EQ(texts(fromDisk.Next(next)), "e");
+    EXPECT_EQ(texts(fromDisk.Look(ring({c, b, a}))), "bc") << "the file on disk, while the service is down";
+    EXPECT_EQ(texts(fromDisk.Look(ring({d, c, b, a}))), "d") << "the service's ring once it is back";
+    EXPECT_EQ(texts(fromDisk.Look(ring({RecordAt(5, 0, "e"), d, c, b, a}))), "e");
 
     FollowPrinter nothingReadable(all, 10);
-    EXPECT_EQ(texts(nothingReadable.Start(ring({}))), "");
-    EXPECT_EQ(texts(nothingReadable.Next(ring({b, a}))), "ab") << "with no file to read, everything is new";
+    EXPECT_EQ(texts(nothingReadable.Look(ring({}))), "");
+    EXPECT_EQ(texts(nothingReadable.Look(ring({b, a}))), "ab") << "with no file to read, everything is new";
 
     FollowPrinter typeZero(SelectionOf(*ParseCtlCommand({"follow", "--type", "0"}, help), {}), 1);
-    EXPECT_EQ(texts(typeZero.Start(ring({c, b, a}))), "c");
+    EXPECT_EQ(texts(typeZero.Look(ring({c, b, a}))), "c");
     EXPECT_EQ(ParseCtlCommand({"follow", "-n", "3", "--file", "copy.dat"}, help)->last, 3u);
 }
 

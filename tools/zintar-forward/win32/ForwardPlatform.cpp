@@ -26,7 +26,6 @@ constexpr std::uint32_t kConnectTimeoutMs = 10000;
 // How long after a stop the connection may still wait for the collector's last answers and an
 // orderly close: the forwarder's whole stop, the state saved last, stays within 2 s of it.
 constexpr std::uint32_t kStopGraceMs = 1500;
-constexpr std::uint64_t kLookForLogEveryMs = 1000;
 constexpr std::uint64_t kOriginEveryMs = 60000;
 
 // Replaces `path` with `text`: written to a temporary file beside it, forced to disk, then
@@ -85,23 +84,9 @@ ZintarUtil::SyslogOrigin WindowsForwarderPlatform::Origin()
 }
 
 bool WindowsForwarderPlatform::ReadRing(
-    const std::function<void(const ZintarUtil::FileHeader&, const RingCursor::NewestRecord&)>& read)
+    const std::function<void(const ZintarUtil::FileHeader&, const ZintarUtil::NewestRecord&)>& read)
 {
-    if (!reader && GetTickCount64() < lookForLogAt)
-        return false;
-    try {
-        if (!reader)
-            reader.emplace(ZintarUtil::kFileMapName);
-        reader->Visit(read);
-        if (!reader->IsValid())
-            reader.reset();  // the service stopped: its next start may replace the file
-        return true;
-    } catch (const ExceptionBase&) {
-        // Not shared now: the service is stopping, restarting or not running.
-        reader.reset();
-        lookForLogAt = GetTickCount64() + kLookForLogEveryMs;
-        return false;
-    }
+    return log.Visit(read);
 }
 
 std::unique_ptr<Connection> WindowsForwarderPlatform::Connect()

@@ -12,7 +12,7 @@
 #include "tools/zintar-forward/ForwardOptions.h"
 #include "tools/zintar-forward/Forwarder.h"
 #include "tools/zintar-forward/win32/SocketConnection.h"
-#include "util/win32/LogFileReader.h"
+#include "util/win32/SharedLog.h"
 
 namespace ZintarForward {
 
@@ -26,7 +26,7 @@ public:
     ZintarUtil::TimeFields LocalTime() override;
     ZintarUtil::SyslogOrigin Origin() override;
     bool
-    ReadRing(const std::function<void(const ZintarUtil::FileHeader&, const RingCursor::NewestRecord&)>& read) override;
+    ReadRing(const std::function<void(const ZintarUtil::FileHeader&, const ZintarUtil::NewestRecord&)>& read) override;
     std::unique_ptr<Connection> Connect() override;
     void SaveState(const ForwardState& state) override;
     void Log(const std::string& line) override;
@@ -39,8 +39,7 @@ private:
     HANDLE stopEvent;
     std::shared_ptr<StopLimit> stop;  // every wait of the connections watches it
     bool echoToConsole;
-    std::optional<ZintarUtil::LogFileReader> reader;
-    std::uint64_t lookForLogAt = 0;  // while the service does not share its log: once a second
+    ZintarUtil::SharedLog log;
     std::optional<ZintarUtil::SyslogOrigin> origin;
     std::uint64_t originAt = 0;
     bool statusCopyFailed = false;  // said once in the log until a copy is written again

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <iostream>
 
-#include "tools/zintarctl/FollowPrinter.h"
 #include "tools/zintarctl/MessageSelection.h"
 #include "util/Exceptions.h"
 #include "util/ZintarNames.h"
@@ -78,21 +77,18 @@ ZintarUtil::LogImageContent ReadLogFile(const std::string& path)
     return content;
 }
 
-ZintarUtil::FollowUpdate LogOnDisk()
+ZintarUtil::LogImageContent LogOnDisk()
 {
     char path[1024] = {};
     DWORD size = sizeof path;
     if (RegGetValueA(HKEY_LOCAL_MACHINE, ZintarUtil::kSettingsKeyPath, "LogFile", RRF_RT_REG_SZ, nullptr, path,
                      &size) == ERROR_SUCCESS) {
         try {
-            const ZintarUtil::LogImageContent content = ReadLogFile(path);
-            return WholeLog(content.header, content.newestFirst);
+            return ReadLogFile(path);
         } catch (const ExceptionBase&) {
         }
     }
-    ZintarUtil::FollowUpdate nothing;
-    nothing.restarted = true;
-    return nothing;
+    return {};
 }
 
 std::vector<MessageRecord> ReadSelected(const CtlCommand& c)

@@ -7,7 +7,6 @@
 
 #include "tools/zintarctl/CtlCommandLine.h"
 #include "util/LogFileImage.h"
-#include "util/LogFollower.h"
 
 namespace ZintarCtl {
 
@@ -21,9 +20,9 @@ void ToUtc(std::vector<ZintarUtil::MessageRecord>& records);
 // whole messages (and says so on stderr); a file that is not a log file throws.
 ZintarUtil::LogImageContent ReadLogFile(const std::string& path);
 
-// Where the log stands on disk while the service is down: the file its LogFile setting names, as
-// one whole-ring update, or an empty one when there is none that can be read.
-ZintarUtil::FollowUpdate LogOnDisk();
+// Where the log stands on disk while the service is down: the file its LogFile setting names, or
+// no messages when there is none that can be read.
+ZintarUtil::LogImageContent LogOnDisk();
 
 // The messages `read` prints: the command's selection of the service's ring or of its --file,
 // oldest first.

@@ -1,15 +1,12 @@
-#include "tools/zintar-forward/RingCursor.h"
+#include "util/LogCursor.h"
 
 #include <algorithm>
-#include <limits>
 
-namespace ZintarForward {
-
-using ZintarUtil::DigestOf;
-using ZintarUtil::FileHeader;
-using ZintarUtil::MessageRecord;
+namespace ZintarUtil {
 
 namespace {
+
+constexpr std::size_t kHadRemembered = 65536;  // more than the largest ring holds
 
 // Newest-first indexes from `newestExcluded` − 1 down to 0: the records after that one, oldest first.
 std::vector<std::int32_t> NewerThan(std::int32_t newestExcluded)
@@ -30,7 +27,7 @@ struct Search {
     std::optional<std::uint64_t> lowestNumbered;
 };
 
-Search SearchRing(std::int32_t stored, const RingCursor::NewestRecord& newest, const ResumePoint& p)
+Search SearchRing(std::int32_t stored, const NewestRecord& newest, const ResumePoint& p)
 {
     Search found;
     for (std::int32_t i = 0; i < stored; ++i) {
@@ -50,18 +47,22 @@ Search SearchRing(std::int32_t stored, const RingCursor::NewestRecord& newest, c
 
 }  // namespace
 
-std::vector<std::int32_t> RingCursor::FindFollowing(const FileHeader& header, const NewestRecord& newest,
-                                                    const Delivered& delivered, RingBatch& batch) const
+std::vector<std::int32_t> LogCursor::FindFollowing(const FileHeader& header, const NewestRecord& newest,
+                                                   bool leaveOutHad, CursorBatch& batch) const
 {
     const std::int32_t stored = std::max(header.messageCount, 0);
     if (!position)
         return NewerThan(stored);
-    // The records, oldest first, that `wanted` picks and that were not delivered already.
+    // The records, oldest first, that `wanted` picks, less one of them for each copy the reader had.
     const auto select = [&](const auto& wanted) {
         std::vector<std::int32_t> indexes;
+        std::unordered_map<std::uint64_t, std::uint32_t> passed;  // copies left out so far
         for (std::int32_t i = stored - 1; i >= 0; --i) {
             const MessageRecord record = newest(i);
-            if (wanted(i, record) && !(delivered && delivered(DigestOf(record.message))))
+            if (!wanted(i, record))
+                continue;
+            const auto had = leaveOutHad ? hadCopies.find(DigestOf(record.message)) : hadCopies.end();
+            if (had == hadCopies.end() || passed[had->first]++ >= had->second)
                 indexes.push_back(i);
         }
         return indexes;
@@ -99,7 +100,7 @@ std::vector<std::int32_t> RingCursor::FindFollowing(const FileHeader& header, co
     return select([&](std::int32_t, const MessageRecord& r) { return r.sequence > p.sequence || r.sequence == 0; });
 }
 
-std::optional<std::int32_t> RingCursor::FindQuickly(const FileHeader& header, const NewestRecord& newest) const
+std::optional<std::int32_t> LogCursor::FindQuickly(const FileHeader& header, const NewestRecord& newest) const
 {
     const ResumePoint& p = *position;
     const std::int32_t stored = std::max(header.messageCount, 0);
@@ -121,34 +122,50 @@ std::optional<std::int32_t> RingCursor::FindQuickly(const FileHeader& header, co
     return std::nullopt;
 }
 
-std::uint64_t RingCursor::Behind(const FileHeader& header, const NewestRecord& newest) const
+std::uint64_t LogCursor::Behind(const FileHeader& header, const NewestRecord& newest) const
 {
-    RingBatch ignored;
-    return FindFollowing(header, newest, nullptr, ignored).size();
+    CursorBatch ignored;
+    return FindFollowing(header, newest, false, ignored).size();
 }
 
-RingBatch RingCursor::Take(const FileHeader& header, const NewestRecord& newest, std::size_t limit,
-                           const Delivered& delivered)
+CursorBatch LogCursor::Take(const FileHeader& header, const NewestRecord& newest, std::size_t limit)
 {
-    RingBatch batch;
+    CursorBatch batch;
     batch.generation = header.generation;
     if (limit == 0)
         return batch;
-    const std::vector<std::int32_t> following = FindFollowing(header, newest, delivered, batch);
+    const std::vector<std::int32_t> following = FindFollowing(header, newest, true, batch);
     const std::size_t count = std::min(limit, following.size());
     batch.records.reserve(count);
     for (std::size_t k = 0; k < count; ++k)
         batch.records.push_back(newest(following[k]));
     batch.behind = following.size() - count;
-    if (count > 0) {
-        const MessageRecord& last = batch.records.back();
-        position = ResumePoint{header.generation, last.sequence, DigestOf(last.message)};
-        seenAt.reset();
-        if (header.capacity > 0)
-            seenAt = Slot{ZintarUtil::NewestFirstSlot(header.nextSlot, header.capacity, following[count - 1]),
-                          header.capacity};
-    }
+    if (count == 0)
+        return batch;
+    // Past the last record taken and what the reader had after it, up to the next one to take.
+    const std::int32_t past = count < following.size() ? following[count] + 1 : 0;
+    MoveTo(header, past == following[count - 1] ? batch.records.back() : newest(past), past);
     return batch;
 }
 
-}  // namespace ZintarForward
+void LogCursor::MoveTo(const FileHeader& header, const MessageRecord& record, std::int32_t i)
+{
+    position = ResumePoint{header.generation, record.sequence, DigestOf(record.message)};
+    seenAt.reset();
+    if (header.capacity > 0)
+        seenAt = Slot{NewestFirstSlot(header.nextSlot, header.capacity, i), header.capacity};
+}
+
+void LogCursor::Had(std::uint64_t digest)
+{
+    hadOrder.push_back(digest);
+    ++hadCopies[digest];
+    if (hadOrder.size() > kHadRemembered) {
+        const auto oldest = hadCopies.find(hadOrder.front());
+        if (--oldest->second == 0)
+            hadCopies.erase(oldest);
+        hadOrder.pop_front();
+    }
+}
+
+}  // namespace ZintarUtil

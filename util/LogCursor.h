@@ -1,5 +1,7 @@
-// Where the forwarder stands in the log: the last message it has handed out, and the messages
-// after it, read in place from the ring under the reader's read access.
+// Where a reader stands in the log: the last message it has taken, and the messages after it,
+// read in place from the ring under the reader's read access. The forwarder sends what it takes;
+// `zintarctl follow` and the web page show it. Each message is taken once, in order, across
+// rewrites of the ring, restarts of the service and new log files.
 //
 // The position is found again in O(1): where the writer numbered the records it appended
 // consecutively, from the header's next sequence; and in any case in the slot where it was seen
@@ -15,29 +17,28 @@
 //   - it lies ahead of the log (a sequence the log has not numbered yet, a generation it has not
 //     reached): a new log file or a resume point that is not this log's. Not believed, whatever
 //     stands under its sequence: all of it follows. Copies are better than a silent skip.
-// Away from the quick path, what the caller says was delivered already is left out: a late message
-// moves every newer one, and without that each would send the ring's newer part again. A message
-// the ring holds is never skipped; a burst larger than the ring, written unnumbered, can only be
-// counted as lost where numbers remain.
+// Away from the quick path, what the reader says it has (Had) is left out, once per copy it had:
+// a late message moves every newer one, and without that each would follow again. The position
+// then moves past what was left out, so that the next look does not find it after the position.
+// A message the ring holds is never skipped; a burst larger than the ring, written unnumbered,
+// can only be counted as lost where numbers remain.
 //
 // Portable; not thread-safe.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
+#include <deque>
 #include <optional>
+#include <unordered_map>
 #include <vector>
 
 #include "util/ForwardState.h"
 #include "util/LogFileFormat.h"
 
-namespace ZintarForward {
+namespace ZintarUtil {
 
-using ZintarUtil::ForwardState;
-using ZintarUtil::ResumePoint;
-
-struct RingBatch {
+struct CursorBatch {
     std::uint64_t generation = 0;
     std::uint64_t lost = 0;  // messages overwritten before they could be taken, just before `records`
     bool uncounted = false;  // overwritten by a burst that left no numbers to count them by
@@ -45,28 +46,25 @@ struct RingBatch {
     // generation it has not reached): a new log file, or a resume point that is not this log's.
     // It is not believed: everything the ring holds follows, and nothing counts as lost.
     bool positionAhead = false;
-    std::vector<ZintarUtil::MessageRecord> records;  // oldest first
-    std::uint64_t behind = 0;                        // messages in the ring after the last one taken
+    std::vector<MessageRecord> records;  // oldest first
+    std::uint64_t behind = 0;            // messages in the ring after the last one taken
 };
 
-class RingCursor {
+class LogCursor {
 public:
-    // `i` from 0 (the newest) to messageCount − 1 (the oldest) of the ring `header` describes.
-    using NewestRecord = std::function<ZintarUtil::MessageRecord(std::int32_t i)>;
-
     // Starts after `point`, or with the oldest message the ring holds when there is none.
-    explicit RingCursor(std::optional<ResumePoint> point = std::nullopt) : position(point) {}
-
-    // Whether a message with this digest reached the collector already.
-    using Delivered = std::function<bool(std::uint64_t digest)>;
+    explicit LogCursor(std::optional<ResumePoint> point = std::nullopt) : position(point) {}
 
     // The messages after the position, at most `limit` of them, and moves the position past them.
     // The caller holds read access for the whole call.
-    RingBatch Take(const ZintarUtil::FileHeader& header, const NewestRecord& newest, std::size_t limit,
-                   const Delivered& delivered = nullptr);
+    CursorBatch Take(const FileHeader& header, const NewestRecord& newest, std::size_t limit);
 
     // How many messages the ring holds after the position (a lost count not included).
-    std::uint64_t Behind(const ZintarUtil::FileHeader& header, const NewestRecord& newest) const;
+    std::uint64_t Behind(const FileHeader& header, const NewestRecord& newest) const;
+
+    // The reader has the message with this digest (the forwarder: the collector has it; follow:
+    // it was shown). The newest 65,536 are remembered, more than the largest ring holds.
+    void Had(std::uint64_t digest);
 
     // Goes back to `point` (the last message the collector acknowledged): what was taken after it
     // is taken again.
@@ -79,19 +77,24 @@ public:
     const std::optional<ResumePoint>& Position() const { return position; }
 
 private:
-    // The ring's records to take, newest-first indexes from the oldest to the newest.
-    std::vector<std::int32_t> FindFollowing(const ZintarUtil::FileHeader& header, const NewestRecord& newest,
-                                            const Delivered& delivered, RingBatch& batch) const;
+    // The ring's records to take, newest-first indexes from the oldest to the newest; with
+    // `leaveOutHad`, without what the reader has.
+    std::vector<std::int32_t> FindFollowing(const FileHeader& header, const NewestRecord& newest, bool leaveOutHad,
+                                            CursorBatch& batch) const;
 
     // The O(1) ways to the position; none when it is not there.
-    std::optional<std::int32_t> FindQuickly(const ZintarUtil::FileHeader& header, const NewestRecord& newest) const;
+    std::optional<std::int32_t> FindQuickly(const FileHeader& header, const NewestRecord& newest) const;
+
+    void MoveTo(const FileHeader& header, const MessageRecord& record, std::int32_t i);
 
     std::optional<ResumePoint> position;
     struct Slot {
         std::int32_t slot;
         std::int32_t capacity;
     };
-    std::optional<Slot> seenAt;  // where the position's record stood when it was taken
+    std::optional<Slot> seenAt;          // where the position's record stood when it was taken
+    std::deque<std::uint64_t> hadOrder;  // oldest first
+    std::unordered_map<std::uint64_t, std::uint32_t> hadCopies;
 };
 
-}  // namespace ZintarForward
+}  // namespace ZintarUtil
