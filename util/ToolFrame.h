@@ -75,13 +75,13 @@ std::optional<Verb> ParseVerbs(CLI::App& app, std::span<const VerbRow<Verb, Read
         CLI::App* parent = &app;
         if (space != std::string::npos) {
             const std::string word = words.substr(0, space);
-            const auto group = std::find_if(groups.begin(), groups.end(),
-                                            [&](const VerbGroup& g) { return word == g.word; });
+            const auto group =
+                std::find_if(groups.begin(), groups.end(), [&](const VerbGroup& g) { return word == g.word; });
             const std::vector<CLI::App*> added =
                 app.get_subcommands([&](CLI::App* sub) { return sub->get_name() == word; });
-            parent = !added.empty() ? added.front()
-                                    : app.add_subcommand(word, group != groups.end() ? group->help : "")
-                                          ->require_subcommand(1);
+            parent = !added.empty()
+                         ? added.front()
+                         : app.add_subcommand(word, group != groups.end() ? group->help : "")->require_subcommand(1);
         }
         CLI::App* verb = parent->add_subcommand(words.substr(space + 1), row.help != nullptr ? row.help : "");
         if (row.help == nullptr)
