@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "util/CommandLineParse.h"
 #include "util/TimeStamps.h"
+#include "util/ToolFrame.h"
 
 namespace ZintarFeed {
 
@@ -41,54 +41,72 @@ std::string Expand(const std::string& pattern, std::uint64_t index)
     return result.substr(0, ZintarUtil::kTextFieldSize - 1);
 }
 
+// The command line being read, and what its options hold until they are finished into it.
+struct Reading {
+    FeedOptions options;
+    std::string rate = "max", time;
+};
+
+ZintarUtil::FinishVerb PushOptions(CLI::App& push, Reading& reading)
+{
+    FeedOptions& o = reading.options;
+    push.add_option("--type", o.type, "message type (default 0)")->check(CLI::Range(0u, ZintarUtil::kMessageTypes - 1));
+    push.add_option("--text", o.text,
+                    "message text, at most " + kTextLimit + " characters; {n} stands for the message number");
+    push.add_option("--aux", o.auxText, "auxiliary text, at most " + kTextLimit + " characters; {n} as above");
+    push.add_option("--count", o.count, "how many messages (default 1)")
+        ->check(CLI::Range(std::uint64_t{0}, UINT64_MAX / 2));
+    push.add_option("--rate", reading.rate, "messages per second, or 'max' (the default) for as fast as possible");
+    push.add_option("--time", reading.time,
+                    "time stamp YYYY-MM-DDThh:mm:ss[.mmm] of every message (default: local time)");
+    push.add_option("--batch", o.batch, "messages per push request (default 256)")->check(CLI::Range(1u, 4096u));
+    push.add_option("--busy-timeout", o.busyTimeout, "ms to retry while the device queue is full (default 10000)")
+        ->check(CLI::Range(0u, 0xFFFFFFFEu));
+    push.add_option("--scenario", o.scenario,
+                    "'plant': every type from a few named sources, in place of --type, "
+                    "--text and --aux")
+        ->check(CLI::IsMember({"plant"}));
+    return [&reading] {
+        FeedOptions& o = reading.options;
+        if (reading.rate != "max")
+            o.rate = ParseRate(reading.rate);
+        if (!reading.time.empty()) {
+            o.timeStamp = ZintarUtil::ParseTimeStamp(reading.time);
+            if (!o.timeStamp)
+                throw UsageError("--time needs YYYY-MM-DDThh:mm:ss[.mmm], not '" + reading.time + "'");
+        }
+        for (const std::string* text : {&o.text, &o.auxText})
+            if (text->size() > ZintarUtil::kTextFieldSize - 1)
+                throw UsageError("--text and --aux hold at most " + kTextLimit + " characters");
+    };
+}
+
+ZintarUtil::FinishVerb ReadOptions(CLI::App& read, Reading& reading)
+{
+    read.add_option("--max", reading.options.readLimit, "stop after this many messages");
+    return {};
+}
+
+// zintar-feed's verbs, one row each, in the order its help lists them.
+constexpr ZintarUtil::VerbRow<Command, Reading> kVerbs[] = {
+    {Command::Push, "push", "queue messages in the Zintar device", PushOptions},
+    {Command::Read, "read", "take messages out of the device and print them", ReadOptions},
+    {Command::Stats, "stats", "print the device's counters"},
+};
+
 }  // namespace
 
-FeedOptions ParseFeedOptions(const std::vector<std::string>& args, std::string& help)
+std::optional<FeedOptions> ParseFeedOptions(const std::vector<std::string>& args, std::string& help)
 {
-    FeedOptions o;
-    std::string rate = "max", time;
+    Reading reading;
     CLI::App app{"zintar-feed: feeds the Zintar device, reads it back, prints its counters.\n"
-                 "Exit codes: 0 done, 1 bad command line, 2 device missing, 3 device queue stayed full, 4 other "
+                 "Exit codes: 0 done, 1 device missing, 2 bad command line, 3 device queue stayed full, 4 other "
                  "device failure."};
-    app.require_subcommand(1);
-    CLI::App* push = app.add_subcommand("push", "queue messages in the Zintar device");
-    push->add_option("--type", o.type, "message type (default 0)")
-        ->check(CLI::Range(0u, ZintarUtil::kMessageTypes - 1));
-    push->add_option("--text", o.text,
-                     "message text, at most " + kTextLimit + " characters; {n} stands for the message number");
-    push->add_option("--aux", o.auxText, "auxiliary text, at most " + kTextLimit + " characters; {n} as above");
-    push->add_option("--count", o.count, "how many messages (default 1)")
-        ->check(CLI::Range(std::uint64_t{0}, UINT64_MAX / 2));
-    push->add_option("--rate", rate, "messages per second, or 'max' (the default) for as fast as possible");
-    push->add_option("--time", time, "time stamp YYYY-MM-DDThh:mm:ss[.mmm] of every message (default: local time)");
-    push->add_option("--batch", o.batch, "messages per push request (default 256)")->check(CLI::Range(1u, 4096u));
-    push->add_option("--busy-timeout", o.busyTimeout, "ms to retry while the device queue is full (default 10000)")
-        ->check(CLI::Range(0u, 0xFFFFFFFEu));
-    push->add_option("--scenario", o.scenario,
-                     "'plant': every type from a few named sources, in place of --type, "
-                     "--text and --aux")
-        ->check(CLI::IsMember({"plant"}));
-    push->callback([&] { o.command = Command::Push; });
-    CLI::App* read = app.add_subcommand("read", "take messages out of the device and print them");
-    read->add_option("--max", o.readLimit, "stop after this many messages");
-    read->callback([&] { o.command = Command::Read; });
-    app.add_subcommand("stats", "print the device's counters")->callback([&] { o.command = Command::Stats; });
-
-    if (!ZintarUtil::ParseArguments(app, args, help)) {
-        o.command = Command::Help;
-        return o;
-    }
-    if (rate != "max")
-        o.rate = ParseRate(rate);
-    if (!time.empty()) {
-        o.timeStamp = ZintarUtil::ParseTimeStamp(time);
-        if (!o.timeStamp)
-            throw UsageError("--time needs YYYY-MM-DDThh:mm:ss[.mmm], not '" + time + "'");
-    }
-    for (const std::string* text : {&o.text, &o.auxText})
-        if (text->size() > ZintarUtil::kTextFieldSize - 1)
-            throw UsageError("--text and --aux hold at most " + kTextLimit + " characters");
-    return o;
+    const std::optional<Command> command = ZintarUtil::ParseVerbs(app, kVerbs, {}, reading, args, help);
+    if (!command)
+        return std::nullopt;
+    reading.options.command = *command;
+    return reading.options;
 }
 
 LogMessage BuildMessage(const FeedOptions& options, std::uint64_t index, const TimeFields& timeStamp)

@@ -12,10 +12,10 @@
 
 namespace ZintarFeed {
 
-enum class Command { Push, Read, Stats, Help };
+enum class Command { Push, Read, Stats };
 
 struct FeedOptions {
-    Command command = Command::Help;
+    Command command = Command::Push;
     std::uint32_t type = 0;
     std::string text = "zintar-feed message {n}";
     std::string auxText;
@@ -28,9 +28,9 @@ struct FeedOptions {
     std::string scenario;                             // "plant": messages of every type from a few named sources
 };
 
-// The arguments after the program name (parsed with CLI11); `help` receives the help text, which
-// the Help command prints. Throws ZintarUtil::UsageError.
-FeedOptions ParseFeedOptions(const std::vector<std::string>& args, std::string& help);
+// The arguments after the program name (parsed with CLI11), or nothing when help was asked for
+// ("help", "/?" or --help) and printed to `help`. Throws ZintarUtil::UsageError.
+std::optional<FeedOptions> ParseFeedOptions(const std::vector<std::string>& args, std::string& help);
 
 // Message number `index` of a push: type and texts from the options, "{n}" in either text
 // replaced by the index, the given time stamp.

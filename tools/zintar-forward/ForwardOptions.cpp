@@ -1,7 +1,7 @@
 #include "tools/zintar-forward/ForwardOptions.h"
 
-#include "util/CommandLineParse.h"
 #include "util/CommandLineValues.h"
+#include "util/ToolFrame.h"
 
 namespace ZintarForward {
 
@@ -14,13 +14,17 @@ constexpr const char* kDescription =
     "each once, resuming exactly where it left off.\n"
     "Exit codes: 0 done, 1 failure, 2 bad command line, 3 (status) the forwarder does not run.";
 
-struct Flags {
+// The command line being read, and what its options hold until they are finished into it.
+struct Reading {
+    ForwardCommandLine line;
     std::string types = "0,1,2,3";
     std::string revocation = "soft";
 };
 
-void AddSettingsOptions(CLI::App& command, ForwardSettings& s, Flags& flags)
+// The options of run and install: the settings, checked once the line is read.
+ZintarUtil::FinishVerb SettingsOptions(CLI::App& command, Reading& reading)
 {
+    ForwardSettings& s = reading.line.settings;
     command
         .add_option("--to", s.to,
                     "the collector: relp://HOST:PORT, relp+tls://HOST:PORT, tls://HOST:PORT or "
@@ -28,7 +32,7 @@ void AddSettingsOptions(CLI::App& command, ForwardSettings& s, Flags& flags)
         ->required();
     command.add_option("--host-name", s.hostName, "the HOSTNAME the records carry (default: this computer's name)");
     command.add_option("--state", s.stateFile, "the file that keeps the resume point (default: in the state folder)");
-    command.add_option("--types", flags.types, "the message types to forward, for example 0,1,2,3 (the default)");
+    command.add_option("--types", reading.types, "the message types to forward, for example 0,1,2,3 (the default)");
     command.add_option("--ca", s.caFile,
                        "PEM file with the CA that signs the collector's certificate (default: the "
                        "machine's trusted roots)");
@@ -39,13 +43,41 @@ void AddSettingsOptions(CLI::App& command, ForwardSettings& s, Flags& flags)
                        "PKCS#12 file (RSA key, no password) with this "
                        "forwarder's certificate, for a collector that asks for one "
                        "(rsyslog's imrelp with TLS does)");
-    command.add_option("--revocation", flags.revocation,
+    command.add_option("--revocation", reading.revocation,
                        "how the collector certificate's chain is checked for revocation: soft (the default: "
                        "a revoked certificate is refused, one whose status cannot be fetched passes), hard (its "
                        "status must be known) or off");
     command.add_option("--facility", s.facility, "the syslog facility, 0 to 23 (default 16, local0)")
         ->check(CLI::Range(0, 23));
+    return [&reading] {
+        ForwardSettings& settings = reading.line.settings;
+        settings.typeMask = ZintarUtil::ParseTypeList(reading.types, "--types");
+        const auto revocation = ZintarUtil::ParseRevocation(reading.revocation);
+        if (!revocation)
+            throw UsageError("--revocation takes off, soft or hard, not '" + reading.revocation + "'");
+        settings.revocation = *revocation;
+        CheckSettings(settings);
+    };
 }
+
+ZintarUtil::FinishVerb StatusOptions(CLI::App& command, Reading& reading)
+{
+    command.add_option("--state", reading.line.settings.stateFile,
+                       "the state file of a forwarder started with run --state");
+    return {};
+}
+
+// zintar-forward's verbs, one row each, in the order its help lists them: the command, its word,
+// its line in the help (none: not listed) and its options.
+constexpr ZintarUtil::VerbRow<Command, Reading> kVerbs[] = {
+    {Command::Run, "run", "forward in the foreground until Ctrl-C", SettingsOptions},
+    {Command::Install, "install",
+     "install the service ZintarForward with these settings and start it (again: replaces them)", SettingsOptions},
+    {Command::Remove, "remove", "stop and remove the service"},
+    {Command::Status, "status", "print the target, the connection, the last acknowledged message and the gaps",
+     StatusOptions},
+    {Command::Service, "service", nullptr},  // the service control manager's command line
+};
 
 }  // namespace
 
@@ -77,39 +109,15 @@ CheckedSettings CheckSettings(const ForwardSettings& settings)
     return checked;
 }
 
-ForwardCommandLine ParseForwardCommandLine(const std::vector<std::string>& args, std::string& help)
+std::optional<ForwardCommandLine> ParseForwardCommandLine(const std::vector<std::string>& args, std::string& help)
 {
-    ForwardCommandLine line;
-    Flags flags;
+    Reading reading;
     CLI::App app{kDescription, "zintar-forward"};
-    app.require_subcommand(1);
-    CLI::App* run = app.add_subcommand("run", "forward in the foreground until Ctrl-C");
-    AddSettingsOptions(*run, line.settings, flags);
-    run->callback([&] { line.command = Command::Run; });
-    CLI::App* install = app.add_subcommand("install", "install the service ZintarForward with these settings and "
-                                                      "start it (again: replaces them)");
-    AddSettingsOptions(*install, line.settings, flags);
-    install->callback([&] { line.command = Command::Install; });
-    app.add_subcommand("remove", "stop and remove the service")->callback([&] { line.command = Command::Remove; });
-    CLI::App* status = app.add_subcommand("status", "print the target, the connection, the last acknowledged "
-                                                    "message and the gaps");
-    status->add_option("--state", line.settings.stateFile, "the state file of a forwarder started with run --state");
-    status->callback([&] { line.command = Command::Status; });
-    app.add_subcommand("service", "")->group("")->callback([&] { line.command = Command::Service; });
-
-    if (!ZintarUtil::ParseArguments(app, args, help)) {
-        line.command = Command::Help;
-        return line;
-    }
-    if (line.command == Command::Run || line.command == Command::Install) {
-        line.settings.typeMask = ZintarUtil::ParseTypeList(flags.types, "--types");
-        const auto revocation = ZintarUtil::ParseRevocation(flags.revocation);
-        if (!revocation)
-            throw UsageError("--revocation takes off, soft or hard, not '" + flags.revocation + "'");
-        line.settings.revocation = *revocation;
-        CheckSettings(line.settings);
-    }
-    return line;
+    const std::optional<Command> command = ZintarUtil::ParseVerbs(app, kVerbs, {}, reading, args, help);
+    if (!command)
+        return std::nullopt;
+    reading.line.command = *command;
+    return reading.line;
 }
 
 }  // namespace ZintarForward

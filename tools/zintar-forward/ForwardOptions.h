@@ -19,7 +19,6 @@ enum class Command {
     Remove,   // stop and remove the service
     Status,   // print what the forwarder is doing
     Service,  // run as the installed service (the service control manager's command line)
-    Help,
 };
 
 using ZintarUtil::ForwardSettings;
@@ -33,12 +32,12 @@ struct CheckedSettings {
 CheckedSettings CheckSettings(const ForwardSettings& settings);
 
 struct ForwardCommandLine {
-    Command command = Command::Help;
+    Command command = Command::Run;
     ForwardSettings settings;
 };
 
-// The arguments after the program's name (parsed with CLI11); `help` receives the help text, which
-// Help prints. Throws ZintarUtil::UsageError.
-ForwardCommandLine ParseForwardCommandLine(const std::vector<std::string>& args, std::string& help);
+// The arguments after the program's name (parsed with CLI11), or nothing when help was asked for
+// ("help", "/?" or --help) and printed to `help`. Throws ZintarUtil::UsageError.
+std::optional<ForwardCommandLine> ParseForwardCommandLine(const std::vector<std::string>& args, std::string& help);
 
 }  // namespace ZintarForward

@@ -1,12 +1,10 @@
 #include "tools/zintarctl/CtlCommandLine.h"
 
-#include <functional>
-#include <map>
-
 #include <CLI/CLI.hpp>
 
 #include "tools/zintarctl/WebRequests.h"
 #include "util/LogFileFormat.h"
+#include "util/ToolFrame.h"
 
 namespace ZintarCtl {
 
@@ -26,11 +24,7 @@ struct Reading {
     bool exclude = false;  // filters add
 };
 
-// What a verb's options read becomes part of the command here, once the line has been parsed
-// with that verb (CLI11 runs the verb's callback last): the checks that CLI11 cannot make throw
-// UsageError.
-using Finish = std::function<void()>;
-using AddOptions = Finish (*)(CLI::App& verb, Reading& reading);
+using Finish = ZintarUtil::FinishVerb;
 
 // Reads an option into an optional only when it was given.
 template <class T>
@@ -38,11 +32,6 @@ void TakeIf(CLI::Option* option, const T& value, std::optional<T>& target)
 {
     if (option->count() > 0)
         target = value;
-}
-
-Finish NoOptions(CLI::App&, Reading&)
-{
-    return {};
 }
 
 Finish SettingsSetOptions(CLI::App& verb, Reading& r)
@@ -150,50 +139,31 @@ Finish WebOptions(CLI::App& verb, Reading& r)
     return [&r] { ParseListenAddress(r.command.listen); };
 }
 
-struct VerbRow {
-    Verb verb;
-    const char* words;
-    const char* help;
-    AddOptions options;
+// zintarctl's verbs, one row each, in the order its help lists them: the verb, the words that call
+// it (a group's word first), its line in the help, and its options (none when left out).
+constexpr ZintarUtil::VerbRow<Verb, Reading> kVerbs[] = {
+    {Verb::Status, "status", "the service's state, its settings and the log file's figures"},
+    {Verb::SettingsGet, "settings get", "print the settings"},
+    {Verb::SettingsSet, "settings set", "change settings; the service restarts to apply them", SettingsSetOptions},
+    {Verb::FiltersList, "filters list", "print every filter"},
+    {Verb::FiltersAdd, "filters add", "add a filter: include (the default) or --exclude", FiltersAddOptions},
+    {Verb::FiltersClear, "filters clear", "remove every filter"},
+    {Verb::LogFileGet, "logfile get", "print the path"},
+    {Verb::LogFileSet, "logfile set", "move the log file there at the service's next stop", LogFileSetOptions},
+    {Verb::LogFileDefault, "logfile default", "print the default path"},
+    {Verb::Write, "write", "send a message to the log", WriteOptions},
+    {Verb::Read, "read", "print the stored messages, oldest first", ReadOptions},
+    {Verb::Follow, "follow", "print the newest stored messages, then new ones as they arrive, until Ctrl-C (also -f)",
+     FollowOptions},
+    {Verb::Web, "web", "show the log as a live page in the browser, until Ctrl-C", WebOptions},
 };
 
-const VerbRow kVerbs[] = {
-#define ZINTARCTL_VERB_ROW(name, words, help, options, action) {Verb::name, words, help, options},
-    ZINTARCTL_VERBS(ZINTARCTL_VERB_ROW)
-#undef ZINTARCTL_VERB_ROW
-};
-
-// The help of each group of verbs, by the word that names it.
-const std::map<std::string, std::string> kGroupHelp = {
+// The groups of verbs, by the word that names them.
+constexpr ZintarUtil::VerbGroup kGroups[] = {
     {"settings", "read or change the settings"},
     {"filters", "the service's text filters"},
     {"logfile", "the log file's path"},
 };
-
-// The group `word` names, added when the first of its verbs is.
-CLI::App& Group(CLI::App& app, const std::string& word)
-{
-    const std::vector<CLI::App*> added = app.get_subcommands([&](CLI::App* sub) { return sub->get_name() == word; });
-    if (!added.empty())
-        return *added.front();
-    return *app.add_subcommand(word, kGroupHelp.at(word))->require_subcommand(1);
-}
-
-// Adds the verb of `row`, which, when the line chooses it, names itself in the command and
-// finishes what its options read.
-void AddVerb(CLI::App& app, const VerbRow& row, Reading& reading)
-{
-    const std::string words = row.words;
-    const std::size_t space = words.find(' ');
-    CLI::App& parent = space == std::string::npos ? app : Group(app, words.substr(0, space));
-    CLI::App* verb = parent.add_subcommand(words.substr(space + 1), row.help);
-    const Finish finish = row.options(*verb, reading);
-    verb->callback([&reading, &row, finish] {
-        reading.command.verb = row.verb;
-        if (finish)
-            finish();
-    });
-}
 
 }  // namespace
 
@@ -216,22 +186,14 @@ std::optional<CtlCommand> ParseCtlCommand(const std::vector<std::string>& args, 
 {
     Reading reading;
     CLI::App app{"zintarctl: reads the Tervan Log Server's log and controls the service", "zintarctl"};
-    app.require_subcommand(1);
-    for (const VerbRow& row : kVerbs)
-        AddVerb(app, row, reading);
-
-    // CLI11 takes the arguments last first; "-f" is the short name of follow.
-    std::vector<std::string> reversed(args.rbegin(), args.rend());
-    if (!reversed.empty() && reversed.back() == "-f")
-        reversed.back() = "follow";
-    try {
-        app.parse(reversed);
-    } catch (const CLI::CallForHelp&) {
-        help = app.help();  // the help of the command that asked for it
+    // "-f" is the short name of follow.
+    std::vector<std::string> line = args;
+    if (!line.empty() && line.front() == "-f")
+        line.front() = "follow";
+    const std::optional<Verb> verb = ZintarUtil::ParseVerbs(app, kVerbs, kGroups, reading, line, help);
+    if (!verb)
         return std::nullopt;
-    } catch (const CLI::ParseError& e) {
-        throw UsageError(e.what());
-    }
+    reading.command.verb = *verb;
 
     const CtlCommand& c = reading.command;
     if (c.text.size() >= ZintarUtil::kTextFieldSize || c.auxText.size() >= ZintarUtil::kTextFieldSize)

@@ -12,35 +12,22 @@
 
 namespace ZintarCtl {
 
-// zintarctl's verbs, one row each, in the order its help lists them:
-//   VERB(name, words, help, options, action)
-// `name` is the verb in the code (Verb::name); `words` call it, a group's word first when it sits
-// in one (the groups are in CtlCommandLine.cpp); `help` is its line in the help; `options` adds
-// its options and finishes what they read into the command (CtlCommandLine.cpp, NoOptions when it
-// has none); `action` carries it out and returns the exit code (win32/ZintarCtl.cpp). A new verb
-// is a row here and its action there.
-#define ZINTARCTL_VERBS(VERB)                                                                                          \
-    VERB(Status, "status", "the service's state, its settings and the log file's figures", NoOptions, ShowStatus)      \
-    VERB(SettingsGet, "settings get", "print the settings", NoOptions, ShowSettings)                                   \
-    VERB(SettingsSet, "settings set", "change settings; the service restarts to apply them", SettingsSetOptions,       \
-         ChangeSettings)                                                                                               \
-    VERB(FiltersList, "filters list", "print every filter", NoOptions, ListFilters)                                    \
-    VERB(FiltersAdd, "filters add", "add a filter: include (the default) or --exclude", FiltersAddOptions, AddFilter)  \
-    VERB(FiltersClear, "filters clear", "remove every filter", NoOptions, ClearFilters)                                \
-    VERB(LogFileGet, "logfile get", "print the path", NoOptions, ShowLogFile)                                          \
-    VERB(LogFileSet, "logfile set", "move the log file there at the service's next stop", LogFileSetOptions,           \
-         MoveLogFile)                                                                                                  \
-    VERB(LogFileDefault, "logfile default", "print the default path", NoOptions, ShowDefaultLogFile)                   \
-    VERB(Write, "write", "send a message to the log", WriteOptions, WriteMessage)                                      \
-    VERB(Read, "read", "print the stored messages, oldest first", ReadOptions, Read)                                   \
-    VERB(Follow, "follow", "print the newest stored messages, then new ones as they arrive, until Ctrl-C (also -f)",   \
-         FollowOptions, Follow)                                                                                        \
-    VERB(Web, "web", "show the log as a live page in the browser, until Ctrl-C", WebOptions, Web)
-
+// zintarctl's verbs. Each is a row of the table in CtlCommandLine.cpp (its words, its help line and
+// its options) and a case of Run in win32/ZintarCtl.cpp (its action).
 enum class Verb {
-#define ZINTARCTL_VERB_NAME(name, words, help, options, action) name,
-    ZINTARCTL_VERBS(ZINTARCTL_VERB_NAME)
-#undef ZINTARCTL_VERB_NAME
+    Status,
+    SettingsGet,
+    SettingsSet,
+    FiltersList,
+    FiltersAdd,
+    FiltersClear,
+    LogFileGet,
+    LogFileSet,
+    LogFileDefault,
+    Write,
+    Read,
+    Follow,
+    Web,
 };
 
 enum class Format { Text, Json, Csv };
@@ -76,7 +63,7 @@ struct CtlCommand {
 };
 
 // The command `args` ask for (without the program's name), or nothing when help was asked for
-// and printed to `help`. Throws ZintarUtil::UsageError (exit code 2).
+// ("help", "/?" or --help) and printed to `help`. Throws ZintarUtil::UsageError (exit code 2).
 std::optional<CtlCommand> ParseCtlCommand(const std::vector<std::string>& args, std::string& help);
 
 // As systemctl status: 0 when the service runs and answers; 3 when it does not run (stopped,

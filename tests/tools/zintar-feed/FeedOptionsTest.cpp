@@ -14,7 +14,7 @@ namespace {
 FeedOptions Parse(std::vector<std::string> args)
 {
     std::string help;
-    return ParseFeedOptions(args, help);
+    return ParseFeedOptions(args, help).value();
 }
 
 ZintarUtil::TimeFields Time(const char* text)
@@ -37,8 +37,6 @@ TEST(FeedOptions, CommandLineTable)
          }},
         {{"read"}, [](const FeedOptions& o) { return o.command == Command::Read; }},
         {{"stats"}, [](const FeedOptions& o) { return o.command == Command::Stats; }},
-        {{"--help"}, [](const FeedOptions& o) { return o.command == Command::Help; }},
-        {{"push", "--help"}, [](const FeedOptions& o) { return o.command == Command::Help; }},
         {{"push", "--type", "3", "--text", "Camera {n}", "--aux", "a", "--count", "500", "--rate", "250.5", "--batch",
           "64", "--busy-timeout", "0"},
          [](const FeedOptions& o) {
@@ -73,6 +71,11 @@ TEST(FeedOptions, CommandLineTable)
         }
         EXPECT_TRUE(c.holds(Parse(c.args)));
     }
+    std::string help;
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--help"}, {"help"}, {"/?"}, {"push", "--help"}})
+        EXPECT_FALSE(ParseFeedOptions(args, help).has_value()) << ::testing::PrintToString(args);
+    EXPECT_NE(help.find("--busy-timeout"), std::string::npos) << "the help of the command asked about";
 }
 
 TEST(FeedOptions, BuiltMessagesCarryNumberTextsAndStamp)

@@ -91,11 +91,12 @@ TEST(ForwardOptions, CommandLinesAndStateFiles)
     EXPECT_FALSE(ParseTarget("tcp://10.0.0.1:5").IsLoopback());
 
     std::string help;
-    EXPECT_EQ(ParseForwardCommandLine({"run", "--to", "tls://c:1"}, help).settings.revocation,
+    EXPECT_EQ(ParseForwardCommandLine({"run", "--to", "tls://c:1"}, help)->settings.revocation,
               ZintarUtil::RevocationCheck::Soft);
     EXPECT_EQ(
-        ParseForwardCommandLine({"install", "--to", "tls://c:1", "--revocation", "hard"}, help).settings.revocation,
+        ParseForwardCommandLine({"install", "--to", "tls://c:1", "--revocation", "hard"}, help)->settings.revocation,
         ZintarUtil::RevocationCheck::Hard);
+    EXPECT_FALSE(ParseForwardCommandLine({"help"}, help).has_value()) << "help asked for, as of zintarctl";
 
     ForwardState state;
     state.target = "tls://c:1";

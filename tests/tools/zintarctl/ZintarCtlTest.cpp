@@ -48,6 +48,8 @@ TEST(ZintarCtl, CommandLines)
     EXPECT_EQ(follow.types, 0b0110u);
     EXPECT_FALSE(ParseCtlCommand({"read", "--help"}, help).has_value());
     EXPECT_NE(help.find("Usage: zintarctl read [OPTIONS]"), std::string::npos) << "the help of the command asked about";
+    for (const char* asked : {"help", "/?"})  // as zintar-forward and zintar-feed take them
+        EXPECT_FALSE(ParseCtlCommand({asked}, help).has_value()) << asked;
 
     const std::vector<std::vector<std::string>> refused = {
         {},

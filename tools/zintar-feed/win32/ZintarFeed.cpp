@@ -8,6 +8,7 @@
 #include "tools/zintar-feed/FeedOptions.h"
 #include "util/Exceptions.h"
 #include "util/SystemError.h"
+#include "util/ToolFrame.h"
 #include "util/win32/SystemTimes.h"
 #include "util/win32/ZintarDeviceClient.h"
 
@@ -16,11 +17,16 @@ using ZintarUtil::ZintarDeviceClient;
 
 namespace ZintarFeed {
 
-using ZintarUtil::UsageError;
-
 namespace {
 
-enum ExitCode { kDone = 0, kBadCommandLine = 1, kDeviceMissing = 2, kDeviceBusy = 3, kDeviceFailed = 4 };
+// The frame's codes (0 done, 1 failed, 2 usage), a missing device the failure the user fixes by
+// loading the driver, and the device's own above them.
+enum ExitCode {
+    kDone = ZintarUtil::kExitDone,
+    kDeviceMissing = ZintarUtil::kExitFailed,
+    kDeviceBusy = 3,
+    kDeviceFailed = 4
+};
 
 double SecondsSince(const LARGE_INTEGER& start)
 {
@@ -109,23 +115,9 @@ int Stats(ZintarDeviceClient& device)
     return kDone;
 }
 
-}  // namespace
-
-int RunCommandLine(int argc, char** argv)
+// Every command's action, and the exit code of what the device refused.
+int Run(const FeedOptions& options)
 {
-    FeedOptions options;
-    std::string help;
-    try {
-        options = ParseFeedOptions(std::vector<std::string>(argv + 1, argv + argc), help);
-    } catch (const UsageError& e) {
-        std::fprintf(stderr, "zintar-feed: %s\nRun 'zintar-feed --help' for the commands and their options.\n",
-                     e.what());
-        return kBadCommandLine;
-    }
-    if (options.command == Command::Help) {
-        std::printf("%s", help.c_str());
-        return kDone;
-    }
     try {
         ZintarDeviceClient device;
         switch (options.command) {
@@ -135,8 +127,6 @@ int RunCommandLine(int argc, char** argv)
             return Read(device, options);
         case Command::Stats:
             return Stats(device);
-        case Command::Help:
-            break;
         }
     } catch (const ZintarUtil::Exceptions::ExceptionWindows& e) {
         std::fprintf(stderr, "zintar-feed: %s", e.GetFullMessage("\n").c_str());
@@ -149,9 +139,13 @@ int RunCommandLine(int argc, char** argv)
     return kDone;
 }
 
+constexpr ZintarUtil::ToolFrame kTool{"zintar-feed", "Run 'zintar-feed --help' for the commands and their options."};
+
+}  // namespace
+
 }  // namespace ZintarFeed
 
 int main(int argc, char** argv)
 {
-    return ZintarFeed::RunCommandLine(argc, argv);
+    return ZintarUtil::RunTool(ZintarFeed::kTool, argc, argv, ZintarFeed::ParseFeedOptions, ZintarFeed::Run);
 }

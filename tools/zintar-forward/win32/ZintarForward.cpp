@@ -13,6 +13,7 @@
 #include "util/DiagnosticLog.h"
 #include "util/Exceptions.h"
 #include "util/FolderAccess.h"
+#include "util/ToolFrame.h"
 #include "util/ZintarNames.h"
 #include "util/win32/Event.h"
 #include "util/win32/ForwardSettingsStore.h"
@@ -198,39 +199,27 @@ int RunAsService()
 
 }  // namespace
 
+// Every command's action.
+int Run(const ForwardCommandLine& line)
+{
+    switch (line.command) {
+    case Command::Run:
+        return RunInForeground(line.settings);
+    case Command::Install:
+        return Install(line.settings);
+    case Command::Remove:
+        return Remove();
+    case Command::Status:
+        return Status(line.settings.stateFile);
+    case Command::Service:
+        return RunAsService();
+    }
+    return 0;
+}
+
+constexpr ZintarUtil::ToolFrame kTool{"zintar-forward", "Run 'zintar-forward --help' for the commands."};
+
 int main(int argc, char** argv)
 {
-    const std::vector<std::string> args(argv + 1, argv + argc);
-    std::string help;
-    ForwardCommandLine line;
-    try {
-        line = ParseForwardCommandLine(args, help);
-    } catch (const ZintarUtil::UsageError& e) {
-        std::cerr << "zintar-forward: " << e.what() << "\nRun 'zintar-forward --help' for the commands." << std::endl;
-        return 2;
-    }
-    try {
-        switch (line.command) {
-        case Command::Run:
-            return RunInForeground(line.settings);
-        case Command::Install:
-            return Install(line.settings);
-        case Command::Remove:
-            return Remove();
-        case Command::Status:
-            return Status(line.settings.stateFile);
-        case Command::Service:
-            return RunAsService();
-        case Command::Help:
-            break;
-        }
-        std::cout << help;
-        return 0;
-    } catch (const ExceptionBase& e) {
-        std::cerr << "zintar-forward: " << e.GetFullMessage("\n") << std::endl;
-        return 1;
-    } catch (const ZintarUtil::UsageError& e) {
-        std::cerr << "zintar-forward: " << e.what() << std::endl;
-        return 2;
-    }
+    return ZintarUtil::RunTool(kTool, argc, argv, ParseForwardCommandLine, Run);
 }

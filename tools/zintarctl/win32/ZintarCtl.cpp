@@ -27,6 +27,8 @@
 #include "tools/zintarctl/win32/ServiceStatus.h"
 #include "tools/zintarctl/win32/SyslogSender.h"
 #include "util/Exceptions.h"
+#include "util/ToolFrame.h"
+#include "util/win32/ConsoleInterrupt.h"
 
 using ZintarClient::ServiceClient;
 using ZintarUtil::Exceptions::ExceptionBase;
@@ -34,25 +36,11 @@ using ZintarUtil::Exceptions::FailureKind;
 
 namespace ZintarCtl {
 
-using ZintarUtil::UsageError;
+using ZintarUtil::ConsoleInterrupt;
 
 namespace {
 
 constexpr std::uint32_t kStopCheck = 50;  // ms between two looks at serverRunning while following
-volatile bool interrupted = false;
-WebServer* servingWeb = nullptr;
-
-BOOL WINAPI OnConsoleControl(DWORD)
-{
-    interrupted = true;
-    return TRUE;
-}
-
-BOOL WINAPI OnConsoleControlWhileServing(DWORD)
-{
-    servingWeb->Stop();
-    return TRUE;
-}
 
 // Colour only where asked for and understood: a console, whose escape sequences are switched on.
 bool ColorOutput(const CtlCommand& c)
@@ -167,11 +155,11 @@ int Follow(const CtlCommand& c)
     std::optional<SyslogSender> syslog;
     if (c.syslog)
         syslog.emplace(*c.syslog);
-    SetConsoleCtrlHandler(&OnConsoleControl, TRUE);
+    const ConsoleInterrupt interrupt;
     LogWatch watch(c);
     if (!HeaderLine(c.format).empty())
         std::cout << HeaderLine(c.format) << std::endl;
-    while (!interrupted) {
+    while (!interrupt.Interrupted()) {
         const std::vector<ZintarUtil::MessageRecord> records = watch.Poll();
         PrintRecords(records, c.format, color);
         for (const ZintarUtil::MessageRecord& record : records)
@@ -179,8 +167,9 @@ int Follow(const CtlCommand& c)
                 syslog->Send(record, watch.Generation());
         // Between polls the mapping is let go as soon as the service stops, whatever the poll
         // interval: a restart must not wait for this client.
-        for (std::uint32_t waited = 0; waited < c.pollMs && !interrupted; waited += kStopCheck) {
-            Sleep(std::min(kStopCheck, c.pollMs - waited));
+        for (std::uint32_t waited = 0; waited < c.pollMs; waited += kStopCheck) {
+            if (interrupt.Wait(std::min(kStopCheck, c.pollMs - waited)))
+                break;
             watch.LetGoIfStopped();
         }
     }
@@ -192,8 +181,7 @@ int Web(const CtlCommand& c)
 {
     ServiceLogSource source(c.file, c.utc);
     WebServer server(source, ParseListenAddress(c.listen));
-    servingWeb = &server;
-    SetConsoleCtrlHandler(&OnConsoleControlWhileServing, TRUE);
+    const ConsoleInterrupt interrupt([&server] { server.Stop(); });
     std::cout << "zintarctl web: " << source.Name() << " at " << server.Url() << " (Ctrl-C ends it)" << std::endl;
     if (c.openBrowser)
         ShellExecuteA(nullptr, "open", server.Url().c_str(), nullptr, nullptr, SW_SHOWNORMAL);
@@ -201,15 +189,36 @@ int Web(const CtlCommand& c)
     return 0;
 }
 
-// Every verb's action, as its row in CtlCommandLine.h names it.
+// Every verb's action.
 int Run(const CtlCommand& c)
 {
     switch (c.verb) {
-#define ZINTARCTL_VERB_ACTION(name, words, help, options, action)                                                      \
-    case Verb::name:                                                                                                   \
-        return action(c);
-        ZINTARCTL_VERBS(ZINTARCTL_VERB_ACTION)
-#undef ZINTARCTL_VERB_ACTION
+    case Verb::Status:
+        return ShowStatus(c);
+    case Verb::SettingsGet:
+        return ShowSettings(c);
+    case Verb::SettingsSet:
+        return ChangeSettings(c);
+    case Verb::FiltersList:
+        return ListFilters(c);
+    case Verb::FiltersAdd:
+        return AddFilter(c);
+    case Verb::FiltersClear:
+        return ClearFilters(c);
+    case Verb::LogFileGet:
+        return ShowLogFile(c);
+    case Verb::LogFileSet:
+        return MoveLogFile(c);
+    case Verb::LogFileDefault:
+        return ShowDefaultLogFile(c);
+    case Verb::Write:
+        return WriteMessage(c);
+    case Verb::Read:
+        return Read(c);
+    case Verb::Follow:
+        return Follow(c);
+    case Verb::Web:
+        return Web(c);
     }
     return 0;
 }
@@ -233,42 +242,14 @@ std::string HintFor(const ExceptionBase& e)
     return "";
 }
 
-}  // namespace
+constexpr ZintarUtil::ToolFrame kTool{"zintarctl", "Run 'zintarctl --help' for the commands and their options.",
+                                      HintFor};
 
-int RunCommandLine(int argc, char** argv)
-{
-    std::string help;
-    std::optional<CtlCommand> command;
-    try {
-        command = ParseCtlCommand(std::vector<std::string>(argv + 1, argv + argc), help);
-    } catch (const UsageError& e) {
-        std::cerr << "zintarctl: " << e.what() << "\nRun 'zintarctl --help' for the commands and their options.\n";
-        return 2;
-    }
-    if (!command) {
-        std::cout << help;
-        return 0;
-    }
-    try {
-        return Run(*command);
-    } catch (const UsageError& e) {
-        std::cerr << "zintarctl: " << e.what() << "\n";
-        return 2;
-    } catch (const ExceptionBase& e) {
-        std::string message = e.GetFullMessage("\n");
-        while (!message.empty() && (message.back() == '\n' || message.back() == '\r'))
-            message.pop_back();
-        std::cerr << "zintarctl: " << message << "\n";
-        const std::string hint = HintFor(e);
-        if (!hint.empty())
-            std::cerr << hint << "\n";
-        return 1;
-    }
-}
+}  // namespace
 
 }  // namespace ZintarCtl
 
 int main(int argc, char** argv)
 {
-    return ZintarCtl::RunCommandLine(argc, argv);
+    return ZintarUtil::RunTool(ZintarCtl::kTool, argc, argv, ZintarCtl::ParseCtlCommand, ZintarCtl::Run);
 }

@@ -1,5 +1,5 @@
 // zintar-feed against the loaded driver: what it pushes arrives byte-exact and in order, and its
-// exit codes tell a full device queue apart.
+// exit codes tell a full device queue and a refused command line apart.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -79,9 +79,9 @@ TEST_F(FeedTool, FullQueueEndsWithExitCodeThreeAndLosesNothingAlreadyQueued)
     EXPECT_EQ(device.Stats().queued, 65536u);
 }
 
-TEST_F(FeedTool, BadCommandLineEndsWithExitCodeOne)
+TEST_F(FeedTool, BadCommandLineEndsWithExitCodeTwo)
 {
-    EXPECT_EQ(RunFeed("push --type 9"), 1u);
-    EXPECT_EQ(RunFeed("launch"), 1u);
+    EXPECT_EQ(RunFeed("push --type 9"), 2u);
+    EXPECT_EQ(RunFeed("launch"), 2u);
     EXPECT_EQ(device.Stats().queued, 0u);
 }
