@@ -4,12 +4,12 @@
 
 #include <optional>
 
-#include "Server/win32/RegistryKey.h"
 #include "util/DiagnosticLog.h"
 #include "util/Exceptions.h"
 #include "util/LogFileFormat.h"
 #include "util/TextHelpers.h"
 #include "util/ZintarNames.h"
+#include "util/win32/RegistryKey.h"
 #include "util/win32/UniqueResource.h"
 
 namespace ZintarServer {
