@@ -41,27 +41,18 @@ void ReplyText(PipeReply& reply, std::size_t fieldSize, const std::string& text)
 
 void FillSettings(PipeReply& reply, const ServiceSettings& settings, bool deviceOpen)
 {
-    reply.code = Pipe::kReplySettings;
-    std::uint32_t typeFilter = 0;
-    ZintarUtil::FlagsToMask(typeFilter, settings.typeEnabled, kMessageTypes);
-    reply.SetU32At(Pipe::kMaxMessageOffset, settings.requestedMaxMessage);
-    reply.SetU32At(Pipe::kDevicePollRateOffset, settings.devicePollRate);
-    reply.SetU32At(Pipe::kTypeFilterOffset, typeFilter);
-    reply.SetU32At(Pipe::kSaveRateOffset, settings.saveRate);
-    reply.SetU32At(Pipe::kStateFlagsOffset, (settings.logFileFallback ? Pipe::kStateLogFileFallback : 0) |
-                                                (deviceOpen ? Pipe::kStateDeviceOpen : 0));
-    reply.SetText(Pipe::kLogFileInUseOffset, Pipe::kLogFileInUseFieldSize, settings.logFileInUse);
+    ZintarUtil::PipeSettings reported = ReportedSettings(settings);
+    reported.deviceOpen = deviceOpen;
+    ZintarUtil::EncodeSettingsReply(reply, reported);
 }
 
 // Values that cannot work (a log file larger than 32 bits can address, a timer that would never
 // pause) are refused before anything is stored; the rest take effect through the restart.
-void StoreSettings(const PipeRequest& request, PipeReply& reply, ServiceSettings& settings, RequestTarget& target)
+void StoreSettings(const ZintarUtil::PipeSettings& numbers, PipeReply& reply, ServiceSettings& settings,
+                   RequestTarget& target)
 {
     reply.code = Pipe::kReplyOk;
-    settings.requestedMaxMessage = request.U32At(Pipe::kMaxMessageOffset);
-    settings.devicePollRate = request.U32At(Pipe::kDevicePollRateOffset);
-    settings.saveRate = request.U32At(Pipe::kSaveRateOffset);
-    ZintarUtil::MaskToFlags(request.U32At(Pipe::kTypeFilterOffset), settings.typeEnabled, kMessageTypes);
+    TakeSettings(settings, numbers);
     if (settings.requestedMaxMessage == 0)
         settings.requestedMaxMessage = 1;
     target.StartRestart();
@@ -118,10 +109,10 @@ void GetSettings(const PipeRequest&, PipeReply& reply, RequestTarget& target)
 
 void SetSettings(const PipeRequest& request, PipeReply& reply, RequestTarget& target)
 {
-    if (auto why = RefusalOfSettings(request.U32At(Pipe::kMaxMessageOffset), request.U32At(Pipe::kDevicePollRateOffset),
-                                     request.U32At(Pipe::kSaveRateOffset)))
+    const ZintarUtil::PipeSettings numbers = ZintarUtil::SettingsOf(request);
+    if (auto why = RefusalOfSettings(numbers))
         Refuse("SetSettings", *why);
-    target.WithSettings([&](ServiceSettings& settings) { StoreSettings(request, reply, settings, target); });
+    target.WithSettings([&](ServiceSettings& settings) { StoreSettings(numbers, reply, settings, target); });
 }
 
 void GetLogFileName(const PipeRequest&, PipeReply& reply, RequestTarget& target)

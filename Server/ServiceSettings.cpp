@@ -1,30 +1,58 @@
 #include "Server/ServiceSettings.h"
 
 #include "util/LogFileFormat.h"
+#include "util/TextHelpers.h"
 
 namespace ZintarServer {
 
+using ZintarUtil::PipeSettings;
+using ZintarUtil::RowOf;
+using ZintarUtil::SettingRow;
+
 bool IsUsablePollRate(std::uint32_t milliseconds)
 {
-    return milliseconds >= 1 && milliseconds <= kMaxPeriod;
+    return IsWithinBounds(RowOf(&PipeSettings::devicePollRate), milliseconds);
 }
 
 bool IsUsableSaveRate(std::uint32_t seconds)
 {
-    return seconds >= 1 && seconds <= kMaxSaveRate;
+    return IsWithinBounds(RowOf(&PipeSettings::saveRate), seconds);
 }
 
-std::optional<std::string> RefusalOfSettings(std::uint32_t maxMessage, std::uint32_t devicePollRate,
-                                             std::uint32_t saveRate)
+PipeSettings ReportedSettings(const ServiceSettings& settings)
 {
-    if (maxMessage > ZintarUtil::kMaxCapacity)
-        return "MaxMessage " + std::to_string(maxMessage) + " is above the largest log file, " +
-               std::to_string(ZintarUtil::kMaxCapacity) + " messages";
-    if (!IsUsablePollRate(devicePollRate))
-        return "DevicePollRate " + std::to_string(devicePollRate) + " is outside 1 to " + std::to_string(kMaxPeriod) +
-               " ms";
-    if (!IsUsableSaveRate(saveRate))
-        return "SaveRate " + std::to_string(saveRate) + " is outside 1 to " + std::to_string(kMaxSaveRate) + " s";
+    PipeSettings reported;
+    reported.maxMessage = settings.requestedMaxMessage;
+    reported.devicePollRate = settings.devicePollRate;
+    ZintarUtil::FlagsToMask(reported.typeFilter, settings.typeEnabled, kMessageTypes);
+    reported.saveRate = settings.saveRate;
+    reported.logFileInUse = settings.logFileInUse;
+    reported.logFileFallback = settings.logFileFallback;
+    return reported;
+}
+
+void TakeSettings(ServiceSettings& settings, const PipeSettings& numbers)
+{
+    settings.requestedMaxMessage = numbers.maxMessage;
+    settings.devicePollRate = numbers.devicePollRate;
+    settings.saveRate = numbers.saveRate;
+    ZintarUtil::MaskToFlags(numbers.typeFilter, settings.typeEnabled, kMessageTypes);
+}
+
+std::optional<std::string> RefusalOfSettings(const PipeSettings& numbers)
+{
+    for (const SettingRow& row : ZintarUtil::kSettingRows) {
+        const std::uint32_t value = numbers.*row.field;
+        const std::string stated = std::string(row.registryName) + " " + std::to_string(value);
+        // A limit of 0 becomes 1; only a log file beyond 32 bits cannot be had.
+        if (row.field == &PipeSettings::maxMessage) {
+            if (value > row.highest)
+                return stated + " is above the largest log file, " + std::to_string(row.highest) + " messages";
+        } else if (!IsWithinBounds(row, value)) {
+            return stated + " is outside " + std::to_string(row.lowest) + " to " + std::to_string(row.highest) +
+                   (*row.unit != '\0' ? std::string(" ") + row.unit : std::string());
+        }
+    }
     return std::nullopt;
 }
 

@@ -8,21 +8,16 @@
 #include <vector>
 
 #include "util/LogFileFormat.h"
+#include "util/ServiceSettingsTable.h"
 
 namespace ZintarServer {
 
-constexpr std::uint32_t kDefaultMaxMessage = 50000;
-constexpr std::uint32_t kDefaultDevicePollRate = 1000;  // milliseconds
-constexpr std::uint32_t kDefaultSaveRate = 300;         // seconds
-constexpr std::uint32_t kDefaultTypeFilter = 0xFFFFFFFF;
+using ZintarUtil::kMaxPeriod;
+using ZintarUtil::kMaxSaveRate;
 using ZintarUtil::kMessageTypes;
 
-// The longest timer period: waits of 2^31 ms and more are not waits on every system, and a save
-// rate whose product with 1000 passes 32 bits would wrap to a short period.
-constexpr std::uint32_t kMaxPeriod = 0x7FFFFFFF;           // milliseconds
-constexpr std::uint32_t kMaxSaveRate = kMaxPeriod / 1000;  // seconds
-// The longest LogFile value a start can read back from the registry (a 256-byte buffer).
-constexpr std::size_t kMaxLogFilePathLength = 255;
+// The longest LogFile value a start can read back from the registry.
+using ZintarUtil::kMaxLogFilePathLength;
 
 struct ServiceSettings {
     std::uint32_t maxMessage = 0;  // the live limit: slots of the log file, length of the queue
@@ -50,11 +45,17 @@ struct ServiceSettings {
 bool IsUsablePollRate(std::uint32_t milliseconds);
 bool IsUsableSaveRate(std::uint32_t seconds);
 
+// What GetSettings reports of `settings`: the requested limit, the types as a mask, the log file
+// in use (the device's state is the service's to add).
+ZintarUtil::PipeSettings ReportedSettings(const ServiceSettings& settings);
+// Takes the numbers of `numbers` as SetSettings changes them: the requested limit, the periods
+// and the types.
+void TakeSettings(ServiceSettings& settings, const ZintarUtil::PipeSettings& numbers);
+
 // Why SetSettings refuses these values, or nothing when they can work (a MaxMessage of 0 can: it
 // becomes 1). Values refused here would stop timers from pausing, or lose stored messages at the
 // next start.
-std::optional<std::string> RefusalOfSettings(std::uint32_t maxMessage, std::uint32_t devicePollRate,
-                                             std::uint32_t saveRate);
+std::optional<std::string> RefusalOfSettings(const ZintarUtil::PipeSettings& numbers);
 // Why SetLogFileName refuses `path` for its text alone (empty, or longer than a start can read
 // back), or nothing; what the file system says of it is the service's to ask.
 std::optional<std::string> RefusalOfLogFilePath(const std::string& path);

@@ -76,10 +76,7 @@ PipeRequest WriteMessageRequest(const LogMessage& message)
 PipeRequest SetSettingsRequest(const Settings& settings)
 {
     PipeRequest request = MakeRequest(Pipe::kSetSettings);
-    request.SetU32At(Pipe::kMaxMessageOffset, settings.maxMessage);
-    request.SetU32At(Pipe::kDevicePollRateOffset, settings.devicePollRate);
-    request.SetU32At(Pipe::kTypeFilterOffset, settings.typeFilter);
-    request.SetU32At(Pipe::kSaveRateOffset, settings.saveRate);
+    ZintarUtil::EncodeSettings(request, settings);
     return request;
 }
 
@@ -114,17 +111,6 @@ void ExpectReplyTo(const PipeRequest& request, const PipeReply& reply)
     if (row == nullptr)
         throw ExceptionBase("Request code " + UIntToString(request.code) + " is not in the protocol's table");
     ExpectReply(reply, row->reply, row->name);
-}
-
-Settings SettingsOf(const PipeReply& reply)
-{
-    Settings settings{reply.U32At(Pipe::kMaxMessageOffset), reply.U32At(Pipe::kDevicePollRateOffset),
-                      reply.U32At(Pipe::kTypeFilterOffset), reply.U32At(Pipe::kSaveRateOffset)};
-    const std::uint32_t state = reply.U32At(Pipe::kStateFlagsOffset);
-    settings.logFileFallback = (state & Pipe::kStateLogFileFallback) != 0;
-    settings.deviceOpen = (state & Pipe::kStateDeviceOpen) != 0;
-    settings.logFileInUse = reply.TextAt(Pipe::kLogFileInUseOffset, Pipe::kLogFileInUseFieldSize).value_or("");
-    return settings;
 }
 
 std::string TextOf(const PipeReply& reply)

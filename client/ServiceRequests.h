@@ -7,20 +7,14 @@
 
 #include "util/LogFileFormat.h"
 #include "util/PipeRecords.h"
+#include "util/ServiceSettingsTable.h"
 
 namespace ZintarClient {
 
-// The settings as GetSettings reports them and SetSettings takes them (the same layout).
-struct Settings {
-    std::uint32_t maxMessage = 0;
-    std::uint32_t devicePollRate = 0;  // ms
-    std::uint32_t typeFilter = 0;      // bit i admits type i
-    std::uint32_t saveRate = 0;        // s
-    // What the service runs on, as GetSettings reports it (SetSettings leaves them out).
-    std::string logFileInUse;
-    bool logFileFallback = false;  // LogFile could not be used; the default path is in use
-    bool deviceOpen = false;
-};
+// The settings as GetSettings reports them and SetSettings takes them, read from a reply by
+// SettingsOf: the table's own record and decoding, the same the service encodes with.
+using Settings = ZintarUtil::PipeSettings;
+using ZintarUtil::SettingsOf;
 
 struct Filter {
     std::string text;
@@ -43,7 +37,6 @@ void ExpectReply(const ZintarUtil::PipeReply& reply, std::uint32_t expected, con
 // The same, expecting the reply and giving the name that the protocol's table (PipeRecords.h)
 // has for `request`.
 void ExpectReplyTo(const ZintarUtil::PipeRequest& request, const ZintarUtil::PipeReply& reply);
-Settings SettingsOf(const ZintarUtil::PipeReply& reply);
 std::string TextOf(const ZintarUtil::PipeReply& reply);
 Filter FilterOf(const ZintarUtil::PipeReply& reply);
 

@@ -1,7 +1,6 @@
 // ServerService: construction, start, stop, destruction, settings and the restart flag.
 #include "Server/win32/ServerService.h"
 
-#include "Server/win32/RegistryKey.h"
 #include "Server/win32/SettingsStore.h"
 #include "util/DiagnosticLog.h"
 #include "util/Exceptions.h"

@@ -4,18 +4,21 @@
 
 #include <optional>
 
-#include "Server/win32/RegistryKey.h"
 #include "util/DiagnosticLog.h"
 #include "util/Exceptions.h"
 #include "util/LogFileFormat.h"
 #include "util/TextHelpers.h"
 #include "util/ZintarNames.h"
+#include "util/win32/RegistryKey.h"
 #include "util/win32/UniqueResource.h"
 
 namespace ZintarServer {
 
 using ZintarUtil::InfiniteTimeout;
 using ZintarUtil::Mutex;
+using ZintarUtil::PipeSettings;
+using ZintarUtil::SettingKind;
+using ZintarUtil::SettingRow;
 
 namespace {
 
@@ -30,15 +33,6 @@ std::uint32_t ReadNumber(RegistryKey& key, const char* name, std::uint32_t defau
                              " : " + e.GetFullMessage("\n"));
         return defaultValue;
     }
-}
-
-std::uint32_t UsablePeriod(const char* name, std::uint32_t stored, bool usable, std::uint32_t defaultValue)
-{
-    if (usable)
-        return stored;
-    ZintarUtil::WriteLog(std::string(name) + " " + ZintarUtil::UIntToString(stored) +
-                         " would keep its timer from pausing; using " + ZintarUtil::UIntToString(defaultValue) + ".");
-    return defaultValue;
 }
 
 // The capacity of the log file at `path` when it holds a plausible header, read without mapping
@@ -59,19 +53,24 @@ std::optional<std::uint32_t> CapacityOfFileAt(const std::string& path)
     return static_cast<std::uint32_t>(header.capacity);
 }
 
-// A MaxMessage of 0 leaves no slot to write to, and one above 7,669,584 gives a file length
-// beyond 32 bits. Such a value (a typing error in the registry) neither stops the service nor
-// shrinks its log: the log file found keeps its capacity (a new one gets the default), the
-// diagnostic log says so, and the next stop saves the value used.
-std::uint32_t UsableMaxMessage(std::uint32_t stored, const std::string& logFile)
+// A setting outside its bounds is a typing error in the registry: the diagnostic log says so and
+// the setting's default takes its place, except for MaxMessage. A MaxMessage of 0 leaves no slot
+// to write to, and one above 7,669,584 gives a file length beyond 32 bits; such a value neither
+// stops the service nor shrinks its log: the log file found keeps its capacity (a new one gets
+// the default).
+std::uint32_t UsableValue(const SettingRow& row, std::uint32_t stored, const std::string& logFile)
 {
-    if (ZintarUtil::IsStorableCapacity(stored))
+    if (IsWithinBounds(row, stored))
         return stored;
-    const std::uint32_t kept = CapacityOfFileAt(logFile).value_or(kDefaultMaxMessage);
-    ZintarUtil::WriteLog("MaxMessage " + ZintarUtil::UIntToString(stored) + " is outside 1 to " +
-                         ZintarUtil::UIntToString(ZintarUtil::kMaxCapacity) + "; using " +
-                         ZintarUtil::UIntToString(kept) + ".");
-    return kept;
+    const std::uint32_t used = row.field == &PipeSettings::maxMessage
+                                   ? CapacityOfFileAt(logFile).value_or(row.defaultValue)
+                                   : row.defaultValue;
+    const std::string why = row.kind == SettingKind::Period ? " would keep its timer from pausing"
+                                                            : " is outside " + ZintarUtil::UIntToString(row.lowest) +
+                                                                  " to " + ZintarUtil::UIntToString(row.highest);
+    ZintarUtil::WriteLog(std::string(row.registryName) + " " + ZintarUtil::UIntToString(stored) + why + "; using " +
+                         ZintarUtil::UIntToString(used) + ".");
+    return used;
 }
 
 // Anything but 0 and 1 is a typing error: the safer reading keeps changes to administrators.
@@ -109,14 +108,11 @@ void LoadSettings(ServiceSettings& settings, Mutex& settingsMutex)
         settings.logFile = defaultLogFile;
         settings.logFileFallback = true;
     }
-    settings.maxMessage = UsableMaxMessage(ReadNumber(key, "MaxMessage", kDefaultMaxMessage), settings.logFile);
-    settings.requestedMaxMessage = settings.maxMessage;
-    const std::uint32_t pollRate = ReadNumber(key, "DevicePollRate", kDefaultDevicePollRate);
-    settings.devicePollRate =
-        UsablePeriod("DevicePollRate", pollRate, IsUsablePollRate(pollRate), kDefaultDevicePollRate);
-    const std::uint32_t saveRate = ReadNumber(key, "SaveRate", kDefaultSaveRate);
-    settings.saveRate = UsablePeriod("SaveRate", saveRate, IsUsableSaveRate(saveRate), kDefaultSaveRate);
-    ZintarUtil::MaskToFlags(ReadNumber(key, "TypeFilter", kDefaultTypeFilter), settings.typeEnabled, kMessageTypes);
+    PipeSettings numbers;
+    for (const SettingRow& row : ZintarUtil::kSettingRows)
+        numbers.*row.field = UsableValue(row, ReadNumber(key, row.registryName, row.defaultValue), settings.logFile);
+    TakeSettings(settings, numbers);
+    settings.maxMessage = settings.requestedMaxMessage;
     settings.anyUserMayChange = AnyUserMayChange(ReadNumber(key, "AnyUserMayChange", 0));
     settings.strictClientAccess = StrictClientAccess(ReadNumber(key, "StrictClientAccess", 0));
 
@@ -133,12 +129,9 @@ void SaveSettings(const ServiceSettings& settings, Mutex& settingsMutex)
     RegistryKey key(HKEY_LOCAL_MACHINE, ZintarUtil::kSettingsKeyPath);
     Mutex::Access access(settingsMutex, InfiniteTimeout);
     key.WriteData("LogFile", settings.logFile);
-    key.WriteData("MaxMessage", settings.requestedMaxMessage);
-    key.WriteData("DevicePollRate", settings.devicePollRate);
-    key.WriteData("SaveRate", settings.saveRate);
-    std::uint32_t typeFilter = 0;
-    ZintarUtil::FlagsToMask(typeFilter, settings.typeEnabled, kMessageTypes);
-    key.WriteData("TypeFilter", typeFilter);
+    const PipeSettings numbers = ReportedSettings(settings);
+    for (const SettingRow& row : ZintarUtil::kSettingRows)
+        key.WriteData(row.registryName, numbers.*row.field);
     // Only an administrator sets it, in the registry, for the next start: the stop keeps what is
     // there now (and writes the default where there is none), not what this run started with.
     key.WriteData("AnyUserMayChange", ReadNumber(key, "AnyUserMayChange", 0));

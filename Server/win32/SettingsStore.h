@@ -3,8 +3,11 @@
 
 #include "Server/ServiceSettings.h"
 #include "util/win32/Mutex.h"
+#include "util/win32/RegistryKey.h"
 
 namespace ZintarServer {
+
+using ZintarUtil::RegistryKey;
 
 // Fills `settings` from the registry under HKEY_LOCAL_MACHINE, writing every missing value with
 // its default, with `settingsMutex` held throughout. Throws ExceptionWindows "RegCreateKeyEx()

@@ -2,15 +2,20 @@
 
 #include <sstream>
 
+#include "util/ServiceSettingsTable.h"
 #include "util/ZintarNames.h"
 
 namespace ZintarCtl {
 
 std::string SettingsText(const ZintarClient::Settings& s)
 {
-    return "max messages   " + std::to_string(s.maxMessage) + "\n" + "poll rate      " +
-           std::to_string(s.devicePollRate) + " ms\n" + "save rate      " + std::to_string(s.saveRate) + " s\n" +
-           "types kept     " + TypesText(s.typeFilter) + "\n";
+    std::string text;
+    for (const ZintarUtil::SettingRow& row : ZintarUtil::kSettingRows) {
+        std::string label = row.label;
+        label.resize(15, ' ');
+        text += label + ZintarUtil::SettingText(row, s) + "\n";
+    }
+    return text;
 }
 
 std::string StatusText(const StatusReport& report)

@@ -25,7 +25,7 @@ struct StatusReport {
 // The lines `zintarctl status` prints.
 std::string StatusText(const StatusReport& report);
 
-// The four settings, a line each, as `settings get` and `status` print them.
+// The settings of the table, a line each, as `settings get` and `status` print them.
 std::string SettingsText(const ZintarClient::Settings& settings);
 
 using ZintarUtil::TypesText;

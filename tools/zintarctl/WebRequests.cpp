@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tools/zintarctl/MessageOutput.h"
+#include "util/ServiceSettingsTable.h"
 #include "util/TextHelpers.h"
 #include "util/TimeStamps.h"
 
@@ -75,15 +76,25 @@ std::string MessagesJson(const std::vector<MessageRecord>& records)
 std::string StatusJson(const StatusReport& report, const std::string& source)
 {
     nlohmann::json status = {{"service", report.stateText}, {"answered", report.answered}, {"source", source}};
-    if (const auto& s = report.settings)
-        status["settings"] = {{"maxMessage", s->maxMessage},
-                              {"devicePollRate", s->devicePollRate},
-                              {"saveRate", s->saveRate},
-                              {"typeFilter", TypesText(s->typeFilter)},
-                              {"logFile", report.logFile},
-                              {"logFileInUse", s->logFileInUse},
-                              {"logFileFallback", s->logFileFallback},
-                              {"deviceOpen", s->deviceOpen}};
+    if (const auto& s = report.settings) {
+        nlohmann::json settings = {{"logFile", report.logFile},
+                                   {"logFileInUse", s->logFileInUse},
+                                   {"logFileFallback", s->logFileFallback},
+                                   {"deviceOpen", s->deviceOpen}};
+        // The page shows the table's settings in its order, with its labels.
+        nlohmann::json rows = nlohmann::json::array();
+        for (const ZintarUtil::SettingRow& row : ZintarUtil::kSettingRows) {
+            const std::uint32_t value = (*s).*row.field;
+            const bool types = row.kind == ZintarUtil::SettingKind::TypeMask;
+            settings[row.jsonName] = types ? nlohmann::json(TypesText(value)) : nlohmann::json(value);
+            rows.push_back({{"field", row.jsonName},
+                            {"label", row.label},
+                            {"unit", row.unit},
+                            {"grouped", row.kind == ZintarUtil::SettingKind::Count}});
+        }
+        status["settings"] = settings;
+        status["settingRows"] = rows;
+    }
     if (const auto& h = report.header)
         status["log"] = {{"capacity", h->capacity},     {"messages", h->messageCount},
                          {"generation", h->generation}, {"updates", h->updateCount},

@@ -10,99 +10,68 @@
 #include "util/CommandLineValues.h"
 #include "util/Exceptions.h"
 #include "util/ZintarNames.h"
+#include "util/win32/RegistryKey.h"
 #include "util/win32/UniqueResource.h"
 
 namespace ZintarUtil {
 
 using Exceptions::ExceptionBase;
-using Exceptions::ExceptionWindows;
 
 namespace {
 
-void SetText(HKEY key, const char* name, const std::string& text)
-{
-    const LONG status = RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                                       static_cast<DWORD>(text.size() + 1));
-    if (status != ERROR_SUCCESS)
-        throw ExceptionWindows("Failed to write the registry value " + std::string(name), nullptr,
-                               static_cast<std::uint32_t>(status));
-}
+// The settings kept as text as they are, one row each; Types, Revocation and Facility are read
+// and written by their own rules below.
+struct ForwardTextRow {
+    const char* registryName;
+    std::string ForwardSettings::*field;
+};
 
-std::string GetText(HKEY key, const char* name)
-{
-    char buffer[1024] = {};
-    DWORD size = sizeof buffer - 1;
-    DWORD type = 0;
-    const LONG status = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size);
-    if (status == ERROR_FILE_NOT_FOUND)
-        return {};
-    if (status != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ))
-        throw ExceptionWindows("Failed to read the registry value " + std::string(name) + " as text", nullptr,
-                               static_cast<std::uint32_t>(status == ERROR_SUCCESS ? ERROR_INVALID_DATA : status));
-    return std::string(buffer, strnlen(buffer, size));
-}
+constexpr ForwardTextRow kForwardTextRows[] = {
+    {"To", &ForwardSettings::to},
+    {"HostName", &ForwardSettings::hostName},
+    {"State", &ForwardSettings::stateFile},
+    {"CA", &ForwardSettings::caFile},
+    {"Fingerprint", &ForwardSettings::fingerprint},
+    {"ClientCert", &ForwardSettings::clientCertificate},
+};
+
+constexpr std::uint32_t kDefaultFacility = 16;
 
 }  // namespace
 
 void WriteForwardSettings(const ForwardSettings& s)
 {
-    UniqueRegistryKey owned;
-    const LONG status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, kForwardKeyPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                        KEY_WRITE, nullptr, owned.Put(), nullptr);
-    if (status != ERROR_SUCCESS)
-        throw ExceptionWindows("Failed to create the registry key of the forwarder's settings", nullptr,
-                               static_cast<std::uint32_t>(status));
-    const HKEY key = owned.Get();
-    SetText(key, "To", s.to);
-    SetText(key, "HostName", s.hostName);
-    SetText(key, "State", s.stateFile);
-    SetText(key, "Types", TypesText(s.typeMask));
-    SetText(key, "CA", s.caFile);
-    SetText(key, "Fingerprint", s.fingerprint);
-    SetText(key, "ClientCert", s.clientCertificate);
-    SetText(key, "Revocation", RevocationText(s.revocation));
-    const DWORD facility = static_cast<DWORD>(s.facility);
-    const LONG written =
-        RegSetValueExA(key, "Facility", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&facility), sizeof facility);
-    if (written != ERROR_SUCCESS)
-        throw ExceptionWindows("Failed to write the registry value Facility", nullptr,
-                               static_cast<std::uint32_t>(written));
+    RegistryKey key(HKEY_LOCAL_MACHINE, kForwardKeyPath,
+                    "Failed to create the registry key of the forwarder's settings");
+    for (const ForwardTextRow& row : kForwardTextRows)
+        key.SetText(row.registryName, s.*row.field);
+    key.SetText("Types", TypesText(s.typeMask));
+    key.SetText("Revocation", RevocationText(s.revocation));
+    key.SetDword("Facility", static_cast<std::uint32_t>(s.facility));
 }
 
 std::optional<ForwardSettings> ReadForwardSettings()
 {
-    UniqueRegistryKey owned;
-    const LONG status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kForwardKeyPath, 0, KEY_READ, owned.Put());
-    if (status == ERROR_FILE_NOT_FOUND)
+    std::optional<RegistryKey> key = RegistryKey::OpenForReading(
+        HKEY_LOCAL_MACHINE, kForwardKeyPath, "Failed to open the registry key of the forwarder's settings");
+    if (!key)
         return std::nullopt;
-    if (status != ERROR_SUCCESS)
-        throw ExceptionWindows("Failed to open the registry key of the forwarder's settings", nullptr,
-                               static_cast<std::uint32_t>(status));
-    const HKEY key = owned.Get();
     ForwardSettings s;
-    s.to = GetText(key, "To");
-    s.hostName = GetText(key, "HostName");
-    s.stateFile = GetText(key, "State");
-    s.caFile = GetText(key, "CA");
-    s.fingerprint = GetText(key, "Fingerprint");
-    s.clientCertificate = GetText(key, "ClientCert");
+    for (const ForwardTextRow& row : kForwardTextRows)
+        s.*row.field = key->ReadText(row.registryName);
     // Missing in settings stored before the value existed: the default.
-    const std::string revocation = GetText(key, "Revocation");
+    const std::string revocation = key->ReadText("Revocation");
     const auto check = revocation.empty() ? RevocationCheck::Soft : ParseRevocation(revocation);
     if (!check)
         throw ExceptionBase("The registry value Revocation takes off, soft or hard, not '" + revocation + "'");
     s.revocation = *check;
-    const std::string types = GetText(key, "Types");
+    const std::string types = key->ReadText("Types");
     try {
         s.typeMask = types.empty() ? kEveryTypeMask : ParseTypeList(types, "The registry value Types");
     } catch (const UsageError& e) {
         throw ExceptionBase(e.what());
     }
-    DWORD facility = 16, size = sizeof facility, type = 0;
-    const LONG read = RegQueryValueExA(key, "Facility", nullptr, &type, reinterpret_cast<BYTE*>(&facility), &size);
-    if (read == ERROR_SUCCESS && type != REG_DWORD)
-        throw ExceptionBase("The registry value Facility is not a DWORD");
-    s.facility = read == ERROR_SUCCESS ? static_cast<int>(facility) : 16;
+    s.facility = static_cast<int>(key->ReadDword("Facility").value_or(kDefaultFacility));
     return s;
 }
 

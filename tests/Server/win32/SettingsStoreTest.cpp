@@ -9,12 +9,12 @@
 #include <functional>
 #include <map>
 
-#include "Server/win32/RegistryKey.h"
 #include "tests/support/TestFiles.h"
 #include "util/DiagnosticLog.h"
 #include "util/Exceptions.h"
 #include "util/LogFileFormat.h"
 #include "util/TextHelpers.h"
+#include "util/win32/RegistryKey.h"
 
 using namespace ZintarServer;
 using ZintarUtil::kFiltersKeyPath;

@@ -1,20 +1,35 @@
-#include "Server/win32/RegistryKey.h"
+#include "util/win32/RegistryKey.h"
 
+#include <cstring>
 #include <vector>
 
-#include "Server/ServiceSettings.h"
 #include "util/Exceptions.h"
+#include "util/ServiceSettingsTable.h"
 
-namespace ZintarServer {
+namespace ZintarUtil {
 
-using ZintarUtil::Exceptions::ExceptionWindows;
+using Exceptions::ExceptionBase;
+using Exceptions::ExceptionWindows;
 
-RegistryKey::RegistryKey(HKEY root, const std::string& path)
+RegistryKey::RegistryKey(HKEY root, const std::string& path) : RegistryKey(root, path, "RegCreateKeyEx() failed") {}
+
+RegistryKey::RegistryKey(HKEY root, const std::string& path, const std::string& failure)
 {
     const LONG status = RegCreateKeyExA(root, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_READ | KEY_WRITE,
                                         nullptr, handle.Put(), nullptr);
     if (status != ERROR_SUCCESS)
-        throw ExceptionWindows("RegCreateKeyEx() failed", nullptr, static_cast<std::uint32_t>(status));
+        throw ExceptionWindows(failure, nullptr, static_cast<std::uint32_t>(status));
+}
+
+std::optional<RegistryKey> RegistryKey::OpenForReading(HKEY root, const std::string& path, const std::string& failure)
+{
+    RegistryKey key;
+    const LONG status = RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, key.handle.Put());
+    if (status == ERROR_FILE_NOT_FOUND)
+        return std::nullopt;
+    if (status != ERROR_SUCCESS)
+        throw ExceptionWindows(failure, nullptr, static_cast<std::uint32_t>(status));
+    return key;
 }
 
 RegistryKey::~RegistryKey() = default;
@@ -92,4 +107,45 @@ bool RegistryKey::NextValue(std::string& text)
     return true;
 }
 
-}  // namespace ZintarServer
+std::string RegistryKey::ReadText(const std::string& name)
+{
+    char buffer[1024] = {};
+    DWORD size = sizeof buffer - 1;
+    DWORD type = 0;
+    const LONG status =
+        RegQueryValueExA(handle.Get(), name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size);
+    if (status == ERROR_FILE_NOT_FOUND)
+        return {};
+    if (status != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ))
+        throw ExceptionWindows("Failed to read the registry value " + name + " as text", nullptr,
+                               static_cast<std::uint32_t>(status == ERROR_SUCCESS ? ERROR_INVALID_DATA : status));
+    return std::string(buffer, strnlen(buffer, size));
+}
+
+std::optional<std::uint32_t> RegistryKey::ReadDword(const std::string& name)
+{
+    DWORD number = 0, size = sizeof number, type = 0;
+    const LONG status =
+        RegQueryValueExA(handle.Get(), name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(&number), &size);
+    if (status != ERROR_SUCCESS)
+        return std::nullopt;
+    if (type != REG_DWORD)
+        throw ExceptionBase("The registry value " + name + " is not a DWORD");
+    return number;
+}
+
+void RegistryKey::SetText(const std::string& name, const std::string& text)
+{
+    if (const LONG status = WriteData(name, text); status != ERROR_SUCCESS)
+        throw ExceptionWindows("Failed to write the registry value " + name, nullptr,
+                               static_cast<std::uint32_t>(status));
+}
+
+void RegistryKey::SetDword(const std::string& name, std::uint32_t number)
+{
+    if (const LONG status = WriteData(name, number); status != ERROR_SUCCESS)
+        throw ExceptionWindows("Failed to write the registry value " + name, nullptr,
+                               static_cast<std::uint32_t>(status));
+}
+
+}  // namespace ZintarUtil
