@@ -1,9 +1,7 @@
 // The TLS handshake through SChannel: the hello, the collector's flight read until SChannel is
 // done, a certificate request noticed on the way, the protocol agreed; and the handshake messages
 // that come after it (TLS 1.3's session tickets, a key update).
-#include <algorithm>
 #include <cstdio>
-#include <utility>
 
 #include "tools/zintar-forward/win32/TlsSession.h"
 #include "util/Exceptions.h"
