@@ -23,6 +23,7 @@
 #include "bench/BenchMessages.h"
 #include "util/Exceptions.h"
 #include "util/LogFileSoundness.h"
+#include "util/TextHelpers.h"
 #include "util/win32/AutoHandle.h"
 #include "util/win32/Event.h"
 #include "util/win32/LogFileReader.h"

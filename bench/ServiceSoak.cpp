@@ -29,6 +29,7 @@
 #include "client/win32/PipeClient.h"
 #include "client/win32/ServiceClient.h"
 #include "util/Exceptions.h"
+#include "util/TextHelpers.h"
 #include "util/win32/AutoHandle.h"
 #include "util/win32/LogFileReader.h"
 #include "util/win32/SystemTimes.h"
@@ -285,13 +286,6 @@ void HalfOpen(int count, Tally& tally)
 
 // --- processes: readers killed inside read access, followers started and killed --------------
 
-std::string SelfPath()
-{
-    char self[MAX_PATH * 2] = {};
-    GetModuleFileNameA(nullptr, self, sizeof self);
-    return self;
-}
-
 std::string Quoted(const std::string& path)
 {
     std::string quoted(1, '"');
@@ -352,7 +346,7 @@ void Readers(int count, Tally& tally, std::mt19937& random)
             "Local\\SoakInside" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(i);
         AutoHandle inside;
         inside.Take(CreateEventA(nullptr, TRUE, FALSE, insideName.c_str()));
-        AutoHandle child = StartProcess(Quoted(SelfPath()) + " --child hold-read " + insideName);
+        AutoHandle child = StartProcess(Quoted(ZintarUtil::ExecutablePath()) + " --child hold-read " + insideName);
         const bool entered = child.IsValid() && WaitForSingleObject(inside.Get(), kChildBound) == WAIT_OBJECT_0;
         Sleep(random() % 300);
         if (child.IsValid())

@@ -82,11 +82,11 @@ void Race(int rounds)
     for (int round = 0; round < rounds; ++round) {
         ServiceClient(10000).SetSettings({1000u + static_cast<std::uint32_t>(round % 2), 100, 0xF, 300});
         Sleep(std::uniform_int_distribution<DWORD>(0, 1500)(random));
-        const double stop = ZintarBench::ControlServiceAndWait(SERVICE_STOPPED);
+        const double stop = ZintarBench::ControlServiceAndWait(ZintarBench::ServiceRequest::Stop);
         hung += stop < 0 ? 1 : 0;
         longestStop = std::max(longestStop, stop);
         answeredAfterStop += Pings(200) ? 1 : 0;
-        const double start = ZintarBench::ControlServiceAndWait(SERVICE_RUNNING);
+        const double start = ZintarBench::ControlServiceAndWait(ZintarBench::ServiceRequest::Start);
         hung += start < 0 ? 1 : 0;
         longestStart = std::max(longestStart, start);
         twoProcesses += ServerProcesses() > 1 ? 1 : 0;
@@ -163,7 +163,7 @@ int main(int argc, char** argv)
 {
     const std::string part = argc > 1 ? argv[1] : "";
     const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 30;
-    if (ZintarBench::ServiceState() != SERVICE_RUNNING) {
+    if (!ZintarBench::ServiceRunning()) {
         std::fprintf(stderr, "ServiceStress: the service is not running\n");
         return 1;
     }

@@ -25,6 +25,7 @@
 #include "util/Exceptions.h"
 #include "util/LogFileFormat.h"
 #include "util/PipeRecords.h"
+#include "util/TextHelpers.h"
 #include "util/win32/Mutex.h"
 #include "util/win32/ZintarDeviceClient.h"
 
@@ -142,9 +143,7 @@ int RunEcho()
 
 double EchoRoundTrips()
 {
-    char path[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string commandLine = "\"" + std::string(path) + "\" --echo";
+    std::string commandLine = "\"" + ZintarUtil::ExecutablePath() + "\" --echo";
     STARTUPINFOA startup{sizeof startup};
     PROCESS_INFORMATION child{};
     if (!CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &child))
@@ -192,11 +191,11 @@ int main(int argc, char** argv)
     try {
         ZintarDeviceClient device;
         std::printf("intake of %u messages from the device\n", count);
-        if (ZintarBench::ControlServiceAndWait(SERVICE_STOPPED) < 0)
+        if (ZintarBench::ControlServiceAndWait(ZintarBench::ServiceRequest::Stop) < 0)
             throw Exceptions::ExceptionBase("Failed to stop the service for the ceilings");
         const double bare = BareReads(device, count, clock, false);
         const double sameCalls = BareReads(device, count, clock, true);
-        if (ZintarBench::ControlServiceAndWait(SERVICE_RUNNING) < 0)
+        if (ZintarBench::ControlServiceAndWait(ZintarBench::ServiceRequest::Start) < 0)
             throw Exceptions::ExceptionBase("Failed to start the service");
         const double service = ServiceIntake(device, count, clock);
         Report("  bare loop of read requests (ceiling i)", bare);

@@ -31,6 +31,10 @@ void FlagsToMask(std::uint32_t& mask, const bool* flags, std::uint32_t count);
 // no separator.
 std::string ReplaceFileName(const std::string& modulePath, const std::string& fileName, char separator);
 
+// The full path of the running executable; empty when it cannot be read or does not fit in 1024
+// characters (a path cut short would name another file).
+std::string ExecutablePath();
+
 // The path of `fileName` in the directory of the running executable.
 std::string GetExecutableRelativePath(const std::string& fileName);
 

@@ -1,7 +1,6 @@
 #include "util/TimeStamps.h"
 
 #include <algorithm>
-#include <cstdio>
 
 namespace ZintarUtil {
 
@@ -130,11 +129,54 @@ std::optional<TimeFields> ParseTimeStamp(const std::string& text)
                       static_cast<std::int16_t>(milliseconds), WeekdayOf(year, month, day)};
 }
 
-std::string TimeStampText(const TimeFields& t, char separator)
+namespace {
+
+// `value` in decimal, with leading zeros to `width` digits (as printf's %0*d).
+void AppendDigits(std::string& text, int value, std::size_t width)
 {
-    char text[64];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02d%c%02d:%02d:%02d.%03d", t.year, t.month, t.day, separator, t.hour,
-                  t.minute, t.second, t.milliseconds);
+    const std::string digits = std::to_string(value);
+    if (digits.size() < width)
+        text.append(width - digits.size(), '0');
+    text += digits;
+}
+
+}  // namespace
+
+std::string TimeStampText(const TimeFields& t, char separator, TimeStampEnd end)
+{
+    std::string text;
+    AppendDigits(text, t.year, 4);
+    text += '-';
+    AppendDigits(text, t.month, 2);
+    text += '-';
+    AppendDigits(text, t.day, 2);
+    if (end == TimeStampEnd::Day)
+        return text;
+    text += separator;
+    AppendDigits(text, t.hour, 2);
+    text += ':';
+    AppendDigits(text, t.minute, 2);
+    if (end == TimeStampEnd::Minute)
+        return text;
+    text += ':';
+    AppendDigits(text, t.second, 2);
+    if (end == TimeStampEnd::Second)
+        return text;
+    text += '.';
+    AppendDigits(text, t.milliseconds, 3);
+    return text;
+}
+
+std::string CompactTimeStampText(const TimeFields& t)
+{
+    std::string text;
+    AppendDigits(text, t.year, 4);
+    AppendDigits(text, t.month, 2);
+    AppendDigits(text, t.day, 2);
+    text += '-';
+    AppendDigits(text, t.hour, 2);
+    AppendDigits(text, t.minute, 2);
+    AppendDigits(text, t.second, 2);
     return text;
 }
 

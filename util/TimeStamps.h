@@ -20,8 +20,16 @@ std::optional<TimeFields> ParseTimeStamp(const std::string& text);
 // ParseTimeStamp. Nothing for any other text.
 std::optional<TimeFields> ParseTimeOrWord(const std::string& text, const TimeFields& now);
 
-// "YYYY-MM-DD hh:mm:ss.mmm", with `separator` between the date and the time.
-std::string TimeStampText(const TimeFields& time, char separator = ' ');
+// Where a time stamp's text ends: after the day, the minute, the second or the millisecond.
+enum class TimeStampEnd { Day, Minute, Second, Millisecond };
+
+// "YYYY-MM-DD hh:mm:ss.mmm", with `separator` between the date and the time, ending at `end`. The
+// one formatter of dates: the tools' columns, a certificate's dates, the days of the collector's
+// partitions.
+std::string TimeStampText(const TimeFields& time, char separator = ' ', TimeStampEnd end = TimeStampEnd::Millisecond);
+
+// "YYYYMMDD-hhmmss", for a file name.
+std::string CompactTimeStampText(const TimeFields& time);
 
 // 0 for Sunday, as TIME_FIELDS counts weekdays.
 std::int16_t WeekdayOf(int year, int month, int day);

@@ -1,10 +1,11 @@
 #include "Server/win32/LogFileHandle.h"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "util/DiagnosticLog.h"
 #include "util/Exceptions.h"
+#include "util/TimeStamps.h"
+#include "util/win32/SystemTimes.h"
 #include "util/win32/UniqueResource.h"
 
 namespace ZintarServer {
@@ -107,11 +108,7 @@ bool LogFileHandle::ReadStart(void* buffer, DWORD length) const
 void LogFileHandle::SetFileAside()
 {
     file.Close();
-    SYSTEMTIME now{};
-    GetLocalTime(&now);
-    char stamp[32];
-    std::snprintf(stamp, sizeof stamp, ".damaged-%04u%02u%02u-%02u%02u%02u", now.wYear, now.wMonth, now.wDay, now.wHour,
-                  now.wMinute, now.wSecond);
+    const std::string stamp = ".damaged-" + ZintarUtil::CompactTimeStampText(ZintarUtil::LocalTimeNow());
     std::string aside = path + stamp;
     for (int tries = 2; !MoveFileA(path.c_str(), aside.c_str()); ++tries) {
         const DWORD error = GetLastError();

@@ -10,6 +10,7 @@
 #include "Server/win32/ServerService.h"
 #include "util/DiagnosticLog.h"
 #include "util/Exceptions.h"
+#include "util/TextHelpers.h"
 #include "util/ZintarNames.h"
 
 using ZintarServer::ServerService;
@@ -42,8 +43,8 @@ bool CreateServiceObject()
     serviceObject = new ServerService();
     static const int registered = std::atexit(&DestroyServiceObject);
     (void)registered;
-    char path[1024] = {};
-    if (GetModuleFileNameA(nullptr, path, sizeof path) == 0)
+    const std::string path = ZintarUtil::ExecutablePath();
+    if (path.empty())
         return false;
     serviceObject->SetServiceName(ZintarUtil::kServiceName);
     serviceObject->SetDisplayName(ZintarUtil::kServiceDisplayName);

@@ -3,24 +3,18 @@
 #include <windows.h>
 
 #include "Server/win32/ServerService.h"
-#include "util/Exceptions.h"
 
 namespace ZintarServer {
 
 namespace {
 
-HANDLE NewEvent(BOOL manualReset)
-{
-    const HANDLE event = CreateEventA(nullptr, manualReset, FALSE, nullptr);
-    if (event == nullptr)
-        throw ZintarUtil::Exceptions::ExceptionWindows("Failed to create the restart thread's events");
-    return event;
-}
+constexpr char kEventsFailure[] = "Failed to create the restart thread's events";
 
 }  // namespace
 
 RestartThread::RestartThread(ServerService* service)
-    : Thread("Restart Thread"), service(service), requested(NewEvent(FALSE)), cancelled(NewEvent(TRUE))
+    : Thread("Restart Thread"), service(service), requested(ZintarUtil::NewUnsignalledEvent(kEventsFailure)),
+      cancelled(ZintarUtil::NewUnsignalledEvent(kEventsFailure))
 {
 }
 
@@ -33,13 +27,13 @@ RestartThread::~RestartThread()
 
 void RestartThread::Request()
 {
-    SetEvent(requested.Get());
+    requested->SetSignal();
 }
 
 void RestartThread::Stop()
 {
     Thread::Stop();
-    SetEvent(cancelled.Get());
+    cancelled->SetSignal();
 }
 
 // A failing restart reports the service STOPPED through the framework; the thread goes on waiting
@@ -47,11 +41,13 @@ void RestartThread::Stop()
 // second restart.
 std::uint32_t RestartThread::Run()
 {
-    const HANDLE wakeUps[] = {cancelled.Get(), requested.Get()};
+    const HANDLE wakeUps[] = {cancelled->Handle(), requested->Handle()};
     while (WaitForMultipleObjects(2, wakeUps, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
+        // A request that comes after this is one more wake-up; one before it folds into this one.
+        requested->RemoveSignal();
         if (service->VerifyRestartFlag())
             continue;
-        if (WaitForSingleObject(cancelled.Get(), kDelay) != WAIT_TIMEOUT)
+        if (cancelled->Wait(kDelay))
             break;
         service->Restart();
     }

@@ -9,8 +9,9 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
-#include "util/win32/AutoHandle.h"
+#include "util/win32/Event.h"
 #include "util/win32/Thread.h"
 
 namespace ZintarServer {
@@ -33,8 +34,8 @@ protected:
 
 private:
     ServerService* service;
-    ZintarUtil::AutoHandle requested;  // auto-reset: one wake-up per batch of requests
-    ZintarUtil::AutoHandle cancelled;  // manual-reset: set by Stop for good
+    std::unique_ptr<ZintarUtil::Event> requested;  // cleared as the thread wakes: one wake-up per batch
+    std::unique_ptr<ZintarUtil::Event> cancelled;  // set by Stop for good
 };
 
 }  // namespace ZintarServer

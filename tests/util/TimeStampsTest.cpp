@@ -48,6 +48,12 @@ TEST(TimeStamps, ReadTable)
     }
     EXPECT_EQ(ZintarUtil::TimeStampText(*ParseTimeStamp("2026-01-31 10:00:00.05")), "2026-01-31 10:00:00.050");
     EXPECT_EQ(ZintarUtil::TimeStampText(*ParseTimeStamp("2026-01-31 10:00:00"), 'T'), "2026-01-31T10:00:00.000");
+    const TimeFields early{999, 2, 3, 4, 5, 6, 7, 0};  // every field padded
+    using End = ZintarUtil::TimeStampEnd;
+    EXPECT_EQ(ZintarUtil::TimeStampText(early, ' ', End::Day), "0999-02-03");
+    EXPECT_EQ(ZintarUtil::TimeStampText(early, ' ', End::Minute), "0999-02-03 04:05");
+    EXPECT_EQ(ZintarUtil::TimeStampText(early, 'T', End::Second), "0999-02-03T04:05:06");
+    EXPECT_EQ(ZintarUtil::CompactTimeStampText(early), "09990203-040506");
 }
 
 // The words journalctl takes, relative to 00:30:15.250 on Sunday 1 March 2026 (the day after

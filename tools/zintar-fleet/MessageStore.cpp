@@ -1,6 +1,6 @@
 #include "tools/zintar-fleet/MessageStore.h"
 
-#include <cstdio>
+#include "util/TimeStamps.h"
 
 namespace ZintarFleet {
 
@@ -76,9 +76,11 @@ std::string DayText(std::int32_t day)
     const int d = dayOfYear - (153 * mp + 2) / 5 + 1;
     const int m = mp < 10 ? mp + 3 : mp - 9;
     const int y = yearOfEra + era * 400 + (m <= 2);
-    char text[40];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02d", y, m, d);
-    return text;
+    ZintarUtil::TimeFields date{};
+    date.year = static_cast<std::int16_t>(y);
+    date.month = static_cast<std::int16_t>(m);
+    date.day = static_cast<std::int16_t>(d);
+    return ZintarUtil::TimeStampText(date, ' ', ZintarUtil::TimeStampEnd::Day);
 }
 
 void AppendMessageRow(std::string& rows, const IncomingMessage& m)

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "util/CommandLineValues.h"
+#include "util/ServiceState.h"
 #include "util/UsageError.h"
 
 namespace ZintarCtl {
@@ -34,8 +35,7 @@ enum class Format { Text, Json, Csv };
 
 enum class ColorChoice { Auto, Always, Never };
 
-// What the service control manager says of the service, for `status`.
-enum class ServiceState { Running, Stopped, Pending, NotInstalled, Unknown };
+using ZintarUtil::Services::ServiceState;
 
 struct CtlCommand {
     Verb verb = Verb::Status;

@@ -114,6 +114,19 @@ Event::Event(const std::string& name, SECURITY_ATTRIBUTES* securityAttributes)
     }
 }
 
+std::unique_ptr<Event> NewUnsignalledEvent(const std::string& failureText)
+{
+    try {
+        auto event = std::make_unique<Event>("", nullptr);
+        event->RemoveSignal();
+        return event;
+    } catch (const ExceptionBase& e) {
+        if (failureText.empty())
+            throw;
+        throw ExceptionBase(failureText, &e);
+    }
+}
+
 Event::Event(const std::string& name, OpenRights rights)
 {
     try {

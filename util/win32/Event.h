@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -43,6 +44,11 @@ public:
 private:
     UniqueHandle handle;
 };
+
+// An unnamed event of this process, not signalled: a stop or wake-up request between its threads.
+// A failure is thrown as ExceptionBase `failureText` with the cause, or as it came when the text
+// is empty.
+std::unique_ptr<Event> NewUnsignalledEvent(const std::string& failureText = "");
 
 // Whether `event` resets by hand, asked of the kernel (NtQueryEvent, which the SDK's headers leave
 // out); the handle needs EVENT_QUERY_STATE. Nothing when the kernel cannot say.

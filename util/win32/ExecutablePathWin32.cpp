@@ -4,13 +4,18 @@
 
 namespace ZintarUtil {
 
-std::string GetExecutableRelativePath(const std::string& fileName)
+std::string ExecutablePath()
 {
     char buffer[1024] = {};
-    DWORD length = GetModuleFileNameA(nullptr, buffer, sizeof buffer);
-    // A path that could not be read, or that did not fit and came back cut short, is treated as
-    // empty, so ReplaceFileName refuses it instead of naming a wrong directory.
-    return ReplaceFileName(std::string(buffer, length < sizeof buffer ? length : 0), fileName, '\\');
+    const DWORD length = GetModuleFileNameA(nullptr, buffer, sizeof buffer);
+    return std::string(buffer, length < sizeof buffer ? length : 0);
+}
+
+// A path that could not be read, or that did not fit, is empty, so ReplaceFileName refuses it
+// instead of naming a wrong directory.
+std::string GetExecutableRelativePath(const std::string& fileName)
+{
+    return ReplaceFileName(ExecutablePath(), fileName, '\\');
 }
 
 }  // namespace ZintarUtil

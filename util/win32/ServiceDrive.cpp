@@ -12,8 +12,6 @@ using Exceptions::ExceptionWindows;
 
 namespace {
 
-constexpr std::uint32_t kPollMs = 100;
-
 bool Pending(DWORD state)
 {
     return state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING || state == SERVICE_CONTINUE_PENDING ||
@@ -32,7 +30,8 @@ bool NotNow(DWORD error)
 
 }  // namespace
 
-DriveOutcome DriveService(const std::string& name, ServiceRequest request, std::uint32_t timeoutMs)
+DriveOutcome DriveService(const std::string& name, ServiceRequest request, std::uint32_t timeoutMs,
+                          std::uint32_t pollMs)
 {
     const ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager)
@@ -67,7 +66,7 @@ DriveOutcome DriveService(const std::string& name, ServiceRequest request, std::
         }
         if (budget.Expired())
             return outcome;
-        Sleep(std::min(kPollMs, budget.Remaining()));
+        Sleep(std::min(pollMs, budget.Remaining()));
     }
 }
 

@@ -21,9 +21,13 @@ struct DriveOutcome {
     SERVICE_STATUS status{};  // the last one seen: its exit codes after StoppedAfterStart
 };
 
+inline constexpr std::uint32_t kServicePollMs = 100;
+
 // Asks the service `name` for `request` and waits at most `timeoutMs` for RUNNING (a start) or
-// STOPPED (a stop). Throws ExceptionWindows when the manager refuses ("OpenService() failed",
-// "StartService() failed", "ControlService() failed", ...).
-DriveOutcome DriveService(const std::string& name, ServiceRequest request, std::uint32_t timeoutMs);
+// STOPPED (a stop), looking every `pollMs` (a timing program looks more often). Throws
+// ExceptionWindows when the manager refuses ("OpenService() failed", "StartService() failed",
+// "ControlService() failed", ...).
+DriveOutcome DriveService(const std::string& name, ServiceRequest request, std::uint32_t timeoutMs,
+                          std::uint32_t pollMs = kServicePollMs);
 
 }  // namespace ZintarUtil::Services

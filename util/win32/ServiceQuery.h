@@ -5,10 +5,12 @@
 
 #include <string>
 
+#include "util/ServiceState.h"
+
 namespace ZintarUtil::Services {
 
 struct ServiceQuery {
-    enum class State { Running, Stopped, Pending, NotInstalled, Unknown };
+    using State = ServiceState;
     State state = State::Unknown;
     std::string text;  // "running", "not installed", "unknown (error 5)", ...
 };

@@ -7,6 +7,8 @@
 #include <map>
 #include <stdexcept>
 
+#include "util/TextHelpers.h"
+
 namespace ZintarTest {
 namespace {
 
@@ -14,13 +16,6 @@ std::map<std::string, ChildRoutine>& Routines()
 {
     static std::map<std::string, ChildRoutine> routines;
     return routines;
-}
-
-std::string OwnPath()
-{
-    char path[MAX_PATH * 2] = {};
-    GetModuleFileNameA(nullptr, path, sizeof path);
-    return path;
 }
 
 std::string Quote(const std::string& argument)
@@ -37,7 +32,7 @@ ChildRegistration::ChildRegistration(const char* name, ChildRoutine routine)
 
 ChildProcess::ChildProcess(const std::string& routine, const ChildArguments& args)
 {
-    std::string commandLine = Quote(OwnPath()) + " --child " + Quote(routine);
+    std::string commandLine = Quote(ZintarUtil::ExecutablePath()) + " --child " + Quote(routine);
     for (const std::string& argument : args)
         commandLine += " " + Quote(argument);
     Launch(commandLine);

@@ -8,10 +8,17 @@
 
 #include "tests/support/TestFiles.h"
 #include "tests/support/win32/ChildProcess.h"
+#include "util/win32/ServiceDrive.h"
 
 namespace ZintarTest {
 
 namespace {
+
+using ZintarUtil::Services::DriveOutcome;
+using ZintarUtil::Services::DriveService;
+using ZintarUtil::Services::ServiceRequest;
+
+constexpr DWORD kServiceBound = 30000;  // ms for a start or a stop
 
 using ScmHandle = std::unique_ptr<SC_HANDLE__, decltype(&CloseServiceHandle)>;
 
@@ -131,15 +138,12 @@ void RequestStart(const char* name)
 
 bool StartAndWait(const char* name)
 {
-    RequestStart(name);
-    return WaitUntil([&] { return ServiceState(name) == SERVICE_RUNNING; });
+    return DriveService(name, ServiceRequest::Start, kServiceBound).end == DriveOutcome::End::Reached;
 }
 
 bool StopAndWait(const char* name)
 {
-    SERVICE_STATUS status{};
-    ControlService(OpenNamedService(name).get(), SERVICE_CONTROL_STOP, &status);
-    return WaitUntil([&] { return ServiceState(name) == SERVICE_STOPPED; });
+    return DriveService(name, ServiceRequest::Stop, kServiceBound).end == DriveOutcome::End::Reached;
 }
 
 DWORD ServiceProcessId(const char* name)

@@ -48,7 +48,8 @@ DWORD ServiceState(const char* name);
 DWORD ServiceExitCode(const char* name);
 // Asks the manager to start `name`, without waiting.
 void RequestStart(const char* name);
-// Asks the manager to start or stop `name` and waits for the state that follows.
+// Starts or stops `name` (a start or stop under way waited out first) and waits, at most 30 s,
+// for RUNNING or STOPPED; false when it did not come, or a start ended in STOPPED.
 bool StartAndWait(const char* name);
 bool StopAndWait(const char* name);
 // The process of a running service, and how many threads it has.

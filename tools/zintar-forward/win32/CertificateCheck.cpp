@@ -14,6 +14,8 @@
 #include "tools/zintar-forward/win32/SocketConnection.h"
 #include "util/Exceptions.h"
 #include "util/TextHelpers.h"
+#include "util/TimeStamps.h"
+#include "util/win32/SystemTimes.h"
 
 namespace ZintarForward {
 
@@ -157,10 +159,7 @@ std::string UtcText(const FILETIME& time)
     SYSTEMTIME utc{};
     if (!FileTimeToSystemTime(&time, &utc))
         return "an unreadable date";
-    char text[32];
-    std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u UTC", utc.wYear, utc.wMonth, utc.wDay, utc.wHour,
-                  utc.wMinute);
-    return text;
+    return ZintarUtil::TimeStampText(ZintarUtil::FieldsOf(utc), ' ', ZintarUtil::TimeStampEnd::Minute) + " UTC";
 }
 
 std::string TimeFailure(const CERT_CONTEXT& certificate)

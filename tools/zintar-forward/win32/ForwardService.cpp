@@ -12,7 +12,6 @@
 namespace ZintarForward {
 
 using ZintarUtil::Exceptions::ExceptionBase;
-using ZintarUtil::Exceptions::ExceptionWindows;
 
 namespace {
 
@@ -90,9 +89,7 @@ ForwardService::ForwardService()
     // would let it make a Global\ name before the server does.
     SetOwnSid();
     SetRequiredPrivileges({"SeChangeNotifyPrivilege"});
-    stopEvent.Take(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    if (stopEvent.IsInvalid())
-        throw ExceptionWindows("Failed to create the forwarder's stop event");
+    stopEvent = ZintarUtil::NewUnsignalledEvent("Failed to create the forwarder's stop event");
 }
 
 ForwardService::~ForwardService()
@@ -104,14 +101,14 @@ void ForwardService::OnStart()
 {
     CheckedSettings settings = InstalledSettings();
     RefuseUnsafeCredentialFiles(settings.settings);
-    ResetEvent(stopEvent.Get());
-    thread = std::make_unique<ForwardThread>(std::move(settings), stopEvent.Get());
+    stopEvent->RemoveSignal();
+    thread = std::make_unique<ForwardThread>(std::move(settings), stopEvent->Handle());
     thread->Start();
 }
 
 void ForwardService::OnStop()
 {
-    SetEvent(stopEvent.Get());
+    stopEvent->SetSignal();
     ZintarUtil::Timeout budget(kStopBudget);
     if (thread && !thread->Join(budget))
         throw ExceptionBase("Failed to stop the forwarder within " + std::to_string(kStopBudget / 1000) + " s");
@@ -120,7 +117,7 @@ void ForwardService::OnStop()
 
 void ForwardService::StopWhatStillRuns()
 {
-    SetEvent(stopEvent.Get());
+    stopEvent->SetSignal();
     thread.reset();  // joins within the budget, or ends the thread as a last resort
 }
 

@@ -14,7 +14,7 @@
 #include <memory>
 
 #include "tools/zintar-forward/ForwardOptions.h"
-#include "util/win32/AutoHandle.h"
+#include "util/win32/Event.h"
 #include "util/win32/Service.h"
 
 namespace ZintarForward {
@@ -42,7 +42,7 @@ public:
 private:
     class ForwardThread;
     std::unique_ptr<ForwardThread> thread;
-    ZintarUtil::AutoHandle stopEvent;  // manual reset, set to stop the forwarder
+    std::unique_ptr<ZintarUtil::Event> stopEvent;  // manual reset, set to stop the forwarder
 };
 
 }  // namespace ZintarForward

@@ -13,6 +13,7 @@
 #include "util/DiagnosticLog.h"
 #include "util/Exceptions.h"
 #include "util/FolderAccess.h"
+#include "util/TextHelpers.h"
 #include "util/ToolFrame.h"
 #include "util/ZintarNames.h"
 #include "util/win32/Event.h"
@@ -57,8 +58,8 @@ BOOL WINAPI OnConsoleControl(DWORD event)
 
 std::string ExecutablePath()
 {
-    char path[MAX_PATH] = {};
-    if (GetModuleFileNameA(nullptr, path, sizeof path) == 0)
+    const std::string path = ZintarUtil::ExecutablePath();
+    if (path.empty())
         throw ExceptionWindows("Failed to read the program's path");
     return path;
 }
@@ -68,10 +69,8 @@ int RunInForeground(const ForwardSettings& typed)
     const ForwardSettings settings = PrepareRun(typed);
     const CheckedSettings checked = CheckSettings(settings);
     ZintarUtil::SetLogFile(ForwardLogFile(settings));
-    consoleStop = new ZintarUtil::Event("", nullptr);
-    consoleStop->RemoveSignal();
-    forwarderEnded = new ZintarUtil::Event("", nullptr);
-    forwarderEnded->RemoveSignal();
+    consoleStop = ZintarUtil::NewUnsignalledEvent().release();
+    forwarderEnded = ZintarUtil::NewUnsignalledEvent().release();
     SetConsoleCtrlHandler(&OnConsoleControl, TRUE);
     RunForwarder(checked, consoleStop->Handle(), true);
     forwarderEnded->SetSignal();

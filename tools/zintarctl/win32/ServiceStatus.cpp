@@ -19,12 +19,8 @@ constexpr std::uint32_t kWriterWaitLimit = 5000;  // ms
 // What the service control manager says of the service.
 void QueryServiceState(StatusReport& report)
 {
-    using State = ZintarUtil::Services::ServiceQuery::State;
     const ZintarUtil::Services::ServiceQuery query = ZintarUtil::Services::QueryServiceState(ZintarUtil::kServiceName);
-    static constexpr ServiceState kStates[] = {ServiceState::Running, ServiceState::Stopped, ServiceState::Pending,
-                                               ServiceState::NotInstalled, ServiceState::Unknown};
-    static_assert(static_cast<int>(State::Unknown) == 4);
-    report.state = kStates[static_cast<int>(query.state)];
+    report.state = query.state;
     report.stateText = query.text;
 }
 
